@@ -1,0 +1,32 @@
+#pragma once
+// The process-wide diagnostic log: one line per call, " [Level][dd/mm hh:mm:ss.mmm]text" and
+// CR LF, appended to one file. Lines above the threshold never reach the file.
+#include <string>
+
+enum LogLevel {
+    LOG_MAJOR = 0,
+    LOG_GENERAL = 1,
+    LOG_SUGGESTIVE = 2,
+    LOG_INFO = 3,
+    LOG_DEBUG0 = 4,
+    LOG_DEBUG1 = 5,
+    LOG_DEBUG2 = 6,
+    LOG_MORELOG = 7,
+    LOG_ALLLOG = 8,
+};
+
+constexpr int kLogLineSize = 512;
+constexpr int kLogPathSize = 260;
+
+// Sets the threshold (only to a value below 9) and, when given, the file path (at most 259
+// characters). Called once, before any worker thread starts.
+void LogInit(int level, const char* path);
+void LogMessage(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Appends `length` bytes and CR LF to the file; three opens, 50 ms apart, before the line is
+// given up. Returns the byte count of the last write, or -1 when nothing was written.
+int LogAppendLine(const char* path, const char* text, int length);
+
+// "LogSwitch" 1 turns on levels 0 to 3; any other value leaves only level 0.
+int LogThresholdFromSwitch(int logSwitch);
+// The threshold that the "LogSwitch" key of section "CNFINFO" in `iniPath` asks for.
+int ReadLogThreshold(const std::string& iniPath);

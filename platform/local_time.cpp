@@ -1,0 +1,30 @@
+#include "platform/local_time.h"
+
+#include <ctime>
+
+namespace platform {
+
+LocalTime GetLocalTime() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm parts{};
+    localtime_r(&now.tv_sec, &parts);
+    LocalTime t;
+    t.year = parts.tm_year + 1900;
+    t.month = parts.tm_mon + 1;
+    t.day = parts.tm_mday;
+    t.hour = parts.tm_hour;
+    t.minute = parts.tm_min;
+    t.second = parts.tm_sec;
+    t.milliseconds = static_cast<int>(now.tv_nsec / 1000000);
+    return t;
+}
+
+uint32_t GetTickCount() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+}  // namespace platform

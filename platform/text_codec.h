@@ -1,0 +1,13 @@
+#pragma once
+// Conversion between the system's single-byte code page (GBK, code page 936: what devices,
+// the log and the configuration carry) and UTF-8 (what the window and the file system use).
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// False when the input holds a sequence the target cannot represent; `out` is then unspecified.
+bool GbkToUtf8(std::string_view gbk, std::string* out);
+bool Utf8ToGbk(std::string_view utf8, std::string* out);
+
+}  // namespace platform

@@ -1,0 +1,72 @@
+#include "platform/thread.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace platform {
+
+namespace {
+int NiceFor(ThreadPriority priority) {
+    switch (priority) {
+        case ThreadPriority::BelowNormal:
+            return 1;
+        case ThreadPriority::Highest:
+            return -2;
+        case ThreadPriority::Normal:
+            break;
+    }
+    return 0;
+}
+}  // namespace
+
+pid_t CurrentTid() { return gettid(); }
+
+bool SetCurrentThreadPriority(ThreadPriority priority) {
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), NiceFor(priority)) == 0;
+}
+
+ThreadPriority GetThreadPriority(pid_t tid) {
+    errno = 0;
+    int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    if (nice < 0 && errno == 0) return ThreadPriority::Highest;
+    if (nice > 0) return ThreadPriority::BelowNormal;
+    return ThreadPriority::Normal;
+}
+
+std::unique_ptr<Thread> Thread::Start(std::function<int()> body, ThreadPriority priority) {
+    std::unique_ptr<Thread> thread(new Thread());
+    std::shared_ptr<State> state = thread->m_state;
+    try {
+        thread->m_thread = std::thread([state, priority, body = std::move(body)] {
+            state->tid = gettid();
+            if (priority != ThreadPriority::Normal) SetCurrentThreadPriority(priority);
+            state->started.Set();
+            state->result = body();
+            state->done.Set();
+        });
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+    state->started.Wait(-1);
+    return thread;
+}
+
+Thread::~Thread() {
+    if (!m_thread.joinable()) return;
+    if (m_state->done.IsSet()) {
+        m_thread.join();
+    } else {
+        m_thread.detach();
+    }
+}
+
+bool Thread::WaitFor(int timeoutMs) {
+    if (!m_state->done.Wait(timeoutMs)) return false;
+    if (m_thread.joinable()) m_thread.join();
+    return true;
+}
+
+}  // namespace platform

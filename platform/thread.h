@@ -1,0 +1,49 @@
+#pragma once
+// A thread that can be waited for with a time-out, the way the run control waits for its
+// workers: after the time runs out the thread is let go (detached) instead of blocking a stop.
+#include <sys/types.h>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "platform/event.h"
+
+namespace platform {
+
+enum class ThreadPriority { BelowNormal, Normal, Highest };
+
+// Best effort: a thread's nice value cannot always be lowered without privileges.
+bool SetCurrentThreadPriority(ThreadPriority priority);
+ThreadPriority GetThreadPriority(pid_t tid);
+pid_t CurrentTid();
+
+class Thread {
+public:
+    // Starts `body` on a new thread; returns null when the thread cannot be created.
+    static std::unique_ptr<Thread> Start(std::function<int()> body, ThreadPriority priority = ThreadPriority::Normal);
+    ~Thread();
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // True when the thread ended within the time; then its result is available.
+    bool WaitFor(int timeoutMs);
+    bool Finished() const { return m_state->done.IsSet(); }
+    int Result() const { return m_state->result.load(); }
+    // The kernel thread id, or 0 before the thread has started running.
+    pid_t Tid() const { return m_state->tid.load(); }
+
+private:
+    struct State {
+        Event done{true, false};
+        Event started{true, false};
+        std::atomic<int> result{0};
+        std::atomic<pid_t> tid{0};
+    };
+    Thread() = default;
+    std::shared_ptr<State> m_state = std::make_shared<State>();
+    std::thread m_thread;
+};
+
+}  // namespace platform

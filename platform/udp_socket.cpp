@@ -1,0 +1,108 @@
+#include "platform/udp_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace platform {
+
+bool ParseIPv4(const char* text, in_addr* out) {
+    if (text == nullptr || out == nullptr) return false;
+    return inet_pton(AF_INET, text, out) == 1;
+}
+
+std::string FormatIPv4(in_addr addr) {
+    char text[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &addr, text, sizeof text);
+    return text;
+}
+
+sockaddr_in MakeSockaddrIn(in_addr addr, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr = addr;
+    return sa;
+}
+
+UdpSocket::~UdpSocket() { Close(); }
+
+UdpSocket::UdpSocket(UdpSocket&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+
+UdpSocket& UdpSocket::operator=(UdpSocket&& other) noexcept {
+    if (this != &other) {
+        Close();
+        m_fd = other.m_fd;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+UdpSocket UdpSocket::OpenIPv4() { return UdpSocket(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP)); }
+
+void UdpSocket::Close() {
+    if (m_fd >= 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+}
+
+bool UdpSocket::SetNonBlocking(bool on) {
+    int flags = fcntl(m_fd, F_GETFL, 0);
+    if (flags < 0) return false;
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return fcntl(m_fd, F_SETFL, flags) == 0;
+}
+
+static bool SetIntOption(int fd, int level, int name, int value) {
+    return setsockopt(fd, level, name, &value, sizeof value) == 0;
+}
+
+bool UdpSocket::SetReuseAddress(bool on) { return SetIntOption(m_fd, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0); }
+
+bool UdpSocket::SetBroadcast(bool on) { return SetIntOption(m_fd, SOL_SOCKET, SO_BROADCAST, on ? 1 : 0); }
+
+int UdpSocket::Bind(const char* ipv4, uint16_t port) {
+    in_addr addr{};
+    if (!ParseIPv4(ipv4, &addr)) return EINVAL;
+    return Bind(MakeSockaddrIn(addr, port));
+}
+
+int UdpSocket::Bind(const sockaddr_in& addr) {
+    if (bind(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return errno;
+    return 0;
+}
+
+uint16_t UdpSocket::LocalPort() const {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}
+
+int UdpSocket::WaitReadable(int timeoutMs) const {
+    pollfd pfd{m_fd, POLLIN, 0};
+    for (;;) {
+        int rc = poll(&pfd, 1, timeoutMs);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) return -1;
+        return rc > 0 ? 1 : 0;
+    }
+}
+
+long UdpSocket::SendTo(const void* data, size_t size, const sockaddr_in& to) const {
+    return sendto(m_fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+long UdpSocket::ReceiveFrom(void* buffer, size_t size, sockaddr_in* from) const {
+    sockaddr_in dummy{};
+    socklen_t len = sizeof dummy;
+    sockaddr_in* target = from != nullptr ? from : &dummy;
+    return recvfrom(m_fd, buffer, size, MSG_TRUNC, reinterpret_cast<sockaddr*>(target), &len);
+}
+
+}  // namespace platform

@@ -1,0 +1,55 @@
+#pragma once
+// Small RAII layer over POSIX UDP sockets: the calls the device listener, the reply sender and
+// the TFTP service make, each returning a result the caller can branch on.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Parses dotted-decimal IPv4 text; false for anything else (no name lookup).
+bool ParseIPv4(const char* text, in_addr* out);
+std::string FormatIPv4(in_addr addr);
+sockaddr_in MakeSockaddrIn(in_addr addr, uint16_t port);
+
+class UdpSocket {
+public:
+    UdpSocket() = default;
+    explicit UdpSocket(int fd) : m_fd(fd) {}
+    ~UdpSocket();
+    UdpSocket(const UdpSocket&) = delete;
+    UdpSocket& operator=(const UdpSocket&) = delete;
+    UdpSocket(UdpSocket&& other) noexcept;
+    UdpSocket& operator=(UdpSocket&& other) noexcept;
+
+    // An IPv4 datagram socket; Valid() is false and errno tells why when it cannot be made.
+    static UdpSocket OpenIPv4();
+
+    bool Valid() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
+    void Close();
+
+    bool SetNonBlocking(bool on);
+    bool SetReuseAddress(bool on);
+    bool SetBroadcast(bool on);
+    // 0 on success, otherwise the errno of the failing step (bad address text gives EINVAL).
+    int Bind(const char* ipv4, uint16_t port);
+    int Bind(const sockaddr_in& addr);
+    uint16_t LocalPort() const;
+
+    // 1 readable, 0 time-out, -1 error (errno set). A negative time-out waits without limit.
+    int WaitReadable(int timeoutMs) const;
+    // As sendto(2): bytes sent or -1.
+    long SendTo(const void* data, size_t size, const sockaddr_in& to) const;
+    // Receives one datagram. Returns its full length even when it was longer than the buffer
+    // (the excess is discarded), so callers can tell a cut datagram; -1 on error.
+    long ReceiveFrom(void* buffer, size_t size, sockaddr_in* from) const;
+
+private:
+    int m_fd = -1;
+};
+
+}  // namespace platform

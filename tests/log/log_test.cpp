@@ -1,0 +1,146 @@
+#include "log/log.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+// The log is process-wide; every test points it at a file of its own.
+class LogTest : public testing::Test {
+protected:
+    void SetUp() override { LogInit(LOG_INFO, m_dir.File("Upgrade.log").c_str()); }
+    void TearDown() override { LogInit(LOG_MAJOR, ""); }
+    std::string Text() const { return m_dir.Read("Upgrade.log"); }
+    testsupport::TempDir m_dir;
+};
+
+TEST_F(LogTest, LineHasLevelNameDayFirstTimeStampAndCrLf) {
+    LogMessage(LOG_INFO, "*%d* Enter RequestIpMsgProc!", 3);
+    const std::regex line(R"( \[Info\]\[(\d\d)/(\d\d) \d\d:\d\d:\d\d\.\d\d\d\]\*3\* Enter RequestIpMsgProc!\r\n)");
+    std::smatch m;
+    std::string text = Text();
+    ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+    time_t now = time(nullptr);
+    tm parts{};
+    localtime_r(&now, &parts);
+    EXPECT_EQ(std::stoi(m[1]), parts.tm_mday);
+    EXPECT_EQ(std::stoi(m[2]), parts.tm_mon + 1);
+}
+
+TEST_F(LogTest, ThresholdDecidesWhichLevelsAreWritten) {
+    const char* names[] = {"Major", "General", "Suggestive", "Info", "DEBUG0", "DEBUG1", "DEBUG2", "MORELOG",
+                           "ALLLOG"};
+    for (int level = -1; level <= 10; ++level) LogMessage(level, "level %d", level);
+    std::string text = Text();
+    for (int level = 0; level <= 3; ++level) {
+        EXPECT_NE(text.find(std::string("[") + names[level] + "]"), std::string::npos) << level;
+    }
+    for (int level = 4; level <= 8; ++level) {
+        EXPECT_EQ(text.find(std::string("[") + names[level] + "]"), std::string::npos) << level;
+    }
+    EXPECT_EQ(text.find("level -1"), std::string::npos);
+    EXPECT_EQ(text.find("level 9"), std::string::npos);
+
+    LogInit(LOG_ALLLOG, nullptr);  // the path stays
+    LogMessage(LOG_ALLLOG, "all");
+    LogMessage(9, "nine");
+    text = Text();
+    EXPECT_NE(text.find("[ALLLOG]"), std::string::npos);
+    EXPECT_EQ(text.find("nine"), std::string::npos);
+}
+
+TEST_F(LogTest, ThresholdOfNineOrMoreIsIgnored) {
+    LogInit(LOG_MAJOR, nullptr);
+    LogInit(9, nullptr);
+    LogInit(100, nullptr);
+    LogMessage(LOG_GENERAL, "general");
+    LogMessage(LOG_MAJOR, "major");
+    EXPECT_EQ(Text().find("general"), std::string::npos);
+    EXPECT_NE(Text().find("major"), std::string::npos);
+}
+
+TEST_F(LogTest, EmptyPathWritesNothing) {
+    LogInit(LOG_INFO, "");
+    LogMessage(LOG_MAJOR, "lost");
+    struct stat st{};
+    EXPECT_NE(stat(m_dir.File("Upgrade.log").c_str(), &st), 0);
+}
+
+TEST_F(LogTest, LongLineIsCutToTheBufferAndStillEndsWithCrLf) {
+    std::string longText(2000, 'x');
+    LogMessage(LOG_MAJOR, "%s", longText.c_str());
+    std::string text = Text();
+    ASSERT_EQ(text.size(), static_cast<size_t>(kLogLineSize - 1 + 2));
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    EXPECT_EQ(text.find('\0'), std::string::npos);
+}
+
+TEST_F(LogTest, DeletedFileIsRecreatedByTheNextLine) {
+    LogMessage(LOG_MAJOR, "first");
+    ASSERT_EQ(unlink(m_dir.File("Upgrade.log").c_str()), 0);
+    LogMessage(LOG_MAJOR, "second");
+    std::string text = Text();
+    EXPECT_EQ(text.find("first"), std::string::npos);
+    EXPECT_NE(text.find("second"), std::string::npos);
+}
+
+TEST_F(LogTest, UnopenableFileIsTriedThreeTimes50MsApartThenLineIsLost) {
+    std::string path = m_dir.File("blocked.log");
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(LogAppendLine(path.c_str(), "x", 1), -1);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(150));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
+
+    // Logging goes on once the file can be opened again.
+    ASSERT_EQ(rmdir(path.c_str()), 0);
+    EXPECT_EQ(LogAppendLine(path.c_str(), "back", 4), 6);
+    EXPECT_EQ(m_dir.Read("blocked.log"), "back\r\n");
+}
+
+TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 200; ++i) LogMessage(LOG_MAJOR, "thread %d line %d %s", t, i, "payload-payload");
+        });
+    }
+    for (auto& th : threads) th.join();
+    std::string text = Text();
+    const std::regex line(R"( \[Major\]\[\d\d/\d\d \d\d:\d\d:\d\d\.\d\d\d\]thread \d line \d+ payload-payload)");
+    size_t count = 0, pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find("\r\n", pos);
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_TRUE(std::regex_match(text.substr(pos, end - pos), line));
+        ++count;
+        pos = end + 2;
+    }
+    EXPECT_EQ(count, 1600u);
+}
+
+TEST(LogSwitch, OnlyOneTurnsOnInfo) {
+    EXPECT_EQ(LogThresholdFromSwitch(1), LOG_INFO);
+    EXPECT_EQ(LogThresholdFromSwitch(0), LOG_MAJOR);
+    EXPECT_EQ(LogThresholdFromSwitch(2), LOG_MAJOR);
+    EXPECT_EQ(LogThresholdFromSwitch(-1), LOG_MAJOR);
+
+    testsupport::TempDir dir;
+    EXPECT_EQ(ReadLogThreshold(dir.File("Config.ini")), LOG_MAJOR);  // no file
+    dir.Write("Config.ini", "[CNFINFO]\r\nPath=D:\\fw\r\n");
+    EXPECT_EQ(ReadLogThreshold(dir.File("Config.ini")), LOG_MAJOR);  // no key
+    dir.Write("Config.ini", "[cnfinfo]\r\nlogswitch = 1\r\n");
+    EXPECT_EQ(ReadLogThreshold(dir.File("Config.ini")), LOG_INFO);
+    dir.Write("Config.ini", "[CNFINFO]\nLogSwitch=2\n");
+    EXPECT_EQ(ReadLogThreshold(dir.File("Config.ini")), LOG_MAJOR);
+}
+
+}  // namespace
