@@ -1,0 +1,13 @@
+#pragma once
+// Sub-commands of kelvane-cli register themselves here from their own source file:
+//   static const bool registered = RegisterConsoleCommand([](CLI::App& app) { ... });
+// The callback adds the sub-command to the parser and sets its callback; the callback's exit
+// status is stored with SetConsoleExitCode.
+#include <CLI/CLI.hpp>
+
+#include <functional>
+
+using ConsoleCommandSetup = std::function<void(CLI::App&)>;
+
+bool RegisterConsoleCommand(ConsoleCommandSetup setup);
+void SetConsoleExitCode(int code);

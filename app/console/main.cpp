@@ -1,0 +1,35 @@
+#include <CLI/CLI.hpp>
+
+#include <vector>
+
+#include "app/console/console_command.h"
+
+namespace {
+
+std::vector<ConsoleCommandSetup>& Commands() {
+    static std::vector<ConsoleCommandSetup> commands;
+    return commands;
+}
+
+int g_exitCode = 0;
+
+}  // namespace
+
+bool RegisterConsoleCommand(ConsoleCommandSetup setup) {
+    Commands().push_back(std::move(setup));
+    return true;
+}
+
+void SetConsoleExitCode(int code) { g_exitCode = code; }
+
+int main(int argc, char** argv) {
+    CLI::App app{"kelvane-cli: upgrade the firmware of IP cameras and NVRs on the local network"};
+    app.require_subcommand(1);
+    for (const ConsoleCommandSetup& setup : Commands()) setup(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+    return g_exitCode;
+}

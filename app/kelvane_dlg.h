@@ -1,0 +1,70 @@
+#pragma once
+// The main window object without the pixels: it owns every piece of run state and runs the
+// handlers' logic. Front ends (app/qt, app/console) draw it; nothing here includes Qt.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "platform/thread.h"
+
+struct RequestThreadInfo;
+
+// How the device listener of a run is doing; the run control shows a failure to the operator.
+struct ListenerStatus {
+    enum State { NotStarted, Listening, Ended, Failed };
+    State state = NotStarted;
+    int result = 0;     // the listener's result once it has ended
+    std::string error;  // why it could not listen, for the operator
+};
+
+class CKelvaneDlg {
+public:
+    CKelvaneDlg();
+    virtual ~CKelvaneDlg();
+    CKelvaneDlg(const CKelvaneDlg&) = delete;
+    CKelvaneDlg& operator=(const CKelvaneDlg&) = delete;
+
+    // ---- Device messaging -------------------------------------------------------------
+    // Handlers called by the dispatch threads: an address request on its own thread, a
+    // report (event 0..11) on the message thread.
+    virtual void RequestIpaddrProc(const char* text, int seq);
+    virtual int ReportMsgProc(int event, const char* text);
+
+    // Starts the clean-up thread, the message thread and, 20 ms later, the listener; stops
+    // and joins them (10 s each). m_bRunning must be set before the start and cleared before the stop.
+    bool StartMessagingThreads();
+    void StopMessagingThreads();
+
+    ListenerStatus GetListenerStatus() const;
+    void SetListenerStatus(ListenerStatus::State state, int result, const std::string& error);
+    // Waits until the listener has bound its socket or given up; false on time-out.
+    bool WaitListenerSettled(int timeoutMs) const;
+
+    // Request threads count themselves in and out, so the object outlives every one of them.
+    void RequestThreadEnter();
+    void RequestThreadLeave();
+
+    std::atomic<int32_t> m_bRunning{0};
+    std::atomic<int32_t> m_bPauseTest{0};
+    char m_szLocalIP[64] = {};
+    std::atomic<uint32_t> m_dwMsgThreadId{0};
+    int m_nRequestSeq = 0;  // written only by the listener
+    RequestThreadInfo* m_pRequestThreadList = nullptr;
+    std::mutex m_csRequestThread;
+
+    std::unique_ptr<platform::Thread> m_hCleanThread;
+    std::unique_ptr<platform::Thread> m_hMsgThread;
+    std::unique_ptr<platform::Thread> m_hListenThread;
+
+private:
+    mutable std::mutex m_listenerMutex;
+    mutable std::condition_variable m_listenerCv;
+    ListenerStatus m_listenerStatus;
+
+    std::mutex m_requestMutex;
+    std::condition_variable m_requestCv;
+    int m_nActiveRequests = 0;
+};
