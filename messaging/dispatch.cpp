@@ -18,6 +18,7 @@ constexpr int kSelectTimeoutMs = 2000;
 constexpr int kCleanPassMs = 200;
 constexpr int kPassesPerSweep = 10;
 constexpr int kRequestThreadJoinMs = 10000;
+constexpr int kListenReceiveBuffer = 4 * 1024 * 1024;
 
 void AppendRequestRecord(CKelvaneDlg* dlg, RequestThreadInfo* info) {
     std::lock_guard<std::mutex> lock(dlg->m_csRequestThread);
@@ -90,6 +91,9 @@ int ListenIPCPortProc(CKelvaneDlg* dlg) {
                                    std::to_string(kDeviceListenPort) + ": " + why);
         return -3;
     }
+    // Many devices report at once after a reboot wave; a roomy kernel buffer rides out a burst
+    // while the listener is busy, instead of dropping reports.
+    sock.SetReceiveBuffer(kListenReceiveBuffer);
     dlg->SetListenerStatus(ListenerStatus::Listening, 0, "");
 
     char recvBuf[kRecvBufSize];
