@@ -66,6 +66,10 @@ bool UdpSocket::SetReuseAddress(bool on) { return SetIntOption(m_fd, SOL_SOCKET,
 
 bool UdpSocket::SetBroadcast(bool on) { return SetIntOption(m_fd, SOL_SOCKET, SO_BROADCAST, on ? 1 : 0); }
 
+bool UdpSocket::SetReceiveBuffer(int bytes) {
+    return SetIntOption(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, bytes) || SetIntOption(m_fd, SOL_SOCKET, SO_RCVBUF, bytes);
+}
+
 int UdpSocket::Bind(const char* ipv4, uint16_t port) {
     in_addr addr{};
     if (!ParseIPv4(ipv4, &addr)) return EINVAL;

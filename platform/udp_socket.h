@@ -35,6 +35,8 @@ public:
     bool SetNonBlocking(bool on);
     bool SetReuseAddress(bool on);
     bool SetBroadcast(bool on);
+    // Asks for a kernel receive buffer of `bytes` (as root beyond the system's cap); true when set.
+    bool SetReceiveBuffer(int bytes);
     // 0 on success, otherwise the errno of the failing step (bad address text gives EINVAL).
     int Bind(const char* ipv4, uint16_t port);
     int Bind(const sockaddr_in& addr);

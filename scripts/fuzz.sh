@@ -14,6 +14,8 @@ if [ "${#harnesses[@]}" -eq 0 ]; then
     exit 0
 fi
 failed=0
+NS="unshare -n"
+[ "$(id -u)" -eq 0 ] || NS="unshare -rn"
 for h in "${harnesses[@]}"; do
     name=$(basename "$h")
     corpus="$BUILD_DIR/corpus/$name"
@@ -22,7 +24,7 @@ for h in "${harnesses[@]}"; do
     [ -d "$seeds" ] || seeds=""
     echo "== $name for ${SECONDS_EACH}s"
     # Harnesses touch no network; unshare -n keeps it that way should one ever open a socket.
-    if ! unshare -n "$h" -max_total_time="$SECONDS_EACH" -print_final_stats=1 -artifact_prefix="$BUILD_DIR/" \
+    if ! $NS "$h" -max_total_time="$SECONDS_EACH" -print_final_stats=1 -artifact_prefix="$BUILD_DIR/" \
         "$corpus" $seeds > "$BUILD_DIR/$name.log" 2>&1; then
         echo "fuzz: $name FAILED"; tail -40 "$BUILD_DIR/$name.log"; failed=1
     else

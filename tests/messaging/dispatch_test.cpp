@@ -1,0 +1,292 @@
+#include "messaging/dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/kelvane_dlg.h"
+#include "log/log.h"
+#include "messaging/msg_format.h"
+#include "support/temp_dir.h"
+#include "support/udp_peer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Stands in for the address and report handlers: records what the dispatch hands over.
+class RecordingDlg : public CKelvaneDlg {
+public:
+    struct Request {
+        std::string text;
+        int seq;
+    };
+
+    void RequestIpaddrProc(const char* text, int seq) override {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_requests.push_back({text, seq});
+            m_maxConcurrent = std::max(m_maxConcurrent, ++m_concurrent);
+        }
+        m_cv.notify_all();
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_requestDelayMs));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_concurrent;
+        ++m_requestsDone;
+        ++*m_finished;
+        m_cv.notify_all();
+    }
+
+    int ReportMsgProc(int event, const char* text) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_reports.emplace_back(event, text);
+        m_cv.notify_all();
+        return 0;
+    }
+
+    template <class Pred>
+    bool WaitUntil(Pred pred, int timeoutMs = 5000) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return pred(); });
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    std::vector<Request> m_requests;
+    std::vector<std::pair<int, std::string>> m_reports;
+    int m_concurrent = 0;
+    int m_maxConcurrent = 0;
+    int m_requestsDone = 0;
+    int m_requestDelayMs = 0;
+    // Outlives the object, so a test can see what happened before it was destroyed.
+    std::shared_ptr<std::atomic<int>> m_finished = std::make_shared<std::atomic<int>>(0);
+};
+
+class DispatchTest : public testing::Test {
+protected:
+    void SetUp() override {
+        LogInit(LOG_INFO, m_dir.File("Upgrade.log").c_str());
+        m_dlg = std::make_unique<RecordingDlg>();
+    }
+    void TearDown() override {
+        m_dlg.reset();
+        LogInit(LOG_MAJOR, "");
+    }
+
+    void StartRun(const char* ip = "127.0.0.1") {
+        std::snprintf(m_dlg->m_szLocalIP, sizeof m_dlg->m_szLocalIP, "%s", ip);
+        m_dlg->m_bRunning = 1;
+        ASSERT_TRUE(m_dlg->StartMessagingThreads());
+        ASSERT_TRUE(m_dlg->WaitListenerSettled(2000));
+    }
+    void StopRun() {
+        m_dlg->m_bRunning = 0;
+        m_dlg->StopMessagingThreads();
+    }
+    void Send(const std::string& text) { ASSERT_TRUE(m_peer.SendTo(text, "127.0.0.1", kDeviceListenPort)); }
+    // A report sent last; once it arrives, everything sent before it has been dispatched.
+    void SendMarkerAndWait() {
+        Send("Msg:Report_Update\r\nMarker:1\r\n");
+        ASSERT_TRUE(m_dlg->WaitUntil([&] {
+            return !m_dlg->m_reports.empty() && m_dlg->m_reports.back().second.find("Marker:1") != std::string::npos;
+        }));
+    }
+    size_t ListLength() {
+        std::lock_guard<std::mutex> lock(m_dlg->m_csRequestThread);
+        size_t n = 0;
+        for (RequestThreadInfo* p = m_dlg->m_pRequestThreadList; p != nullptr; p = p->pNext) ++n;
+        return n;
+    }
+
+    testsupport::TempDir m_dir;
+    testsupport::UdpPeer m_peer;
+    std::unique_ptr<RecordingDlg> m_dlg;
+};
+
+TEST_F(DispatchTest, ReportsReachTheHandlerInArrivalOrderWithTheirEventNumber) {
+    StartRun();
+    const int count = 300;
+    for (int i = 0; i < count; ++i) {
+        int type = 1 + i % 12;
+        Send(std::string("Msg:") + MsgTypeName(type) + "\r\nN:" + std::to_string(i) + "\r\n");
+    }
+    ASSERT_TRUE(m_dlg->WaitUntil([&] { return m_dlg->m_reports.size() == static_cast<size_t>(count); }));
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(m_dlg->m_reports[i].first, i % 12) << i;
+        EXPECT_NE(m_dlg->m_reports[i].second.find("N:" + std::to_string(i) + "\r\n"), std::string::npos) << i;
+    }
+    EXPECT_TRUE(m_dlg->m_requests.empty());
+    StopRun();
+    EXPECT_NE(m_dir.Read("Upgrade.log").find("#MRDebug GetMsgType 12 end======"), std::string::npos);
+}
+
+TEST_F(DispatchTest, AddressRequestsRunConcurrentlyWithConsecutiveSequenceNumbers) {
+    m_dlg->m_requestDelayMs = 400;
+    StartRun();
+    Send("Msg:Request_ipaddr\r\nCseq:1\r\nIPCMac:AA\r\n");
+    Send("Msg:Request_ipaddr\r\nCseq:2\r\nIPCMac:AA\r\n");
+    Send("Msg:Request_ipaddr\r\nCseq:3\r\nIPCMac:BB\r\n");
+    ASSERT_TRUE(m_dlg->WaitUntil([&] { return m_dlg->m_requestsDone == 3; }));
+    EXPECT_EQ(m_dlg->m_maxConcurrent, 3);
+    std::vector<int> seqs;
+    for (const auto& r : m_dlg->m_requests) seqs.push_back(r.seq);
+    std::sort(seqs.begin(), seqs.end());
+    EXPECT_EQ(seqs, (std::vector<int>{1, 2, 3}));
+    for (const auto& r : m_dlg->m_requests) {
+        EXPECT_EQ(r.text, "Msg:Request_ipaddr\r\nCseq:" + std::to_string(r.seq) + "\r\nIPCMac:" +
+                              (r.seq == 3 ? "BB" : "AA") + "\r\n");
+    }
+    StopRun();
+    std::string log = m_dir.Read("Upgrade.log");
+    EXPECT_NE(log.find("*2* Enter RequestIpMsgProc,message Msg:Request_ipaddr"), std::string::npos);
+    EXPECT_NE(log.find("Create RequestIpMsgProc Thread, handle 0x"), std::string::npos);
+}
+
+TEST_F(DispatchTest, FinishedRequestRecordsAreReclaimedByTheCleanUpThread) {
+    StartRun();
+    for (int i = 0; i < 5; ++i) Send("Msg:Request_ipaddr\r\nCseq:1\r\n");
+    ASSERT_TRUE(m_dlg->WaitUntil([&] { return m_dlg->m_requestsDone == 5; }));
+    // The first sweep comes about 1.8 s after the start.
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (ListLength() != 0 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(ListLength(), 0u);
+    StopRun();
+    std::string log = m_dir.Read("Upgrade.log");
+    size_t cleaned = 0;
+    for (size_t pos = log.find("Clean RequestIpMsgProc Thread, handle 0x"); pos != std::string::npos;
+         pos = log.find("Clean RequestIpMsgProc Thread, handle 0x", pos + 1)) {
+        ++cleaned;
+    }
+    EXPECT_EQ(cleaned, 5u);
+}
+
+TEST_F(DispatchTest, PauseDropsRequestsAndReportsAndUnknownTypesAreDropped) {
+    StartRun();
+    m_dlg->m_bPauseTest = 1;
+    Send("Msg:Request_ipaddr\r\nCseq:1\r\n");
+    Send("Msg:Report_App\r\nPaused:1\r\n");
+    // A paused listener still drains the socket; wait until it has logged both drops.
+    auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (Clock::now() < deadline) {
+        std::string log = m_dir.Read("Upgrade.log");
+        size_t first = log.find("#MRDebug m_bPauseTest = true, continue");
+        if (first != std::string::npos && log.find("#MRDebug m_bPauseTest = true, continue", first + 1) != std::string::npos)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    m_dlg->m_bPauseTest = 0;
+    Send("Msg:Bogus\r\n");
+    Send("Msg:Request_ipaddr");  // no CR LF: not a request, and type 13 for the message thread
+    Send("Msg:Report_\r\n");
+    SendMarkerAndWait();
+    EXPECT_EQ(m_dlg->m_reports.size(), 1u);
+    EXPECT_TRUE(m_dlg->m_requests.empty());
+    StopRun();
+    std::string log = m_dir.Read("Upgrade.log");
+    EXPECT_NE(log.find("#MRDebug GetMsgType 13 start======"), std::string::npos);
+    EXPECT_NE(log.find("#MRDebug GetMsgType 13 end======"), std::string::npos);
+}
+
+TEST_F(DispatchTest, FullBufferDatagramIsCutAndLongerOneIgnored) {
+    StartRun();
+    std::string head = "Msg:Report_App\r\nState:1\r\n";
+    std::string full = head + std::string(2048 - head.size(), 'x');
+    Send(full);
+    Send(head + std::string(3000, 'y'));
+    Send(std::string("Msg:Report_Kernel\r\n\0hidden", 26));
+    SendMarkerAndWait();
+    ASSERT_EQ(m_dlg->m_reports.size(), 3u);
+    EXPECT_EQ(m_dlg->m_reports[0].second, full.substr(0, 2047));
+    EXPECT_EQ(m_dlg->m_reports[1].second, "Msg:Report_Kernel\r\n");  // its first NUL ends it
+    StopRun();
+}
+
+TEST_F(DispatchTest, StopEndsEveryThreadPromptlyWithoutTraffic) {
+    StartRun();
+    EXPECT_EQ(m_dlg->GetListenerStatus().state, ListenerStatus::Listening);
+    auto start = Clock::now();
+    StopRun();
+    // The listener notices within its 2-s wait; the message thread is woken, the clean-up
+    // thread ends within a pass.
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2600));
+    EXPECT_FALSE(m_dlg->m_hMsgThread || m_dlg->m_hListenThread || m_dlg->m_hCleanThread);
+    EXPECT_EQ(m_dlg->GetListenerStatus().state, ListenerStatus::Ended);
+
+    // A second run on the same object works and counts requests from 1 again.
+    m_dlg->m_nRequestSeq = 0;
+    StartRun();
+    Send("Msg:Request_ipaddr\r\n");
+    ASSERT_TRUE(m_dlg->WaitUntil([&] { return m_dlg->m_requestsDone == 1; }));
+    EXPECT_EQ(m_dlg->m_requests[0].seq, 1);
+    StopRun();
+}
+
+TEST_F(DispatchTest, ListenerThatCannotBindSaysSo) {
+    StartRun("10.123.45.67");  // no interface in this namespace has it
+    ListenerStatus status = m_dlg->GetListenerStatus();
+    EXPECT_EQ(status.state, ListenerStatus::Failed);
+    EXPECT_EQ(status.result, -3);
+    EXPECT_NE(status.error.find("10.123.45.67:10011"), std::string::npos) << status.error;
+    StopRun();
+    EXPECT_NE(m_dir.Read("Upgrade.log").find("[Major]"), std::string::npos);
+    EXPECT_NE(m_dir.Read("Upgrade.log").find("ListenIPCPortProc bind 10.123.45.67:10011 fail"), std::string::npos);
+}
+
+TEST_F(DispatchTest, RequestThreadsOutliveTheStopAndTheObjectWaitsForThem) {
+    m_dlg->m_requestDelayMs = 3000;  // longer than the listener takes to stop
+    StartRun();
+    Send("Msg:Request_ipaddr\r\n");
+    ASSERT_TRUE(m_dlg->WaitUntil([&] { return m_dlg->m_requests.size() == 1; }));
+    StopRun();
+    std::shared_ptr<std::atomic<int>> finished = m_dlg->m_finished;
+    EXPECT_EQ(*finished, 0);  // the stop did not wait for it
+    m_dlg.reset();            // the object's end waits for the request thread
+    EXPECT_EQ(*finished, 1);
+}
+
+TEST(RequestIpMsgProc, RefusesATextThatIsNotAnAddressRequest) {
+    RecordingDlg dlg;
+    RequestThreadInfo info;
+    info.pOwner = &dlg;
+    info.bRunning = 1;
+    info.nSeq = 7;
+    std::snprintf(info.szMsg, sizeof info.szMsg, "Msg:Report_App\r\n");
+    dlg.RequestThreadEnter();
+    EXPECT_EQ(RequestIpMsgProc(&info), -3);
+    EXPECT_EQ(info.bRunning, 0);
+    EXPECT_TRUE(dlg.m_requests.empty());
+
+    std::snprintf(info.szMsg, sizeof info.szMsg, "Msg:Request_ipaddr\r\n");
+    info.bRunning = 1;
+    dlg.RequestThreadEnter();
+    EXPECT_EQ(RequestIpMsgProc(&info), 0);
+    ASSERT_EQ(dlg.m_requests.size(), 1u);
+    EXPECT_EQ(dlg.m_requests[0].seq, 7);
+}
+
+TEST(SweepRequestThreads, FreesOnlyFinishedRecordsAndKeepsTheRestLinked) {
+    RecordingDlg dlg;
+    RequestThreadInfo* a = new RequestThreadInfo();
+    RequestThreadInfo* b = new RequestThreadInfo();
+    RequestThreadInfo* c = new RequestThreadInfo();
+    a->bRunning = 0;
+    b->bRunning = 1;
+    c->bRunning = 0;
+    a->pNext = b;
+    b->pNext = c;
+    dlg.m_pRequestThreadList = a;
+    EXPECT_EQ(SweepRequestThreads(&dlg), 2);
+    ASSERT_EQ(dlg.m_pRequestThreadList, b);
+    EXPECT_EQ(b->pNext, nullptr);
+    b->bRunning = 0;  // the destructor reclaims what a run left behind
+}
+
+}  // namespace

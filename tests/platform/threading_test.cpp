@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/event.h"
+#include "platform/thread.h"
+#include "platform/thread_message.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Event, ManualAndAutoReset) {
+    platform::Event manual(true, false);
+    EXPECT_FALSE(manual.Wait(10));
+    manual.Set();
+    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.Wait(0));  // stays set
+    manual.Reset();
+    EXPECT_FALSE(manual.IsSet());
+
+    platform::Event autoReset(false, true);
+    EXPECT_TRUE(autoReset.Wait(0));
+    EXPECT_FALSE(autoReset.Wait(10));  // consumed by the first wait
+
+    platform::Event later(true, false);
+    std::thread setter([&] {
+        std::this_thread::sleep_for(20ms);
+        later.Set();
+    });
+    EXPECT_TRUE(later.Wait(5000));
+    setter.join();
+}
+
+TEST(Thread, WaitForGivesTheResultOrTimesOut) {
+    platform::Event release(true, false);
+    auto thread = platform::Thread::Start([&] {
+        release.Wait(-1);
+        return 42;
+    });
+    ASSERT_TRUE(thread);
+    EXPECT_NE(thread->Tid(), 0);
+    EXPECT_FALSE(thread->WaitFor(20));
+    EXPECT_FALSE(thread->Finished());
+    release.Set();
+    EXPECT_TRUE(thread->WaitFor(5000));
+    EXPECT_EQ(thread->Result(), 42);
+}
+
+TEST(Thread, AnUnfinishedThreadIsLetGoAtDestruction) {
+    auto flag = std::make_shared<std::atomic<bool>>(false);
+    auto release = std::make_shared<platform::Event>(true, false);
+    {
+        auto thread = platform::Thread::Start([flag, release] {
+            release->Wait(-1);
+            *flag = true;
+            return 0;
+        });
+        ASSERT_TRUE(thread);
+    }  // destroyed while running: must not block or crash
+    release->Set();
+    for (int i = 0; i < 500 && !*flag; ++i) std::this_thread::sleep_for(2ms);
+    EXPECT_TRUE(*flag);
+}
+
+TEST(Thread, PriorityIsBestEffort) {
+    auto low = platform::Thread::Start([] { return 0; }, platform::ThreadPriority::BelowNormal);
+    ASSERT_TRUE(low);
+    platform::Event hold(true, false);
+    auto below = platform::Thread::Start(
+        [&] {
+            hold.Wait(-1);
+            return 0;
+        },
+        platform::ThreadPriority::BelowNormal);
+    EXPECT_EQ(platform::GetThreadPriority(below->Tid()), platform::ThreadPriority::BelowNormal);
+    hold.Set();
+    EXPECT_TRUE(below->WaitFor(5000));
+    EXPECT_TRUE(low->WaitFor(5000));
+}
+
+TEST(ThreadMessage, PostFailsWithoutQueueAndMessagesKeepTheirOrder) {
+    std::atomic<uint32_t> id{0};
+    platform::Event ready(true, false);
+    std::vector<uintptr_t> seen;
+    auto consumer = platform::Thread::Start([&] {
+        id = platform::GetCurrentThreadId();
+        ready.Set();
+        platform::ThreadMessage msg;
+        while (platform::GetMessage(&msg) != 0) seen.push_back(msg.wParam);
+        return 0;
+    });
+    ready.Wait(-1);
+    // Until the thread first asks for a message it has no queue, so posts may fail; retry.
+    while (!platform::PostThreadMessage(id, platform::kWmUser, 0, 0)) std::this_thread::sleep_for(1ms);
+    for (uintptr_t i = 1; i <= 1000; ++i) ASSERT_TRUE(platform::PostThreadMessage(id, platform::kWmUser, i, 0));
+    ASSERT_TRUE(platform::PostThreadMessage(id, platform::kWmQuit, 0, 0));
+    ASSERT_TRUE(consumer->WaitFor(5000));
+    ASSERT_EQ(seen.size(), 1001u);
+    for (uintptr_t i = 0; i <= 1000; ++i) EXPECT_EQ(seen[i], i);
+
+    // The thread has ended: its queue is gone and posts fail.
+    EXPECT_FALSE(platform::PostThreadMessage(id, platform::kWmUser, 0, 0));
+    EXPECT_FALSE(platform::PostThreadMessage(0xFFFFFFF0u, platform::kWmUser, 0, 0));
+}
+
+TEST(ThreadMessage, ReleaseHandsBackWhatWasWaiting) {
+    platform::EnsureMessageQueue();
+    uint32_t self = platform::GetCurrentThreadId();
+    ASSERT_TRUE(platform::PostThreadMessage(self, 0x464, 7, 0));
+    ASSERT_TRUE(platform::PostThreadMessage(self, 0x464, 8, 0));
+    platform::ThreadMessage first;
+    ASSERT_TRUE(platform::PeekMessage(&first));
+    EXPECT_EQ(first.wParam, 7u);
+    std::vector<platform::ThreadMessage> left = platform::ReleaseMessageQueue();
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].wParam, 8u);
+    EXPECT_FALSE(platform::PostThreadMessage(self, 0x464, 9, 0));
+}
+
+}  // namespace
