@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/kelvane_dlg.h"
 #include "log/log.h"
 #include "negotiation/ping.h"
 #include "support/netns.h"
@@ -203,6 +204,35 @@ TEST(AllocProbe, RealProbesSkipAnsweringAddresses) {
     EXPECT_EQ(alloc.GetNotUseIp(out, "10.77.0.1", 2, true), 0);
     EXPECT_STREQ(out, "10.77.0.19");
     EXPECT_STREQ(cursor, "10.77.0.22");
+}
+
+// The window's operations over its own cursor, with check box 1014 read at every call.
+TEST(AllocProbe, WindowReadsTheCheckBoxLive) {
+    negtest::VethLink link("kvalloc0");
+    ASSERT_TRUE(link.Ok());
+    ASSERT_TRUE(link.AddAddress("10.77.0.10/24"));
+    ASSERT_TRUE(link.AddAddress("10.77.0.13/24"));
+    CKelvaneDlg dlg;
+    std::snprintf(dlg.m_szNextAllocIp, sizeof dlg.m_szNextAllocIp, "10.77.0.10");
+
+    char out[kAllocIpSize] = {};
+    EXPECT_EQ(dlg.GetNotUseIp(out, "10.77.0.10", 1), 0);
+    EXPECT_STREQ(out, "10.77.0.11");
+    std::memset(out, 0, sizeof out);
+    EXPECT_EQ(dlg.GetNotUseIp(out, "10.77.0.10", 2), 0);
+    EXPECT_STREQ(out, "10.77.0.12");
+
+    dlg.m_bIpCheck = 1;
+    std::memset(out, 0, sizeof out);
+    EXPECT_EQ(dlg.GetNotUseIp(out, "10.77.0.10", 3), 0);
+    EXPECT_STREQ(out, "10.77.0.14");  // .13 answered
+    EXPECT_STREQ(dlg.m_szNextAllocIp, "10.77.0.16");
+
+    char slots[kAllocBatch][kAllocIpSize];
+    EXPECT_EQ(dlg.DistributeThreeNotUseIPArr(slots), 0);
+    EXPECT_STREQ(slots[0], "10.77.0.16");
+    EXPECT_STREQ(slots[2], "10.77.0.18");
+    EXPECT_EQ(dlg.DistributeThreeNotUseIPArr(nullptr), -1);
 }
 
 }  // namespace
