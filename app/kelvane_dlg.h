@@ -59,6 +59,18 @@ public:
     std::unique_ptr<platform::Thread> m_hMsgThread;
     std::unique_ptr<platform::Thread> m_hListenThread;
 
+    // ---- Address allocation ----
+    // The next address to lend (its first three octets are every lent address's prefix), guarded
+    // by m_csAllocIp; check box 1014 "IP占用检测", read live by the request threads.
+    char m_szNextAllocIp[64] = {};
+    std::mutex m_csAllocIp;
+    std::atomic<int32_t> m_bIpCheck{0};
+    // The next three candidates into three 64-character slots; 0, or -1 without slots.
+    int DistributeThreeNotUseIPArr(char (*szAllocIpArr)[64]);
+    // The address to lend to a device (64 characters, zero-filled by the caller): 0, or non-zero
+    // when no address can be lent.
+    int GetNotUseIp(char* szNewIp, const char* szLocalIp, int seq);
+
 private:
     mutable std::mutex m_listenerMutex;
     mutable std::condition_variable m_listenerCv;

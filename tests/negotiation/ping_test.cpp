@@ -1,0 +1,261 @@
+#include "negotiation/ping.h"
+
+#include <arpa/inet.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <netpacket/packet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/local_time.h"
+#include "support/netns.h"
+#include "veth_link.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+uint32_t Addr(const char* text) {
+    in_addr a{};
+    EXPECT_EQ(inet_pton(AF_INET, text, &a), 1) << text;
+    return a.s_addr;
+}
+
+// The one's-complement sum in network order, independent of the code under test.
+uint16_t OnesSum(const uint8_t* p, size_t n) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 1 < n; i += 2) sum += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
+    if (n % 2 != 0) sum += static_cast<uint32_t>(p[n - 1] << 8);
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint16_t>(sum);
+}
+
+// Sees the IP datagrams that arrive at one interface, as a sniffer on the wire would.
+class WireCapture {
+public:
+    explicit WireCapture(const std::string& device) {
+        m_fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
+        sockaddr_ll where{};
+        where.sll_family = AF_PACKET;
+        where.sll_protocol = htons(ETH_P_IP);
+        where.sll_ifindex = static_cast<int>(if_nametoindex(device.c_str()));
+        if (m_fd >= 0 && bind(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
+            close(m_fd);
+            m_fd = -1;
+        }
+    }
+    ~WireCapture() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    bool Ok() const { return m_fd >= 0; }
+
+    // The next ICMP echo request to `dest`, IP header included; empty after `timeoutMs`.
+    Bytes NextEchoRequest(uint32_t dest, int timeoutMs) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd pfd{m_fd, POLLIN, 0};
+            if (poll(&pfd, 1, 20) <= 0) continue;
+            uint8_t buffer[2048];
+            ssize_t n = recv(m_fd, buffer, sizeof buffer, 0);
+            if (n < 28) continue;
+            size_t ihl = static_cast<size_t>(buffer[0] & 0x0F) * 4;
+            uint32_t to;
+            std::memcpy(&to, buffer + 16, 4);
+            if (buffer[9] == IPPROTO_ICMP && to == dest && buffer[ihl] == 8) return Bytes(buffer, buffer + n);
+        }
+        return {};
+    }
+
+private:
+    int m_fd = -1;
+};
+
+// A link whose far end holds no host; a fixed neighbour entry lets probes to kAbsent leave
+// the host, where the capture on the peer sees them and nobody answers.
+constexpr const char* kLocal = "10.77.0.1";
+constexpr const char* kAbsent = "10.77.0.99";
+
+class PingTest : public testing::TestWithParam<PingSocketMode> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_link.Ok());
+        ASSERT_TRUE(m_link.AddAddress("10.77.0.1/24"));
+        ASSERT_EQ(testsupport::RunCommand(std::string("ip neigh replace ") + kAbsent +
+                                          " lladdr 02:00:00:00:00:99 dev " + m_link.Name()),
+                  0);
+        ASSERT_TRUE(negtest::AllowPingSockets(true));
+        SetPingSocketMode(GetParam());
+    }
+    void TearDown() override { SetPingSocketMode(PingSocketMode::Automatic); }
+
+    bool Raw() const { return GetParam() != PingSocketMode::DatagramOnly; }
+
+    negtest::VethLink m_link{"kvping0"};
+};
+
+TEST(PingPacket, LayoutAndChecksum) {
+    uint8_t packet[kPingPacketSize];
+    BuildPingPacket(packet, 0x1234, 0xA1B2C3D4u);
+    const uint8_t head[13] = {8, 0, 0, 0, 0xD8, 0x00, 0x34, 0x12, 0, 0xD4, 0xC3, 0xB2, 0xA1};
+    for (size_t i = 0; i < 13; ++i) {
+        if (i == 2 || i == 3) continue;
+        EXPECT_EQ(packet[i], head[i]) << "byte " << i;
+    }
+    for (size_t i = 0; i < 32; ++i) EXPECT_EQ(packet[13 + i], 0x20 + i) << "pattern " << i;
+    EXPECT_EQ(OnesSum(packet, sizeof packet), 0xFFFF);
+
+    // The odd last byte is a word with a zero high byte, read little-endian.
+    const uint8_t odd[3] = {0x01, 0x02, 0x03};
+    EXPECT_EQ(PingChecksum(odd, 3), static_cast<uint16_t>(~(0x0201 + 0x0003)));
+    EXPECT_TRUE(PingResultIsFree(kPingTimedOut));
+    EXPECT_TRUE(PingResultIsFree(kPingUnreachable));
+    EXPECT_TRUE(PingResultIsFree(kPingTimeExceeded));
+    for (int taken : {1, 57, kPingSocketDenied, kPingSocketFailed, kPingSendDenied, kPingSendFailed,
+                      kPingWaitFailed, kPingReceiveFailed, -1}) {
+        EXPECT_FALSE(PingResultIsFree(taken)) << taken;
+    }
+}
+
+TEST_P(PingTest, ProbeOnTheWire) {
+    WireCapture capture(m_link.Peer());
+    ASSERT_TRUE(capture.Ok());
+    uint16_t sequences[2];
+    for (uint16_t& sequence : sequences) {
+        uint32_t before = platform::GetTickCount();
+        EXPECT_EQ(PingApi(Addr(kAbsent)), kPingTimedOut);
+        uint32_t after = platform::GetTickCount();
+        Bytes ip = capture.NextEchoRequest(Addr(kAbsent), 500);
+        ASSERT_FALSE(ip.empty());
+        size_t ihl = static_cast<size_t>(ip[0] & 0x0F) * 4;
+        ASSERT_EQ(ip.size() - ihl, kPingPacketSize);
+        const uint8_t* icmp = ip.data() + ihl;
+        EXPECT_EQ(icmp[0], 8);
+        EXPECT_EQ(icmp[1], 0);
+        EXPECT_EQ(OnesSum(icmp, kPingPacketSize), 0xFFFF);
+        if (Raw()) {
+            EXPECT_EQ(icmp[4], 0xD8);
+            EXPECT_EQ(icmp[5], 0x00);
+        }
+        sequence = static_cast<uint16_t>(icmp[6] | icmp[7] << 8);
+        EXPECT_EQ(icmp[8], 0);
+        uint32_t stamp = static_cast<uint32_t>(icmp[9] | icmp[10] << 8 | icmp[11] << 16) |
+                         static_cast<uint32_t>(icmp[12]) << 24;
+        EXPECT_GE(stamp, before);
+        EXPECT_LE(stamp, after);
+        for (size_t i = 0; i < 32; ++i) EXPECT_EQ(icmp[13 + i], 0x20 + i);
+    }
+    // One counter for the whole process.
+    EXPECT_EQ(static_cast<uint16_t>(sequences[0] + 1), sequences[1]);
+}
+
+TEST_P(PingTest, PresentAddressAnswersAbsentOneTimesOut) {
+    EXPECT_GE(PingApi(Addr(kLocal)), 1);
+    EXPECT_GE(PingApi(Addr("127.0.0.1")), 1);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(PingApi(Addr(kAbsent)), kPingTimedOut);
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(waited.count(), 95);
+    EXPECT_LT(waited.count(), 1000);
+}
+
+// Answers the next probe to kAbsent with an ICMP error of `type` quoting it, sent to our own
+// address as a router on the path would. With `otherDest` the quote names another target.
+void AnswerWithError(WireCapture* capture, uint8_t type, bool otherDest) {
+    Bytes probe = capture->NextEchoRequest(Addr(kAbsent), 1000);
+    if (probe.empty()) return;
+    size_t ihl = static_cast<size_t>(probe[0] & 0x0F) * 4;
+    // Code 1 means host unreachable; a time exceeded one must be code 0 (TTL), as the kernel
+    // ignores reassembly time-outs.
+    Bytes message = {type, static_cast<uint8_t>(type == 3 ? 1 : 0), 0, 0, 0, 0, 0, 0};
+    message.insert(message.end(), probe.begin(), probe.begin() + static_cast<long>(ihl + 8));
+    if (otherDest) message[8 + 19] ^= 0x01;
+    uint16_t sum = static_cast<uint16_t>(~OnesSum(message.data(), message.size()));
+    message[2] = static_cast<uint8_t>(sum >> 8);
+    message[3] = static_cast<uint8_t>(sum);
+    int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = Addr(kLocal);
+    sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    close(fd);
+}
+
+TEST_P(PingTest, ErrorAboutTheProbeEndsItAsFree) {
+    WireCapture capture(m_link.Peer());
+    ASSERT_TRUE(capture.Ok());
+    std::thread router(AnswerWithError, &capture, 3, false);
+    EXPECT_EQ(PingApi(Addr(kAbsent)), kPingUnreachable);
+    router.join();
+    router = std::thread(AnswerWithError, &capture, 11, false);
+    EXPECT_EQ(PingApi(Addr(kAbsent)), kPingTimeExceeded);
+    router.join();
+}
+
+TEST_P(PingTest, StrayErrorDoesNotEndTheProbe) {
+    WireCapture capture(m_link.Peer());
+    ASSERT_TRUE(capture.Ok());
+    std::thread router(AnswerWithError, &capture, 3, true);
+    EXPECT_EQ(PingApi(Addr(kAbsent)), kPingTimedOut);
+    router.join();
+}
+
+TEST_P(PingTest, SendFailuresKeepTheirError) {
+    errno = 0;
+    EXPECT_EQ(PingApi(Addr("10.200.0.1")), kPingSendFailed);  // no route
+    EXPECT_EQ(errno, ENETUNREACH);
+    errno = 0;
+    EXPECT_EQ(PingApi(Addr("10.77.0.255")), kPingSendDenied);  // broadcast without permission
+    EXPECT_EQ(errno, EACCES);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sockets, PingTest, testing::Values(PingSocketMode::RawOnly, PingSocketMode::DatagramOnly),
+                         [](const testing::TestParamInfo<PingSocketMode>& info) {
+                             return info.param == PingSocketMode::RawOnly ? "Raw" : "Datagram";
+                         });
+
+// Probes 127.0.0.1 with `mode` as user nobody without capabilities, in a child: 1 answered (a
+// round trip within the wait), 2 denied (500), 3 anything else.
+int PingAsNobody(PingSocketMode mode) {
+    pid_t child = fork();
+    if (child == 0) {
+        gid_t nobody = 65534;
+        if (setgroups(1, &nobody) != 0 || setresgid(nobody, nobody, nobody) != 0 ||
+            setresuid(nobody, nobody, nobody) != 0) {
+            _exit(255);
+        }
+        // Some hosts keep capabilities across the uid change; drop them outright.
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct none[2] = {};
+        if (syscall(SYS_capset, &header, none) != 0) _exit(254);
+        SetPingSocketMode(mode);
+        int rc = PingApi(htonl(INADDR_LOOPBACK));
+        _exit(rc == kPingSocketDenied ? 2 : rc >= 1 && rc <= kPingWaitMs ? 1 : 3);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(PingRights, FallsBackToDatagramSocketOnlyWhenRawIsDenied) {
+    ASSERT_TRUE(negtest::AllowPingSockets(true));
+    EXPECT_EQ(PingAsNobody(PingSocketMode::Automatic), 1);  // answered through the fallback
+    EXPECT_EQ(PingAsNobody(PingSocketMode::RawOnly), 2);
+    ASSERT_TRUE(negtest::AllowPingSockets(false));
+    EXPECT_EQ(PingAsNobody(PingSocketMode::Automatic), 2);  // both denied: 500
+    ASSERT_TRUE(negtest::AllowPingSockets(true));
+}
+
+}  // namespace

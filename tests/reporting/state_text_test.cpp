@@ -1,0 +1,137 @@
+#include "reporting/state_text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/system_lang.h"
+#include "platform/text_codec.h"
+
+namespace {
+
+constexpr uint16_t kEnglish = 1033;
+constexpr uint16_t kChinese = 2052;
+
+std::string Text(uint16_t lang, uint32_t event, uint32_t state) {
+    char buffer[kIpcStateTextSize];
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(GetIPCStateText(lang, event, state, buffer), 0) << event << "/" << state;
+    return std::string(buffer, strnlen(buffer, sizeof buffer));
+}
+
+// The Chinese texts go out as GBK bytes; compare against an independent conversion.
+std::string Gbk(const char* utf8) {
+    std::string out;
+    EXPECT_TRUE(platform::Utf8ToGbk(utf8, &out)) << utf8;
+    return out;
+}
+
+TEST(StateText, EnglishTexts) {
+    EXPECT_EQ(Text(kEnglish, 0, 0), "Download successful");
+    EXPECT_EQ(Text(kEnglish, 1, 0), "uboot polish success");
+    EXPECT_EQ(Text(kEnglish, 7, 0), "User data is writtten successfully");
+    EXPECT_EQ(Text(kEnglish, 10, 0), "Uboot param is written successfully");
+    // Both events that can end an upgrade say the same.
+    EXPECT_EQ(Text(kEnglish, 3, 0), "Upgrade complete");
+    EXPECT_EQ(Text(kEnglish, 11, 0), "Upgrade complete");
+    EXPECT_EQ(Text(kEnglish, 0, 1), "Is downloading");
+    EXPECT_EQ(Text(kEnglish, 6, 1), "Is writting ths Application program");
+    EXPECT_EQ(Text(kEnglish, 7, 1), "is writtting the User data");
+    EXPECT_EQ(Text(kEnglish, 2, 6), "kernel brush fails");
+    EXPECT_EQ(Text(kEnglish, 3, 6), "fs brush failure");
+    EXPECT_EQ(Text(kEnglish, 9, 6), "Logo upgraded is written faiure");
+    EXPECT_EQ(Text(kEnglish, 5, 2), "Firmware CRC validation failed");
+    EXPECT_EQ(Text(kEnglish, 0, 3), "Firmware magicNum validation failed");
+    EXPECT_EQ(Text(kEnglish, 8, 4), "Firmware size check failed");
+    EXPECT_EQ(Text(kEnglish, 1, 5), "Firmware version validation failed");
+    EXPECT_EQ(Text(kEnglish, 4, 7), "Uboot Version not inconsisten, second repair");
+}
+
+TEST(StateText, ChineseTextsAreGbk) {
+    EXPECT_EQ(Text(kChinese, 0, 0), Gbk("下载成功"));
+    EXPECT_EQ(Text(kChinese, 1, 0), Gbk("uboot擦写成功"));
+    EXPECT_EQ(Text(kChinese, 3, 0), Gbk("升级完成"));
+    EXPECT_EQ(Text(kChinese, 11, 0), Gbk("升级完成"));
+    EXPECT_EQ(Text(kChinese, 10, 0), Gbk("Uboot参数区烧录成功"));
+    EXPECT_EQ(Text(kChinese, 3, 1), Gbk("正在擦写fs"));
+    EXPECT_EQ(Text(kChinese, 7, 1), Gbk("正在烧录用户数据区"));
+    EXPECT_EQ(Text(kChinese, 10, 1), Gbk("正在烧录Uboot参数区"));
+    EXPECT_EQ(Text(kChinese, 0, 6), Gbk("下载失败"));
+    EXPECT_EQ(Text(kChinese, 3, 6), Gbk("fs擦写失败"));
+    EXPECT_EQ(Text(kChinese, 9, 6), Gbk("修复画面烧录失败"));
+    EXPECT_EQ(Text(kChinese, 11, 2), Gbk("固件CRC校验失败"));
+    EXPECT_EQ(Text(kChinese, 0, 3), Gbk("固件magicNum校验失败"));
+    EXPECT_EQ(Text(kChinese, 6, 4), Gbk("固件大小校验失败"));
+    EXPECT_EQ(Text(kChinese, 2, 5), Gbk("固件版本校验失败"));
+    std::string repair = Text(kChinese, 11, 7);
+    EXPECT_EQ(repair, Gbk("Uboot版本号不一致，准备二次修复"));
+    EXPECT_NE(repair.find("\xA3\xAC"), std::string::npos) << "full-width comma expected";
+    EXPECT_EQ(repair.find(','), std::string::npos);
+}
+
+TEST(StateText, EveryPairInRangeHasAShortText) {
+    for (uint16_t lang : {kEnglish, kChinese}) {
+        for (uint32_t event = 0; event <= kMaxReportEvent; ++event) {
+            for (uint32_t state = 0; state <= kMaxIpcState; ++state) {
+                std::string text = Text(lang, event, state);
+                EXPECT_LT(text.size(), 64u);
+                bool noStep = event == 11 && (state == 1 || state == 6);
+                EXPECT_EQ(text.empty(), noStep) << lang << " " << event << "/" << state;
+                if (lang == kChinese) {
+                    std::string utf8;
+                    EXPECT_TRUE(platform::GbkToUtf8(text, &utf8)) << event << "/" << state;
+                }
+            }
+        }
+    }
+}
+
+TEST(StateText, OnlyUsEnglishSelectsEnglish) {
+    EXPECT_EQ(Text(2057, 0, 0), Gbk("下载成功"));  // English, United Kingdom
+    EXPECT_EQ(Text(1031, 0, 0), Gbk("下载成功"));  // German
+    EXPECT_EQ(Text(0, 0, 0), Gbk("下载成功"));
+    char fromSystem[kIpcStateTextSize];
+    ASSERT_EQ(GetIPCStateText(0, 0, fromSystem), 0);
+    EXPECT_EQ(GetDisplayLangID(), platform::GetSystemDefaultLangID());
+    EXPECT_STREQ(fromSystem, Text(GetDisplayLangID(), 0, 0).c_str());
+}
+
+TEST(StateText, OutOfRangeLeavesBufferUntouched) {
+    char buffer[kIpcStateTextSize];
+    std::memset(buffer, 'q', sizeof buffer);
+    EXPECT_EQ(GetIPCStateText(kEnglish, 12, 0, buffer), -1);
+    EXPECT_EQ(GetIPCStateText(kEnglish, 0xFFFFFFFFu, 2, buffer), -1);
+    EXPECT_EQ(GetIPCStateText(kEnglish, 0, 8, buffer), -1);
+    // A negative "State:" number arrives as a large unsigned value.
+    EXPECT_EQ(GetIPCStateText(kChinese, 3, static_cast<uint32_t>(-1), buffer), -1);
+    EXPECT_EQ(GetIPCStateText(kEnglish, 0, 0, nullptr), -1);
+    for (char c : buffer) ASSERT_EQ(c, 'q');
+}
+
+TEST(StateText, WholeBufferIsZeroFilled) {
+    char buffer[kIpcStateTextSize];
+    ASSERT_EQ(GetIPCStateText(kEnglish, 6, 0, buffer), 0);  // the longest English text
+    ASSERT_EQ(GetIPCStateText(kEnglish, 0, 4, buffer), 0);
+    size_t length = std::strlen("Firmware size check failed");
+    for (size_t i = length; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0) << i;
+    std::memset(buffer, 'q', sizeof buffer);
+    ASSERT_EQ(GetIPCStateText(kChinese, 11, 6, buffer), 0);
+    for (char c : buffer) ASSERT_EQ(c, 0);
+}
+
+TEST(StateText, FailureRuleReadsLikeAtoi) {
+    EXPECT_TRUE(IsStateNotFailed("0"));
+    EXPECT_TRUE(IsStateNotFailed("1"));
+    EXPECT_TRUE(IsStateNotFailed("7"));
+    EXPECT_TRUE(IsStateNotFailed("  +7"));
+    EXPECT_TRUE(IsStateNotFailed("abc"));  // no digits reads as 0
+    EXPECT_TRUE(IsStateNotFailed(""));
+    EXPECT_TRUE(IsStateNotFailed("1x9"));  // digits up to the first other character
+    for (const char* failed : {"2", "3", "4", "5", "6", "8", "-1", "17", "99999999999999999999"}) {
+        EXPECT_FALSE(IsStateNotFailed(failed)) << failed;
+    }
+    EXPECT_FALSE(IsStateNotFailed(nullptr));
+}
+
+}  // namespace
