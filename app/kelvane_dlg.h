@@ -7,7 +7,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "firmware/upgrade_scan.h"
 #include "platform/thread.h"
 
 struct RequestThreadInfo;
@@ -58,6 +60,12 @@ public:
     std::unique_ptr<platform::Thread> m_hCleanThread;
     std::unique_ptr<platform::Thread> m_hMsgThread;
     std::unique_ptr<platform::Thread> m_hListenThread;
+
+    // ---- Firmware catalogue ----
+    // Rebuilds the catalogue from the upgrade folder (UTF-8, as the window shows it). Runs before
+    // the run's threads start, so they read the catalogue without a lock.
+    void SaveUpgradeFileInfo(const std::string& strFolderName);
+    std::vector<UpgradeFileInfo> m_vecUpgradeFileInfo;
 
 private:
     mutable std::mutex m_listenerMutex;
