@@ -108,6 +108,7 @@ bool ReadVersionText(FILE* file, const char* szFilePath, Candidate* found, ScanS
         if (std::fread(header.data(), 1, header.size(), file) != header.size()) {
             LogMessage(LOG_INFO, "#MRDebug IPC dev, read FirmWareHeader failed, continue");
             skip->reason = ScanSkipReason::LegacyHeaderShort;
+            skip->detail = "FIRMWARE";
             return false;
         }
         CopyText(text, sizeof text, header.data() + kIpcVersionOffset, kIpcHeaderLength - kIpcVersionOffset);
@@ -118,6 +119,7 @@ bool ReadVersionText(FILE* file, const char* szFilePath, Candidate* found, ScanS
         if (std::fread(header.data(), 1, header.size(), file) != header.size()) {
             LogMessage(LOG_INFO, "#MRDebug NVR dev, read FirmWareNVRHeader failed, continue");
             skip->reason = ScanSkipReason::LegacyHeaderShort;
+            skip->detail = "FIRMWNVR";
             return false;
         }
         CopyText(text, sizeof text, header.data() + kNvrVersionOffset, kNvrHeaderLength - kNvrVersionOffset);

@@ -48,7 +48,9 @@ struct ScanSkip {
     std::string name;    // UTF-8, as the file system has it
     ScanSkipReason reason;
     int code = 0;        // container result code for ContainerRejected
-    std::string detail;  // UnknownHeader: the first 8 bytes; OlderVersion: the file offered instead (UTF-8)
+    // UnknownHeader: the first 8 bytes; LegacyHeaderShort: the magic; OlderVersion: the file
+    // offered instead (UTF-8)
+    std::string detail;
     std::string verNum;  // OlderVersion: the dropped file's version number (GBK)
 };
 
