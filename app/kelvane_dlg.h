@@ -7,12 +7,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
-
 #include <vector>
+
 
 #include "app/device_list_model.h"
 #include "app/kelvane_view.h"
 #include "app/ui_channel.h"
+#include "firmware/upgrade_scan.h"
 #include "platform/thread.h"
 #include "reporting/device_table.h"
 
@@ -99,6 +100,12 @@ public:
     // The address to lend to a device (64 characters, zero-filled by the caller): 0, or non-zero
     // when no address can be lent.
     int GetNotUseIp(char* szNewIp, const char* szLocalIp, int seq);
+
+    // ---- Firmware catalogue ----
+    // Rebuilds the catalogue from the upgrade folder (UTF-8, as the window shows it). Runs before
+    // the run's threads start, so they read the catalogue without a lock.
+    void SaveUpgradeFileInfo(const std::string& strFolderName);
+    std::vector<UpgradeFileInfo> m_vecUpgradeFileInfo;
 
 private:
     mutable std::mutex m_listenerMutex;
