@@ -1,5 +1,6 @@
 #include "app/kelvane_dlg.h"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,7 +25,8 @@ void JoinRunThread(std::unique_ptr<platform::Thread>& thread, const char* name) 
 
 }  // namespace
 
-CKelvaneDlg::CKelvaneDlg() : m_wLangID(platform::GetSystemDefaultLangID()) {}
+CKelvaneDlg::CKelvaneDlg()
+    : m_wLangID(platform::GetSystemDefaultLangID()), m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 CKelvaneDlg::~CKelvaneDlg() {
     if (m_bRunning) {
@@ -43,13 +45,13 @@ CKelvaneDlg::~CKelvaneDlg() {
         }
     }
     SweepRequestThreads(this);
-}
-
-void CKelvaneDlg::RequestIpaddrProc(const char* /*text*/, int seq) {
-    LogMessage(LOG_GENERAL, "*%d* RequestIpaddrProc: no address negotiation in this build", seq);
+    if (m_wakeFd >= 0) close(m_wakeFd);
 }
 
 bool CKelvaneDlg::StartMessagingThreads() {
+    uint64_t pending = 0;
+    while (m_wakeFd >= 0 && read(m_wakeFd, &pending, sizeof pending) > 0) {
+    }
     SetListenerStatus(ListenerStatus::NotStarted, 0, "");
     m_hCleanThread = platform::Thread::Start([this] { return CleanRequestThreadProc(this); });
     if (!m_hCleanThread) LogMessage(LOG_MAJOR, "Create CleanRequestThreadProc Thread fail");
@@ -71,6 +73,10 @@ bool CKelvaneDlg::StartMessagingThreads() {
 }
 
 void CKelvaneDlg::StopMessagingThreads() {
+    uint64_t one = 1;
+    if (m_wakeFd >= 0 && write(m_wakeFd, &one, sizeof one) < 0) {
+        // Only the shortcut is lost: the listener still notices the stop within its 2-s wait.
+    }
     // The message thread sleeps in GetMessage; a wake-up lets it see the cleared run flag now
     // instead of at the next device report. Posts are repeated in case its queue was not up yet.
     if (m_hMsgThread) {

@@ -65,6 +65,8 @@ public:
     std::unique_ptr<platform::Thread> m_hCleanThread;
     std::unique_ptr<platform::Thread> m_hMsgThread;
     std::unique_ptr<platform::Thread> m_hListenThread;
+    // Readable once a stop has begun, so the listener need not sit out its 2-s wait.
+    int ListenerWakeFd() const { return m_wakeFd; }
 
     // ---- Front end ----------------------------------------------------------------------
     // The front end that draws this object, or null; changes reach it in order (UiChannel).
@@ -101,6 +103,16 @@ public:
     // when no address can be lent.
     int GetNotUseIp(char* szNewIp, const char* szLocalIp, int seq);
 
+    // ---- Address requests ----
+    // The server's MAC with ":" separators, set when a run starts; the check box 1009
+    // "强制升级旧版本", read live by the request threads.
+    char m_szLocalMac[256] = {};
+    std::atomic<int32_t> m_bForceUpgrade{0};
+    // Broadcasts a reply (text and its NUL) from m_szLocalIP to port 10010: 0 sent, -1 no
+    // socket, -2 cannot bind to m_szLocalIP.
+    int SendToIPC(const char* szMsg, int nLen);
+    void RegisterIpcInfo(const char* szMac, const char* szIpAddr, const UpgradeFileInfo& entry);
+
     // ---- Firmware catalogue ----
     // Rebuilds the catalogue from the upgrade folder (UTF-8, as the window shows it). Runs before
     // the run's threads start, so they read the catalogue without a lock.
@@ -108,6 +120,7 @@ public:
     std::vector<UpgradeFileInfo> m_vecUpgradeFileInfo;
 
 private:
+    int m_wakeFd = -1;
     mutable std::mutex m_listenerMutex;
     mutable std::condition_variable m_listenerCv;
     ListenerStatus m_listenerStatus;

@@ -98,12 +98,12 @@ int ListenIPCPortProc(CKelvaneDlg* dlg) {
 
     char recvBuf[kRecvBufSize];
     while (dlg->m_bRunning) {
-        int ready = sock.WaitReadable(kSelectTimeoutMs);
+        int ready = sock.WaitReadable(kSelectTimeoutMs, dlg->ListenerWakeFd());
         if (ready < 0) {
             LogMessage(LOG_MAJOR, "ListenIPCPortProc select iRet=%d", ready);
             continue;
         }
-        if (ready == 0) continue;
+        if (ready != 1) continue;  // time-out, or the stop's wake-up: the run flag decides
 
         std::memset(recvBuf, 0, sizeof recvBuf);
         long received = sock.ReceiveFrom(recvBuf, sizeof recvBuf, nullptr);

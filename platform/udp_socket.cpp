@@ -88,12 +88,13 @@ uint16_t UdpSocket::LocalPort() const {
     return ntohs(sa.sin_port);
 }
 
-int UdpSocket::WaitReadable(int timeoutMs) const {
-    pollfd pfd{m_fd, POLLIN, 0};
+int UdpSocket::WaitReadable(int timeoutMs, int wakeFd) const {
+    pollfd pfd[2] = {{m_fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
     for (;;) {
-        int rc = poll(&pfd, 1, timeoutMs);
+        int rc = poll(pfd, wakeFd >= 0 ? 2 : 1, timeoutMs);
         if (rc < 0 && errno == EINTR) continue;
         if (rc < 0) return -1;
+        if (rc > 0 && wakeFd >= 0 && (pfd[1].revents & POLLIN) != 0) return 2;
         return rc > 0 ? 1 : 0;
     }
 }

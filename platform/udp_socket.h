@@ -42,8 +42,9 @@ public:
     int Bind(const sockaddr_in& addr);
     uint16_t LocalPort() const;
 
-    // 1 readable, 0 time-out, -1 error (errno set). A negative time-out waits without limit.
-    int WaitReadable(int timeoutMs) const;
+    // 1 readable, 0 time-out, -1 error (errno set), 2 when `wakeFd` (if not -1) became readable
+    // first. A negative time-out waits without limit.
+    int WaitReadable(int timeoutMs, int wakeFd = -1) const;
     // As sendto(2): bytes sent or -1.
     long SendTo(const void* data, size_t size, const sockaddr_in& to) const;
     // Receives one datagram. Returns its full length even when it was longer than the buffer

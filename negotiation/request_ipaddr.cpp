@@ -1,0 +1,117 @@
+// Answering a device's address request: is there a newer file for its model, and if so which
+// address it borrows; the reply is broadcast, as the device has no usable address yet.
+#include <cstdlib>
+#include <cstring>
+
+#include "app/kelvane_dlg.h"
+#include "firmware/upgrade_scan.h"
+#include "log/log.h"
+#include "messaging/msg_format.h"
+#include "platform/udp_socket.h"
+
+namespace {
+
+constexpr uint16_t kDeviceReplyPort = 10010;
+
+}  // namespace
+
+void CKelvaneDlg::RegisterIpcInfo(const char* szMac, const char* szIpAddr, const UpgradeFileInfo& entry) {
+    RegisterIpcInfo(szMac, szIpAddr, entry.szVersion, entry.iDevType);
+}
+
+int CKelvaneDlg::SendToIPC(const char* szMsg, int nLen) {
+    platform::UdpSocket sock = platform::UdpSocket::OpenIPv4();
+    if (!sock.Valid()) return -1;
+    sock.SetBroadcast(true);
+    if (sock.Bind(m_szLocalIP, 0) != 0) return -2;
+    sock.SetNonBlocking(true);
+    in_addr broadcast{};
+    broadcast.s_addr = htonl(INADDR_BROADCAST);
+    sock.SendTo(szMsg, static_cast<size_t>(nLen) + 1, platform::MakeSockaddrIn(broadcast, kDeviceReplyPort));
+    return 0;
+}
+
+void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
+    if (text == nullptr) {
+        LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc pMsgType == NULL, return", seq);
+        return;
+    }
+    char version[kVersionSize] = {};
+    int rc = ReadFlagValue(text, kKeyVersion, sizeof kKeyVersion - 1, version, sizeof version);
+    if (rc != 0) {
+        LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc ReadFlagValue(IPC_VERSION) error, iRet=%d", seq, rc);
+        return;
+    }
+    char cseqText[kCseqSize] = {};
+    rc = ReadFlagValue(text, kKeyCseq, sizeof kKeyCseq - 1, cseqText, sizeof cseqText);
+    if (rc != 0) {
+        LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc ReadFlagValue(IPC_CSEQ) error, iRet=%d", seq, rc);
+        return;
+    }
+    int cseq = std::atoi(cseqText);
+
+    char model[kVersionFieldSize], verNum[kVersionFieldSize];
+    char versionShown[kVersionSize];
+    std::memcpy(versionShown, version, sizeof version);  // the split cuts `version` apart
+    SplitDeviceVersion(version, model, verNum);
+    LogMessage(LOG_INFO,
+               "*%d* RequestIpaddrProc() Before find bHaveNewVersion! szVersion=%s, szModel=%s, szVerNum=%s", seq,
+               versionShown, model, verNum);
+
+    const bool force = m_bForceUpgrade != 0;
+    const UpgradeFileInfo* chosen = nullptr;
+    for (size_t i = 0; i < m_vecUpgradeFileInfo.size() && chosen == nullptr; ++i) {
+        const UpgradeFileInfo& entry = m_vecUpgradeFileInfo[i];
+        if (std::strcmp(entry.szModel, model) != 0) continue;
+        if (entry.iHighestVersion != 1) {
+            LogMessage(LOG_INFO, "*%d* have same Model=%s, but m_vecUpgradeFileInfo[%d].iHighestVersion=%d", seq,
+                       model, static_cast<int>(i), entry.iHighestVersion);
+        } else if (force || (entry.szVerNum[0] != '\0' && CompareVerNum(entry.szVerNum, verNum) == 1)) {
+            chosen = &entry;
+        } else {
+            // The comma is the GBK full-width one, as in every log of this line.
+            LogMessage(LOG_INFO, "*%d* have same Model=%s\xa3\xac but CheckState=%d, szVerNum=%s, szVerNum=%s", seq,
+                       model, force ? 1 : 0, entry.szVerNum, verNum);
+        }
+    }
+
+    char ipcMac[kIpcMacSize] = {};
+    rc = ReadFlagValue(text, kKeyIpcMac, sizeof kKeyIpcMac - 1, ipcMac, sizeof ipcMac);
+    if (rc != 0) {
+        LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc ReadFlagValue(IPC_MAC) error, iRet=%d", seq, rc);
+        return;
+    }
+
+    char reply[kReplySize];
+    if (chosen == nullptr) {
+        LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc bHaveNewVersion == false, No New Version!", seq);
+        int length = BuildNoUpgradeReply(reply, sizeof reply, cseq + 1, ipcMac);
+        if (length >= 0) SendToIPC(reply, length);
+        return;
+    }
+    if (m_szLocalIP[0] == '\0') {
+        LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc m_szLocalIP Is Empty", seq);
+        return;
+    }
+    LogMessage(LOG_INFO, "*%d* RequestIpaddrProc Begin GetNotUseIp", seq);
+    char newIp[64] = {};
+    if (GetNotUseIp(newIp, m_szLocalIP, seq) != 0) {
+        LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc GetNotUseIp error, return", seq);
+        return;
+    }
+    LogMessage(LOG_INFO, "*%d* RequestIpaddrProc GetNotUseIp success, szNewIp=%s", seq, newIp);
+    if (std::strlen(m_szLocalIP) == 0) {
+        LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc strlen(szLocalIp)<=0, return", seq);
+        return;
+    }
+    int length = BuildAddressReply(reply, sizeof reply, cseq + 1, m_szLocalMac, m_szLocalIP, newIp, ipcMac,
+                                   chosen->szVersion, chosen->szFileName);
+    if (length < 0) {
+        // A cut reply would send the device after a file that does not exist.
+        LogMessage(LOG_MAJOR, "*%d* RequestIpaddrProc reply does not fit %d bytes, not sent", seq, kReplySize);
+        return;
+    }
+    SendToIPC(reply, length);
+    LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc SendToIPC szBuildMsg=%s\n", seq, reply);
+    RegisterIpcInfo(ipcMac, newIp, *chosen);
+}
