@@ -6,6 +6,7 @@
 
 #include "log/log.h"
 #include "messaging/dispatch.h"
+#include "platform/system_lang.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ void JoinRunThread(std::unique_ptr<platform::Thread>& thread, const char* name) 
 
 }  // namespace
 
-CKelvaneDlg::CKelvaneDlg() = default;
+CKelvaneDlg::CKelvaneDlg() : m_wLangID(platform::GetSystemDefaultLangID()) {}
 
 CKelvaneDlg::~CKelvaneDlg() {
     if (m_bRunning) {
@@ -46,11 +47,6 @@ CKelvaneDlg::~CKelvaneDlg() {
 
 void CKelvaneDlg::RequestIpaddrProc(const char* /*text*/, int seq) {
     LogMessage(LOG_GENERAL, "*%d* RequestIpaddrProc: no address negotiation in this build", seq);
-}
-
-int CKelvaneDlg::ReportMsgProc(int event, const char* /*text*/) {
-    LogMessage(LOG_GENERAL, "ReportMsgProc: no report handling in this build, event %d", event);
-    return 0;
 }
 
 bool CKelvaneDlg::StartMessagingThreads() {

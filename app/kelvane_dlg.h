@@ -7,8 +7,15 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
+
+#include "app/device_list_model.h"
+#include "app/kelvane_view.h"
+#include "app/ui_channel.h"
+#include "firmware/upgrade_scan.h"
 #include "platform/thread.h"
+#include "reporting/device_table.h"
 
 struct RequestThreadInfo;
 
@@ -59,6 +66,29 @@ public:
     std::unique_ptr<platform::Thread> m_hMsgThread;
     std::unique_ptr<platform::Thread> m_hListenThread;
 
+    // ---- Front end ----------------------------------------------------------------------
+    // The front end that draws this object, or null; changes reach it in order (UiChannel).
+    void SetView(IKelvaneView* view) { m_ui.SetView(view); }
+    UiChannel m_ui;
+    uint16_t m_wLangID;  // the display language: 1033 English, anything else Chinese
+
+    // ---- Progress reporting -------------------------------------------------------------
+    // The device list; the message thread reads its row count without waiting for the window.
+    DeviceListModel m_lstInfo{m_ui};
+    // One record per device that was lent an address, oldest first; at most 100 at rest.
+    std::vector<stIpcInfo> m_vecIpcInfo;
+    std::mutex m_csIpcInfo;  // taken before m_csCount where both are held
+    int m_nSuccessCount = 0;
+    int m_nFailCount = 0;
+    std::mutex m_csCount;
+
+    int GetIPCStateText(uint32_t event, uint32_t state, char* szText) const;
+    // Adds a device that was sent a file (or gives a known one its new address).
+    void RegisterIpcInfo(const char* szMac, const char* szIpAddr, const char* szNewVersion, int nDevType);
+    void ClearIpcInfo();
+    // Sets both counters to 0 and shows them.
+    void ResetCounters();
+
     // ---- Address allocation ----
     // The next address to lend (its first three octets are every lent address's prefix), guarded
     // by m_csAllocIp; check box 1014 "IP占用检测", read live by the request threads.
@@ -70,6 +100,12 @@ public:
     // The address to lend to a device (64 characters, zero-filled by the caller): 0, or non-zero
     // when no address can be lent.
     int GetNotUseIp(char* szNewIp, const char* szLocalIp, int seq);
+
+    // ---- Firmware catalogue ----
+    // Rebuilds the catalogue from the upgrade folder (UTF-8, as the window shows it). Runs before
+    // the run's threads start, so they read the catalogue without a lock.
+    void SaveUpgradeFileInfo(const std::string& strFolderName);
+    std::vector<UpgradeFileInfo> m_vecUpgradeFileInfo;
 
 private:
     mutable std::mutex m_listenerMutex;

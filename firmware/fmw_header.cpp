@@ -1,0 +1,370 @@
+#include "firmware/fmw_header.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <bit>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "platform/text_codec.h"
+
+static_assert(std::endian::native == std::endian::little, "marks are read into memory as stored");
+
+namespace {
+
+constexpr uint32_t kWholeFile = 0xFFFFFFFFu;
+// Large blocks keep the checksum near zlib's in-memory rate; the result is the same as with
+// 1 KiB blocks.
+constexpr size_t kCrcBlock = 128 * 1024;
+constexpr const char* kFmwMagic = "QLXFMW22";
+constexpr const char* kAlgMagic = "QLXALG22";
+
+uint32_t Le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+int32_t VaNums(const fmw_header* handle) { return static_cast<int32_t>(FmwFieldU32(handle, kFmwOffVaNums)); }
+
+// Callers give paths in the system code page with `\` separators; the file system wants UTF-8
+// with `/`. GBK trail bytes can be 0x5C, so convert first and swap separators afterwards.
+bool OsPath(const char* ansiPath, std::string* out) {
+    if (!platform::GbkToUtf8(ansiPath, out)) return false;
+    for (char& c : *out) {
+        if (c == '\\') c = '/';
+    }
+    return true;
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int Get() const { return m_fd; }
+    void Close() {
+        if (m_fd >= 0) close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+// Opens a regular file for reading. O_NONBLOCK keeps a FIFO or device from hanging the open;
+// anything but a regular file is refused since it has no size to check against.
+int OpenRegular(const char* ansiPath, uint64_t* size) {
+    std::string osPath;
+    if (!OsPath(ansiPath, &osPath)) return -1;
+    int fd = open(osPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    *size = static_cast<uint64_t>(st.st_size);
+    return fd;
+}
+
+// Reads up to `length` bytes at `offset`; the byte count, 0 at the end, -1 on an error.
+int64_t ReadAt(int fd, void* buffer, size_t length, uint64_t offset) {
+    size_t done = 0;
+    auto* out = static_cast<unsigned char*>(buffer);
+    while (done < length) {
+        ssize_t n = pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return done > 0 ? static_cast<int64_t>(done) : -1;
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
+
+uint32_t compute_header_fa_crc(const fmw_header* handle) {
+    std::printf("compute header_fa crc for bytes[%lu]\n", static_cast<unsigned long>(kFmwFixedAreaSize - kFmwFaCrcFrom));
+    return crc32_compute(handle->fixed_area + kFmwFaCrcFrom, kFmwFixedAreaSize - kFmwFaCrcFrom);
+}
+
+uint32_t compute_header_vamark_crc(const fmw_header* handle) {
+    uint32_t bytes = static_cast<uint32_t>(VaNums(handle)) * kFmwMarkSize;
+    std::printf("compute compute_header_vamark_crc for bytes[%u]\n", bytes);
+    return crc32_compute(handle->pastVaMark, bytes);
+}
+
+// The header stream is fixed-area bytes 24..247, the marks, then every text in mark order. It is
+// checksummed piece by piece, so `header_size` never sizes a buffer. `complete` turns false when a
+// text of non-zero size has no buffer: such a stream cannot match whatever header_crc says.
+uint32_t compute_header_crc(const fmw_header* handle, bool* complete) {
+    uint32_t headerSize = FmwFieldU32(handle, kFmwOffHeaderSize);
+    std::printf("compute header crc for bytes[%u],  all header size[%u]\n", headerSize - kFmwFaCrcFrom, headerSize);
+    int32_t vaNums = VaNums(handle);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    crc = crc32_z(crc, handle->fixed_area + kFmwFaCrcFrom, kFmwFixedAreaSize - kFmwFaCrcFrom);
+    crc = crc32_z(crc, reinterpret_cast<const Bytef*>(handle->pastVaMark), static_cast<size_t>(vaNums) * kFmwMarkSize);
+    uint64_t covered = (kFmwFixedAreaSize - kFmwFaCrcFrom) + static_cast<uint64_t>(vaNums) * kFmwMarkSize;
+    *complete = true;
+    for (int32_t i = 0; i < vaNums; ++i) {
+        uint32_t size = handle->pastVaMark[i].size;
+        if (size == 0) continue;
+        if (handle->pastVaText[i] == nullptr) {
+            *complete = false;
+            return 0;
+        }
+        crc = crc32_z(crc, reinterpret_cast<const Bytef*>(handle->pastVaText[i]), size);
+        covered += size;
+    }
+    std::printf("compute header crc for bytes[%u], size[%u]\n", static_cast<uint32_t>(covered),
+                headerSize - kFmwFaCrcFrom);
+    return static_cast<uint32_t>(crc);
+}
+
+int check_img_crc(const fmw_header* handle, const char* path) {
+    unsigned used = 0;
+    for (int i = 0; i < kFmwImageSlots; ++i) {
+        uint32_t base = kFmwOffImages + kFmwImageStride * static_cast<uint32_t>(i);
+        uint32_t start = FmwFieldU32(handle, base);
+        uint32_t size = FmwFieldU32(handle, base + 4);
+        uint32_t stored = FmwFieldU32(handle, base + 8);
+        if (size == 0) continue;
+        ++used;
+        uint32_t computed = 0;
+        bool ok = compute_file_crc(path, start, size, &computed) == 0;
+        std::printf("img[%u] crc[%u], compute crc[%u], size[%u]\n", static_cast<unsigned>(i), stored, computed, size);
+        if (!ok || computed != stored) {
+            std::printf("compute header crc[%u] for img[%d].crc[%u]\n", computed, i, stored);
+            return -1;
+        }
+    }
+    std::printf("All of [%u] imgs crc checked OK...\n", used);
+    return 0;
+}
+
+// Reads the texts of step 10. Each must lie wholly inside the file, and together they may not
+// exceed the file's size: a hostile mark can then neither point anywhere nor ask for gigabytes.
+void ReadTexts(int fd, uint64_t fileSize, fmw_header* handle) {
+    int32_t vaNums = VaNums(handle);
+    uint64_t budget = fileSize;
+    for (int32_t i = 0; i < vaNums; ++i) {
+        const fmw_va_mark& mark = handle->pastVaMark[i];
+        if (mark.size == 0) continue;
+        // The start is a signed 32-bit offset when seeking: one of 2 GiB or more cannot be reached.
+        int64_t start = static_cast<int32_t>(mark.start);
+        bool inside = start >= 0 && static_cast<uint64_t>(start) + mark.size <= fileSize;
+        if (!inside) {
+            std::printf("Sorry, read variable area[%d] in header failed\n", i);
+            continue;
+        }
+        if (mark.size > budget) continue;  // like a buffer that could not be obtained
+        char* text = static_cast<char*>(std::calloc(static_cast<size_t>(mark.size) + 1, 1));
+        if (text == nullptr) continue;
+        budget -= mark.size;
+        handle->pastVaText[i] = text;
+        int64_t got = ReadAt(fd, text, mark.size, static_cast<uint64_t>(start));
+        if (got <= 0) {
+            std::printf("Sorry, read variable area[%d] in header failed\n", i);
+            continue;
+        }
+        std::printf("content[%d]  :%s, size[%u], start[%u], read[%lu]\n", i, text, mark.size, mark.start,
+                    static_cast<unsigned long>(got));
+    }
+}
+
+int _deserialized_packet(const char* path, fmw_header* handle) {
+    uint64_t fileSize = 0;
+    FileDescriptor file(OpenRegular(path, &fileSize));
+    if (file.Get() < 0) return FMW_ERR_OPEN;
+    if (fileSize < kFmwFixedAreaSize) {
+        std::printf("Sorry, fmw[%s] size[%lu] is less than header fixed area size[%lu], so quit...\n", path,
+                    static_cast<unsigned long>(fileSize), static_cast<unsigned long>(kFmwFixedAreaSize));
+        return FMW_ERR_TOO_SHORT;
+    }
+    // A short read leaves part of the fixed area unknown; it is as unusable as no read at all.
+    if (ReadAt(file.Get(), handle->fixed_area, kFmwFixedAreaSize, 0) != kFmwFixedAreaSize) {
+        std::printf("Sorry, read fixed area in header failed, so quit...\n");
+        return FMW_ERR_READ_FIXED;
+    }
+
+    int32_t pkgType = static_cast<int32_t>(FmwFieldU32(handle, kFmwOffPkgType));
+    const char* expected = pkgType <= 7 ? kFmwMagic : kAlgMagic;
+    if (std::memcmp(handle->fixed_area + kFmwOffMagic, expected, 8) != 0) {
+        std::printf("Warning, magic number is not right\n");
+        return FMW_ERR_MAGIC;
+    }
+
+    uint32_t crc = compute_header_fa_crc(handle);
+    uint32_t stored = FmwFieldU32(handle, kFmwOffHeaderFaCrc);
+    if (crc != stored) {
+        std::printf("Sorry, crc[%u] is not equal to header_fa_crc[%u], so quit...\n", crc, stored);
+        return FMW_ERR_FA_CRC;
+    }
+
+    int32_t vaNums = VaNums(handle);
+    std::printf("_deserialized_packet va_nums[%u]...\n", static_cast<uint32_t>(vaNums));
+    // A negative count, or one whose byte count overflows 32 bits, is an allocation that cannot be made.
+    uint64_t markBytes = static_cast<uint64_t>(static_cast<uint32_t>(vaNums)) * kFmwMarkSize;
+    if (vaNums < 0 || markBytes > UINT32_MAX) {
+        std::printf("Sorry, malloc pastVaMark faliled, so quit...\n");
+        return FMW_ERR_ALLOC_MARKS;
+    }
+    // Marks that would run past the end of the file cannot all be read; refuse before allocating
+    // room for them, so a forged count never costs more memory than the file's size.
+    if (vaNums == 0 || kFmwFixedAreaSize + markBytes > fileSize) {
+        std::printf("Sorry, read va mark area in header failed, so quit...\n");
+        return FMW_ERR_MARKS;
+    }
+    handle->pastVaMark = static_cast<fmw_va_mark*>(std::calloc(static_cast<size_t>(vaNums), sizeof(fmw_va_mark)));
+    if (handle->pastVaMark == nullptr) {
+        std::printf("Sorry, malloc pastVaMark faliled, so quit...\n");
+        return FMW_ERR_ALLOC_MARKS;
+    }
+    handle->pastVaText = static_cast<char**>(std::calloc(static_cast<size_t>(vaNums), sizeof(char*)));
+    if (handle->pastVaText == nullptr) {
+        std::printf("Sorry, malloc pastVaText faliled, so quit...\n");
+        return FMW_ERR_MARKS;
+    }
+    if (ReadAt(file.Get(), handle->pastVaMark, markBytes, kFmwFixedAreaSize) != static_cast<int64_t>(markBytes)) {
+        std::printf("Sorry, read va mark area in header failed, so quit...\n");
+        return FMW_ERR_MARKS;
+    }
+
+    crc = compute_header_vamark_crc(handle);
+    stored = FmwFieldU32(handle, kFmwOffHeaderVaMarkCrc);
+    if (crc != stored) {
+        std::printf("Sorry, crc[%u] is not equal to header_vamark_crc[%u], so quit...\n", crc, stored);
+        return FMW_ERR_MARK_CRC;
+    }
+
+    ReadTexts(file.Get(), fileSize, handle);
+
+    bool complete = false;
+    crc = compute_header_crc(handle, &complete);
+    stored = FmwFieldU32(handle, kFmwOffHeaderCrc);
+    // A stream with a missing text fails even when header_crc happens to hold 0.
+    if (!complete || crc != stored) {
+        std::printf("Sorry, crc[%u] is not equal to header_crc[%u], so quit...\n", crc, stored);
+        return FMW_ERR_HEADER_CRC;
+    }
+    file.Close();
+
+    stored = FmwFieldU32(handle, kFmwOffFileCrc);
+    crc = 0;
+    if (compute_file_crc(path, kFmwOffHeaderCrc, kWholeFile, &crc) != 0 || crc != stored) {
+        std::printf("Sorry, crc[%u] is not equal to file_crc[%u], so quit...\n", crc, stored);
+        return FMW_ERR_FILE_CRC;
+    }
+    std::printf("fmw file[%s] crc[%u] checked ok, then check each img file crc...\n", path, crc);
+
+    if (check_img_crc(handle, path) != 0) {
+        std::printf("Sorry, img file crc check is failed, so quit...\n");
+        return FMW_ERR_IMG_CRC;
+    }
+    std::printf("OK, fmw file[%s] is a right fmw, return a handle now...\n", path);
+    return FMW_OK;
+}
+
+}  // namespace
+
+uint32_t FmwFieldU32(const fmw_header* handle, uint32_t offset) { return Le32(handle->fixed_area + offset); }
+
+uint32_t crc32_compute(const void* data, size_t length) {
+    if (length == 0) return 0;
+    return static_cast<uint32_t>(crc32_z(crc32(0L, Z_NULL, 0), static_cast<const Bytef*>(data), length));
+}
+
+int compute_file_crc(const char* path, uint32_t offset, uint32_t length, uint32_t* crc) {
+    if (path == nullptr || crc == nullptr) return -1;
+    std::printf("open file (%s), offset[%u]\n", path, offset);
+    uint64_t fileSize = 0;
+    FileDescriptor file(OpenRegular(path, &fileSize));
+    if (file.Get() < 0) {
+        std::printf("failed open file (%s)\n", path);
+        return -1;
+    }
+    uint64_t available = fileSize > offset ? fileSize - offset : 0;
+    uint64_t todo = (length == kWholeFile || length > available) ? available : length;
+    posix_fadvise(file.Get(), static_cast<off_t>(offset), static_cast<off_t>(todo), POSIX_FADV_SEQUENTIAL);
+
+    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[kCrcBlock]);
+    if (!block) return -1;
+    uLong sum = crc32(0L, Z_NULL, 0);
+    uint64_t done = 0;
+    while (done < todo) {
+        size_t want = static_cast<size_t>(todo - done < kCrcBlock ? todo - done : kCrcBlock);
+        int64_t got = ReadAt(file.Get(), block.get(), want, offset + done);
+        // A failed read is not the end of the file: a checksum over part of it must not pass.
+        if (got < 0) return -1;
+        if (got == 0) break;
+        sum = crc32_z(sum, block.get(), static_cast<size_t>(got));
+        done += static_cast<uint64_t>(got);
+    }
+    *crc = static_cast<uint32_t>(sum);
+    return 0;
+}
+
+fmw_header* create_fmw_header(const char* path, int* error) {
+    auto store = [error](int code) {
+        if (error != nullptr) *error = code;
+    };
+    if (path == nullptr) {
+        store(FMW_ERR_NO_PATH);
+        return nullptr;
+    }
+    if (path[0] == '\0') {
+        std::printf("Sorry, it's a empty firmware file name\n");
+        store(FMW_ERR_EMPTY_PATH);
+        return nullptr;
+    }
+    auto* handle = static_cast<fmw_header*>(std::calloc(1, sizeof(fmw_header)));
+    if (handle == nullptr) {
+        store(FMW_ERR_ALLOC_HANDLE);
+        return nullptr;
+    }
+    int code = _deserialized_packet(path, handle);
+    std::printf("_deserialized_packet error[%d]...\n", code);
+    store(code);
+    if (code != FMW_OK) {
+        free_fmw_header(handle);
+        return nullptr;
+    }
+    return handle;
+}
+
+const char* get_fmw_va_inform(fmw_header* handle, int tag) {
+    if (handle == nullptr) return nullptr;
+    int32_t vaNums = VaNums(handle);
+    if (handle->pastVaMark != nullptr && handle->pastVaText != nullptr) {
+        for (int32_t i = 0; i < vaNums; ++i) {
+            if (handle->pastVaMark[i].tag == static_cast<uint32_t>(tag)) return handle->pastVaText[i];
+        }
+    }
+    std::printf("Sorry, can not found tag[%d], va nums is %d...\n", tag, vaNums);
+    return nullptr;
+}
+
+int free_fmw_header(fmw_header* handle) {
+    if (handle == nullptr) return -1;
+    // The text array exists only once va_nums was found sane, so its count can be trusted here.
+    if (handle->pastVaText != nullptr) {
+        int32_t vaNums = VaNums(handle);
+        for (int32_t i = 0; i < vaNums; ++i) std::free(handle->pastVaText[i]);
+        std::free(handle->pastVaText);
+    }
+    std::free(handle->pastVaMark);
+    std::free(handle);
+    return 0;
+}

@@ -1,0 +1,19 @@
+#pragma once
+// The device table: what ties a device's reports (which carry only its MAC) to its row on
+// screen and to the firmware version it was sent.
+
+constexpr int kMaxIpcInfo = 100;      // records at rest
+constexpr int kIpcInfoTrimCount = 10;  // oldest records dropped when a registration passes the limit
+
+struct stIpcInfo {
+    char szMac[64];         // as the device sent it; all zero once the device has been counted
+    char szIpAddr[64];      // the address lent to it
+    int nIndex;             // its row in the device list, -1 before its first report
+    char szNewVersion[256]; // the version of the file it was sent
+    int nDevType;           // 0 IPC kind (done at "Report_Filesystem"), 1 NVR kind (at "Report_Update")
+};
+
+// 2 for an empty text or one without "-", 1 for exactly one "-", 0 for two or more.
+int GetDevTypeFromVersion(const char* szVersion);
+// Every "*" becomes "-", in place; nothing for a size of 0 or less.
+void ReplaceStarWithDash(char* szText, int size);

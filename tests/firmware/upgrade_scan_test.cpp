@@ -1,0 +1,328 @@
+#include "firmware/upgrade_scan.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "firmware/fmw_header.h"
+#include "log/log.h"
+#include "support/fmw_writer.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using testsupport::FmwTestContainer;
+using testsupport::LegacyFirmware;
+
+std::string Container(const std::string& versionText) {
+    FmwTestContainer c;
+    c.marks = {{1, "x"}, {FMW_VA_TAG_FS_VER, versionText + std::string(1, '\0')}};
+    c.images = {std::string(2048, 'k')};
+    return c.Build();
+}
+
+UpgradeFileInfo Split(std::string text, int kind) {
+    UpgradeFileInfo info;
+    std::memset(&info, 0x55, sizeof info);
+    info.szModel[0] = info.szVerNum[0] = '\0';
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('\0');
+    SplitVersionText(buffer.data(), kind, &info);
+    return info;
+}
+
+TEST(CompareVerNumTest, ComparesNumericallyPartByPart) {
+    struct Case {
+        const char* a;
+        const char* b;
+        int expected;
+    } cases[] = {
+        {"1.2.3.10", "1.2.3.9", 1},   {"1.2.3.9", "1.2.3.10", -1}, {"1.2.3.4", "1.2.3.4", 0},
+        {"2", "1.9.9.9", 1},          {"1.2", "1.2.0.0", 0},       {"V1.2", "0.0.0.0", 0},
+        {"1.2.x.4", "1.2.0.0", 0},    {"1.2.3.4.5", "1.2.3.4", 0}, {"", "0", 0},
+        {"1.2.3", "", -2},            {"", "", -2},                {"-1", "0", -1},
+        {" 1. 2", "1.2", 0},          {"+3", "3", 0},              {"99999999999", "2147483646", 1},
+        {"-99999999999", "-2147483647", -1},
+    };
+    for (const Case& c : cases) EXPECT_EQ(CompareVerNum(c.a, c.b), c.expected) << c.a << " vs " << c.b;
+    EXPECT_EQ(CompareVerNum(nullptr, "1"), -1);
+    EXPECT_EQ(CompareVerNum("1", nullptr), -2);
+}
+
+TEST(SplitVersionTextTest, FieldsByKind) {
+    UpgradeFileInfo ipc = Split("QL_IPC2F_V2.1.0.7", kDevTypeIpc);
+    EXPECT_STREQ(ipc.szModel, "IPC2F");
+    EXPECT_STREQ(ipc.szVerNum, "2.1.0.7");
+    ipc = Split("__QL___IPC2F__V2.1.0.7_build_42_", kDevTypeIpc);  // runs of "_", extra fields
+    EXPECT_STREQ(ipc.szModel, "IPC2F");
+    EXPECT_STREQ(ipc.szVerNum, "2.1.0.7");
+    ipc = Split("IPC2F", kDevTypeIpc);
+    EXPECT_STREQ(ipc.szModel, "");
+    EXPECT_STREQ(ipc.szVerNum, "");
+    ipc = Split("QL_IPC2F_V", kDevTypeIpc);  // only the prefix
+    EXPECT_STREQ(ipc.szModel, "IPC2F");
+    EXPECT_STREQ(ipc.szVerNum, "");
+
+    UpgradeFileInfo nvr = Split("NVR8_B3.0.1_QL", kDevTypeNvr);
+    EXPECT_STREQ(nvr.szModel, "NVR8");
+    EXPECT_STREQ(nvr.szVerNum, "3.0.1");
+    nvr = Split("NVR8", kDevTypeNvr);
+    EXPECT_STREQ(nvr.szModel, "NVR8");
+    EXPECT_STREQ(nvr.szVerNum, "");
+
+    std::string longModel(100, 'M');
+    UpgradeFileInfo cut = Split("QL_" + longModel + "_V" + std::string(100, '9'), kDevTypeIpc);
+    EXPECT_EQ(std::string(cut.szModel), longModel.substr(0, 63));
+    EXPECT_EQ(std::string(cut.szVerNum), std::string(63, '9'));
+
+    UpgradeFileInfo other = Split("QL_IPC2F_V2.1.0.7", 2);
+    EXPECT_STREQ(other.szModel, "");
+    EXPECT_EQ(other.szVersion[0], 0x55);  // untouched
+}
+
+TEST(SplitVersionTextTest, BinSuffixIgnoresCase) {
+    EXPECT_TRUE(HasBinSuffix("a.bin"));
+    EXPECT_TRUE(HasBinSuffix(".bin"));
+    EXPECT_TRUE(HasBinSuffix("A.BIN"));
+    EXPECT_TRUE(HasBinSuffix("a.Bin"));
+    EXPECT_FALSE(HasBinSuffix("a.bin.txt"));
+    EXPECT_FALSE(HasBinSuffix("bin"));
+    EXPECT_FALSE(HasBinSuffix("abin"));
+}
+
+class ScanTest : public testing::Test {
+protected:
+    void SetUp() override { LogInit(LOG_INFO, m_logDir.File("Upgrade.log").c_str()); }
+    void TearDown() override { LogInit(LOG_MAJOR, ""); }
+
+    void Scan(const std::string& folder) {
+        testing::internal::CaptureStdout();  // the container reader's chatter
+        ScanUpgradeFolder(folder, &m_catalogue, &m_skipped);
+        testing::internal::GetCapturedStdout();
+    }
+    // The log's lines without their level and time stamp.
+    std::vector<std::string> LogLines() const {
+        std::vector<std::string> lines;
+        std::string text = m_logDir.Read("Upgrade.log");
+        const std::regex prefix(R"(^ \[Info\]\[\d\d/\d\d \d\d:\d\d:\d\d\.\d\d\d\])");
+        size_t at = 0;
+        while (at < text.size()) {
+            size_t end = text.find("\r\n [Info][", at);
+            std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+            if (end == std::string::npos && line.size() >= 2) line.resize(line.size() - 2);
+            lines.push_back(std::regex_replace(line, prefix, ""));
+            if (end == std::string::npos) break;
+            at = end + 2;
+        }
+        return lines;
+    }
+    const ScanSkip* SkipOf(const std::string& name) const {
+        for (const ScanSkip& s : m_skipped) {
+            if (s.name == name) return &s;
+        }
+        return nullptr;
+    }
+    std::vector<std::string> CatalogueNames() const {
+        std::vector<std::string> names;
+        for (const UpgradeFileInfo& info : m_catalogue) names.push_back(info.szFileName);
+        return names;
+    }
+
+    testsupport::TempDir m_logDir;
+    testsupport::TempDir m_dir;
+    std::vector<UpgradeFileInfo> m_catalogue;
+    std::vector<ScanSkip> m_skipped;
+};
+
+TEST_F(ScanTest, MixedFolderGivesTheNewestOfEachModel) {
+    m_dir.Write("a1_new.bin", Container("QL_CAM-A_V1.2.3.10"));
+    m_dir.Write("a2_old.bin", LegacyFirmware("FIRMWARE", "QL_CAM-A_V1.2.3.9"));
+    m_dir.Write("a3_nover.bin", LegacyFirmware("FIRMWARE", "QL_CAM-A_V"));
+    m_dir.Write("a4_lower_case.bin", LegacyFirmware("FIRMWARE", "QL_cam-a_V0.0.0.1"));
+    m_dir.Write("e1.bin", LegacyFirmware("FIRMWARE", "QL_CAM-E_V5.0_a"));
+    m_dir.Write("e2.BIN", Container("QL_CAM-E_V5.0.0.0"));
+    m_dir.Write("n1.bin", LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
+    m_dir.Write("n2.bin", LegacyFirmware("FIRMWNVR", "NVR8_B9.0", 691));
+    m_dir.Write("short.bin", "FIRMWAR");
+    m_dir.Write("empty.bin", "");
+    m_dir.Write("legacy_short.bin", LegacyFirmware("FIRMWARE", "QL_CAM-A_V9", 1555));
+    m_dir.Write("readme.txt", LegacyFirmware("FIRMWARE", "QL_CAM-A_V9"));
+    m_dir.Write("x.bin/inner.bin", LegacyFirmware("FIRMWARE", "QL_CAM-A_V9"));
+    m_dir.Write("unknown.bin", "MZ\x90\x01 this is no firmware at all");
+    std::string alg = Container("QL_CAM-A_V9");
+    alg.replace(0, 8, "QLXALG22");
+    m_dir.Write("alg.bin", alg);
+    std::string broken = Container("QL_CAM-A_V9");
+    broken[broken.size() - 1] ^= 1;
+    m_dir.Write("broken.bin", broken);
+    FmwTestContainer notag;
+    notag.marks = {{1, "only build info"}};
+    m_dir.Write("notag.bin", notag.Build());
+
+    Scan(m_dir.Path());
+
+    ASSERT_EQ(CatalogueNames(),
+              (std::vector<std::string>{"a1_new.bin", "a3_nover.bin", "a4_lower_case.bin", "e1.bin", "e2.BIN",
+                                        "n1.bin"}));
+    const UpgradeFileInfo& a = m_catalogue[0];
+    EXPECT_STREQ(a.szVersion, "CAM-A-1.2.3.10");
+    EXPECT_STREQ(a.szModel, "CAM-A");
+    EXPECT_STREQ(a.szVerNum, "1.2.3.10");
+    EXPECT_EQ(a.iDevType, kDevTypeIpc);
+    EXPECT_STREQ(m_catalogue[1].szVersion, "CAM-A-");
+    EXPECT_STREQ(m_catalogue[3].szVerNum, "5.0");
+    EXPECT_STREQ(m_catalogue[4].szVerNum, "5.0.0.0");
+    const UpgradeFileInfo& n = m_catalogue[5];
+    EXPECT_STREQ(n.szVersion, "NVR8-3.0.1");
+    EXPECT_EQ(n.iDevType, kDevTypeNvr);
+    for (const UpgradeFileInfo& info : m_catalogue) EXPECT_EQ(info.iHighestVersion, 1);
+
+    auto reason = [&](const std::string& name) {
+        const ScanSkip* s = SkipOf(name);
+        return s == nullptr ? -1 : static_cast<int>(s->reason);
+    };
+    EXPECT_EQ(reason("a2_old.bin"), static_cast<int>(ScanSkipReason::OlderVersion));
+    EXPECT_EQ(SkipOf("a2_old.bin")->detail, "a1_new.bin");
+    EXPECT_EQ(SkipOf("a2_old.bin")->verNum, "1.2.3.9");
+    EXPECT_EQ(reason("n2.bin"), static_cast<int>(ScanSkipReason::LegacyHeaderShort));
+    EXPECT_EQ(reason("legacy_short.bin"), static_cast<int>(ScanSkipReason::LegacyHeaderShort));
+    EXPECT_EQ(reason("short.bin"), static_cast<int>(ScanSkipReason::TooShort));
+    EXPECT_EQ(reason("empty.bin"), static_cast<int>(ScanSkipReason::TooShort));
+    EXPECT_EQ(reason("readme.txt"), static_cast<int>(ScanSkipReason::NotBin));
+    EXPECT_EQ(reason("x.bin"), static_cast<int>(ScanSkipReason::Directory));
+    EXPECT_EQ(reason("unknown.bin"), static_cast<int>(ScanSkipReason::UnknownHeader));
+    EXPECT_EQ(SkipOf("unknown.bin")->detail, "MZ\x90\x01 thi");
+    EXPECT_EQ(reason("alg.bin"), static_cast<int>(ScanSkipReason::AlgorithmPackage));
+    EXPECT_EQ(reason("broken.bin"), static_cast<int>(ScanSkipReason::ContainerRejected));
+    EXPECT_EQ(SkipOf("broken.bin")->code, FMW_ERR_FILE_CRC);
+    EXPECT_EQ(reason("notag.bin"), static_cast<int>(ScanSkipReason::NoVersionText));
+    EXPECT_EQ(m_skipped.size(), 11u);
+
+    std::string log = m_logDir.Read("Upgrade.log");
+    for (const char* line :
+         {"#MRDebug comfirm header is NVR dev------", "#MRDebug NVR dev, read FirmWareNVRHeader failed, continue",
+          "#MRDebug IPC dev, read FirmWareHeader failed, continue", "#MRDebug tempFind.IsDirectory() continue",
+          "#MRDebug find .bin failed", "#MRDebug comfirm header is not IPC or NVR dev, continue",
+          "#MRDebug ipc new firmware, create_fmw_header return NULL, continue",
+          "#MRDebug ipc new firmware, get_fmw_va_inform(FMW_VA_TAG_FS_VER) return NULL, continue",
+          "#MRDebug tempFind.Close(),m_vecUpgradeFileInfo.size()=7",
+          "#MRDebug m_vecUpgradeFileInfo.erase(itor),\r\n fileInfo.szVersion=CAM-A-1.2.3.9\r\n "
+          "fileInfo.iHighestVersion=0\r\n fileInfo.szModel=CAM-A\r\n fileInfo.szVerNum=1.2.3.9\r\n "
+          "fileInfo.szFileName=a2_old.bin\r\n"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    }
+}
+
+TEST_F(ScanTest, LogFollowsTheEnumerationStepByStep) {
+    m_dir.Write("fw.bin", LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
+    m_dir.Write("tiny.bin", "abc");
+    Scan(m_dir.Path());
+    const std::string& d = m_dir.Path();
+    std::vector<std::string> expected = {
+        "#MRDebug Enter SaveUpgradeFileInfo() strFolderName=" + d,
+        "#MRDebug SaveUpgradeFileInfo() strFolderName=" + d + "\\, bFound=1",
+        "#MRDebug tempFind.FindNextFile(), bFound=1",
+        "#MRDebug tempFind.IsDots() continue",
+        "#MRDebug tempFind.FindNextFile(), bFound=1",
+        "#MRDebug tempFind.IsDots() continue",
+        "#MRDebug tempFind.FindNextFile(), bFound=1",
+        "#MRDebug find file strPath=" + d + "\\fw.bin, strTmp=fw.bin",
+        "#MRDebug comfirm header is NVR dev------",
+        "#MRDebug m_vecUpgradeFileInfo.push_back(fileInfo),\r\n fileInfo.szVersion=NVR8-3.0.1\r\n "
+        "fileInfo.iHighestVersion=1\r\n fileInfo.szModel=NVR8\r\n fileInfo.szVerNum=3.0.1\r\n "
+        "fileInfo.szFileName=fw.bin\r\n",
+        "#MRDebug tempFind.FindNextFile(), bFound=0",
+        "#MRDebug find file strPath=" + d + "\\tiny.bin, strTmp=tiny.bin",
+        "#MRDebug tempFind.Close(),m_vecUpgradeFileInfo.size()=1",
+    };
+    EXPECT_EQ(LogLines(), expected);
+}
+
+TEST_F(ScanTest, FolderSeparatorIsNeverDoubled) {
+    m_dir.Write("fw.bin", LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
+    for (const std::string& folder : {m_dir.Path() + "\\", m_dir.Path() + "/"}) {
+        m_logDir.Write("Upgrade.log", "");
+        Scan(folder);
+        EXPECT_EQ(m_catalogue.size(), 1u) << folder;
+        std::string log = m_logDir.Read("Upgrade.log");
+        EXPECT_NE(log.find("strFolderName=" + folder + ", bFound=1"), std::string::npos) << log;
+        EXPECT_NE(log.find("strPath=" + folder + "fw.bin,"), std::string::npos) << log;
+    }
+}
+
+TEST_F(ScanTest, MissingFolderGivesAnEmptyCatalogue) {
+    m_catalogue.resize(3);
+    Scan(m_dir.File("nothing-here"));
+    EXPECT_TRUE(m_catalogue.empty());
+    EXPECT_NE(m_logDir.Read("Upgrade.log").find("bFound=0"), std::string::npos);
+    EXPECT_EQ(m_logDir.Read("Upgrade.log").find("FindNextFile"), std::string::npos);
+}
+
+TEST_F(ScanTest, EqualVersionsAndEmptyVersionsAllStay) {
+    m_dir.Write("b.bin", LegacyFirmware("FIRMWARE", "QL_CAM_V2.0"));
+    m_dir.Write("a.bin", LegacyFirmware("FIRMWARE", "QL_CAM_V2.0.0.0"));
+    m_dir.Write("c.bin", LegacyFirmware("FIRMWARE", "QL_CAM_V"));
+    m_dir.Write("d.bin", LegacyFirmware("FIRMWARE", "QL_CAM_Vjunk"));  // unparsable: 0.0.0.0, dropped
+    m_dir.Write("e.bin", LegacyFirmware("FIRMWARE", "QL_OTHER_Vjunk"));  // alone in its model: stays
+    Scan(m_dir.Path());
+    EXPECT_EQ(CatalogueNames(), (std::vector<std::string>{"a.bin", "b.bin", "c.bin", "e.bin"}));
+    ASSERT_NE(SkipOf("d.bin"), nullptr);
+    EXPECT_EQ(SkipOf("d.bin")->detail, "a.bin");  // the first of the highest is the one offered
+}
+
+TEST_F(ScanTest, NamesGoToTheCatalogueInGbk) {
+    // "固件.bin": UTF-8 on disk, GBK B9 CC BC FE in the catalogue.
+    m_dir.Write("\xE5\x9B\xBA\xE4\xBB\xB6.bin", Container("QL_CAM_V1.0"));
+    m_dir.Write("\xF0\x9F\x98\x80.bin", Container("QL_CAM_V1.0"));  // an emoji has no GBK form
+    m_dir.Write(std::string(240, 'n') + ".bin", Container("QL_CAM_V1.0"));  // path beyond 255 bytes
+    Scan(m_dir.Path());
+    ASSERT_EQ(m_catalogue.size(), 1u);
+    EXPECT_STREQ(m_catalogue[0].szFileName, "\xB9\xCC\xBC\xFE.bin");
+    ASSERT_EQ(m_skipped.size(), 2u);
+    EXPECT_EQ(m_skipped[0].reason, ScanSkipReason::NameNotUsable);
+    EXPECT_EQ(m_skipped[1].reason, ScanSkipReason::NameNotUsable);
+    EXPECT_NE(m_logDir.Read("Upgrade.log").find("#MRDebug open file failed, szFilePath="), std::string::npos);
+}
+
+TEST_F(ScanTest, SpecialFilesNeitherHangNorCount) {
+    ASSERT_EQ(mkfifo(m_dir.File("pipe.bin").c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/nonexistent/target", m_dir.File("dangling.bin").c_str()), 0);
+    m_dir.Write("real.bin", Container("QL_CAM_V1.0"));
+    ASSERT_EQ(symlink(m_dir.File("real.bin").c_str(), m_dir.File("link.bin").c_str()), 0);
+    Scan(m_dir.Path());
+    EXPECT_EQ(CatalogueNames(), (std::vector<std::string>{"link.bin", "real.bin"}));
+    ASSERT_NE(SkipOf("pipe.bin"), nullptr);
+    EXPECT_EQ(SkipOf("pipe.bin")->reason, ScanSkipReason::OpenFailed);
+    EXPECT_EQ(SkipOf("dangling.bin")->reason, ScanSkipReason::OpenFailed);
+}
+
+TEST_F(ScanTest, ReadOnlyFilesAreCatalogued) {
+    // Nothing is written to firmware files, so a file the user may only read still counts. Root
+    // may write anything; the scan runs as nobody in a child to see the difference.
+    m_dir.Write("ro.bin", LegacyFirmware("FIRMWARE", "QL_CAM_V1.0"));
+    ASSERT_EQ(chmod(m_dir.File("ro.bin").c_str(), 0444), 0);
+    ASSERT_EQ(chmod(m_dir.Path().c_str(), 0755), 0);
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        LogInit(LOG_MAJOR, "");
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
+        std::vector<UpgradeFileInfo> catalogue;
+        ScanUpgradeFolder(m_dir.Path(), &catalogue, nullptr);
+        _exit(static_cast<int>(catalogue.size()));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+}
+
+}  // namespace

@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "app/kelvane_dlg.h"
+#include "log/log.h"
+#include "reporting/device_table.h"
+#include "support/recording_view.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::string Report(const char* type, const char* mac, int state, const char* version = "IPC*A1-2.0.1.5-build",
+                   const char* schedule = "45", const char* ip = "192.168.1.10") {
+    return std::string("Msg:") + type + "\r\nIpaddr:" + ip + "\r\nIPCMac:" + mac + "\r\nSchedule:" + schedule +
+           "\r\nState:" + std::to_string(state) + "\r\nVersion:" + version + "\r\n";
+}
+
+constexpr int kDownloading = 0, kFilesystem = 3, kUpdate = 11;
+
+class ReportTest : public testing::Test {
+protected:
+    void SetUp() override {
+        LogInit(LOG_INFO, m_dir.File("Upgrade.log").c_str());
+        m_dlg.m_wLangID = 1033;
+        m_dlg.SetView(&m_view);
+    }
+    void TearDown() override {
+        m_dlg.SetView(nullptr);
+        LogInit(LOG_MAJOR, "");
+    }
+    int Send(int event, const std::string& text) { return m_dlg.ReportMsgProc(event, text.c_str()); }
+    std::vector<DeviceListModel::Row> Rows() { return m_dlg.m_lstInfo.Rows(); }
+    int IndexOf(const char* mac) {
+        std::lock_guard<std::mutex> lock(m_dlg.m_csIpcInfo);
+        for (const stIpcInfo& info : m_dlg.m_vecIpcInfo) {
+            if (std::string(info.szMac) == mac) return info.nIndex;
+        }
+        return -99;  // no open record
+    }
+
+    testsupport::TempDir m_dir;
+    testsupport::RecordingView m_view;
+    CKelvaneDlg m_dlg;
+};
+
+TEST_F(ReportTest, IpcDeviceGetsOneRowAndIsCountedOnceAtFilesystem) {
+    m_dlg.RegisterIpcInfo("AA", "192.168.1.10", "IPC-A1-2.0.1.6", 0);
+    ASSERT_EQ(Send(kDownloading, Report("Report_Downloading", "AA", 1)), 0);
+    ASSERT_EQ(Rows().size(), 1u);
+    EXPECT_EQ(Rows()[0], (DeviceListModel::Row{"1", "192.168.1.10", "Is downloading", "45%", "IPC-A1-2.0.1.5", ""}));
+    EXPECT_EQ(IndexOf("AA"), 0);
+
+    EXPECT_EQ(Send(kUpdate, Report("Report_Update", "AA", 0)), 0);  // not the IPC kind's final event
+    EXPECT_EQ(m_dlg.m_nSuccessCount, 0);
+    EXPECT_EQ(Send(kFilesystem, Report("Report_Filesystem", "AA", 0, "IPC*A1-2.0.1.5-b", "100")), 0);
+    ASSERT_EQ(Rows().size(), 1u);
+    EXPECT_EQ(Rows()[0], (DeviceListModel::Row{"1", "192.168.1.10", "Upgrade complete", "100%", "IPC-A1-2.0.1.5",
+                                               "IPC-A1-2.0.1.6"}));
+    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
+    EXPECT_EQ(m_view.ItemText(IDC_STATIC_SUCCESS), "1");
+    EXPECT_EQ(IndexOf("AA"), -99);  // closed
+
+    // Later reports of the counted device show in new rows and count nothing.
+    EXPECT_EQ(Send(kFilesystem, Report("Report_Filesystem", "AA", 0)), 0);
+    EXPECT_EQ(Rows().size(), 2u);
+    EXPECT_EQ(Rows()[1][0], "2");
+    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
+}
+
+TEST_F(ReportTest, NvrDeviceIsCountedAtUpdateOnly) {
+    m_dlg.RegisterIpcInfo("NV", "192.168.1.11", "NVR-2.0", 1);
+    Send(kFilesystem, Report("Report_Filesystem", "NV", 0, "NVR-1.0"));
+    EXPECT_EQ(m_dlg.m_nSuccessCount, 0);
+    EXPECT_EQ(Rows()[0][kColOldVersion], "NVR-1.0");  // one "-": shown whole
+    Send(kUpdate, Report("Report_Update", "NV", 0, "NVR-1.0"));
+    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
+    EXPECT_EQ(Rows().size(), 1u);
+    EXPECT_EQ(Rows()[0][kColNewVersion], "NVR-2.0");
+}
+
+TEST_F(ReportTest, FailureIsCountedOnceAndRepairStateIsNotAFailure) {
+    m_dlg.RegisterIpcInfo("AA", "ip-a", "IPC-A1-2", 0);
+    m_dlg.RegisterIpcInfo("BB", "ip-b", "IPC-B1-2", 0);
+    Send(kDownloading, Report("Report_Downloading", "AA", 1));
+    Send(1, Report("Report_Uboot", "BB", 7));
+    EXPECT_EQ(Rows()[1][kColState], "Uboot Version not inconsisten, second repair");
+    EXPECT_EQ(m_dlg.m_nFailCount, 0);
+    Send(2, Report("Report_Kernel", "BB", 1));
+    EXPECT_EQ(Rows().size(), 2u);  // BB's row updated in place
+    EXPECT_EQ(Rows()[1][0], "2");
+    EXPECT_EQ(Rows()[1][kColState], "Is Writing the kernel");
+
+    Send(kFilesystem, Report("Report_Filesystem", "AA", 6));
+    EXPECT_EQ(m_dlg.m_nFailCount, 1);
+    EXPECT_EQ(m_view.ItemText(IDC_STATIC_FAIL), "1");
+    EXPECT_EQ(Rows()[0][kColState], "fs brush failure");
+    Send(kFilesystem, Report("Report_Filesystem", "AA", 6));
+    EXPECT_EQ(m_dlg.m_nFailCount, 1);
+    EXPECT_EQ(Rows().size(), 3u);
+}
+
+TEST_F(ReportTest, UnknownDevicesAppendARowPerReportScrolledIntoView) {
+    Send(kDownloading, Report("Report_Downloading", "X1", 1));
+    Send(kDownloading, Report("Report_Downloading", "X1", 1));
+    Send(kFilesystem, Report("Report_Filesystem", "X1", 0));
+    ASSERT_EQ(Rows().size(), 3u);
+    EXPECT_EQ(Rows()[2][0], "3");
+    EXPECT_EQ(m_dlg.m_nSuccessCount + m_dlg.m_nFailCount, 0);
+    std::vector<std::string> calls = m_view.Calls();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "visible 2"), calls.end());
+    EXPECT_EQ(std::find(calls.begin(), calls.end(), "visible 0"), calls.end());  // the first row needs none
+    // The screen saw the changes in the order they were made.
+    EXPECT_EQ(calls[0], "insert 0 1");
+    EXPECT_EQ(calls[1], "cell 0 1 192.168.1.10");
+}
+
+TEST_F(ReportTest, EmptyMacNeverMatchesAClosedRecord) {
+    m_dlg.RegisterIpcInfo("AA", "ip-a", "IPC-A1-2", 0);
+    Send(kFilesystem, Report("Report_Filesystem", "AA", 0));  // counted, record closed (MAC zeroed)
+    ASSERT_EQ(m_dlg.m_nSuccessCount, 1);
+    Send(kFilesystem, Report("Report_Filesystem", "", 0));
+    Send(kDownloading, Report("Report_Downloading", "", 6));
+    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
+    EXPECT_EQ(m_dlg.m_nFailCount, 0);
+    EXPECT_EQ(Rows().size(), 3u);
+    EXPECT_EQ(Rows()[0][kColState], "Upgrade complete");  // the closed row is left alone
+
+    // Registering with an empty MAC does not revive the closed record either.
+    m_dlg.RegisterIpcInfo("", "ip-z", "IPC-Z-1", 0);
+    std::lock_guard<std::mutex> lock(m_dlg.m_csIpcInfo);
+    ASSERT_EQ(m_dlg.m_vecIpcInfo.size(), 2u);
+    EXPECT_STREQ(m_dlg.m_vecIpcInfo[0].szIpAddr, "ip-a");
+}
+
+TEST_F(ReportTest, BadReportsAreDroppedWithTheirCodes) {
+    m_dlg.RegisterIpcInfo("AA", "ip", "IPC-A-1", 0);
+    const std::string good = Report("Report_App", "AA", 1);
+    auto without = [&](const std::string& key) {
+        std::string t = good;
+        size_t at = t.find(key);
+        size_t end = t.find("\r\n", at);
+        return t.erase(at, end + 2 - at);
+    };
+    EXPECT_EQ(m_dlg.ReportMsgProc(6, nullptr), -1);
+    EXPECT_EQ(Send(6, without("Ipaddr:")), -2);
+    EXPECT_EQ(Send(6, Report("Report_App", "AA", 1, "IPC-1", "45", std::string(64, '1').c_str())), -2);
+    EXPECT_EQ(Send(6, without("IPCMac:")), -3);
+    EXPECT_EQ(Send(6, Report("Report_App", "AA", 1, "IPC-1", "1234567890123456")), -4);
+    EXPECT_EQ(Send(6, without("State:")), -5);
+    EXPECT_EQ(Send(6, Report("Report_App", "AA", 9)), -6);
+    EXPECT_EQ(Send(6, Report("Report_App", "AA", -1)), -6);
+    EXPECT_EQ(Send(12, good), -6);
+    EXPECT_EQ(Send(-1, good), -6);
+    EXPECT_EQ(Send(6, without("Version:")), -7);
+    EXPECT_EQ(Send(6, Report("Report_App", "AA", 1, "NoDashAtAll")), -8);
+    EXPECT_EQ(Send(6, Report("Report_App", "AA", 1, "")), -8);
+    EXPECT_TRUE(Rows().empty());
+    EXPECT_TRUE(m_view.Calls().empty());
+    std::string log = m_dir.Read("Upgrade.log");
+    EXPECT_NE(log.find("[Major]"), std::string::npos);
+    EXPECT_NE(log.find("ReportMsgProc() get dev type form version error, return -8"), std::string::npos);
+    EXPECT_NE(log.find("ReportMsgProc() read IPC_SCHEDULE error, return -4"), std::string::npos);
+    EXPECT_NE(log.find("ReportMsgProc() event=6, event param error, return -1"), std::string::npos);
+}
+
+TEST_F(ReportTest, TheHundredAndFirstRegistrationDropsTheTenOldest) {
+    for (int i = 0; i < 100; ++i) m_dlg.RegisterIpcInfo(("M" + std::to_string(i)).c_str(), "ip", "V-1", 0);
+    EXPECT_EQ(m_dlg.m_vecIpcInfo.size(), 100u);
+    m_dlg.RegisterIpcInfo("M5", "new-ip", "V-2", 1);  // known: only the address changes
+    EXPECT_EQ(m_dlg.m_vecIpcInfo.size(), 100u);
+    EXPECT_STREQ(m_dlg.m_vecIpcInfo[5].szIpAddr, "new-ip");
+    EXPECT_STREQ(m_dlg.m_vecIpcInfo[5].szNewVersion, "V-1");
+    m_dlg.RegisterIpcInfo("M100", "ip", "V-1", 0);
+    ASSERT_EQ(m_dlg.m_vecIpcInfo.size(), 91u);
+    EXPECT_STREQ(m_dlg.m_vecIpcInfo[0].szMac, "M10");
+    Send(kFilesystem, Report("Report_Filesystem", "M3", 0));  // dropped device: shown, not counted
+    EXPECT_EQ(m_dlg.m_nSuccessCount, 0);
+    Send(kFilesystem, Report("Report_Filesystem", "M50", 0));
+    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
+}
+
+TEST_F(ReportTest, ClearedListKeepsRecordRowNumbers) {
+    m_dlg.RegisterIpcInfo("AA", "ip", "IPC-A-1", 0);
+    m_dlg.RegisterIpcInfo("BB", "ip", "IPC-B-1", 0);
+    m_dlg.RegisterIpcInfo("CC", "ip", "IPC-C-1", 0);
+    Send(kDownloading, Report("Report_Downloading", "AA", 1));
+    Send(kDownloading, Report("Report_Downloading", "BB", 1));
+    Send(kDownloading, Report("Report_Downloading", "CC", 1));
+    ASSERT_EQ(IndexOf("CC"), 2);
+    m_dlg.m_lstInfo.DeleteAllItems();
+    Send(kDownloading, Report("Report_Downloading", "CC", 1, "IPC-1", "10"));  // empty list: branch A, row 0
+    EXPECT_EQ(IndexOf("CC"), 0);
+    Send(kDownloading, Report("Report_Downloading", "BB", 1, "IPC-1", "20"));  // index 1 not below 1: new row
+    EXPECT_EQ(IndexOf("BB"), 1);
+    Send(kDownloading, Report("Report_Downloading", "AA", 1, "IPC-1", "30"));  // index 0 below 2: updates row 0
+    ASSERT_EQ(Rows().size(), 2u);
+    EXPECT_EQ(Rows()[0][kColSchedule], "30%");
+    EXPECT_EQ(IndexOf("AA"), 0);
+}
+
+TEST_F(ReportTest, ChineseTextsAreShownAndCountersReset) {
+    m_dlg.m_wLangID = 2052;
+    Send(kDownloading, Report("Report_Downloading", "ZZ", 6));
+    EXPECT_EQ(Rows()[0][kColState], "\xe4\xb8\x8b\xe8\xbd\xbd\xe5\xa4\xb1\xe8\xb4\xa5");  // 下载失败
+    m_dlg.RegisterIpcInfo("AA", "ip", "IPC-A-1", 0);
+    Send(kDownloading, Report("Report_Downloading", "AA", 5));
+    EXPECT_EQ(m_view.ItemText(IDC_STATIC_FAIL), "1");
+    m_dlg.ResetCounters();
+    EXPECT_EQ(m_dlg.m_nFailCount, 0);
+    EXPECT_EQ(m_view.ItemText(IDC_STATIC_FAIL), "0");
+    EXPECT_EQ(m_view.ItemText(IDC_STATIC_SUCCESS), "0");
+}
+
+TEST(DeviceTableHelpers, DevTypeAndStarReplacement) {
+    EXPECT_EQ(GetDevTypeFromVersion(""), 2);
+    EXPECT_EQ(GetDevTypeFromVersion("abc"), 2);
+    EXPECT_EQ(GetDevTypeFromVersion("a-b"), 1);
+    EXPECT_EQ(GetDevTypeFromVersion("a-b-c"), 0);
+    EXPECT_EQ(GetDevTypeFromVersion("--"), 0);
+    char text[] = "a*b**c";
+    ReplaceStarWithDash(text, 3);
+    EXPECT_STREQ(text, "a-b**c");
+    ReplaceStarWithDash(text, 0);
+    ReplaceStarWithDash(text, sizeof text);
+    EXPECT_STREQ(text, "a-b--c");
+}
+
+}  // namespace

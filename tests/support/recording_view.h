@@ -1,0 +1,60 @@
+#pragma once
+// A front end for tests: records every call the core makes, in order.
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "app/kelvane_view.h"
+
+namespace testsupport {
+
+class RecordingView : public IKelvaneView {
+public:
+    void SetItemText(int item, const std::string& text) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_itemText[item] = text;
+        m_calls.push_back("text " + std::to_string(item) + " " + text);
+    }
+    void EnableItem(int item, bool enable) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_enabled[item] = enable;
+        m_calls.push_back("enable " + std::to_string(item) + " " + (enable ? "1" : "0"));
+    }
+    void ShowItem(int item, bool show) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_shown[item] = show;
+        m_calls.push_back("show " + std::to_string(item) + " " + (show ? "1" : "0"));
+    }
+    void OnRowInserted(int row, const std::string& numberText) override {
+        Record("insert " + std::to_string(row) + " " + numberText);
+    }
+    void OnCellChanged(int row, int column, const std::string& text) override {
+        Record("cell " + std::to_string(row) + " " + std::to_string(column) + " " + text);
+    }
+    void OnEnsureVisible(int row) override { Record("visible " + std::to_string(row)); }
+    void OnAllRowsDeleted() override { Record("clear"); }
+
+    std::string ItemText(int item) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_itemText[item];
+    }
+    std::vector<std::string> Calls() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_calls;
+    }
+
+    std::map<int, bool> m_enabled;
+    std::map<int, bool> m_shown;
+
+private:
+    void Record(const std::string& call) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_calls.push_back(call);
+    }
+    std::mutex m_mutex;
+    std::map<int, std::string> m_itemText;
+    std::vector<std::string> m_calls;
+};
+
+}  // namespace testsupport
