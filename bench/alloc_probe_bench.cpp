@@ -76,10 +76,14 @@ int main(int argc, char** argv) {
     PingSocketMode mode = PingSocketMode::Automatic;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--callers" && i + 1 < argc) callers = std::atoi(argv[++i]);
-        else if (arg == "--rounds" && i + 1 < argc) rounds = std::atoi(argv[++i]);
-        else if (arg == "--answering") answering = true;
-        else if (arg == "--datagram") mode = PingSocketMode::DatagramOnly;
+        if (arg == "--callers" && i + 1 < argc)
+            callers = std::atoi(argv[++i]);
+        else if (arg == "--rounds" && i + 1 < argc)
+            rounds = std::atoi(argv[++i]);
+        else if (arg == "--answering")
+            answering = true;
+        else if (arg == "--datagram")
+            mode = PingSocketMode::DatagramOnly;
         else {
             std::fprintf(stderr, "usage: %s [--callers N] [--rounds R] [--answering] [--datagram]\n", argv[0]);
             return 2;
@@ -113,8 +117,10 @@ int main(int argc, char** argv) {
                 double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
                 std::lock_guard<std::mutex> hold(lock);
                 durations.push_back(ms);
-                if (rc == 0) ++lent[out];
-                else ++failures;
+                if (rc == 0)
+                    ++lent[out];
+                else
+                    ++failures;
             }
         });
     }

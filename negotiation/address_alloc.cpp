@@ -125,6 +125,6 @@ int CKelvaneDlg::DistributeThreeNotUseIPArr(char (*szAllocIpArr)[64]) {
 }
 
 int CKelvaneDlg::GetNotUseIp(char* szNewIp, const char* szLocalIp, int seq) {
-    return AddressAllocator(m_szNextAllocIp, m_csAllocIp, PingApi).GetNotUseIp(szNewIp, szLocalIp, seq,
-                                                                                m_bIpCheck.load() != 0);
+    return AddressAllocator(m_szNextAllocIp, m_csAllocIp, PingApi)
+        .GetNotUseIp(szNewIp, szLocalIp, seq, m_bIpCheck.load() != 0);
 }

@@ -1,9 +1,10 @@
 #include "negotiation/ping.h"
 
 // The kernel's errqueue.h needs struct timespec declared first.
+// clang-format off
 #include <time.h>
-
 #include <linux/errqueue.h>
+// clang-format on
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,14 +30,18 @@ std::atomic<PingSocketMode> g_socketMode{PingSocketMode::Automatic};
 // Shared by every probe of the process and never reset.
 std::atomic<uint16_t> g_sequence{1};
 
-uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t ReadLe16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 void WriteLe16(uint8_t* p, uint16_t value) {
     p[0] = static_cast<uint8_t>(value);
     p[1] = static_cast<uint8_t>(value >> 8);
 }
 
-bool IsDenied(int error) { return error == EPERM || error == EACCES; }
+bool IsDenied(int error) {
+    return error == EPERM || error == EACCES;
+}
 
 class ProbeSocket {
 public:
@@ -50,8 +55,8 @@ public:
         if (mode != PingSocketMode::DatagramOnly) {
             m_fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
             if (m_fd >= 0) return 0;
-            if (!IsDenied(errno) || mode == PingSocketMode::RawOnly) return IsDenied(errno) ? kPingSocketDenied
-                                                                                             : kPingSocketFailed;
+            if (!IsDenied(errno) || mode == PingSocketMode::RawOnly)
+                return IsDenied(errno) ? kPingSocketDenied : kPingSocketFailed;
         }
         m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
         if (m_fd < 0) return IsDenied(errno) ? kPingSocketDenied : kPingSocketFailed;
@@ -118,8 +123,8 @@ Seen ReadRaw(const uint8_t* data, size_t size, const Probe& probe) {
     if (icmp[0] == kIcmpEchoReply) {
         uint32_t source;
         std::memcpy(&source, data + 12, 4);
-        bool ours = source == probe.dest && ReadLe16(icmp + 4) == kPingIdentifier &&
-                    ReadLe16(icmp + 6) == probe.sequence;
+        bool ours =
+            source == probe.dest && ReadLe16(icmp + 4) == kPingIdentifier && ReadLe16(icmp + 6) == probe.sequence;
         return ours ? Seen::Reply : Seen::Nothing;
     }
     Seen kind = ErrorKind(icmp[0]);
@@ -172,9 +177,13 @@ int RoundTrip(uint32_t sentTick) {
 
 }  // namespace
 
-void SetPingSocketMode(PingSocketMode mode) { g_socketMode.store(mode); }
+void SetPingSocketMode(PingSocketMode mode) {
+    g_socketMode.store(mode);
+}
 
-PingSocketMode GetPingSocketMode() { return g_socketMode.load(); }
+PingSocketMode GetPingSocketMode() {
+    return g_socketMode.load();
+}
 
 bool PingResultIsFree(int result) {
     return result == kPingTimedOut || result == kPingUnreachable || result == kPingTimeExceeded;
@@ -245,10 +254,14 @@ int PingApi(uint32_t ulDestAddr) {
             seen = sock.Datagram() ? ReadDatagram(buffer, size, probe) : ReadRaw(buffer, size, probe);
         }
         switch (seen) {
-        case Seen::Reply: return RoundTrip(sentTick);
-        case Seen::Unreachable: return kPingUnreachable;
-        case Seen::TimeExceeded: return kPingTimeExceeded;
-        case Seen::Nothing: break;
+            case Seen::Reply:
+                return RoundTrip(sentTick);
+            case Seen::Unreachable:
+                return kPingUnreachable;
+            case Seen::TimeExceeded:
+                return kPingTimeExceeded;
+            case Seen::Nothing:
+                break;
         }
     }
 }

@@ -8,13 +8,13 @@ constexpr uint16_t kPingIdentifier = 216;
 constexpr int kPingWaitMs = 100;
 
 // PingApi results. 1 or more is the round-trip time of an echo reply (the address is in use).
-constexpr int kPingTimedOut = -997;         // no reply in time: free
-constexpr int kPingUnreachable = -995;      // destination unreachable: free
-constexpr int kPingTimeExceeded = -994;     // time exceeded: free
-constexpr int kPingSocketDenied = 500;      // no right to open an ICMP socket
+constexpr int kPingTimedOut = -997;      // no reply in time: free
+constexpr int kPingUnreachable = -995;   // destination unreachable: free
+constexpr int kPingTimeExceeded = -994;  // time exceeded: free
+constexpr int kPingSocketDenied = 500;   // no right to open an ICMP socket
 constexpr int kPingSocketFailed = 501;
 constexpr int kPingSendDenied = 504;
-constexpr int kPingSendFailed = 505;        // also when fewer than 45 bytes went out
+constexpr int kPingSendFailed = 505;  // also when fewer than 45 bytes went out
 constexpr int kPingWaitFailed = 506;
 constexpr int kPingReceiveFailed = 507;
 

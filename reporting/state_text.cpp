@@ -16,10 +16,10 @@ struct StateTexts {
 
 // State 0: the step finished.
 constexpr StateTexts kDoneTexts[kEventCount] = {
-    {"Download successful", "\xCF\xC2\xD4\xD8\xB3\xC9\xB9\xA6"},                              // 下载成功
-    {"uboot polish success", "uboot\xB2\xC1\xD0\xB4\xB3\xC9\xB9\xA6"},                        // uboot擦写成功
-    {"kernel is written successfully", "kernel\xB2\xC1\xD0\xB4\xB3\xC9\xB9\xA6"},             // kernel擦写成功
-    {"Upgrade complete", "\xC9\xFD\xBC\xB6\xCD\xEA\xB3\xC9"},                                 // 升级完成
+    {"Download successful", "\xCF\xC2\xD4\xD8\xB3\xC9\xB9\xA6"},                   // 下载成功
+    {"uboot polish success", "uboot\xB2\xC1\xD0\xB4\xB3\xC9\xB9\xA6"},             // uboot擦写成功
+    {"kernel is written successfully", "kernel\xB2\xC1\xD0\xB4\xB3\xC9\xB9\xA6"},  // kernel擦写成功
+    {"Upgrade complete", "\xC9\xFD\xBC\xB6\xCD\xEA\xB3\xC9"},                      // 升级完成
     {"Configuration is written successfully",
      "\xC5\xE4\xD6\xC3\xC7\xF8\xC9\xD5\xC2\xBC\xB3\xC9\xB9\xA6"},  // 配置区烧录成功
     {"Logo boot is written successfully",
@@ -34,18 +34,18 @@ constexpr StateTexts kDoneTexts[kEventCount] = {
      "\xD0\xDE\xB8\xB4\xBB\xAD\xC3\xE6\xC9\xD5\xC2\xBC\xB3\xC9\xB9\xA6"},  // 修复画面烧录成功
     {"Uboot param is written successfully",
      "Uboot\xB2\xCE\xCA\xFD\xC7\xF8\xC9\xD5\xC2\xBC\xB3\xC9\xB9\xA6"},  // Uboot参数区烧录成功
-    {"Upgrade complete", "\xC9\xFD\xBC\xB6\xCD\xEA\xB3\xC9"},          // 升级完成
+    {"Upgrade complete", "\xC9\xFD\xBC\xB6\xCD\xEA\xB3\xC9"},           // 升级完成
 };
 
 // State 1: the step is under way. The final event has no such step, hence no text.
 constexpr StateTexts kBusyTexts[kEventCount] = {
-    {"Is downloading", "\xD5\xFD\xD4\xDA\xCF\xC2\xD4\xD8"},                      // 正在下载
-    {"Is Writing the uboot", "\xD5\xFD\xD4\xDA\xB2\xC1\xD0\xB4uboot"},           // 正在擦写uboot
-    {"Is Writing the kernel", "\xD5\xFD\xD4\xDA\xB2\xC1\xD0\xB4kernel"},         // 正在擦写kernel
-    {"Is Writing the fs", "\xD5\xFD\xD4\xDA\xB2\xC1\xD0\xB4"
-                          "fs"},                                                  // 正在擦写fs
-    {"Is writting the Configuration",
-     "\xD5\xFD\xD4\xDA\xC9\xD5\xC2\xBC\xC5\xE4\xD6\xC3\xC7\xF8"},  // 正在烧录配置区
+    {"Is downloading", "\xD5\xFD\xD4\xDA\xCF\xC2\xD4\xD8"},               // 正在下载
+    {"Is Writing the uboot", "\xD5\xFD\xD4\xDA\xB2\xC1\xD0\xB4uboot"},    // 正在擦写uboot
+    {"Is Writing the kernel", "\xD5\xFD\xD4\xDA\xB2\xC1\xD0\xB4kernel"},  // 正在擦写kernel
+    {"Is Writing the fs",
+     "\xD5\xFD\xD4\xDA\xB2\xC1\xD0\xB4"
+     "fs"},                                                                                         // 正在擦写fs
+    {"Is writting the Configuration", "\xD5\xFD\xD4\xDA\xC9\xD5\xC2\xBC\xC5\xE4\xD6\xC3\xC7\xF8"},  // 正在烧录配置区
     {"Is writting the Logo boot",
      "\xD5\xFD\xD4\xDA\xC9\xD5\xC2\xBC\xBF\xAA\xBB\xFA\xBB\xAD\xC3\xE6"},  // 正在烧录开机画面
     {"Is writting ths Application program",
@@ -63,12 +63,11 @@ constexpr StateTexts kBusyTexts[kEventCount] = {
 
 // State 6: the step failed.
 constexpr StateTexts kFailedTexts[kEventCount] = {
-    {"Download failed", "\xCF\xC2\xD4\xD8\xCA\xA7\xB0\xDC"},               // 下载失败
-    {"uboot brush failed", "uboot\xB2\xC1\xD0\xB4\xCA\xA7\xB0\xDC"},       // uboot擦写失败
-    {"kernel brush fails", "kernel\xB2\xC1\xD0\xB4\xCA\xA7\xB0\xDC"},      // kernel擦写失败
-    {"fs brush failure", "fs\xB2\xC1\xD0\xB4\xCA\xA7\xB0\xDC"},            // fs擦写失败
-    {"Configuration is written faiure",
-     "\xC5\xE4\xD6\xC3\xC7\xF8\xC9\xD5\xC2\xBC\xCA\xA7\xB0\xDC"},  // 配置区烧录失败
+    {"Download failed", "\xCF\xC2\xD4\xD8\xCA\xA7\xB0\xDC"},           // 下载失败
+    {"uboot brush failed", "uboot\xB2\xC1\xD0\xB4\xCA\xA7\xB0\xDC"},   // uboot擦写失败
+    {"kernel brush fails", "kernel\xB2\xC1\xD0\xB4\xCA\xA7\xB0\xDC"},  // kernel擦写失败
+    {"fs brush failure", "fs\xB2\xC1\xD0\xB4\xCA\xA7\xB0\xDC"},        // fs擦写失败
+    {"Configuration is written faiure", "\xC5\xE4\xD6\xC3\xC7\xF8\xC9\xD5\xC2\xBC\xCA\xA7\xB0\xDC"},  // 配置区烧录失败
     {"Logo boot is written faiure",
      "\xBF\xAA\xBB\xFA\xBB\xAD\xC3\xE6\xC9\xD5\xC2\xBC\xCA\xA7\xB0\xDC"},  // 开机画面烧录失败
     {"Application program is written faiure",
@@ -88,27 +87,38 @@ constexpr StateTexts kFailedTexts[kEventCount] = {
 constexpr StateTexts kCrcTexts = {"Firmware CRC validation failed",
                                   "\xB9\xCC\xBC\xFE"
                                   "CRC\xD0\xA3\xD1\xE9\xCA\xA7\xB0\xDC"};  // 固件CRC校验失败
-constexpr StateTexts kMagicTexts = {"Firmware magicNum validation failed",
-                                    "\xB9\xCC\xBC\xFEmagicNum\xD0\xA3\xD1\xE9\xCA\xA7\xB0\xDC"};  // 固件magicNum校验失败
-constexpr StateTexts kSizeTexts = {"Firmware size check failed",
-                                   "\xB9\xCC\xBC\xFE\xB4\xF3\xD0\xA1\xD0\xA3\xD1\xE9\xCA\xA7\xB0\xDC"};  // 固件大小校验失败
-constexpr StateTexts kVersionTexts = {"Firmware version validation failed",
-                                      "\xB9\xCC\xBC\xFE\xB0\xE6\xB1\xBE\xD0\xA3\xD1\xE9\xCA\xA7\xB0\xDC"};  // 固件版本校验失败
+constexpr StateTexts kMagicTexts = {
+    "Firmware magicNum validation failed",
+    "\xB9\xCC\xBC\xFEmagicNum\xD0\xA3\xD1\xE9\xCA\xA7\xB0\xDC"};  // 固件magicNum校验失败
+constexpr StateTexts kSizeTexts = {
+    "Firmware size check failed",
+    "\xB9\xCC\xBC\xFE\xB4\xF3\xD0\xA1\xD0\xA3\xD1\xE9\xCA\xA7\xB0\xDC"};  // 固件大小校验失败
+constexpr StateTexts kVersionTexts = {
+    "Firmware version validation failed",
+    "\xB9\xCC\xBC\xFE\xB0\xE6\xB1\xBE\xD0\xA3\xD1\xE9\xCA\xA7\xB0\xDC"};  // 固件版本校验失败
 // The comma is the full-width one (A3 AC).
-constexpr StateTexts kRepairTexts = {
-    "Uboot Version not inconsisten, second repair",
-    "Uboot\xB0\xE6\xB1\xBE\xBA\xC5\xB2\xBB\xD2\xBB\xD6\xC2\xA3\xAC\xD7\xBC\xB1\xB8\xB6\xFE\xB4\xCE\xD0\xDE\xB8\xB4"};  // Uboot版本号不一致，准备二次修复
+constexpr StateTexts kRepairTexts = {"Uboot Version not inconsisten, second repair",
+                                     "Uboot\xB0\xE6\xB1\xBE\xBA\xC5\xB2\xBB\xD2\xBB\xD6\xC2\xA3\xAC\xD7\xBC\xB1\xB8\xB6"
+                                     "\xFE\xB4\xCE\xD0\xDE\xB8\xB4"};  // Uboot版本号不一致，准备二次修复
 
 const StateTexts& TextsFor(uint32_t event, uint32_t state) {
     switch (state) {
-    case 0: return kDoneTexts[event];
-    case 1: return kBusyTexts[event];
-    case 2: return kCrcTexts;
-    case 3: return kMagicTexts;
-    case 4: return kSizeTexts;
-    case 5: return kVersionTexts;
-    case 6: return kFailedTexts[event];
-    default: return kRepairTexts;
+        case 0:
+            return kDoneTexts[event];
+        case 1:
+            return kBusyTexts[event];
+        case 2:
+            return kCrcTexts;
+        case 3:
+            return kMagicTexts;
+        case 4:
+            return kSizeTexts;
+        case 5:
+            return kVersionTexts;
+        case 6:
+            return kFailedTexts[event];
+        default:
+            return kRepairTexts;
     }
 }
 

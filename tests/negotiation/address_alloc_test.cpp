@@ -1,7 +1,6 @@
 #include "negotiation/address_alloc.h"
 
 #include <arpa/inet.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -170,7 +169,7 @@ TEST_F(AllocTest, ConcurrentCallersGetDistinctAddresses) {
         std::vector<std::string> lent;
         std::vector<std::thread> callers;
         for (int t = 0; t < 8; ++t) {
-            callers.emplace_back([&] {
+            callers.emplace_back([&, t] {
                 for (int i = 0; i < 25; ++i) {
                     char out[kAllocIpSize] = {};
                     if (m_alloc.GetNotUseIp(out, "10.9.8.1", t, probe) != 0) continue;

@@ -1,8 +1,7 @@
 #include "negotiation/local_identity.h"
 
-#include <net/if.h>
-
 #include <gtest/gtest.h>
+#include <net/if.h>
 
 #include <cstring>
 #include <string>
@@ -67,7 +66,8 @@ TEST(LocalIdentity, MacOfTheInterfaceCarryingTheAddress) {
     ASSERT_TRUE(link.AddAddress("10.77.0.1/24"));
     ASSERT_TRUE(link.AddAddress("10.77.1.1/24", link.Peer()));
     // A labelled secondary address belongs to the same interface.
-    ASSERT_EQ(testsupport::RunCommand("ip addr add 10.77.2.1/24 dev " + link.Peer() + " label " + link.Peer() + ":7"), 0);
+    ASSERT_EQ(testsupport::RunCommand("ip addr add 10.77.2.1/24 dev " + link.Peer() + " label " + link.Peer() + ":7"),
+              0);
 
     int result = -1;
     std::string mac = Mac("10.77.0.1", &result);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <net/ethernet.h>
 #include <net/if.h>
@@ -11,8 +12,6 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -120,13 +119,6 @@ TEST(PingPacket, LayoutAndChecksum) {
     // The odd last byte is a word with a zero high byte, read little-endian.
     const uint8_t odd[3] = {0x01, 0x02, 0x03};
     EXPECT_EQ(PingChecksum(odd, 3), static_cast<uint16_t>(~(0x0201 + 0x0003)));
-    EXPECT_TRUE(PingResultIsFree(kPingTimedOut));
-    EXPECT_TRUE(PingResultIsFree(kPingUnreachable));
-    EXPECT_TRUE(PingResultIsFree(kPingTimeExceeded));
-    for (int taken : {1, 57, kPingSocketDenied, kPingSocketFailed, kPingSendDenied, kPingSendFailed,
-                      kPingWaitFailed, kPingReceiveFailed, -1}) {
-        EXPECT_FALSE(PingResultIsFree(taken)) << taken;
-    }
 }
 
 TEST_P(PingTest, ProbeOnTheWire) {
@@ -151,8 +143,8 @@ TEST_P(PingTest, ProbeOnTheWire) {
         }
         sequence = static_cast<uint16_t>(icmp[6] | icmp[7] << 8);
         EXPECT_EQ(icmp[8], 0);
-        uint32_t stamp = static_cast<uint32_t>(icmp[9] | icmp[10] << 8 | icmp[11] << 16) |
-                         static_cast<uint32_t>(icmp[12]) << 24;
+        uint32_t stamp =
+            static_cast<uint32_t>(icmp[9] | icmp[10] << 8 | icmp[11] << 16) | static_cast<uint32_t>(icmp[12]) << 24;
         EXPECT_GE(stamp, before);
         EXPECT_LE(stamp, after);
         for (size_t i = 0; i < 32; ++i) EXPECT_EQ(icmp[13 + i], 0x20 + i);

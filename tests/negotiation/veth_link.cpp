@@ -15,7 +15,9 @@ VethLink::VethLink(const std::string& name, const std::string& mac) : m_name(nam
     }
 }
 
-VethLink::~VethLink() { testsupport::RunCommand("ip link del " + m_name + " 2>/dev/null"); }
+VethLink::~VethLink() {
+    testsupport::RunCommand("ip link del " + m_name + " 2>/dev/null");
+}
 
 bool VethLink::AddAddress(const std::string& cidr, const std::string& device) {
     return testsupport::RunCommand("ip addr add " + cidr + " dev " + (device.empty() ? m_name : device)) == 0;
