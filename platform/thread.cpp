@@ -50,7 +50,8 @@ std::unique_ptr<Thread> Thread::Start(std::function<int()> body, ThreadPriority 
     } catch (const std::system_error&) {
         return nullptr;
     }
-    state->started.Wait(-1);
+    // Not waiting for the new thread to run: a listener starting one thread per request must
+    // not stall on the scheduler for each of them.
     return thread;
 }
 
@@ -61,6 +62,11 @@ Thread::~Thread() {
     } else {
         m_thread.detach();
     }
+}
+
+pid_t Thread::Tid() const {
+    m_state->started.Wait(-1);
+    return m_state->tid.load();
 }
 
 bool Thread::WaitFor(int timeoutMs) {

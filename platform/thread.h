@@ -31,8 +31,8 @@ public:
     bool WaitFor(int timeoutMs);
     bool Finished() const { return m_state->done.IsSet(); }
     int Result() const { return m_state->result.load(); }
-    // The kernel thread id, or 0 before the thread has started running.
-    pid_t Tid() const { return m_state->tid.load(); }
+    // The kernel thread id; waits until the thread has started running.
+    pid_t Tid() const;
 
 private:
     struct State {
