@@ -9,20 +9,10 @@
 
 #include "app/kelvane_dlg.h"
 #include "messaging/msg_format.h"
+#include "support/catalogue_entry.h"
 #include "support/netns.h"
 
 namespace {
-
-UpgradeFileInfo Entry(const char* model, const char* verNum, int devType) {
-    UpgradeFileInfo e{};
-    std::snprintf(e.szModel, sizeof e.szModel, "%s", model);
-    std::snprintf(e.szVerNum, sizeof e.szVerNum, "%s", verNum);
-    std::snprintf(e.szVersion, sizeof e.szVersion, "%s-%s", model, verNum);
-    std::snprintf(e.szFileName, sizeof e.szFileName, "%s.bin", model);
-    e.iHighestVersion = 1;
-    e.iDevType = devType;
-    return e;
-}
 
 CKelvaneDlg* g_dlg = nullptr;
 
@@ -37,7 +27,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_dlg = new CKelvaneDlg();
     std::snprintf(g_dlg->m_szLocalIP, sizeof g_dlg->m_szLocalIP, "127.0.0.1");
     std::snprintf(g_dlg->m_szLocalMac, sizeof g_dlg->m_szLocalMac, "00:11:22:33:44:55");
-    g_dlg->m_vecUpgradeFileInfo = {Entry("IPC-A1", "2.0.1.6", 0), Entry("NVR8", "1.2.3", 1), Entry("X", "", 0)};
+    g_dlg->m_vecUpgradeFileInfo = {testsupport::CatalogueEntry("IPC-A1", "2.0.1.6", "a.bin", 0),
+                                    testsupport::CatalogueEntry("NVR8", "1.2.3", "n.bin", 1),
+                                    testsupport::CatalogueEntry("X", "", "x.bin", 0)};
     return 0;
 }
 

@@ -7,6 +7,7 @@
 
 #include "app/kelvane_dlg.h"
 #include "log/log.h"
+#include "support/catalogue_entry.h"
 #include "support/temp_dir.h"
 #include "support/udp_peer.h"
 #include "veth_link.h"
@@ -14,17 +15,6 @@
 namespace {
 
 constexpr const char* kServerIp = "10.77.5.1";
-
-UpgradeFileInfo Entry(const char* model, const char* verNum, const char* file, int devType = 0) {
-    UpgradeFileInfo e{};
-    std::snprintf(e.szModel, sizeof e.szModel, "%s", model);
-    std::snprintf(e.szVerNum, sizeof e.szVerNum, "%s", verNum);
-    std::snprintf(e.szVersion, sizeof e.szVersion, "%s-%s", model, verNum);
-    std::snprintf(e.szFileName, sizeof e.szFileName, "%s", file);
-    e.iHighestVersion = 1;
-    e.iDevType = devType;
-    return e;
-}
 
 std::string Request(const std::string& version, const std::string& cseq, const std::string& mac) {
     std::string text = "Msg:Request_ipaddr\r\n";
@@ -55,9 +45,9 @@ protected:
         std::snprintf(m_dlg.m_szLocalIP, sizeof m_dlg.m_szLocalIP, "%s", kServerIp);
         std::snprintf(m_dlg.m_szLocalMac, sizeof m_dlg.m_szLocalMac, "00:1A:2B:3C:4D:5E");
         std::snprintf(m_dlg.m_szNextAllocIp, sizeof m_dlg.m_szNextAllocIp, "10.77.5.10");
-        m_dlg.m_vecUpgradeFileInfo = {Entry("IPC-B2", "3.0.0.1", "ipc_b2.bin"),
-                                      Entry("IPC-A1", "2.0.1.6", "ipc_a1_new.bin"),
-                                      Entry("NVR8", "1.2.3.10", "nvr8.bin", 1)};
+        m_dlg.m_vecUpgradeFileInfo = {testsupport::CatalogueEntry("IPC-B2", "3.0.0.1", "ipc_b2.bin"),
+                                      testsupport::CatalogueEntry("IPC-A1", "2.0.1.6", "ipc_a1_new.bin"),
+                                      testsupport::CatalogueEntry("NVR8", "1.2.3.10", "nvr8.bin", 1)};
         m_dlg.m_bRunning = 1;
         ASSERT_TRUE(m_dlg.StartMessagingThreads());
         ASSERT_TRUE(m_dlg.WaitListenerSettled(2000));
