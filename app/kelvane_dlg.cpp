@@ -29,6 +29,12 @@ CKelvaneDlg::CKelvaneDlg()
     : m_wLangID(platform::GetSystemDefaultLangID()), m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
 CKelvaneDlg::~CKelvaneDlg() {
+    ShutDown();
+    SweepRequestThreads(this);
+    if (m_wakeFd >= 0) close(m_wakeFd);
+}
+
+void CKelvaneDlg::ShutDown() {
     if (m_bRunning) {
         m_bRunning = 0;
         StopMessagingThreads();
@@ -44,8 +50,6 @@ CKelvaneDlg::~CKelvaneDlg() {
             m_requestCv.wait(lock, [this] { return m_nActiveRequests == 0; });
         }
     }
-    SweepRequestThreads(this);
-    if (m_wakeFd >= 0) close(m_wakeFd);
 }
 
 bool CKelvaneDlg::StartMessagingThreads() {

@@ -50,6 +50,11 @@ public:
     // Waits until the listener has bound its socket or given up; false on time-out.
     bool WaitListenerSettled(int timeoutMs) const;
 
+    // Stops a run still going and waits for the request threads, which may outlive a stop.
+    // The destructor does it; a class derived from this one calls it in its own destructor,
+    // since those threads run the derived handlers.
+    void ShutDown();
+
     // Request threads count themselves in and out, so the object outlives every one of them.
     void RequestThreadEnter();
     void RequestThreadLeave();

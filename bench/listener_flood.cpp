@@ -21,6 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 class CountingDlg : public CKelvaneDlg {
 public:
+    ~CountingDlg() override { ShutDown(); }
     int ReportMsgProc(int /*event*/, const char* text) override {
         const char* n = std::strstr(text, "N:");
         long seq = n != nullptr ? std::strtol(n + 2, nullptr, 10) : -1;

@@ -29,6 +29,8 @@ public:
         std::string text;
         int seq;
     };
+    // The request threads run this class's handler, so they must be waited for while it exists.
+    ~RecordingDlg() override { ShutDown(); }
 
     void RequestIpaddrProc(const char* text, int seq) override {
         {
