@@ -134,9 +134,17 @@ TEST_F(RequestIpaddrTest, BrokenRequestsAreNotAnswered) {
 
 TEST_F(RequestIpaddrTest, SameDeviceTwiceKeepsOneRecordWithTheNewAddress) {
     Ask(Request("IPC*B2-1.0", "1", "DEV"));
-    std::string second = Ask(Request("IPC*B2-1.0", "2", "DEV"));
     WaitRegistered(1);
+    std::string second = Ask(Request("IPC*B2-1.0", "2", "DEV"));
     EXPECT_EQ(second, AddressReply(3, "10.77.5.11", "DEV", "IPC-B2-3.0.0.1", "ipc_b2.bin"));
+    // The record takes the new address right after the reply is sent.
+    for (int i = 0; i < 200; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(m_dlg.m_csIpcInfo);
+            if (std::strcmp(m_dlg.m_vecIpcInfo[0].szIpAddr, "10.77.5.11") == 0) break;
+        }
+        usleep(5000);
+    }
     std::lock_guard<std::mutex> lock(m_dlg.m_csIpcInfo);
     ASSERT_EQ(m_dlg.m_vecIpcInfo.size(), 1u);
     EXPECT_STREQ(m_dlg.m_vecIpcInfo[0].szIpAddr, "10.77.5.11");
