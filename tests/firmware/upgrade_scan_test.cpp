@@ -5,8 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -111,13 +111,15 @@ protected:
     std::vector<std::string> LogLines() const {
         std::vector<std::string> lines;
         std::string text = m_logDir.Read("Upgrade.log");
-        const std::regex prefix(R"(^ \[Info\]\[\d\d/\d\d \d\d:\d\d:\d\d\.\d\d\d\])");
+        // " [Info][dd/mm hh:mm:ss.mmm]" has a fixed width.
+        const size_t prefix = std::string(" [Info][dd/mm hh:mm:ss.mmm]").size();
         size_t at = 0;
         while (at < text.size()) {
             size_t end = text.find("\r\n [Info][", at);
             std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
             if (end == std::string::npos && line.size() >= 2) line.resize(line.size() - 2);
-            lines.push_back(std::regex_replace(line, prefix, ""));
+            EXPECT_EQ(line.rfind(" [Info][", 0), 0u) << line;
+            lines.push_back(line.substr(std::min(prefix, line.size())));
             if (end == std::string::npos) break;
             at = end + 2;
         }
