@@ -28,7 +28,9 @@ std::string g_bigPath;
 std::string g_scanDir;
 std::vector<unsigned char> g_bigBytes;
 
-void Put32(std::vector<unsigned char>& b, size_t at, uint32_t v) { std::memcpy(b.data() + at, &v, 4); }
+void Put32(std::vector<unsigned char>& b, size_t at, uint32_t v) {
+    std::memcpy(b.data() + at, &v, 4);
+}
 
 // A container with one version mark and the given images, every checksum right.
 std::vector<unsigned char> BuildContainer(const std::string& version, const std::vector<size_t>& imageSizes,
@@ -171,8 +173,8 @@ void Prepare() {
     for (int i = 0; i < 200; ++i) {
         char name[64];
         std::snprintf(name, sizeof name, "%s/fw%03d.%s", g_scanDir.c_str(), i, i >= 190 ? "txt" : "bin");
-        std::string version = "QL_CAM" + std::to_string(i % 8) + "_V1.2." + std::to_string(i % 13) + "." +
-                              std::to_string(i);
+        std::string version =
+            "QL_CAM" + std::to_string(i % 8) + "_V1.2." + std::to_string(i % 13) + "." + std::to_string(i);
         if (i < 60) {
             std::vector<unsigned char> c = BuildContainer(version, {64 * 1024, 16 * 1024}, static_cast<uint32_t>(i));
             WriteFile(name, c.data(), c.size());
@@ -180,7 +182,8 @@ void Prepare() {
             std::string b = Legacy("FIRMWARE", version, 1556 + 4096, 296);
             WriteFile(name, b.data(), b.size());
         } else if (i < 170) {
-            std::string b = Legacy("FIRMWNVR", "NVR" + std::to_string(i % 4) + "_B3.0." + std::to_string(i), 692 + 4096, 8);
+            std::string b =
+                Legacy("FIRMWNVR", "NVR" + std::to_string(i % 4) + "_B3.0." + std::to_string(i), 692 + 4096, 8);
             WriteFile(name, b.data(), b.size());
         } else {
             std::string b(4096, 'z');
