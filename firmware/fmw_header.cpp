@@ -24,7 +24,7 @@ namespace {
 constexpr uint32_t kWholeFile = 0xFFFFFFFFu;
 // Large blocks keep the checksum near zlib's in-memory rate; the result is the same as with
 // 1 KiB blocks.
-constexpr size_t kCrcBlock = 256 * 1024;
+constexpr size_t kCrcBlock = 128 * 1024;
 constexpr const char* kFmwMagic = "QLXFMW22";
 constexpr const char* kAlgMagic = "QLXALG22";
 
