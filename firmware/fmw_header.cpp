@@ -33,7 +33,9 @@ uint32_t Le32(const unsigned char* p) {
            static_cast<uint32_t>(p[3]) << 24;
 }
 
-int32_t VaNums(const fmw_header* handle) { return static_cast<int32_t>(FmwFieldU32(handle, kFmwOffVaNums)); }
+int32_t VaNums(const fmw_header* handle) {
+    return static_cast<int32_t>(FmwFieldU32(handle, kFmwOffVaNums));
+}
 
 // Callers give paths in the system code page with `\` separators; the file system wants UTF-8
 // with `/`. GBK trail bytes can be 0x5C, so convert first and swap separators afterwards.
@@ -70,7 +72,7 @@ int OpenRegular(const char* ansiPath, uint64_t* size) {
     if (!OsPath(ansiPath, &osPath)) return -1;
     int fd = open(osPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return -1;
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return -1;
@@ -96,7 +98,8 @@ int64_t ReadAt(int fd, void* buffer, size_t length, uint64_t offset) {
 }
 
 uint32_t compute_header_fa_crc(const fmw_header* handle) {
-    std::printf("compute header_fa crc for bytes[%lu]\n", static_cast<unsigned long>(kFmwFixedAreaSize - kFmwFaCrcFrom));
+    std::printf("compute header_fa crc for bytes[%lu]\n",
+                static_cast<unsigned long>(kFmwFixedAreaSize - kFmwFaCrcFrom));
     return crc32_compute(handle->fixed_area + kFmwFaCrcFrom, kFmwFixedAreaSize - kFmwFaCrcFrom);
 }
 
@@ -279,7 +282,9 @@ int _deserialized_packet(const char* path, fmw_header* handle) {
 
 }  // namespace
 
-uint32_t FmwFieldU32(const fmw_header* handle, uint32_t offset) { return Le32(handle->fixed_area + offset); }
+uint32_t FmwFieldU32(const fmw_header* handle, uint32_t offset) {
+    return Le32(handle->fixed_area + offset);
+}
 
 uint32_t crc32_compute(const void* data, size_t length) {
     if (length == 0) return 0;

@@ -50,7 +50,7 @@ std::vector<std::string> ListFolder(const std::string& osFolder) {
 FILE* OpenForReading(const std::string& osPath) {
     int fd = open(osPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return nullptr;
@@ -229,7 +229,8 @@ void ScanUpgradeFolder(const std::string& folder, std::vector<UpgradeFileInfo>* 
         strFolderName += '\\';
     }
     std::string osFolder = OsPath(strFolderName);
-    std::vector<std::string> entries = ListFolder(osFolder);
+    // An empty name names no folder; it must not turn into the file system's root.
+    std::vector<std::string> entries = folder.empty() ? std::vector<std::string>() : ListFolder(osFolder);
     bool bFound = !entries.empty();
     LogMessage(LOG_INFO, "#MRDebug SaveUpgradeFileInfo() strFolderName=%s, bFound=%d", LogText(strFolderName).c_str(),
                bFound ? 1 : 0);
@@ -243,7 +244,7 @@ void ScanUpgradeFolder(const std::string& folder, std::vector<UpgradeFileInfo>* 
             continue;
         }
         std::string osPath = osFolder + name;
-        struct stat st{};
+        struct stat st {};
         if (stat(osPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             LogMessage(LOG_INFO, "#MRDebug tempFind.IsDirectory() continue");
             skip({name, ScanSkipReason::Directory, 0, {}, {}});
@@ -295,7 +296,8 @@ void ScanUpgradeFolder(const std::string& folder, std::vector<UpgradeFileInfo>* 
         names.push_back(name);
         LogRecord("m_vecUpgradeFileInfo.push_back(fileInfo)", fileInfo);
     }
-    LogMessage(LOG_INFO, "#MRDebug tempFind.Close(),m_vecUpgradeFileInfo.size()=%d", static_cast<int>(catalogue->size()));
+    LogMessage(LOG_INFO, "#MRDebug tempFind.Close(),m_vecUpgradeFileInfo.size()=%d",
+               static_cast<int>(catalogue->size()));
 
     // Of each model only the highest version number stays. An empty number neither drops nor is dropped.
     std::vector<UpgradeFileInfo>& list = *catalogue;

@@ -8,12 +8,12 @@
 
 // One catalogue entry. Texts are NUL-terminated in the system code page (GBK).
 struct UpgradeFileInfo {
-    char szVersion[256];   // szModel "-" szVerNum: what a device is offered
+    char szVersion[256];  // szModel "-" szVerNum: what a device is offered
     char szModel[64];
     char szVerNum[64];     // may be empty
     char szFileName[256];  // name inside the folder, no folder part
     int32_t iHighestVersion;
-    int32_t iDevType;      // kDevTypeIpc or kDevTypeNvr
+    int32_t iDevType;  // kDevTypeIpc or kDevTypeNvr
 };
 
 constexpr int32_t kDevTypeIpc = 0;  // "FIRMWARE" header or "QLXFMW22" container
@@ -31,23 +31,23 @@ int CompareVerNum(const char* a, const char* b);
 
 // Why a folder entry is not in the catalogue.
 enum class ScanSkipReason {
-    Directory,         // a folder, whatever its name
-    NotBin,            // the name does not end in ".bin"
-    NameNotUsable,     // path or name longer than 255 bytes in GBK, or not representable in GBK
-    OpenFailed,        // cannot be opened for reading
-    TooShort,          // fewer than 8 bytes
-    UnknownHeader,     // none of "QLXFMW22", "FIRMWARE", "FIRMWNVR" (detail holds the 8 bytes)
-    AlgorithmPackage,  // a "QLXALG22" package: not firmware
-    ContainerRejected, // the container reader refused it (code holds its result code)
-    NoVersionText,     // the container has no version text
-    LegacyHeaderShort, // a "FIRMWARE"/"FIRMWNVR" file shorter than its header
-    OlderVersion,      // dropped: another file of the model has a higher version number
+    Directory,          // a folder, whatever its name
+    NotBin,             // the name does not end in ".bin"
+    NameNotUsable,      // path or name longer than 255 bytes in GBK, or not representable in GBK
+    OpenFailed,         // cannot be opened for reading
+    TooShort,           // fewer than 8 bytes
+    UnknownHeader,      // none of "QLXFMW22", "FIRMWARE", "FIRMWNVR" (detail holds the 8 bytes)
+    AlgorithmPackage,   // a "QLXALG22" package: not firmware
+    ContainerRejected,  // the container reader refused it (code holds its result code)
+    NoVersionText,      // the container has no version text
+    LegacyHeaderShort,  // a "FIRMWARE"/"FIRMWNVR" file shorter than its header
+    OlderVersion,       // dropped: another file of the model has a higher version number
 };
 
 struct ScanSkip {
-    std::string name;    // UTF-8, as the file system has it
+    std::string name;  // UTF-8, as the file system has it
     ScanSkipReason reason;
-    int code = 0;        // container result code for ContainerRejected
+    int code = 0;  // container result code for ContainerRejected
     // UnknownHeader: the first 8 bytes; LegacyHeaderShort: the magic; OlderVersion: the file
     // offered instead (UTF-8)
     std::string detail;

@@ -103,15 +103,22 @@ TEST_F(FmwHeaderTest, TypicalContainerOpensAndHandsOutTheVersionText) {
         "content[1]  :QL_IPC2F_V2.1.0.7, size[18], start[281], read[18]\n"
         "compute header crc for bytes[275],  all header size[299]\n"
         "compute header crc for bytes[275], size[275]\n"
-        "open file (" + m_path + "), offset[12]\n"
-        "fmw file[" + m_path + "] crc[" + std::to_string(FmwGet32(bytes, 8)) +
+        "open file (" +
+        m_path +
+        "), offset[12]\n"
+        "fmw file[" +
+        m_path + "] crc[" + std::to_string(FmwGet32(bytes, 8)) +
         "] checked ok, then check each img file crc...\n"
-        "open file (" + m_path + "), offset[299]\n"
-        "img[0] crc[" + std::to_string(FmwGet32(bytes, 72)) + "], compute crc[" + std::to_string(FmwGet32(bytes, 72)) +
+        "open file (" +
+        m_path +
+        "), offset[299]\n"
+        "img[0] crc[" +
+        std::to_string(FmwGet32(bytes, 72)) + "], compute crc[" + std::to_string(FmwGet32(bytes, 72)) +
         "], size[3000]\n";
     EXPECT_EQ(r.out.substr(0, expected.size()), expected);
     EXPECT_NE(r.out.find("All of [3] imgs crc checked OK...\n"), std::string::npos);
-    EXPECT_NE(r.out.find("OK, fmw file[" + m_path + "] is a right fmw, return a handle now...\n"
+    EXPECT_NE(r.out.find("OK, fmw file[" + m_path +
+                         "] is a right fmw, return a handle now...\n"
                          "_deserialized_packet error[0]...\n"),
               std::string::npos);
 
@@ -216,8 +223,9 @@ TEST_F(FmwHeaderTest, EachBrokenPartHasItsCode) {
     EXPECT_EQ(r.code, FMW_ERR_OPEN);
 
     ExpectRejected(good.substr(0, 247), FMW_ERR_TOO_SHORT,
-                   "Sorry, fmw[" + m_dir.File("fw.bin") + "] size[247] is less than header fixed area size[248], so "
-                   "quit...\n");
+                   "Sorry, fmw[" + m_dir.File("fw.bin") +
+                       "] size[247] is less than header fixed area size[248], so "
+                       "quit...\n");
 
     b = good;
     b[3] = 'Y';
@@ -226,8 +234,8 @@ TEST_F(FmwHeaderTest, EachBrokenPartHasItsCode) {
     b = good;
     b[100] ^= 1;  // an uninterpreted byte of the fixed area
     ExpectRejected(b, FMW_ERR_FA_CRC,
-                   "Sorry, crc[" + std::to_string(crc32_compute(b.data() + 24, 224)) + "] is not equal to header_fa_crc[" +
-                       std::to_string(FmwGet32(good, 16)) + "], so quit...\n");
+                   "Sorry, crc[" + std::to_string(crc32_compute(b.data() + 24, 224)) +
+                       "] is not equal to header_fa_crc[" + std::to_string(FmwGet32(good, 16)) + "], so quit...\n");
 
     for (uint32_t vaNums : {0x80000000u, 0xFFFFFFFFu, 0x15555556u}) {
         b = good;
@@ -332,7 +340,7 @@ TEST_F(FmwHeaderTest, ShortReadOfTheFixedAreaIsAReadFailure) {
     const char* candidates[] = {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/kernel/profiling",
                                 "/sys/power/state"};
     for (const char* path : candidates) {
-        struct stat st{};
+        struct stat st {};
         if (stat(path, &st) != 0 || st.st_size < 248 || access(path, R_OK) != 0) continue;
         Opened r = Open(path);
         EXPECT_EQ(r.code, FMW_ERR_READ_FIXED) << path << r.out;

@@ -15,19 +15,19 @@ struct FmwTestMark {
                 std::optional<uint32_t> markSize = std::nullopt)
         : tag(markTag), text(std::move(markText)), start(markStart), storedSize(markSize) {}
     uint32_t tag = 0;
-    std::string text;                     // stored bytes (add the NUL yourself when wanted)
-    std::optional<uint32_t> start;        // default: where the layout puts the text
-    std::optional<uint32_t> storedSize;   // default: text.size()
+    std::string text;                    // stored bytes (add the NUL yourself when wanted)
+    std::optional<uint32_t> start;       // default: where the layout puts the text
+    std::optional<uint32_t> storedSize;  // default: text.size()
 };
 
 struct FmwTestContainer {
     std::string magic = "QLXFMW22";
     int32_t pkgType = 1;
     std::vector<FmwTestMark> marks;
-    std::vector<std::string> images;      // up to 8, slots in order
-    std::optional<int32_t> vaNums;        // default: marks.size()
-    std::optional<uint32_t> headerSize;   // default: 248 + 12 * marks + text bytes
-    bool textsAfterImages = false;        // put the texts at the very end instead of behind the marks
+    std::vector<std::string> images;     // up to 8, slots in order
+    std::optional<int32_t> vaNums;       // default: marks.size()
+    std::optional<uint32_t> headerSize;  // default: 248 + 12 * marks + text bytes
+    bool textsAfterImages = false;       // put the texts at the very end instead of behind the marks
 
     // The container with every checksum right.
     std::string Build() const;
