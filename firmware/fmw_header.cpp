@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cinttypes>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "platform/text_codec.h"
 
@@ -97,6 +99,83 @@ int64_t ReadAt(int fd, void* buffer, size_t length, uint64_t offset) {
     return static_cast<int64_t>(done);
 }
 
+// A region of the file: `length` bytes from `offset`, 0xFFFFFFFF meaning up to the end.
+struct FileRegion {
+    uint32_t offset;
+    uint32_t length;
+};
+
+// The checksums of several regions from one sequential read of the file. Region boundaries cut
+// the file into stretches; each stretch is checksummed once and every region's checksum is
+// combined from its stretches, so overlapping regions cost no extra reading or checksumming.
+// Regions are clipped at the end of the file (as it is when opened, or where reading ends);
+// one past it checksums nothing and gets 0. Prints the "open file" line for the first region.
+// 0 and `crcs` filled, or -1 without a path, when the file cannot be opened or a read fails.
+int compute_file_crcs(const char* path, const FileRegion* regions, size_t count, uint32_t* crcs) {
+    if (path == nullptr || count == 0) return -1;
+    std::printf("open file (%s), offset[%u]\n", path, regions[0].offset);
+    uint64_t fileSize = 0;
+    FileDescriptor file(OpenRegular(path, &fileSize));
+    if (file.Get() < 0) {
+        std::printf("failed open file (%s)\n", path);
+        return -1;
+    }
+
+    std::vector<uint64_t> begins(count), ends(count), cuts;
+    for (size_t r = 0; r < count; ++r) {
+        uint64_t available = fileSize > regions[r].offset ? fileSize - regions[r].offset : 0;
+        uint64_t length =
+            regions[r].length == kWholeFile ? available : std::min<uint64_t>(regions[r].length, available);
+        begins[r] = regions[r].offset;
+        ends[r] = begins[r] + length;
+        if (length > 0) cuts.insert(cuts.end(), {begins[r], ends[r]});
+    }
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+
+    // Stretch k runs from cuts[k] to cuts[k + 1]; its checksum and the bytes actually read.
+    size_t stretches = cuts.empty() ? 0 : cuts.size() - 1;
+    std::vector<uLong> stretchCrc(stretches, crc32(0L, Z_NULL, 0));
+    std::vector<uint64_t> stretchLength(stretches, 0);
+    if (stretches > 0) {
+        uint64_t from = cuts.front();
+        uint64_t to = cuts.back();
+        posix_fadvise(file.Get(), static_cast<off_t>(from), static_cast<off_t>(to - from), POSIX_FADV_SEQUENTIAL);
+        std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[kCrcBlock]);
+        if (!block) return -1;
+        size_t k = 0;
+        uint64_t at = from;
+        while (at < to) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(to - at, kCrcBlock));
+            int64_t got = ReadAt(file.Get(), block.get(), want, at);
+            // A failed read is not the end of the file: a checksum over part of it must not pass.
+            if (got < 0) return -1;
+            if (got == 0) break;
+            const unsigned char* p = block.get();
+            uint64_t blockEnd = at + static_cast<uint64_t>(got);
+            while (at < blockEnd) {
+                while (cuts[k + 1] <= at) ++k;
+                size_t n = static_cast<size_t>(std::min(blockEnd, cuts[k + 1]) - at);
+                stretchCrc[k] = crc32_z(stretchCrc[k], p, n);
+                stretchLength[k] += n;
+                p += n;
+                at += n;
+            }
+        }
+    }
+
+    for (size_t r = 0; r < count; ++r) {
+        uLong sum = crc32(0L, Z_NULL, 0);
+        for (size_t k = 0; k < stretches; ++k) {
+            if (cuts[k] >= begins[r] && cuts[k + 1] <= ends[r]) {
+                sum = crc32_combine(sum, stretchCrc[k], static_cast<z_off_t>(stretchLength[k]));
+            }
+        }
+        crcs[r] = static_cast<uint32_t>(sum);
+    }
+    return 0;
+}
+
 uint32_t compute_header_fa_crc(const fmw_header* handle) {
     std::printf("compute header_fa crc for bytes[%lu]\n",
                 static_cast<unsigned long>(kFmwFixedAreaSize - kFmwFaCrcFrom));
@@ -136,7 +215,10 @@ uint32_t compute_header_crc(const fmw_header* handle, bool* complete) {
     return static_cast<uint32_t>(crc);
 }
 
-int check_img_crc(const fmw_header* handle, const char* path) {
+// Compares each used slot with the checksum its region got in the whole-file pass (`imageCrcs`,
+// slot order), so no image is read a second time. The "open file" line is still printed per slot:
+// the narration stays the same as when every image was read on its own.
+int check_img_crc(const fmw_header* handle, const char* path, const uint32_t* imageCrcs) {
     unsigned used = 0;
     for (int i = 0; i < kFmwImageSlots; ++i) {
         uint32_t base = kFmwOffImages + kFmwImageStride * static_cast<uint32_t>(i);
@@ -145,10 +227,10 @@ int check_img_crc(const fmw_header* handle, const char* path) {
         uint32_t stored = FmwFieldU32(handle, base + 8);
         if (size == 0) continue;
         ++used;
-        uint32_t computed = 0;
-        bool ok = compute_file_crc(path, start, size, &computed) == 0;
+        std::printf("open file (%s), offset[%u]\n", path, start);
+        uint32_t computed = imageCrcs[i];
         std::printf("img[%u] crc[%u], compute crc[%u], size[%u]\n", static_cast<unsigned>(i), stored, computed, size);
-        if (!ok || computed != stored) {
+        if (computed != stored) {
             std::printf("compute header crc[%u] for img[%d].crc[%u]\n", computed, i, stored);
             return -1;
         }
@@ -264,15 +346,25 @@ int _deserialized_packet(const char* path, fmw_header* handle) {
     }
     file.Close();
 
+    // One read of the file gives the whole-file checksum (region 0) and every image's (regions
+    // 1 to 8); the images are judged only once the whole file has passed.
+    FileRegion regions[1 + kFmwImageSlots];
+    regions[0] = {kFmwOffHeaderCrc, kWholeFile};
+    for (int i = 0; i < kFmwImageSlots; ++i) {
+        uint32_t base = kFmwOffImages + kFmwImageStride * static_cast<uint32_t>(i);
+        regions[1 + i] = {FmwFieldU32(handle, base), FmwFieldU32(handle, base + 4)};
+    }
+    uint32_t crcs[1 + kFmwImageSlots] = {};
     stored = FmwFieldU32(handle, kFmwOffFileCrc);
-    crc = 0;
-    if (compute_file_crc(path, kFmwOffHeaderCrc, kWholeFile, &crc) != 0 || crc != stored) {
+    bool read = compute_file_crcs(path, regions, 1 + kFmwImageSlots, crcs) == 0;
+    crc = read ? crcs[0] : 0;
+    if (!read || crc != stored) {
         std::printf("Sorry, crc[%u] is not equal to file_crc[%u], so quit...\n", crc, stored);
         return FMW_ERR_FILE_CRC;
     }
     std::printf("fmw file[%s] crc[%u] checked ok, then check each img file crc...\n", path, crc);
 
-    if (check_img_crc(handle, path) != 0) {
+    if (check_img_crc(handle, path, crcs + 1) != 0) {
         std::printf("Sorry, img file crc check is failed, so quit...\n");
         return FMW_ERR_IMG_CRC;
     }
@@ -292,33 +384,9 @@ uint32_t crc32_compute(const void* data, size_t length) {
 }
 
 int compute_file_crc(const char* path, uint32_t offset, uint32_t length, uint32_t* crc) {
-    if (path == nullptr || crc == nullptr) return -1;
-    std::printf("open file (%s), offset[%u]\n", path, offset);
-    uint64_t fileSize = 0;
-    FileDescriptor file(OpenRegular(path, &fileSize));
-    if (file.Get() < 0) {
-        std::printf("failed open file (%s)\n", path);
-        return -1;
-    }
-    uint64_t available = fileSize > offset ? fileSize - offset : 0;
-    uint64_t todo = (length == kWholeFile || length > available) ? available : length;
-    posix_fadvise(file.Get(), static_cast<off_t>(offset), static_cast<off_t>(todo), POSIX_FADV_SEQUENTIAL);
-
-    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[kCrcBlock]);
-    if (!block) return -1;
-    uLong sum = crc32(0L, Z_NULL, 0);
-    uint64_t done = 0;
-    while (done < todo) {
-        size_t want = static_cast<size_t>(todo - done < kCrcBlock ? todo - done : kCrcBlock);
-        int64_t got = ReadAt(file.Get(), block.get(), want, offset + done);
-        // A failed read is not the end of the file: a checksum over part of it must not pass.
-        if (got < 0) return -1;
-        if (got == 0) break;
-        sum = crc32_z(sum, block.get(), static_cast<size_t>(got));
-        done += static_cast<uint64_t>(got);
-    }
-    *crc = static_cast<uint32_t>(sum);
-    return 0;
+    if (crc == nullptr) return -1;
+    FileRegion region{offset, length};
+    return compute_file_crcs(path, &region, 1, crc);
 }
 
 fmw_header* create_fmw_header(const char* path, int* error) {
