@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -32,6 +34,14 @@ Opened Open(const char* path) {
     std::fflush(stdout);
     r.out = testing::internal::GetCapturedStdout();
     return r;
+}
+
+// zlib's checksum of what `bytes` hold of a region; independent of the reader under test.
+uint32_t ZlibCrc(const std::string& bytes, uint64_t from, uint64_t length) {
+    if (from >= bytes.size()) return 0;
+    length = std::min<uint64_t>(length, bytes.size() - from);
+    return static_cast<uint32_t>(
+        crc32_z(crc32(0, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data() + from), length));
 }
 
 FmwTestContainer Typical() {
@@ -309,6 +319,91 @@ TEST_F(FmwHeaderTest, ImageRegionPastTheEndCoversWhatExists) {
     r = OpenBytes(b);
     EXPECT_NE(r.handle, nullptr) << r.out;
     free_fmw_header(r.handle);
+}
+
+// The whole file is read once and every image checksum is taken from that read. Slots here
+// overlap, nest, repeat, straddle the 128 KiB read blocks, start inside the fixed area, run past
+// the end of the file or hold nothing; each must get exactly zlib's checksum of its bytes.
+TEST_F(FmwHeaderTest, OneReadChecksEveryShapeOfImageRegion) {
+    FmwTestContainer c = Typical();
+    std::string big(300 * 1024, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131 + i / 977) & 0xFF);
+    c.images = {big};
+    const std::string base = c.Build();
+    const uint32_t image = FmwGet32(base, 64);
+    const uint32_t end = static_cast<uint32_t>(base.size());
+    constexpr uint32_t kBlock = 128 * 1024;
+    struct Slot {
+        uint32_t start;
+        uint32_t size;
+    };
+    const std::vector<std::vector<Slot>> layouts = {
+        {{0, 8},                      // the magic: before the whole-file region starts at 12
+         {image, 300 * 1024},         // the whole image
+         {image + 1000, 130 * 1024},  // nested in it, across the first block edge
+         {kBlock - 20, 40},           // a few bytes either side of 128 KiB
+         {image + 1000, 130 * 1024},  // the same region again
+         {end - 100, 5000},           // past the end: its last 100 bytes count
+         {0xFFFFFF00u, 16},           // wholly past the end: a checksum of nothing
+         {5000, 0}},                  // empty: skipped, its crc never looked at
+        {{kBlock + 12 - 1, 2},        // across the block edge of a read that starts at 12
+         {image, 0xFFFFFFFFu},        // up to the end of the file
+         {end - 1, 1},                // the very last byte
+         {2 * kBlock, kBlock},        // from one block edge to the next
+         {0, 0},
+         {image + 7, 2 * kBlock + 3},  // overlaps the two before without sharing an edge
+         {end, 10},                    // starts exactly at the end
+         {24, 4}}};                    // header_size: in the fixed area, no checksum of its own
+    for (size_t l = 0; l < layouts.size(); ++l) {
+        std::string b = base;
+        std::vector<uint32_t> expected(8);
+        for (size_t i = 0; i < 8; ++i) {
+            const Slot& slot = layouts[l][i];
+            expected[i] = slot.size == 0 ? 12345u : ZlibCrc(b, slot.start, slot.size);
+            FmwSet32(b, 64 + 24 * i, slot.start);
+            FmwSet32(b, 68 + 24 * i, slot.size);
+            FmwSet32(b, 72 + 24 * i, expected[i]);
+        }
+        FmwReseal(b, testsupport::kSealFixedArea | testsupport::kSealHeader | testsupport::kSealFile);
+        Opened r = OpenBytes(b);
+        ASSERT_NE(r.handle, nullptr) << l << r.out;
+        free_fmw_header(r.handle);
+        // The narration is one "open file" and one result line per used slot, in slot order.
+        std::string lines;
+        unsigned used = 0;
+        for (size_t i = 0; i < 8; ++i) {
+            const Slot& slot = layouts[l][i];
+            if (slot.size == 0) continue;
+            ++used;
+            lines += "open file (" + m_path + "), offset[" + std::to_string(slot.start) + "]\nimg[" +
+                     std::to_string(i) + "] crc[" + std::to_string(expected[i]) + "], compute crc[" +
+                     std::to_string(expected[i]) + "], size[" + std::to_string(slot.size) + "]\n";
+        }
+        lines += "All of [" + std::to_string(used) + "] imgs crc checked OK...\n";
+        EXPECT_NE(r.out.find("checked ok, then check each img file crc...\n" + lines), std::string::npos) << r.out;
+
+        // A wrong stored crc in any used slot is caught, with zlib's value as the computed one.
+        for (size_t i = 0; i < 8; ++i) {
+            if (layouts[l][i].size == 0) continue;
+            std::string wrong = b;
+            FmwSet32(wrong, 72 + 24 * i, expected[i] + 1);
+            FmwReseal(wrong, testsupport::kSealFixedArea | testsupport::kSealHeader | testsupport::kSealFile);
+            ExpectRejected(wrong, FMW_ERR_IMG_CRC,
+                           "compute header crc[" + std::to_string(expected[i]) + "] for img[" + std::to_string(i) +
+                               "].crc[" + std::to_string(expected[i] + 1) + "]\n");
+        }
+    }
+}
+
+TEST_F(FmwHeaderTest, FailedWholeFileCheckPrintsNoImageLines) {
+    std::string b = Typical().Build();
+    b[b.size() - 1] ^= 1;  // an image byte: both the file and that image are wrong
+    Opened r = OpenBytes(b);
+    EXPECT_EQ(r.code, FMW_ERR_FILE_CRC);
+    EXPECT_EQ(r.out.find("img["), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("checked ok"), std::string::npos) << r.out;
+    const std::string open = "open file (" + m_path + ")";
+    EXPECT_EQ(r.out.find(open, r.out.find(open) + 1), std::string::npos) << r.out;  // only the whole-file one
 }
 
 TEST_F(FmwHeaderTest, HostileMarksNeverReachOutsideTheFile) {
