@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "app/kelvane_dlg.h"
 #include "firmware/fmw_header.h"
 #include "log/log.h"
 #include "support/fmw_writer.h"
@@ -245,6 +247,42 @@ TEST_F(ScanTest, LogFollowsTheEnumerationStepByStep) {
         "#MRDebug tempFind.Close(),m_vecUpgradeFileInfo.size()=1",
     };
     EXPECT_EQ(LogLines(), expected);
+}
+
+TEST_F(ScanTest, WindowRebuildsItsCatalogueFromTheFolderAtEachStart) {
+    m_dir.Write("new.bin", Container("QL_CAM_V2.0.0.1"));
+    m_dir.Write("old.bin", LegacyFirmware("FIRMWARE", "QL_CAM_V1.9"));
+    m_dir.Write("nvr.bin", LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
+    m_dir.Write("notes.txt", "not firmware");
+    CKelvaneDlg dlg;
+    dlg.m_vecUpgradeFileInfo.resize(3);  // what an earlier run left behind
+    testing::internal::CaptureStdout();
+    dlg.SaveUpgradeFileInfo(m_dir.Path());
+    testing::internal::GetCapturedStdout();
+
+    ASSERT_EQ(dlg.m_vecUpgradeFileInfo.size(), 2u);
+    const UpgradeFileInfo& cam = dlg.m_vecUpgradeFileInfo[0];
+    EXPECT_STREQ(cam.szFileName, "new.bin");
+    EXPECT_STREQ(cam.szVersion, "CAM-2.0.0.1");
+    EXPECT_STREQ(cam.szModel, "CAM");
+    EXPECT_STREQ(cam.szVerNum, "2.0.0.1");
+    EXPECT_EQ(cam.iDevType, kDevTypeIpc);
+    EXPECT_EQ(cam.iHighestVersion, 1);
+    const UpgradeFileInfo& nvr = dlg.m_vecUpgradeFileInfo[1];
+    EXPECT_STREQ(nvr.szFileName, "nvr.bin");
+    EXPECT_STREQ(nvr.szVersion, "NVR8-3.0.1");
+    EXPECT_EQ(nvr.iDevType, kDevTypeNvr);
+    EXPECT_EQ(nvr.iHighestVersion, 1);
+    EXPECT_NE(m_logDir.Read("Upgrade.log").find("#MRDebug Enter SaveUpgradeFileInfo() strFolderName=" + m_dir.Path()),
+              std::string::npos);
+
+    // The next start sees the folder as it is then: the older file is all that is left of CAM.
+    ASSERT_EQ(std::remove(m_dir.File("new.bin").c_str()), 0);
+    dlg.SaveUpgradeFileInfo(m_dir.Path());
+    ASSERT_EQ(dlg.m_vecUpgradeFileInfo.size(), 2u);
+    EXPECT_STREQ(dlg.m_vecUpgradeFileInfo[0].szFileName, "nvr.bin");
+    EXPECT_STREQ(dlg.m_vecUpgradeFileInfo[1].szFileName, "old.bin");
+    EXPECT_STREQ(dlg.m_vecUpgradeFileInfo[1].szVersion, "CAM-1.9");
 }
 
 TEST_F(ScanTest, FolderSeparatorIsNeverDoubled) {
