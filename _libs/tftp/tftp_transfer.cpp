@@ -47,6 +47,18 @@ void AddBytes(TftpTransfer* transfer, uint32_t count) {
     transfer->nBytes = static_cast<int32_t>(static_cast<uint32_t>(transfer->nBytes) + count);
 }
 
+constexpr ssize_t kNothingYet = -2;
+
+// The next datagram of the transfer, or kNothingYet after WaitPacket's time-out. A packet that is
+// already there is taken without waiting: in lock-step the answer has often arrived by the time
+// the block has gone out, and the wait would only cost a system call.
+ssize_t ReceiveReady(TftpTransfer* transfer, unsigned char* buffer, size_t size) {
+    ssize_t n = recv(transfer->skt, buffer, size, MSG_DONTWAIT);
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return n;
+    if (!WaitPacket(transfer)) return kNothingYet;
+    return recv(transfer->skt, buffer, size, 0);
+}
+
 }  // namespace
 
 int WaitPacket(TftpTransfer* transfer) {
@@ -177,7 +189,8 @@ int SendFileLoop(TftpTransfer* transfer) {
                 ++N;
             }
         }
-        if (!WaitPacket(transfer)) {
+        ssize_t n = ReceiveReady(transfer, transfer->ctrlPkt, sizeof transfer->ctrlPkt);
+        if (n == kNothingYet) {
             if (Aborted()) {
                 LogMessage(LOG_GENERAL, "transfer of <%s> cancelled by the service stop", RequestFileName(transfer));
                 return 0;
@@ -185,7 +198,6 @@ int SendFileLoop(TftpTransfer* transfer) {
             LogMessage(LOG_SUGGESTIVE, "timeout while waiting for ack blk #%d", static_cast<int>(A));
             ++R;
         } else {
-            ssize_t n = recv(transfer->skt, transfer->ctrlPkt, sizeof transfer->ctrlPkt, 0);
             if (n <= 0) {
                 SetLastErrorFromErrno(n < 0 ? errno : 0, true);
                 ReportSyscallError(transfer, 0, "recv");
@@ -271,7 +283,8 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
     bool taken = false;
     bool written = false;
     for (;;) {
-        if (!WaitPacket(transfer)) {
+        ssize_t n = ReceiveReady(transfer, transfer->dataPkt, sizeof transfer->dataPkt);
+        if (n == kNothingYet) {
             if (Aborted()) {
                 LogMessage(LOG_GENERAL, "transfer of <%s> cancelled by the service stop", RequestFileName(transfer));
                 return 0;
@@ -280,7 +293,6 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
             ++R;
             SendAck(transfer, A);
         } else {
-            ssize_t n = recv(transfer->skt, transfer->dataPkt, sizeof transfer->dataPkt, 0);
             if (n <= 0) {
                 SetLastErrorFromErrno(n < 0 ? errno : 0, true);
                 ReportSyscallError(transfer, 0, "recv");
