@@ -5,8 +5,8 @@
 #   bench/tftp/tftp_bench.sh [BUILD_DIR]
 #
 # Environment: RUNS (default 3), BLOCK_SIZES (default "512 1468 16384"), SINGLE_MIB (64),
-# CONCURRENT (50), CONCURRENT_MIB (16), PLACEMENTS (default "same split"), MEMORY (1: measure the
-# service's memory with 100 transfers active).
+# KELVANE_CLI (the binary to measure), CONCURRENT (50), CONCURRENT_MIB (16), PLACEMENTS (default "same split"), MEMORY (1: measure the
+# service's memory with 100 transfers active), HPA_NICE (see below).
 #
 # Lock-step TFTP on loopback is bound by scheduling, so server and client are pinned with taskset:
 # "same" puts both on CPU 0, "split" the server on CPU 0 and the clients on CPU 1. Every figure is
@@ -20,7 +20,7 @@ if [ "${KELVANE_BENCH_IN_NS:-}" != 1 ]; then
 fi
 
 BUILD_DIR="${1:-build}"
-CLI="$(cd "$(dirname "$0")/../.." && pwd)/$BUILD_DIR/app/console/kelvane-cli"
+CLI="${KELVANE_CLI:-$(cd "$(dirname "$0")/../.." && pwd)/$BUILD_DIR/app/console/kelvane-cli}"
 RUNS="${RUNS:-3}"
 BLOCK_SIZES="${BLOCK_SIZES:-512 1468 16384}"
 SINGLE_MIB="${SINGLE_MIB:-64}"
@@ -28,6 +28,9 @@ CONCURRENT="${CONCURRENT:-50}"
 CONCURRENT_MIB="${CONCURRENT_MIB:-16}"
 PLACEMENTS="${PLACEMENTS:-same split}"
 MEMORY="${MEMORY:-1}"
+# Our transfer threads run at nice 1 (below normal); HPA_NICE=1 gives tftpd-hpa the same, which
+# matters when other programs compete for the server's CPU.
+HPA_NICE="${HPA_NICE:-0}"
 OURS_PORT=69
 HPA_PORT=6969
 
@@ -62,7 +65,7 @@ start_servers() {  # $1: CPU list for the servers
         --log-file "$WORK/kelvane.log" > "$WORK/ours.out" 2>&1 &
     PIDS+=($!)
     OURS_PID=$!
-    taskset -c "$1" in.tftpd -L -4 -s -a "127.0.0.1:$HPA_PORT" "$ROOT" &
+    taskset -c "$1" nice -n "$HPA_NICE" in.tftpd -L -4 -s -a "127.0.0.1:$HPA_PORT" "$ROOT" &
     PIDS+=($!)
     HPA_PID=$!
     sleep 1
