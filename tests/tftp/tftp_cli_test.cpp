@@ -97,6 +97,15 @@ TEST(TftpCliTest, SaysWhyItCannotServe) {
     EXPECT_EQ(1, second.Wait());
     EXPECT_NE(std::string::npos, second.text.find("not serving: port 69 is already in use")) << second.text;
     close(holder);
+    // Without the right to bind a port below 1024 (not root, no cap_net_bind_service).
+    std::string denied = work.File("denied.txt");
+    int status = std::system(("setpriv --bounding-set=-net_bind_service --inh-caps=-net_bind_service " +
+                              std::string(KELVANE_CLI_PATH) + " tftp --root " + root.Path() + " --log-file " +
+                              work.File("c.log") + " > " + denied + " 2>&1")
+                                 .c_str());
+    EXPECT_EQ(1, WEXITSTATUS(status));
+    EXPECT_NE(std::string::npos, work.Read("denied.txt").find("not permitted to listen on port 69"))
+        << work.Read("denied.txt");
     CliRun missing = StartCli({"tftp", "--root", work.File("nothing-here")});
     EXPECT_EQ(2, missing.Wait());
     EXPECT_NE(std::string::npos, missing.text.find("is not a folder")) << missing.text;
