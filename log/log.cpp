@@ -27,6 +27,7 @@ std::atomic<int> g_threshold{0};
 char g_path[kLogPathSize] = {};
 std::atomic<bool> g_hasPath{false};
 std::mutex g_lock;
+std::atomic<void (*)(const char*, int)> g_mirror{nullptr};
 
 }  // namespace
 
@@ -57,7 +58,10 @@ void LogMessage(int level, const char* format, ...) {
     if (!g_hasPath.load(std::memory_order_acquire)) return;
     std::lock_guard<std::mutex> guard(g_lock);
     LogAppendLine(g_path, line, static_cast<int>(std::strlen(line)));
+    if (auto mirror = g_mirror.load()) mirror(line, static_cast<int>(std::strlen(line)));
 }
+
+void LogSetMirror(void (*mirror)(const char* line, int length)) { g_mirror = mirror; }
 
 int LogAppendLine(const char* path, const char* text, int length) {
     int fd = -1;

@@ -25,6 +25,9 @@ void LogMessage(int level, const char* format, ...) __attribute__((format(printf
 // Appends `length` bytes and CR LF to the file; three opens, 50 ms apart, before the line is
 // given up. Returns the byte count of the last write, or -1 when nothing was written.
 int LogAppendLine(const char* path, const char* text, int length);
+// Also hands every line that reaches the file (without its CR LF) to `mirror`, for front ends that
+// echo the log on a terminal; null turns it off. Called under the log's lock, so keep it short.
+void LogSetMirror(void (*mirror)(const char* line, int length));
 
 // "LogSwitch" 1 turns on levels 0 to 3; any other value leaves only level 0.
 int LogThresholdFromSwitch(int logSwitch);

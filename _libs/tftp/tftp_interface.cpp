@@ -1,0 +1,115 @@
+// Start and stop of the TFTP service.
+#include "_libs/tftp/tftp_interface.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "_libs/tftp/tftp.h"
+#include "_libs/tftp/tftp_state.h"
+#include "log/log.h"
+
+namespace {
+
+constexpr size_t kMainStackRequest = 1024;
+constexpr int kInitPolls = 30;
+constexpr int kInitPollMs = 100;
+constexpr int kStopWaitMs = 60000;
+// How long a start waits, beyond the pool being ready, to learn whether the listener opened.
+constexpr int kListenWaitMs = 2000;
+
+void SleepMs(int ms) {
+    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+int StartTftp(const char* localAddress, const char* rootDir) {
+    TftpConfig& cfg = g_TftpConfig;
+    std::memset(cfg.szBindAddr, 0, sizeof cfg.szBindAddr);
+    if (localAddress != nullptr && localAddress[0] >= '0' && localAddress[0] <= '9') {
+        std::strncpy(cfg.szBindAddr, localAddress, sizeof cfg.szBindAddr - 1);
+    }
+    struct stat st {};
+    if (rootDir != nullptr && stat(rootDir, &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::memset(cfg.szRootDir, 0, sizeof cfg.szRootDir);
+        std::strncpy(cfg.szRootDir, rootDir, sizeof cfg.szRootDir - 1);
+    }
+
+    TftpThreadEntry& entry = tThreads[TH_TFTP];
+    bool started = false;
+    if (!entry.gRunning.load()) {
+        entry.skListen = -1;
+        TftpServiceEvent();
+        TftpDrainEvent(entry.hEvent);
+        TftpClearAbort();
+        TftpSetListenStatus(TFTP_STARTING, 0, cfg.szBindAddr, "", "");
+        entry.gRunning = 1;
+        if (TftpStartThread(TftpMainThread, nullptr, kMainStackRequest, &entry.hThread)) {
+            entry.bThreadValid = true;
+            started = true;
+        } else {
+            entry.gRunning = 0;
+            entry.skListen = -1;
+            TftpSetListenStatus(TFTP_FAILED, errno, cfg.szBindAddr, "", "cannot start the service thread");
+        }
+    }
+
+    bool initSeen = false;
+    for (int i = 0; i < kInitPolls; ++i) {
+        SleepMs(kInitPollMs);
+        if (entry.bInitDone.load()) {
+            initSeen = i < kInitPolls - 1;
+            break;
+        }
+    }
+    if (initSeen) {
+        LogMessage(LOG_INFO, "services %s started, init done", "TFTP");
+    } else {
+        LogMessage(LOG_MAJOR, "service %s not started", "TFTP");
+    }
+    if (started) {
+        // The caller is about to tell devices to fetch from us: let it know whether we can serve.
+        for (int waited = 0; waited < kListenWaitMs; waited += 10) {
+            TftpServiceStatus status{};
+            GetTftpServiceStatus(&status);
+            if (status.nState != TFTP_STARTING) break;
+            SleepMs(10);
+        }
+    }
+
+    int probe = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0) {
+        close(probe);
+        LogMessage(LOG_INFO, "IPv6 enabled");
+    }
+    return 1;
+}
+
+void StopTftp() {
+    TftpThreadEntry& entry = tThreads[TH_TFTP];
+    if (entry.gRunning.load()) {
+        entry.gRunning = 0;
+        TftpSetEvent(entry.hEvent);
+        if (entry.bThreadValid) {
+            timespec deadline{};
+            clock_gettime(CLOCK_REALTIME, &deadline);
+            deadline.tv_sec += kStopWaitMs / 1000;
+            if (pthread_timedjoin_np(entry.hThread, nullptr, &deadline) == 0) {
+                entry.bThreadValid = false;
+            } else {
+                LogMessage(LOG_MAJOR, "main TFTP thread did not end within %d ms", kStopWaitMs);
+            }
+        }
+    }
+    int skt = entry.skListen.exchange(-1);
+    if (skt >= 0) close(skt);
+    TftpSetListenStatus(TFTP_STOPPED, 0, "", "", "");
+    LogMessage(LOG_INFO, "threads have returned\n");
+}

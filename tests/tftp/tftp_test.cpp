@@ -1,0 +1,535 @@
+// The TFTP service against a raw-packet client: exact bytes on the wire, refusals, the engines'
+// retry behaviour, the worker table and the stop.
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "tftp_fixture.h"
+
+using namespace tftptest;
+
+namespace {
+
+// Reads a whole file by lock-step from a raw client; returns the data or stops at the first surprise.
+std::string Download(RawClient& client, const std::string& first, size_t blockSize) {
+    std::string data;
+    std::string packet = first;
+    for (;;) {
+        if (Opcode(packet) != TFTP_DATA) return data + "<unexpected>";
+        data += packet.substr(4);
+        client.Send(Ack(Block(packet)));
+        if (packet.size() - 4 < blockSize) return data;
+        packet = client.Receive();
+    }
+}
+
+class TftpRequestTest : public TftpServiceTest {};
+
+TEST_F(TftpRequestTest, OackCarriesBlksizeAndTsizeExactlyAndPrecedesData) {
+    m_root.Write("f3000.bin", Pattern(3000));
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_RRQ, {"f3000.bin", "octet", "blksize", "1024", "tsize", "0"}));
+    std::string oack = client.Receive();
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"blksize", "1024", "tsize", "3000"}), oack);
+    EXPECT_TRUE(client.Receive(300).empty()) << "no DATA before block 0 is acknowledged";
+    client.Send(Ack(0));
+    std::string first = client.Receive();
+    ASSERT_EQ(TFTP_DATA, Opcode(first));
+    EXPECT_EQ(1, Block(first));
+    EXPECT_EQ(Pattern(3000), Download(client, first, 1024));
+    EXPECT_TRUE(WaitLog("<f3000.bin>: sent 3 blks, 3000 bytes in"));
+    EXPECT_TRUE(LogHas("OACK: <blksize=1024,tsize=3000,>"));
+    EXPECT_TRUE(LogHas("Size of OACK string : <24>"));
+}
+
+TEST_F(TftpRequestTest, BlksizeIsRefusedCappedOrTaken) {
+    m_root.Write("f.bin", Pattern(600));
+    Start();
+    struct Case {
+        const char* value;
+        std::string oack;  // empty: no OACK, DATA 1 of 512 bytes comes at once
+        const char* logLine;
+    };
+    const Case cases[] = {
+        {"4", "", "<blksize> proposed by client 4, refused by Portwell"},
+        {"65464", Op(TFTP_OACK) + Bytes({"blksize", "16384"}), "<blksize> proposed by client 65464, reply with 16384"},
+        {"-1", Op(TFTP_OACK) + Bytes({"blksize", "16384"}), "<blksize> proposed by client -1, reply with 16384"},
+        {"1428", Op(TFTP_OACK) + Bytes({"blksize", "1428"}), "<blksize> changed to <1428>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        RawClient client;
+        client.SendToServer(Request(TFTP_RRQ, {"f.bin", "octet", "blksize", c.value}));
+        std::string reply = client.Receive();
+        if (c.oack.empty()) {
+            ASSERT_EQ(TFTP_DATA, Opcode(reply));
+            EXPECT_EQ(1, Block(reply));
+            EXPECT_EQ(516u, reply.size());
+            EXPECT_EQ(Pattern(600), Download(client, reply, 512));
+        } else {
+            EXPECT_EQ(c.oack, reply);
+            client.Send(Ack(0));
+            EXPECT_EQ(Pattern(600), Download(client, client.Receive(), 100000));
+        }
+        EXPECT_TRUE(WaitLog(c.logLine));
+    }
+}
+
+TEST_F(TftpRequestTest, TimeoutOptionKeepsClientTextAndIgnoresOutOfRange) {
+    m_root.Write("f.bin", "abc");
+    Start();
+    RawClient seven;
+    seven.SendToServer(Request(TFTP_RRQ, {"f.bin", "octet", "timeout", "07"}));
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"timeout", "07"}), seven.Receive());
+    EXPECT_TRUE(WaitLog("<timeout> changed to <07>"));
+    for (const char* value : {"0", "256"}) {
+        SCOPED_TRACE(value);
+        RawClient client;
+        client.SendToServer(Request(TFTP_RRQ, {"f.bin", "octet", "timeout", value}));
+        std::string reply = client.Receive();
+        EXPECT_EQ(Data(1, "abc"), reply);
+        client.Send(Ack(1));
+    }
+}
+
+TEST_F(TftpRequestTest, OptionNamesKeepTheirCaseAndUnknownOptionsGetNoOack) {
+    m_root.Write("f.bin", Pattern(10));
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_RRQ, {"f.bin", "NETASCII", "BlkSize", "100", "TSIZE", "0"}));
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"BlkSize", "100", "TSIZE", "10"}), client.Receive());
+    RawClient unknown;
+    unknown.SendToServer(Request(TFTP_RRQ, {"f.bin", "octet", "windowsize", "4"}));
+    EXPECT_EQ(Data(1, Pattern(10)), unknown.Receive());
+    unknown.Send(Ack(1));
+}
+
+TEST_F(TftpRequestTest, WriteTsizeIsEchoedAndFileReplacedOnlyWhenComplete) {
+    m_root.Write("up.bin", "old content");
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_WRQ, {"up.bin", "octet", "tsize", "1234", "blksize", "1000"}));
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"tsize", "1234", "blksize", "1000"}), client.Receive());
+    std::string content = Pattern(1234, 7);
+    client.Send(Data(1, content.substr(0, 1000)));
+    EXPECT_EQ(Ack(1), client.Receive());
+    EXPECT_EQ("old content", m_root.Read("up.bin")) << "the target changes only once the upload is whole";
+    client.Send(Data(2, content.substr(1000)));
+    EXPECT_EQ(Ack(2), client.Receive());
+    EXPECT_TRUE(WaitLog("<up.bin>: rcvd 2 blks, 1234 bytes in"));
+    EXPECT_EQ(content, m_root.Read("up.bin"));
+}
+
+TEST_F(TftpRequestTest, OackNeverGrowsPastItsPacket) {
+    // A sparse file whose size text is ten characters: each "tsize 0" asks for 9 more bytes back.
+    ASSERT_EQ(0, truncate(m_root.Write("f.bin", "").c_str(), 4000000000LL));
+    Start();
+    std::string request = Op(TFTP_RRQ) + Bytes({"f.bin", "octet"});
+    while (request.size() + 8 <= 516) request += Bytes({"tsize", "0"});
+    RawClient client;
+    client.SendToServer(request);
+    std::string oack = client.Receive();
+    ASSERT_EQ(TFTP_OACK, Opcode(oack));
+    EXPECT_LE(oack.size(), 516u);
+    EXPECT_EQ(0, static_cast<int>(oack.size() - 2) % 17) << "only whole \"tsize\\0" "4000000000\\0\" entries";
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"tsize", "4000000000"}), oack.substr(0, 19));
+    EXPECT_TRUE(WaitLog("left out of the OACK"));
+}
+
+TEST_F(TftpRequestTest, RefusalsCarryTheirErrorCodeAndText) {
+    m_root.Write("fw.bin", "x");
+    Start();
+    const std::string access = Error(2, "Access violation");
+    const std::string badop = Error(4, "Illegal TFTP operation");
+    struct Case {
+        std::string request;
+        std::string error;
+        const char* logLine;
+    };
+    const std::vector<Case> cases = {
+        {Request(TFTP_RRQ, {"../etc/passwd", "octet"}), access, "Error EACCESS on file ..\\etc\\passwd"},
+        {Request(TFTP_RRQ, {"fw..bin", "octet"}), access, "Error EACCESS on file fw..bin"},
+        {Request(TFTP_WRQ, {"a\\\\b.bin", "octet"}), access, "Error EACCESS on file a\\\\b.bin"},
+        {Request(TFTP_RRQ, {"a//b.bin", "octet"}), access, "Error EACCESS on file a\\\\b.bin"},
+        {Request(TFTP_RRQ, {"fw%s.bin", "octet"}), access, "does not handle filenames with a percent sign"},
+        {Request(TFTP_RRQ, {"fw.bin", "image"}), badop, "Uncorrect message"},
+        {Request(TFTP_DATA, {"fw.bin", "octet"}), badop, "Unexpected request 3 from peer"},
+        {Request(7, {"fw.bin", "octet"}), badop, "Returning EBADOP to Peer"},
+        {Request(TFTP_RRQ, {std::string(260, 'n'), "octet"}), badop, "File name too long, return EBADOP to peer"},
+        {Request(TFTP_RRQ, {"missing.bin", "octet"}), Error(1, "File not found"), "error 2 in system call CreateFile"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.logLine);
+        RawClient client;
+        client.SendToServer(c.request);
+        EXPECT_EQ(c.error, client.Receive());
+        EXPECT_TRUE(WaitLog(c.logLine));
+    }
+}
+
+TEST_F(TftpRequestTest, NameTooLongOnceJoinedWithTheRootIsRefusedAfterFinalName) {
+    Start();
+    RawClient client;
+    std::string name(259, 'q');
+    client.SendToServer(Request(TFTP_RRQ, {name, "octet"}));
+    EXPECT_EQ(Error(4, "Illegal TFTP operation"), client.Receive());
+    EXPECT_TRUE(WaitLog("final name : <"));
+    EXPECT_TRUE(WaitLog("File name too long, return EBADOP to peer"));
+}
+
+TEST_F(TftpRequestTest, SlashesReachSubfoldersAndFoldersAreNotFiles) {
+    mkdir(m_root.File("cam").c_str(), 0755);
+    m_root.Write("cam/a.bin", "sub");
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_RRQ, {"cam/a.bin", "octet"}));
+    EXPECT_EQ(Data(1, "sub"), client.Receive());
+    client.Send(Ack(1));
+    EXPECT_TRUE(WaitLog("final name : <" + m_root.Path() + "\\cam\\a.bin>"));
+    RawClient folder;
+    folder.SendToServer(Request(TFTP_RRQ, {"cam", "octet"}));
+    EXPECT_EQ(Error(1, "File not found"), folder.Receive());
+}
+
+TEST_F(TftpRequestTest, SecurityLevelsGovernWrites) {
+    m_root.Write("empty.bin", "");
+    m_root.Write("full.bin", "data");
+    g_TftpConfig.nSecurityLevel = 2;
+    Start();
+    {
+        RawClient client;
+        client.SendToServer(Request(TFTP_WRQ, {"full.bin", "octet"}));
+        EXPECT_EQ(Error(2, "Access violation"), client.Receive());
+    }
+    {
+        RawClient client;
+        client.SendToServer(Request(TFTP_WRQ, {"empty.bin", "octet"}));
+        EXPECT_EQ(Ack(0), client.Receive());
+        client.Send(Data(1, "new"));
+        EXPECT_EQ(Ack(1), client.Receive());
+        EXPECT_TRUE(WaitLog("<empty.bin>: rcvd 1 blk, 3 bytes"));
+    }
+    g_TftpConfig.nSecurityLevel = 3;
+    {
+        RawClient client;
+        client.SendToServer(Request(TFTP_WRQ, {"other.bin", "octet"}));
+        EXPECT_EQ(Error(2, "Access violation"), client.Receive());
+        EXPECT_TRUE(WaitLog("Error EACCESS on file other.bin. Ext error The directory name is invalid"));
+    }
+    EXPECT_EQ("new", m_root.Read("empty.bin"));
+}
+
+class TftpEngineTest : public TftpServiceTest {};
+
+TEST_F(TftpEngineTest, StatisticsCountTheEmptyLastBlock) {
+    m_root.Write("k.bin", Pattern(1024));
+    m_root.Write("e.bin", "");
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_RRQ, {"k.bin", "octet"}));
+    EXPECT_EQ(Pattern(1024), Download(client, client.Receive(), 512));
+    EXPECT_TRUE(WaitLog("<k.bin>: sent 3 blks, 1024 bytes in "));
+    EXPECT_TRUE(LogHas(". 0 blk resent"));
+    RawClient empty;
+    empty.SendToServer(Request(TFTP_RRQ, {"e.bin", "octet"}));
+    EXPECT_EQ(Data(1, ""), empty.Receive());
+    empty.Send(Ack(1));
+    EXPECT_TRUE(WaitLog("<e.bin>: sent 1 blk, 0 bytes in"));
+}
+
+TEST_F(TftpEngineTest, DuplicateAckNeverCausesAResend) {
+    m_root.Write("d.bin", Pattern(1500));
+    g_TftpConfig.nTimeUnitMs = 200;  // a time-out resend would come 400 ms after a block
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_RRQ, {"d.bin", "octet"}));
+    EXPECT_EQ(1, Block(client.Receive()));
+    client.Send(Ack(1));
+    EXPECT_EQ(2, Block(client.Receive()));
+    client.Send(Ack(1));  // a late copy of the previous acknowledgement
+    std::string next = client.Receive(250);
+    EXPECT_TRUE(next.empty()) << "block " << Block(next) << " sent again on a duplicate ACK";
+    EXPECT_TRUE(WaitLog("Ack block 1 ignored (received twice)"));
+    client.Send(Ack(2));
+    std::string third = client.Receive();
+    EXPECT_EQ(3, Block(third));
+    client.Send(Ack(3));
+    client.Send(Ack(7));
+    EXPECT_TRUE(WaitLog("<d.bin>: sent 3 blks, 1500 bytes"));
+}
+
+TEST_F(TftpEngineTest, UnacknowledgedLastBlockEndsWithWarningAndSuccess) {
+    m_root.Write("l.bin", "last");
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_RRQ, {"l.bin", "octet"}));
+    int copies = 0;
+    while (Opcode(client.Receive(1000)) == TFTP_DATA) ++copies;
+    EXPECT_EQ(6, copies) << "first send and five resends after the time-outs";
+    EXPECT_TRUE(WaitLog("WARNING : Last block #1 not acked for file <l.bin>"));
+    EXPECT_TRUE(WaitLog("<l.bin>: sent 0 blk, 0 bytes in "));
+    EXPECT_TRUE(LogHas(". 6 blks resent"));
+}
+
+TEST_F(TftpEngineTest, UnacknowledgedMiddleBlockTimesOutWithError) {
+    m_root.Write("m.bin", Pattern(2000));
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_RRQ, {"m.bin", "octet"}));
+    std::string packet;
+    int data = 0;
+    while (Opcode(packet = client.Receive(1000)) == TFTP_DATA) ++data;
+    EXPECT_EQ(6, data);
+    EXPECT_EQ(Error(0, "Undefined error code"), packet);
+    EXPECT_TRUE(WaitLog("TIMEOUT waiting for Ack block #1 "));
+}
+
+TEST_F(TftpEngineTest, ClientErrorAbortsARead) {
+    m_root.Write("c.bin", Pattern(2000));
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_RRQ, {"c.bin", "octet"}));
+    EXPECT_EQ(1, Block(client.Receive()));
+    client.Send(Error(0, "user gave up"));
+    EXPECT_TRUE(WaitLog("Peer returns ERROR <user gave up> -> aborting transfer"));
+    EXPECT_TRUE(client.Receive(400).empty());
+}
+
+TEST_F(TftpEngineTest, WriteNumberedFromZeroIsFollowed) {
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_WRQ, {"z.bin", "octet"}));
+    EXPECT_EQ(Ack(0), client.Receive());
+    std::string content = Pattern(700, 3);
+    client.Send(Data(0, content.substr(0, 512)));
+    EXPECT_EQ(Ack(0), client.Receive());
+    client.Send(Data(1, content.substr(512)));
+    EXPECT_EQ(Ack(1), client.Receive());
+    EXPECT_TRUE(WaitLog("WARNING: First block sent by client is #0, should be #1, fixed by Portwell"));
+    EXPECT_TRUE(WaitLog("<z.bin>: rcvd 1 blk, 700 bytes in"));
+    EXPECT_EQ(content, m_root.Read("z.bin"));
+}
+
+TEST_F(TftpEngineTest, WriteThatTimesOutKeepsThePreviousFileAndLeavesNoPart) {
+    m_root.Write("t.bin", "previous");
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_WRQ, {"t.bin", "octet"}));
+    EXPECT_EQ(Ack(0), client.Receive());
+    client.Send(Data(1, Pattern(512)));
+    EXPECT_EQ(Ack(1), client.Receive());
+    std::string packet;
+    int acks = 0;
+    while ((packet = client.Receive(1000)) == Ack(1)) ++acks;
+    EXPECT_EQ(6, acks);
+    EXPECT_EQ(Error(0, "Undefined error code"), packet);
+    EXPECT_TRUE(WaitLog("TIMEOUT while waiting for Data block 2, file <t.bin>"));
+    EXPECT_TRUE(WaitLog("tftp permanent thread signalled"));
+    usleep(100000);
+    EXPECT_EQ("previous", m_root.Read("t.bin"));
+    EXPECT_EQ(0, system(("test $(ls " + m_root.Path() + " | wc -l) -eq 1").c_str())) << "temporary file left behind";
+}
+
+TEST_F(TftpEngineTest, UnexpectedOpcodeDuringWriteIsIllegal) {
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_WRQ, {"u.bin", "octet"}));
+    EXPECT_EQ(Ack(0), client.Receive());
+    client.Send(Error(1, "nope"));
+    EXPECT_EQ(Error(4, "Illegal TFTP operation"), client.Receive());
+    EXPECT_TRUE(WaitLog("Peer sent unexpected message 5"));
+    RawClient shortie;
+    shortie.SendToServer(Request(TFTP_WRQ, {"v.bin", "octet"}));
+    EXPECT_EQ(Ack(0), shortie.Receive());
+    shortie.Send(std::string("\0\3", 2));
+    EXPECT_EQ(Error(4, "Illegal TFTP operation"), shortie.Receive());
+    EXPECT_TRUE(WaitLog("rcvd packet too short"));
+}
+
+TEST_F(TftpEngineTest, SideFilesWhenSwitchedOn) {
+    g_TftpConfig.bMd5Files = 1;
+    g_TftpConfig.bDirListing = 1;
+    m_root.Write("fw.bin", "abc");
+    m_root.Write(std::string(70, 'L') + ".bin", Pattern(1000));
+    mkdir(m_root.File("folder").c_str(), 0755);
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_RRQ, {"fw.bin", "octet"}));
+    EXPECT_EQ(Data(1, "abc"), client.Receive());
+    client.Send(Ack(1));
+    ASSERT_TRUE(WaitLog("MD5 written into <" + m_root.Path() + "\\fw.bin.md5>"));
+    EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", m_root.Read("fw.bin.md5"));
+
+    std::string listing = m_root.Read("dir.txt");
+    EXPECT_NE(std::string::npos, listing.find("fw.bin\t")) << listing;
+    EXPECT_NE(std::string::npos, listing.find(std::string(62, 'L') + "\t")) << listing;
+    EXPECT_EQ(std::string::npos, listing.find(std::string(63, 'L'))) << listing;
+    EXPECT_NE(std::string::npos, listing.find("\t1000\r\n")) << listing;
+    EXPECT_NE(std::string::npos, listing.find("dir.txt\t")) << listing;
+    EXPECT_EQ(std::string::npos, listing.find("folder")) << listing;
+
+    RawClient writer;
+    writer.SendToServer(Request(TFTP_WRQ, {"empty.bin", "octet"}));
+    EXPECT_EQ(Ack(0), writer.Receive());
+    writer.Send(Data(1, ""));
+    EXPECT_EQ(Ack(1), writer.Receive());
+    ASSERT_TRUE(WaitLog("MD5 written into <" + m_root.Path() + "\\empty.bin.md5>"));
+    EXPECT_EQ("d41d8cd98f00b204e9800998ecf8427e", m_root.Read("empty.bin.md5"));
+
+    RawClient failing;
+    failing.SendToServer(Request(TFTP_WRQ, {"x.bin", "octet"}));
+    EXPECT_EQ(Ack(0), failing.Receive());
+    failing.Send(Ack(3));
+    EXPECT_EQ(Error(4, "Illegal TFTP operation"), failing.Receive());
+    usleep(100000);
+    struct stat st {};
+    EXPECT_NE(0, stat(m_root.File("x.bin.md5").c_str(), &st));
+}
+
+class TftpServiceLifecycleTest : public TftpServiceTest {};
+
+TEST_F(TftpServiceLifecycleTest, StopDuringTransferCancelsTheClient) {
+    m_root.Write("s.bin", Pattern(5000));
+    g_TftpConfig.nTimeUnitMs = 1000;
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_RRQ, {"s.bin", "octet"}));
+    EXPECT_EQ(1, Block(client.Receive()));
+    auto begin = std::chrono::steady_clock::now();
+    StopTftp();
+    auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(Error(99, "Cancelled by administrator"), client.Receive());
+    EXPECT_LT(took, std::chrono::seconds(4)) << "the stop waited out the transfer's time-outs";
+    EXPECT_TRUE(LogHas("signalling worker threads\n"));
+    EXPECT_TRUE(LogHas("main TFTP thread ends here\n"));
+    EXPECT_TRUE(LogHas("threads have returned\n"));
+    TftpServiceStatus status{};
+    EXPECT_EQ(0, GetTftpServiceStatus(&status));
+    EXPECT_EQ(TFTP_STOPPED, status.nState);
+}
+
+TEST_F(TftpServiceLifecycleTest, ExtraWorkersUpToTheTableAndTheNextRequestDropped) {
+    m_root.Write("w.bin", "w");
+    g_TftpConfig.nTimeUnitMs = 120;  // every transfer waits 3 s for its last ACK: all 100 stay active
+    Start();
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 101; ++i) {
+        clients.push_back(std::make_unique<RawClient>());
+        clients.back()->SendToServer(Request(TFTP_RRQ, {"w.bin", "octet"}));
+        usleep(2000);
+    }
+    int served = 0;
+    for (int i = 0; i < 101; ++i) {
+        std::string reply = clients[static_cast<size_t>(i)]->Receive(i == 100 ? 500 : 3000);
+        if (reply == Data(1, "w")) ++served;
+        if (i == 100) {
+            EXPECT_TRUE(reply.empty()) << "the 101st request was answered";
+        }
+    }
+    EXPECT_EQ(100, served);
+    EXPECT_EQ(1, LogCount("max number of threads reached, connection from 127.0.0.1 dropped"));
+    EXPECT_EQ(70, LogCount(" started (records "));
+    // Once they are done the extra records go away and a new request is served again.
+    for (auto& c : clients) c->Send(Ack(1));
+    ASSERT_TRUE(WaitLog("tftp worker thread leaving", 5000));
+    usleep(1500000);
+    RawClient later;
+    later.SendToServer(Request(TFTP_RRQ, {"w.bin", "octet"}));
+    EXPECT_EQ(Data(1, "w"), later.Receive());
+    later.Send(Ack(1));
+}
+
+TEST_F(TftpServiceLifecycleTest, SameRequestTwiceInOneSecondIsServedTwice) {
+    m_root.Write("r.bin", "r");
+    g_TftpConfig.nTimeUnitMs = 1000;  // no resend of the first copy's block in between
+    Start();
+    // Start right after a second boundary so both copies share the second.
+    time_t now = time(nullptr);
+    while (time(nullptr) == now) usleep(1000);
+    RawClient client;
+    std::string request = Request(TFTP_RRQ, {"r.bin", "octet"});
+    client.SendToServer(request);
+    client.SendToServer(request);
+    std::string first = client.Receive();
+    uint16_t firstPort = client.PeerPort();
+    std::string second = client.Receive();
+    EXPECT_EQ(Data(1, "r"), first);
+    EXPECT_EQ(Data(1, "r"), second);
+    EXPECT_NE(firstPort, client.PeerPort()) << "each copy has a transfer of its own";
+    EXPECT_TRUE(WaitLog("Warning : received duplicated request from 127.0.0.1:"));
+}
+
+TEST_F(TftpServiceLifecycleTest, DualStackSocketLogsMappedClientsPlainly) {
+    m_root.Write("v.bin", "v6");
+    Start();
+    TftpServiceStatus status{};
+    GetTftpServiceStatus(&status);
+    EXPECT_STREQ("::", status.szAddress);
+    EXPECT_STREQ("69", status.szPort);
+    RawClient v4;
+    v4.SendToServer(Request(TFTP_RRQ, {"v.bin", "octet"}));
+    EXPECT_EQ(Data(1, "v6"), v4.Receive());
+    v4.Send(Ack(1));
+    RawClient v6(true);
+    v6.SendToServer(Request(TFTP_RRQ, {"v.bin", "octet"}));
+    EXPECT_EQ(Data(1, "v6"), v6.Receive());
+    v6.Send(Ack(1));
+    EXPECT_TRUE(WaitLog("Connection received from 127.0.0.1 on port"));
+    EXPECT_TRUE(WaitLog("Connection received from ::1 on port"));
+    EXPECT_TRUE(LogHas("services TFTP started, init done"));
+}
+
+TEST_F(TftpServiceLifecycleTest, BoundAddressOnlyAndSecondStartChangesRootOnly) {
+    testsupport::TempDir other;
+    other.Write("o.bin", "other");
+    Start("127.0.0.1");
+    TftpServiceStatus status{};
+    GetTftpServiceStatus(&status);
+    EXPECT_STREQ("127.0.0.1", status.szAddress);
+    StartTftp("127.0.0.1", "/no/such/folder");
+    EXPECT_STREQ(m_root.Path().c_str(), g_TftpConfig.szRootDir);
+    StartTftp("127.0.0.1", other.Path().c_str());
+    EXPECT_STREQ(other.Path().c_str(), g_TftpConfig.szRootDir);
+    RawClient client;
+    client.SendToServer(Request(TFTP_RRQ, {"o.bin", "octet"}));
+    EXPECT_EQ(Data(1, "other"), client.Receive());
+    client.Send(Ack(1));
+    EXPECT_EQ(3, LogCount("services TFTP started, init done"));
+    StopTftp();
+    EXPECT_EQ(1, LogCount("main TFTP thread ends here")) << "a second start ran a second main thread";
+    EXPECT_EQ(30, LogCount("tftp End of thread")) << "the pool was created once";
+}
+
+TEST_F(TftpServiceLifecycleTest, ListenerThatCannotBindSaysWhy) {
+    // Another program holds port 69 exclusively.
+    int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(69);
+    ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a));
+    StartTftp("127.0.0.1", m_root.Path().c_str());
+    TftpServiceStatus status{};
+    EXPECT_EQ(0, GetTftpServiceStatus(&status));
+    EXPECT_EQ(TFTP_FAILED, status.nState);
+    EXPECT_EQ(kErrAddrInUse, status.nError);
+    EXPECT_NE(std::string::npos, std::string(status.szReason).find("already in use")) << status.szReason;
+    EXPECT_TRUE(LogHas("Portwell can not bind the tftp port\nan application is already listening on this port"));
+    EXPECT_TRUE(LogHas("bind port to 127.0.0.1 port 69 failed\n"));
+    EXPECT_TRUE(LogHas("services TFTP started, init done"));
+    auto begin = std::chrono::steady_clock::now();
+    StopTftp();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+    close(holder);
+
+    StartTftp("10.99.99.99", m_root.Path().c_str());
+    EXPECT_EQ(0, GetTftpServiceStatus(&status));
+    EXPECT_EQ(kErrAddrNotAvail, status.nError);
+    EXPECT_NE(std::string::npos, std::string(status.szReason).find("not available")) << status.szReason;
+    StopTftp();
+    // A stop without a start only says so.
+    StopTftp();
+    EXPECT_EQ(TFTP_STOPPED, (GetTftpServiceStatus(&status), status.nState));
+}
+
+}  // namespace
