@@ -35,6 +35,13 @@ bool Aborted() {
     return poll(&fd, 1, 0) > 0 && (fd.revents & POLLIN) != 0;
 }
 
+// After a time-out: true (and logged) when the time-out was the service stopping.
+bool CancelledByStop(TftpTransfer* transfer) {
+    if (!Aborted()) return false;
+    LogMessage(LOG_GENERAL, "transfer of <%s> cancelled by the service stop", RequestFileName(transfer));
+    return true;
+}
+
 int SendAck(TftpTransfer* transfer, uint32_t block) {
     transfer->ctrlPkt[0] = 0;
     transfer->ctrlPkt[1] = TFTP_ACK;
@@ -201,10 +208,7 @@ int SendFileLoop(TftpTransfer* transfer) {
         }
         ssize_t n = ReceiveReady(transfer, transfer->ctrlPkt, sizeof transfer->ctrlPkt);
         if (n == kNothingYet) {
-            if (Aborted()) {
-                LogMessage(LOG_GENERAL, "transfer of <%s> cancelled by the service stop", RequestFileName(transfer));
-                return 0;
-            }
+            if (CancelledByStop(transfer)) return 0;
             LogMessage(LOG_SUGGESTIVE, "timeout while waiting for ack blk #%d", static_cast<int>(A));
             ++R;
         } else {
@@ -295,10 +299,7 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
     for (;;) {
         ssize_t n = ReceiveReady(transfer, transfer->dataPkt, sizeof transfer->dataPkt);
         if (n == kNothingYet) {
-            if (Aborted()) {
-                LogMessage(LOG_GENERAL, "transfer of <%s> cancelled by the service stop", RequestFileName(transfer));
-                return 0;
-            }
+            if (CancelledByStop(transfer)) return 0;
             LogMessage(LOG_INFO, "timeout while waiting for data blk #%d", static_cast<int>(A + 1));
             ++R;
             SendAck(transfer, A);
