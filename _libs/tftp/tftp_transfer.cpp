@@ -42,6 +42,14 @@ bool CancelledByStop(TftpTransfer* transfer) {
     return true;
 }
 
+// True (and reported) when a receive gave an error or an empty datagram.
+bool ReceiveFailed(TftpTransfer* transfer, ssize_t n) {
+    if (n > 0) return false;
+    SetLastErrorFromErrno(n < 0 ? errno : 0, true);
+    ReportSyscallError(transfer, 0, "recv");
+    return true;
+}
+
 int SendAck(TftpTransfer* transfer, uint32_t block) {
     transfer->ctrlPkt[0] = 0;
     transfer->ctrlPkt[1] = TFTP_ACK;
@@ -212,11 +220,7 @@ int SendFileLoop(TftpTransfer* transfer) {
             LogMessage(LOG_SUGGESTIVE, "timeout while waiting for ack blk #%d", static_cast<int>(A));
             ++R;
         } else {
-            if (n <= 0) {
-                SetLastErrorFromErrno(n < 0 ? errno : 0, true);
-                ReportSyscallError(transfer, 0, "recv");
-                return 0;
-            }
+            if (ReceiveFailed(transfer, n)) return 0;
             if (n < 4) {
                 LogMessage(LOG_GENERAL, "rcvd packet too short");
             } else {
@@ -304,11 +308,7 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
             ++R;
             SendAck(transfer, A);
         } else {
-            if (n <= 0) {
-                SetLastErrorFromErrno(n < 0 ? errno : 0, true);
-                ReportSyscallError(transfer, 0, "recv");
-                return 0;
-            }
+            if (ReceiveFailed(transfer, n)) return 0;
             if (n < 4) {
                 LogMessage(LOG_GENERAL, "rcvd packet too short");
                 SendTftpError(transfer, 4);
