@@ -96,6 +96,12 @@ struct TftpTransfer {
     int32_t nMode;
     int32_t nWindow;
     unsigned char dataPkt[4 + kTftpMaxBlockSize];
+    // Ours: the sender reads the next block while the client is busy with the last one, so the
+    // read is off the path between an ACK and the next DATA. Never cleared: only the block
+    // number nAheadBlock (0: nothing read ahead) says whether it holds anything.
+    unsigned char aheadPkt[4 + kTftpMaxBlockSize];
+    uint32_t nAheadBlock;
+    uint32_t nAheadLen;
     unsigned char ctrlPkt[kTftpRequestSize];
     sockaddr_storage peer;
     unsigned char reqPkt[kTftpRequestSize];

@@ -506,6 +506,8 @@ void ResetTransfer(TftpTransfer* transfer) {
     LogMessage(LOG_DEBUG0, "Transfert #%d", transfer->nOtherRecords);
     transfer->bMd5 = g_TftpConfig.bMd5Files;
     std::memset(transfer->dataPkt, 0, sizeof transfer->dataPkt);
+    transfer->nAheadBlock = 0;
+    transfer->nAheadLen = 0;
     std::memset(transfer->ctrlPkt, 0, sizeof transfer->ctrlPkt);
     std::memset(&transfer->peer, 0, sizeof transfer->peer);
     std::memset(transfer->reqPkt, 0, sizeof transfer->reqPkt);

@@ -173,7 +173,6 @@ int SendFileLoop(TftpTransfer* transfer) {
     uint32_t& S = transfer->nSent;
     uint32_t& L = transfer->nLastLen;
     const uint32_t maxRetries = static_cast<uint32_t>(g_TftpConfig.nMaxRetries);
-    // Blocks go into the digest once each, in order, however often they are sent.
     uint32_t nextDigestBlock = 1;
     bool allSent = false;
     if (transfer->bMd5) Md5Start(transfer);
@@ -181,30 +180,43 @@ int SendFileLoop(TftpTransfer* transfer) {
     S = 0;
     R = 0;
     transfer->nBytes = static_cast<int32_t>(B * W);
+    transfer->nAheadBlock = 0;
+    // Reads block `block` into `packet` (after its 4-byte header); false once reported. Blocks go
+    // into the digest once each, in order, however often they are read.
+    auto readBlock = [&](uint32_t block, unsigned char* packet, uint32_t* length) {
+        off_t offset = static_cast<off_t>(block - 1) * static_cast<off_t>(B);
+        ssize_t n;
+        do {
+            n = pread(transfer->hFile, packet + 4, B, offset);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            SetLastErrorFromErrno(errno, false);
+            ReportSyscallError(transfer, 0, "ReadFile");
+            return false;
+        }
+        *length = static_cast<uint32_t>(n);
+        if (transfer->bMd5 && block == nextDigestBlock) {
+            Md5Add(transfer, packet + 4, *length);
+            ++nextDigestBlock;
+        }
+        return true;
+    };
     for (;;) {
         if (R > 0) N = A < 1 ? 1 : A;
         if (A > 0) {
             uint32_t limit = A + W < T ? A + W : T;
             while (N <= limit) {
-                off_t offset = static_cast<off_t>(N - 1) * static_cast<off_t>(B);
-                ssize_t n;
-                do {
-                    n = pread(transfer->hFile, transfer->dataPkt + 4, B, offset);
-                } while (n < 0 && errno == EINTR);
-                if (n < 0) {
-                    SetLastErrorFromErrno(errno, false);
-                    ReportSyscallError(transfer, 0, "ReadFile");
+                unsigned char* packet = transfer->dataPkt;
+                if (N == transfer->nAheadBlock) {
+                    packet = transfer->aheadPkt;
+                    L = transfer->nAheadLen;
+                } else if (!readBlock(N, packet, &L)) {
                     return 0;
                 }
-                L = static_cast<uint32_t>(n);
-                if (transfer->bMd5 && N == nextDigestBlock) {
-                    Md5Add(transfer, transfer->dataPkt + 4, L);
-                    ++nextDigestBlock;
-                }
-                transfer->dataPkt[0] = 0;
-                transfer->dataPkt[1] = TFTP_DATA;
-                PutShort(transfer->dataPkt + 2, N);
-                ssize_t sent = send(transfer->skt, transfer->dataPkt, L + 4, MSG_NOSIGNAL);
+                packet[0] = 0;
+                packet[1] = TFTP_DATA;
+                PutShort(packet + 2, N);
+                ssize_t sent = send(transfer->skt, packet, L + 4, MSG_NOSIGNAL);
                 if (sent != static_cast<ssize_t>(L + 4)) {
                     SetLastErrorFromErrno(sent < 0 ? errno : EMSGSIZE, true);
                     ReportSyscallError(transfer, 0, "send");
@@ -212,6 +224,11 @@ int SendFileLoop(TftpTransfer* transfer) {
                 }
                 ++S;
                 ++N;
+            }
+            // The client is now busy with what was sent: read the block that follows meanwhile.
+            if (N <= T && N != transfer->nAheadBlock) {
+                if (!readBlock(N, transfer->aheadPkt, &transfer->nAheadLen)) return 0;
+                transfer->nAheadBlock = N;
             }
         }
         ssize_t n = ReceiveReady(transfer, transfer->ctrlPkt, sizeof transfer->ctrlPkt);

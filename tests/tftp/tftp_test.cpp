@@ -259,6 +259,32 @@ TEST_F(TftpEngineTest, DuplicateAckNeverCausesAResend) {
     EXPECT_TRUE(WaitLog("<d.bin>: sent 3 blks, 1500 bytes"));
 }
 
+// The sender reads the next block ahead while the client works; a resend must still carry the
+// block that was lost, and the MD5 side file must count every block once.
+TEST_F(TftpEngineTest, ResendAfterTimeOutCarriesTheLostBlockAndDigestCountsItOnce) {
+    g_TftpConfig.bMd5Files = 1;
+    const std::string content = Pattern(1300, 3);
+    m_root.Write("r.bin", content);
+    Start();
+    RawClient client;
+    client.SendToServer(Request(TFTP_RRQ, {"r.bin", "octet"}));
+    EXPECT_EQ(Data(1, content.substr(0, 512)), client.Receive());
+    client.Send(Ack(1));
+    EXPECT_EQ(Data(2, content.substr(512, 512)), client.Receive());
+    // No ACK for block 2: it comes again after the time-out, with its own bytes.
+    EXPECT_EQ(Data(2, content.substr(512, 512)), client.Receive());
+    client.Send(Ack(2));
+    EXPECT_EQ(Data(3, content.substr(1024)), client.Receive());
+    client.Send(Ack(3));
+    ASSERT_TRUE(WaitLog("MD5 written into <" + m_root.Path() + "\\r.bin.md5>"));
+    unsigned char digest[16];
+    unsigned length = 0;
+    ASSERT_EQ(1, EVP_Digest(content.data(), content.size(), digest, &length, EVP_md5(), nullptr));
+    char hex[33];
+    for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    EXPECT_EQ(std::string(hex), m_root.Read("r.bin.md5"));
+}
+
 TEST_F(TftpEngineTest, UnacknowledgedLastBlockEndsWithWarningAndSuccess) {
     m_root.Write("l.bin", "last");
     Start();
