@@ -4,9 +4,9 @@
 #
 #   bench/tftp/tftp_bench.sh [BUILD_DIR]
 #
-# Environment: RUNS (default 3), BLOCK_SIZES (default "512 1468 16384"), SINGLE_MIB (64),
+# Environment: RUNS (default 5), BLOCK_SIZES (default "512 1468 16384"), SINGLE_MIB (64),
 # KELVANE_CLI (the binary to measure), CONCURRENT (50), CONCURRENT_MIB (16), PLACEMENTS (default "same split"), MEMORY (1: measure the
-# service's memory with 100 transfers active), HPA_NICE (see below).
+# service's memory with 100 transfers active), HPA_NICE and CONTROL (see below).
 #
 # Lock-step TFTP on loopback is bound by scheduling, so server and client are pinned with taskset:
 # "same" puts both on CPU 0, "split" the server on CPU 0 and the clients on CPU 1. Every figure is
@@ -21,7 +21,7 @@ fi
 
 BUILD_DIR="${1:-build}"
 CLI="${KELVANE_CLI:-$(cd "$(dirname "$0")/../.." && pwd)/$BUILD_DIR/app/console/kelvane-cli}"
-RUNS="${RUNS:-3}"
+RUNS="${RUNS:-5}"
 BLOCK_SIZES="${BLOCK_SIZES:-512 1468 16384}"
 SINGLE_MIB="${SINGLE_MIB:-64}"
 CONCURRENT="${CONCURRENT:-50}"
@@ -31,6 +31,10 @@ MEMORY="${MEMORY:-1}"
 # Our transfer threads run at nice 1 (below normal); HPA_NICE=1 gives tftpd-hpa the same, which
 # matters when other programs compete for the server's CPU.
 HPA_NICE="${HPA_NICE:-0}"
+# CONTROL=1 puts a second tftpd-hpa where ours would be: its ratios show how far two identical
+# servers drift apart on this machine, i.e. how much of a ratio is noise.
+CONTROL="${CONTROL:-0}"
+[ "$CONTROL" = 1 ] && MEMORY=0
 OURS_PORT=69
 HPA_PORT=6969
 
@@ -61,8 +65,13 @@ head -c $((CONCURRENT_MIB * 1024 * 1024)) /dev/urandom > "$ROOT/multi.bin"
 
 SERVER_CPU=0
 start_servers() {  # $1: CPU list for the servers
-    taskset -c "$1" "$CLI" tftp --address 127.0.0.1 --root "$ROOT" --port "$OURS_PORT" \
-        --log-file "$WORK/kelvane.log" > "$WORK/ours.out" 2>&1 &
+    if [ "$CONTROL" = 1 ]; then
+        taskset -c "$1" nice -n "$HPA_NICE" in.tftpd -L -4 -s -a "127.0.0.1:$OURS_PORT" "$ROOT" &
+        echo "listening (control: a second tftpd-hpa)" > "$WORK/ours.out"
+    else
+        taskset -c "$1" "$CLI" tftp --address 127.0.0.1 --root "$ROOT" --port "$OURS_PORT" \
+            --log-file "$WORK/kelvane.log" > "$WORK/ours.out" 2>&1 &
+    fi
     PIDS+=($!)
     OURS_PID=$!
     taskset -c "$1" nice -n "$HPA_NICE" in.tftpd -L -4 -s -a "127.0.0.1:$HPA_PORT" "$ROOT" &
@@ -120,12 +129,23 @@ for placement in $PLACEMENTS; do
         : > "$WORK/s.ours"; : > "$WORK/s.hpa"; : > "$WORK/s.ratio"
         : > "$WORK/c.ours"; : > "$WORK/c.hpa"; : > "$WORK/c.ratio"; : > "$WORK/c.tours"; : > "$WORK/c.thpa"
         for run in $(seq 1 "$RUNS"); do
-            h=$(single "$HPA_PORT" "$bs" "$CLIENT_CPU")
-            o=$(single "$OURS_PORT" "$bs" "$CLIENT_CPU")
+            # Who goes first alternates, so neither server always meets a warmer or quieter machine.
+            if [ $((run % 2)) = 1 ]; then
+                h=$(single "$HPA_PORT" "$bs" "$CLIENT_CPU")
+                o=$(single "$OURS_PORT" "$bs" "$CLIENT_CPU")
+            else
+                o=$(single "$OURS_PORT" "$bs" "$CLIENT_CPU")
+                h=$(single "$HPA_PORT" "$bs" "$CLIENT_CPU")
+            fi
             echo "$h" >> "$WORK/s.hpa"; echo "$o" >> "$WORK/s.ours"
             awk -v o="$o" -v h="$h" 'BEGIN { printf "%.3f\n", o / h }' >> "$WORK/s.ratio"
-            read -r hc ht < <(concurrent "$HPA_PORT" "$bs" "$CLIENT_CPU")
-            read -r oc ot < <(concurrent "$OURS_PORT" "$bs" "$CLIENT_CPU")
+            if [ $((run % 2)) = 1 ]; then
+                read -r hc ht < <(concurrent "$HPA_PORT" "$bs" "$CLIENT_CPU")
+                read -r oc ot < <(concurrent "$OURS_PORT" "$bs" "$CLIENT_CPU")
+            else
+                read -r oc ot < <(concurrent "$OURS_PORT" "$bs" "$CLIENT_CPU")
+                read -r hc ht < <(concurrent "$HPA_PORT" "$bs" "$CLIENT_CPU")
+            fi
             echo "$hc" >> "$WORK/c.hpa"; echo "$oc" >> "$WORK/c.ours"
             echo "$ht" >> "$WORK/c.thpa"; echo "$ot" >> "$WORK/c.tours"
             awk -v o="$oc" -v h="$hc" 'BEGIN { printf "%.3f\n", o / h }' >> "$WORK/c.ratio"
