@@ -70,12 +70,9 @@ protected:
     std::string m_path;
 };
 
-TEST(FmwCrcTest, StandardCheckValueAndEmptyInput) {
+TEST_F(FmwHeaderTest, CrcMatchesTheStandardAndFileCrcClipsAtEndOfFile) {
     EXPECT_EQ(crc32_compute("123456789", 9), 0xCBF43926u);
     EXPECT_EQ(crc32_compute(nullptr, 0), 0u);
-}
-
-TEST_F(FmwHeaderTest, FileCrcCoversRegionsAndClipsAtEndOfFile) {
     std::string data;
     for (int i = 0; i < 5000; ++i) data += static_cast<char>(i * 7);
     std::string path = m_dir.Write("data", data);
@@ -171,12 +168,11 @@ TEST_F(FmwHeaderTest, SuccessVariants) {
     ASSERT_NE(r.handle, nullptr) << r.out;
     EXPECT_NE(r.out.find("All of [0] imgs crc checked OK...\n"), std::string::npos);
     free_fmw_header(r.handle);
-}
 
-TEST_F(FmwHeaderTest, TextWithoutNulEndsAtItsLastByte) {
-    FmwTestContainer c = Typical();
-    c.marks = {{FMW_VA_TAG_FS_VER, "NO_NUL_V1.2"}, {7, "xyz"}};  // the texts touch each other
-    Opened r = OpenBytes(c.Build());
+    // A text without a NUL ends at its last byte, even where the next text touches it.
+    FmwTestContainer noNul = Typical();
+    noNul.marks = {{FMW_VA_TAG_FS_VER, "NO_NUL_V1.2"}, {7, "xyz"}};
+    r = OpenBytes(noNul.Build());
     ASSERT_NE(r.handle, nullptr) << r.out;
     EXPECT_STREQ(get_fmw_va_inform(r.handle, FMW_VA_TAG_FS_VER), "NO_NUL_V1.2");
     EXPECT_NE(r.out.find("content[0]  :NO_NUL_V1.2, size[11]"), std::string::npos);
@@ -247,17 +243,17 @@ TEST_F(FmwHeaderTest, EachBrokenPartHasItsCode) {
                    "Sorry, crc[" + std::to_string(crc32_compute(b.data() + 24, 224)) +
                        "] is not equal to header_fa_crc[" + std::to_string(FmwGet32(good, 16)) + "], so quit...\n");
 
-    for (uint32_t vaNums : {0x80000000u, 0xFFFFFFFFu, 0x15555556u}) {
+    const std::pair<uint32_t, int> vaNumCases[] = {{0x80000000u, FMW_ERR_ALLOC_MARKS}, {0xFFFFFFFFu, FMW_ERR_ALLOC_MARKS},
+                                                   {0x15555556u, FMW_ERR_ALLOC_MARKS}, {0u, FMW_ERR_MARKS},
+                                                   {1000u, FMW_ERR_MARKS},  // more marks than the file holds
+                                                   {0x15555555u, FMW_ERR_MARKS}};
+    for (auto [vaNums, code] : vaNumCases) {
         b = good;
         FmwSet32(b, 48, vaNums);
         FmwReseal(b, testsupport::kSealFixedArea);
-        ExpectRejected(b, FMW_ERR_ALLOC_MARKS, "Sorry, malloc pastVaMark faliled, so quit...\n");
-    }
-    for (uint32_t vaNums : {0u, 1000u, 0x15555555u}) {  // none, or more marks than the file holds
-        b = good;
-        FmwSet32(b, 48, vaNums);
-        FmwReseal(b, testsupport::kSealFixedArea);
-        ExpectRejected(b, FMW_ERR_MARKS, "Sorry, read va mark area in header failed, so quit...\n");
+        ExpectRejected(b, code,
+                       code == FMW_ERR_MARKS ? "Sorry, read va mark area in header failed, so quit...\n"
+                                             : "Sorry, malloc pastVaMark faliled, so quit...\n");
     }
 
     b = good;
@@ -275,6 +271,7 @@ TEST_F(FmwHeaderTest, EachBrokenPartHasItsCode) {
     b = good;
     b[b.size() - 1] ^= 1;  // an image byte, file checksum left alone: the file check comes first
     ExpectRejected(b, FMW_ERR_FILE_CRC, "is not equal to file_crc[");
+    EXPECT_EQ(OpenBytes(b).out.find("img["), std::string::npos);  // and no image is looked at
 
     b = good;
     b[299 + 3000 + 6 + 10] ^= 1;  // third image, with the file checksum resealed
@@ -300,25 +297,6 @@ TEST_F(FmwHeaderTest, FailuresAreReportedInCheckOrder) {
         EXPECT_EQ(r.handle, nullptr) << at;
         EXPECT_NE(r.code, 0) << at;
     }
-}
-
-TEST_F(FmwHeaderTest, ImageRegionPastTheEndCoversWhatExists) {
-    FmwTestContainer c = Typical();
-    std::string b = c.Build();
-    uint32_t imageStart = FmwGet32(b, 64 + 48);
-    FmwSet32(b, 68 + 48, 1025 + 5000);  // third image claims more than the file holds
-    FmwSet32(b, 72 + 48, crc32_compute(b.data() + imageStart, 1025));
-    FmwReseal(b, testsupport::kSealFixedArea | testsupport::kSealHeader | testsupport::kSealFile);
-    Opened r = OpenBytes(b);
-    EXPECT_NE(r.handle, nullptr) << r.out;
-    free_fmw_header(r.handle);
-
-    FmwSet32(b, 64 + 48, 0xFFFFFF00u);  // wholly past the end: a checksum of nothing
-    FmwSet32(b, 72 + 48, 0);
-    FmwReseal(b, testsupport::kSealFixedArea | testsupport::kSealHeader | testsupport::kSealFile);
-    r = OpenBytes(b);
-    EXPECT_NE(r.handle, nullptr) << r.out;
-    free_fmw_header(r.handle);
 }
 
 // The whole file is read once and every image checksum is taken from that read. Slots here
@@ -393,17 +371,6 @@ TEST_F(FmwHeaderTest, OneReadChecksEveryShapeOfImageRegion) {
                                "].crc[" + std::to_string(expected[i] + 1) + "]\n");
         }
     }
-}
-
-TEST_F(FmwHeaderTest, FailedWholeFileCheckPrintsNoImageLines) {
-    std::string b = Typical().Build();
-    b[b.size() - 1] ^= 1;  // an image byte: both the file and that image are wrong
-    Opened r = OpenBytes(b);
-    EXPECT_EQ(r.code, FMW_ERR_FILE_CRC);
-    EXPECT_EQ(r.out.find("img["), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("checked ok"), std::string::npos) << r.out;
-    const std::string open = "open file (" + m_path + ")";
-    EXPECT_EQ(r.out.find(open, r.out.find(open) + 1), std::string::npos) << r.out;  // only the whole-file one
 }
 
 TEST_F(FmwHeaderTest, HostileMarksNeverReachOutsideTheFile) {

@@ -70,34 +70,29 @@ TEST(CompareVerNumTest, ComparesNumericallyPartByPart) {
 }
 
 TEST(SplitVersionTextTest, FieldsByKind) {
-    UpgradeFileInfo ipc = Split("QL_IPC2F_V2.1.0.7", kDevTypeIpc);
-    EXPECT_STREQ(ipc.szModel, "IPC2F");
-    EXPECT_STREQ(ipc.szVerNum, "2.1.0.7");
-    ipc = Split("__QL___IPC2F__V2.1.0.7_build_42_", kDevTypeIpc);  // runs of "_", extra fields
-    EXPECT_STREQ(ipc.szModel, "IPC2F");
-    EXPECT_STREQ(ipc.szVerNum, "2.1.0.7");
-    ipc = Split("IPC2F", kDevTypeIpc);
-    EXPECT_STREQ(ipc.szModel, "");
-    EXPECT_STREQ(ipc.szVerNum, "");
-    ipc = Split("QL_IPC2F_V", kDevTypeIpc);  // only the prefix
-    EXPECT_STREQ(ipc.szModel, "IPC2F");
-    EXPECT_STREQ(ipc.szVerNum, "");
-
-    UpgradeFileInfo nvr = Split("NVR8_B3.0.1_QL", kDevTypeNvr);
-    EXPECT_STREQ(nvr.szModel, "NVR8");
-    EXPECT_STREQ(nvr.szVerNum, "3.0.1");
-    nvr = Split("NVR8", kDevTypeNvr);
-    EXPECT_STREQ(nvr.szModel, "NVR8");
-    EXPECT_STREQ(nvr.szVerNum, "");
-
-    std::string longModel(100, 'M');
-    UpgradeFileInfo cut = Split("QL_" + longModel + "_V" + std::string(100, '9'), kDevTypeIpc);
-    EXPECT_EQ(std::string(cut.szModel), longModel.substr(0, 63));
-    EXPECT_EQ(std::string(cut.szVerNum), std::string(63, '9'));
-
-    UpgradeFileInfo other = Split("QL_IPC2F_V2.1.0.7", 2);
-    EXPECT_STREQ(other.szModel, "");
-    EXPECT_EQ(other.szVersion[0], 0x55);  // untouched
+    const std::string longModel(100, 'M');
+    struct Case {
+        std::string text;
+        int kind;
+        std::string model, verNum;
+    } cases[] = {
+        {"QL_IPC2F_V2.1.0.7", kDevTypeIpc, "IPC2F", "2.1.0.7"},
+        {"__QL___IPC2F__V2.1.0.7_build_42_", kDevTypeIpc, "IPC2F", "2.1.0.7"},  // runs of "_", extra fields
+        {"IPC2F", kDevTypeIpc, "", ""},
+        {"QL_IPC2F_V", kDevTypeIpc, "IPC2F", ""},  // only the prefix
+        {"NVR8_B3.0.1_QL", kDevTypeNvr, "NVR8", "3.0.1"},
+        {"NVR8", kDevTypeNvr, "NVR8", ""},
+        {"QL_" + longModel + "_V" + std::string(100, '9'), kDevTypeIpc, longModel.substr(0, 63), std::string(63, '9')},
+        {"QL_IPC2F_V2.1.0.7", 2, "", ""},  // no such kind
+    };
+    for (const Case& c : cases) {
+        UpgradeFileInfo info = Split(c.text, c.kind);
+        EXPECT_EQ(std::string(info.szModel), c.model) << c.text;
+        EXPECT_EQ(std::string(info.szVerNum), c.verNum) << c.text;
+        if (c.kind == 2) {
+            EXPECT_EQ(info.szVersion[0], 0x55);  // untouched
+        }
+    }
 }
 
 class ScanTest : public testing::Test {
@@ -110,21 +105,16 @@ protected:
         ScanUpgradeFolder(folder, &m_catalogue, &m_skipped);
         testing::internal::GetCapturedStdout();
     }
-    // The log's lines without their level and time stamp.
+    // The log's lines without " [Info][dd/mm hh:mm:ss.mmm]" (fixed width) and their CR LF.
     std::vector<std::string> LogLines() const {
         std::vector<std::string> lines;
-        std::string text = m_logDir.Read("Upgrade.log");
-        // " [Info][dd/mm hh:mm:ss.mmm]" has a fixed width.
-        const size_t prefix = std::string(" [Info][dd/mm hh:mm:ss.mmm]").size();
-        size_t at = 0;
-        while (at < text.size()) {
-            size_t end = text.find("\r\n [Info][", at);
-            std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-            if (end == std::string::npos && line.size() >= 2) line.resize(line.size() - 2);
-            EXPECT_EQ(line.rfind(" [Info][", 0), 0u) << line;
-            lines.push_back(line.substr(std::min(prefix, line.size())));
-            if (end == std::string::npos) break;
-            at = end + 2;
+        const std::string text = m_logDir.Read("Upgrade.log"), head = " [Info][";
+        for (size_t at = 0; at < text.size();) {
+            size_t end = text.find("\r\n" + head, at);
+            std::string line = text.substr(at, end == std::string::npos ? text.size() - 2 - at : end - at);
+            EXPECT_EQ(line.rfind(head, 0), 0u) << line;
+            lines.push_back(line.substr(std::min<size_t>(27, line.size())));
+            at = end == std::string::npos ? text.size() : end + 2;
         }
         return lines;
     }
@@ -260,19 +250,10 @@ TEST_F(ScanTest, WindowRebuildsItsCatalogueFromTheFolderAtEachStart) {
     dlg.SaveUpgradeFileInfo(m_dir.Path());
     testing::internal::GetCapturedStdout();
 
-    ASSERT_EQ(dlg.m_vecUpgradeFileInfo.size(), 2u);
-    const UpgradeFileInfo& cam = dlg.m_vecUpgradeFileInfo[0];
-    EXPECT_STREQ(cam.szFileName, "new.bin");
-    EXPECT_STREQ(cam.szVersion, "CAM-2.0.0.1");
-    EXPECT_STREQ(cam.szModel, "CAM");
-    EXPECT_STREQ(cam.szVerNum, "2.0.0.1");
-    EXPECT_EQ(cam.iDevType, kDevTypeIpc);
-    EXPECT_EQ(cam.iHighestVersion, 1);
-    const UpgradeFileInfo& nvr = dlg.m_vecUpgradeFileInfo[1];
-    EXPECT_STREQ(nvr.szFileName, "nvr.bin");
-    EXPECT_STREQ(nvr.szVersion, "NVR8-3.0.1");
-    EXPECT_EQ(nvr.iDevType, kDevTypeNvr);
-    EXPECT_EQ(nvr.iHighestVersion, 1);
+    ASSERT_EQ(dlg.m_vecUpgradeFileInfo.size(), 2u);  // what was left behind is gone
+    EXPECT_STREQ(dlg.m_vecUpgradeFileInfo[0].szFileName, "new.bin");
+    EXPECT_STREQ(dlg.m_vecUpgradeFileInfo[0].szVersion, "CAM-2.0.0.1");
+    EXPECT_STREQ(dlg.m_vecUpgradeFileInfo[1].szFileName, "nvr.bin");
     EXPECT_NE(m_logDir.Read("Upgrade.log").find("#MRDebug Enter SaveUpgradeFileInfo() strFolderName=" + m_dir.Path()),
               std::string::npos);
 

@@ -73,36 +73,28 @@ protected:
 };
 
 TEST_F(AllocTest, BatchesWrapAfter250) {
-    SetCursor("192.168.1.100");
-    EXPECT_EQ(Three(), (std::vector<std::string>{"192.168.1.100", "192.168.1.101", "192.168.1.102"}));
-    EXPECT_STREQ(m_cursor, "192.168.1.103");
-    SetCursor("192.168.1.248");
-    EXPECT_EQ(Three(), (std::vector<std::string>{"192.168.1.248", "192.168.1.249", "192.168.1.250"}));
-    EXPECT_STREQ(m_cursor, "192.168.1.10");
-    SetCursor("192.168.1.249");
-    EXPECT_EQ(Three(), (std::vector<std::string>{"192.168.1.249", "192.168.1.250", "192.168.1.10"}));
-    EXPECT_STREQ(m_cursor, "192.168.1.11");
-    SetCursor("192.168.1.250");
-    EXPECT_EQ(Three(), (std::vector<std::string>{"192.168.1.250", "192.168.1.10", "192.168.1.11"}));
-    EXPECT_STREQ(m_cursor, "192.168.1.12");
+    const std::vector<std::vector<std::string>> cases = {
+        // cursor before, the three lent, cursor after
+        {"192.168.1.100", "192.168.1.100", "192.168.1.101", "192.168.1.102", "192.168.1.103"},
+        {"192.168.1.248", "192.168.1.248", "192.168.1.249", "192.168.1.250", "192.168.1.10"},
+        {"192.168.1.249", "192.168.1.249", "192.168.1.250", "192.168.1.10", "192.168.1.11"},
+        {"192.168.1.250", "192.168.1.250", "192.168.1.10", "192.168.1.11", "192.168.1.12"}};
+    for (const std::vector<std::string>& c : cases) {
+        SetCursor(c[0].c_str());
+        EXPECT_EQ(Three(), (std::vector<std::string>{c[1], c[2], c[3]})) << c[0];
+        EXPECT_EQ(m_cursor, c[4]);
+    }
     EXPECT_EQ(m_alloc.DistributeThree(nullptr), -1);
 }
 
 TEST_F(AllocTest, WithoutProbeSkipsOwnOctetAnd250) {
-    ASSERT_TRUE(m_alloc.ResetCursor("192.168.1.10"));
-    EXPECT_STREQ(m_cursor, "192.168.1.10");
-    EXPECT_EQ(Lend("192.168.1.10", false), "192.168.1.11");
-    EXPECT_EQ(Lend("192.168.1.10", false), "192.168.1.12");
-
-    SetCursor("192.168.1.249");
-    EXPECT_EQ(Lend("192.168.1.77", false), "192.168.1.249");
-    EXPECT_EQ(Lend("192.168.1.77", false), "192.168.1.10");
-    SetCursor("192.168.1.249");
+    SetCursor("192.168.1.249");  // the server's own octet right after the wrap
     EXPECT_EQ(Lend("192.168.1.10", false), "192.168.1.249");
     EXPECT_EQ(Lend("192.168.1.10", false), "192.168.1.11");
 
     // Two full turns: every octet from 10 to 249 but the server's own, in order.
     ASSERT_TRUE(m_alloc.ResetCursor("10.0.0.100"));
+    EXPECT_STREQ(m_cursor, "10.0.0.10");  // a new subnet starts at .10
     int expected = 10;
     for (int i = 0; i < 2 * 239; ++i) {
         if (expected == 100) ++expected;
@@ -184,53 +176,36 @@ TEST_F(AllocTest, ConcurrentCallersGetDistinctAddresses) {
     }
 }
 
-// The same with the real probe inside the test's namespace: addresses on our own link answer.
-TEST(AllocProbe, RealProbesSkipAnsweringAddresses) {
+// The window's operations with the real probe inside the test's namespace: addresses on our own
+// link answer, and check box 1014 is read at every call.
+TEST(AllocProbe, WindowProbesOnlyWhenTheCheckBoxIsTicked) {
     negtest::VethLink link("kvalloc0");
     ASSERT_TRUE(link.Ok());
     ASSERT_TRUE(link.AddAddress("10.77.0.1/24"));
-    for (int octet = 10; octet <= 18; ++octet) ASSERT_TRUE(link.AddAddress("10.77.0." + std::to_string(octet) + "/24"));
+    for (int octet = 11; octet <= 20; ++octet) ASSERT_TRUE(link.AddAddress("10.77.0." + std::to_string(octet) + "/24"));
     SetPingSocketMode(PingSocketMode::Automatic);
-    char cursor[kAllocIpSize] = {};
-    std::mutex lock;
-    AddressAllocator alloc(cursor, lock, PingApi);
-    ASSERT_TRUE(alloc.ResetCursor("10.77.0.1"));
-
-    char out[kAllocIpSize] = {};
-    EXPECT_EQ(alloc.GetNotUseIp(out, "10.77.0.1", 1, true), kAllocNoFreeAddress);
-    EXPECT_STREQ(out, "");
-    EXPECT_STREQ(cursor, "10.77.0.19");
-    EXPECT_EQ(alloc.GetNotUseIp(out, "10.77.0.1", 2, true), 0);
-    EXPECT_STREQ(out, "10.77.0.19");
-    EXPECT_STREQ(cursor, "10.77.0.22");
-}
-
-// The window's operations over its own cursor, with check box 1014 read at every call.
-TEST(AllocProbe, WindowReadsTheCheckBoxLive) {
-    negtest::VethLink link("kvalloc0");
-    ASSERT_TRUE(link.Ok());
-    ASSERT_TRUE(link.AddAddress("10.77.0.10/24"));
-    ASSERT_TRUE(link.AddAddress("10.77.0.13/24"));
     CKelvaneDlg dlg;
     std::snprintf(dlg.m_szNextAllocIp, sizeof dlg.m_szNextAllocIp, "10.77.0.10");
-
     char out[kAllocIpSize] = {};
-    EXPECT_EQ(dlg.GetNotUseIp(out, "10.77.0.10", 1), 0);
+    EXPECT_EQ(dlg.GetNotUseIp(out, "10.77.0.1", 1), 0);
+    EXPECT_STREQ(out, "10.77.0.10");
+    std::memset(out, 0, sizeof out);
+    EXPECT_EQ(dlg.GetNotUseIp(out, "10.77.0.1", 2), 0);  // not probed: .11 is lent though it answers
     EXPECT_STREQ(out, "10.77.0.11");
-    std::memset(out, 0, sizeof out);
-    EXPECT_EQ(dlg.GetNotUseIp(out, "10.77.0.10", 2), 0);
-    EXPECT_STREQ(out, "10.77.0.12");
 
-    dlg.m_bIpCheck = 1;
+    dlg.m_bIpCheck = 1;  // three batches that all answer: .12 to .20
     std::memset(out, 0, sizeof out);
-    EXPECT_EQ(dlg.GetNotUseIp(out, "10.77.0.10", 3), 0);
-    EXPECT_STREQ(out, "10.77.0.14");  // .13 answered
-    EXPECT_STREQ(dlg.m_szNextAllocIp, "10.77.0.16");
+    EXPECT_EQ(dlg.GetNotUseIp(out, "10.77.0.1", 3), kAllocNoFreeAddress);
+    EXPECT_STREQ(out, "");
+    EXPECT_STREQ(dlg.m_szNextAllocIp, "10.77.0.21");
+    EXPECT_EQ(dlg.GetNotUseIp(out, "10.77.0.1", 4), 0);
+    EXPECT_STREQ(out, "10.77.0.21");
+    EXPECT_STREQ(dlg.m_szNextAllocIp, "10.77.0.24");
 
     char slots[kAllocBatch][kAllocIpSize];
     EXPECT_EQ(dlg.DistributeThreeNotUseIPArr(slots), 0);
-    EXPECT_STREQ(slots[0], "10.77.0.16");
-    EXPECT_STREQ(slots[2], "10.77.0.18");
+    EXPECT_STREQ(slots[0], "10.77.0.24");
+    EXPECT_STREQ(slots[2], "10.77.0.26");
     EXPECT_EQ(dlg.DistributeThreeNotUseIPArr(nullptr), -1);
 }
 

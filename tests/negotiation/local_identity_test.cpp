@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <net/if.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -33,21 +34,35 @@ std::string Mac(const char* localIp, int* result) {
     return text;
 }
 
-TEST(LocalIdentity, ListsUpAddressesLoopbackLast) {
+TEST(LocalIdentity, UpAddressesLoopbackLastAndTheMacCarryingEach) {
     negtest::VethLink link("kvid0", "02:0a:bc:de:f0:1a");
     ASSERT_TRUE(link.Ok());
+    ASSERT_EQ(testsupport::RunCommand("ip link set " + link.Peer() + " address 0e:11:22:33:44:5b"), 0);
     ASSERT_TRUE(link.AddAddress("10.77.0.1/24"));
     ASSERT_TRUE(link.AddAddress("10.77.1.1/24", link.Peer()));
-    std::vector<std::string> list = ListAddresses();
+    // A labelled secondary address belongs to the same interface.
+    ASSERT_EQ(testsupport::RunCommand("ip addr add 10.77.2.1/24 dev " + link.Peer() + " label " + link.Peer() + ":7"),
+              0);
     // Interface order among the real ones (the peer is made first); lo has the lowest index but comes last.
     bool peerFirst = if_nametoindex(link.Peer().c_str()) < if_nametoindex(link.Name().c_str());
-    std::vector<std::string> expected = {"10.77.0.1", "10.77.1.1", "127.0.0.1"};
-    if (peerFirst) std::swap(expected[0], expected[1]);
-    EXPECT_EQ(list, expected);
+    std::vector<std::string> expected = {"10.77.1.1", "10.77.2.1", "10.77.0.1", "127.0.0.1"};
+    if (!peerFirst) std::rotate(expected.begin(), expected.begin() + 2, expected.begin() + 3);
+    EXPECT_EQ(ListAddresses(), expected);
+
+    // Loopback has no hardware address, nor has an address that is not ours: the first real adapter.
+    const std::string linkMac = "02-0A-BC-DE-F0-1A", peerMac = "0E-11-22-33-44-5B";
+    const std::string first = peerFirst ? peerMac : linkMac;
+    const std::pair<const char*, std::string> macs[] = {{"10.77.0.1", linkMac}, {"10.77.1.1", peerMac},
+                                                        {"10.77.2.1", peerMac}, {"127.0.0.1", first},
+                                                        {"10.99.0.1", first},   {nullptr, first}};
+    for (const auto& [address, mac] : macs) {
+        int result = -1;
+        EXPECT_EQ(Mac(address, &result), mac) << (address ? address : "null");
+        EXPECT_EQ(result, 0);
+    }
 
     ASSERT_EQ(testsupport::RunCommand("ip link set " + link.Peer() + " down"), 0);
-    list = ListAddresses();
-    EXPECT_EQ(list, (std::vector<std::string>{"10.77.0.1", "127.0.0.1"}));
+    EXPECT_EQ(ListAddresses(), (std::vector<std::string>{"10.77.0.1", "127.0.0.1"}));
 }
 
 TEST(LocalIdentity, ListStopsAtSixteenInOrder) {
@@ -57,36 +72,6 @@ TEST(LocalIdentity, ListStopsAtSixteenInOrder) {
     std::vector<std::string> list = ListAddresses();
     ASSERT_EQ(list.size(), 16u);
     for (int i = 0; i < 16; ++i) EXPECT_EQ(list[static_cast<size_t>(i)], "10.78.0." + std::to_string(i + 1));
-}
-
-TEST(LocalIdentity, MacOfTheInterfaceCarryingTheAddress) {
-    negtest::VethLink link("kvid0", "02:0a:bc:de:f0:1a");
-    ASSERT_TRUE(link.Ok());
-    ASSERT_EQ(testsupport::RunCommand("ip link set " + link.Peer() + " address 0e:11:22:33:44:5b"), 0);
-    ASSERT_TRUE(link.AddAddress("10.77.0.1/24"));
-    ASSERT_TRUE(link.AddAddress("10.77.1.1/24", link.Peer()));
-    // A labelled secondary address belongs to the same interface.
-    ASSERT_EQ(testsupport::RunCommand("ip addr add 10.77.2.1/24 dev " + link.Peer() + " label " + link.Peer() + ":7"),
-              0);
-
-    int result = -1;
-    std::string mac = Mac("10.77.0.1", &result);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(mac, "02-0A-BC-DE-F0-1A");
-    EXPECT_EQ(mac.size(), 17u);
-    EXPECT_EQ(Mac("10.77.1.1", &result), "0E-11-22-33-44-5B");
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(Mac("10.77.2.1", &result), "0E-11-22-33-44-5B");
-    EXPECT_EQ(result, 0);
-    // Loopback has no hardware address, nor has an address that is not ours: the first real adapter.
-    bool peerFirst = if_nametoindex(link.Peer().c_str()) < if_nametoindex(link.Name().c_str());
-    std::string first = peerFirst ? "0E-11-22-33-44-5B" : "02-0A-BC-DE-F0-1A";
-    EXPECT_EQ(Mac("127.0.0.1", &result), first);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(Mac("10.99.0.1", &result), first);
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(Mac(nullptr, &result), first);
-    EXPECT_EQ(result, 0);
 }
 
 TEST(LocalIdentity, NoAdapterIsAnError) {

@@ -104,9 +104,10 @@ TEST_F(ReportTest, FailureIsCountedOnceAndRepairStateIsNotAFailure) {
 TEST_F(ReportTest, UnknownDevicesAppendARowPerReportScrolledIntoView) {
     Send(kDownloading, Report("Report_Downloading", "X1", 1));
     Send(kDownloading, Report("Report_Downloading", "X1", 1));
-    Send(kFilesystem, Report("Report_Filesystem", "X1", 0));
+    Send(kFilesystem, Report("Report_Filesystem", "X1", 0, "IPC*A*1-2.0-b"));
     ASSERT_EQ(Rows().size(), 3u);
     EXPECT_EQ(Rows()[2][0], "3");
+    EXPECT_EQ(Rows()[2][kColOldVersion], "IPC-A-1-2.0");  // every "*" a "-", the build suffix cut
     EXPECT_EQ(m_dlg.m_nSuccessCount + m_dlg.m_nFailCount, 0);
     std::vector<std::string> calls = m_view.Calls();
     EXPECT_NE(std::find(calls.begin(), calls.end(), "visible 2"), calls.end());
@@ -211,20 +212,6 @@ TEST_F(ReportTest, ChineseTextsAreShownAndCountersReset) {
     EXPECT_EQ(m_dlg.m_nFailCount, 0);
     EXPECT_EQ(m_view.ItemText(IDC_STATIC_FAIL), "0");
     EXPECT_EQ(m_view.ItemText(IDC_STATIC_SUCCESS), "0");
-}
-
-TEST(DeviceTableHelpers, DevTypeAndStarReplacement) {
-    EXPECT_EQ(GetDevTypeFromVersion(""), 2);
-    EXPECT_EQ(GetDevTypeFromVersion("abc"), 2);
-    EXPECT_EQ(GetDevTypeFromVersion("a-b"), 1);
-    EXPECT_EQ(GetDevTypeFromVersion("a-b-c"), 0);
-    EXPECT_EQ(GetDevTypeFromVersion("--"), 0);
-    char text[] = "a*b**c";
-    ReplaceStarWithDash(text, 3);
-    EXPECT_STREQ(text, "a-b**c");
-    ReplaceStarWithDash(text, 0);
-    ReplaceStarWithDash(text, sizeof text);
-    EXPECT_STREQ(text, "a-b--c");
 }
 
 }  // namespace

@@ -27,33 +27,39 @@ std::string Gbk(const char* utf8) {
     return out;
 }
 
-TEST(StateText, EnglishTexts) {
-    EXPECT_EQ(Text(kEnglish, 0, 0), "Download successful");
-    EXPECT_EQ(Text(kEnglish, 7, 0), "User data is writtten successfully");
-    // Both events that can end an upgrade say the same.
-    EXPECT_EQ(Text(kEnglish, 3, 0), "Upgrade complete");
-    EXPECT_EQ(Text(kEnglish, 11, 0), "Upgrade complete");
-    EXPECT_EQ(Text(kEnglish, 6, 1), "Is writting ths Application program");
-    EXPECT_EQ(Text(kEnglish, 7, 1), "is writtting the User data");
-    EXPECT_EQ(Text(kEnglish, 3, 6), "fs brush failure");
-    EXPECT_EQ(Text(kEnglish, 5, 2), "Firmware CRC validation failed");
-    EXPECT_EQ(Text(kEnglish, 8, 4), "Firmware size check failed");
-    EXPECT_EQ(Text(kEnglish, 4, 7), "Uboot Version not inconsisten, second repair");
-}
-
-TEST(StateText, ChineseTextsAreGbk) {
-    EXPECT_EQ(Text(kChinese, 0, 0), Gbk("下载成功"));
-    EXPECT_EQ(Text(kChinese, 3, 0), Gbk("升级完成"));
-    EXPECT_EQ(Text(kChinese, 11, 0), Gbk("升级完成"));
-    EXPECT_EQ(Text(kChinese, 10, 0), Gbk("Uboot参数区烧录成功"));
-    EXPECT_EQ(Text(kChinese, 3, 1), Gbk("正在擦写fs"));
-    EXPECT_EQ(Text(kChinese, 10, 1), Gbk("正在烧录Uboot参数区"));
-    EXPECT_EQ(Text(kChinese, 0, 6), Gbk("下载失败"));
-    EXPECT_EQ(Text(kChinese, 3, 6), Gbk("fs擦写失败"));
-    EXPECT_EQ(Text(kChinese, 11, 2), Gbk("固件CRC校验失败"));
-    EXPECT_EQ(Text(kChinese, 0, 3), Gbk("固件magicNum校验失败"));
+TEST(StateText, TextsOfBothTables) {
+    const struct {
+        uint16_t lang;
+        uint32_t event, state;
+        const char* text;  // UTF-8; the Chinese table holds it as GBK
+    } cases[] = {
+        {kEnglish, 0, 0, "Download successful"},
+        {kEnglish, 7, 0, "User data is writtten successfully"},
+        {kEnglish, 3, 0, "Upgrade complete"},  // both events that can end an upgrade say the same
+        {kEnglish, 11, 0, "Upgrade complete"},
+        {kEnglish, 6, 1, "Is writting ths Application program"},
+        {kEnglish, 7, 1, "is writtting the User data"},
+        {kEnglish, 3, 6, "fs brush failure"},
+        {kEnglish, 5, 2, "Firmware CRC validation failed"},
+        {kEnglish, 8, 4, "Firmware size check failed"},
+        {kEnglish, 4, 7, "Uboot Version not inconsisten, second repair"},
+        {kChinese, 0, 0, "下载成功"},
+        {kChinese, 3, 0, "升级完成"},
+        {kChinese, 11, 0, "升级完成"},
+        {kChinese, 10, 0, "Uboot参数区烧录成功"},
+        {kChinese, 3, 1, "正在擦写fs"},
+        {kChinese, 10, 1, "正在烧录Uboot参数区"},
+        {kChinese, 0, 6, "下载失败"},
+        {kChinese, 3, 6, "fs擦写失败"},
+        {kChinese, 11, 2, "固件CRC校验失败"},
+        {kChinese, 0, 3, "固件magicNum校验失败"},
+        {kChinese, 11, 7, "Uboot版本号不一致，准备二次修复"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Text(c.lang, c.event, c.state), c.lang == kChinese ? Gbk(c.text) : c.text)
+            << c.lang << " " << c.event << "/" << c.state;
+    }
     std::string repair = Text(kChinese, 11, 7);
-    EXPECT_EQ(repair, Gbk("Uboot版本号不一致，准备二次修复"));
     EXPECT_NE(repair.find("\xA3\xAC"), std::string::npos) << "full-width comma expected";
     EXPECT_EQ(repair.find(','), std::string::npos);
 }
@@ -109,13 +115,10 @@ TEST(StateText, WholeBufferIsZeroFilled) {
 }
 
 TEST(StateText, FailureRuleReadsLikeAtoi) {
-    EXPECT_TRUE(IsStateNotFailed("0"));
-    EXPECT_TRUE(IsStateNotFailed("1"));
-    EXPECT_TRUE(IsStateNotFailed("7"));
-    EXPECT_TRUE(IsStateNotFailed("  +7"));
-    EXPECT_TRUE(IsStateNotFailed("abc"));  // no digits reads as 0
-    EXPECT_TRUE(IsStateNotFailed(""));
-    EXPECT_TRUE(IsStateNotFailed("1x9"));  // digits up to the first other character
+    // No digits reads as 0; digits count up to the first other character.
+    for (const char* notFailed : {"0", "1", "7", "  +7", "abc", "", "1x9"}) {
+        EXPECT_TRUE(IsStateNotFailed(notFailed)) << notFailed;
+    }
     for (const char* failed : {"2", "3", "4", "5", "6", "8", "-1", "17", "99999999999999999999"}) {
         EXPECT_FALSE(IsStateNotFailed(failed)) << failed;
     }
