@@ -102,26 +102,18 @@ TEST_F(FmwHeaderTest, TypicalContainerOpensAndHandsOutTheVersionText) {
     EXPECT_STREQ(get_fmw_va_inform(r.handle, FMW_VA_TAG_FS_VER), "QL_IPC2F_V2.1.0.7");
     EXPECT_STREQ(get_fmw_va_inform(r.handle, 1), "build 77");
     // The progress lines come in the order of the checks.
-    const std::string expected =
-        "compute header_fa crc for bytes[224]\n"
-        "_deserialized_packet va_nums[2]...\n"
-        "compute compute_header_vamark_crc for bytes[24]\n"
-        "content[0]  :build 77, size[9], start[272], read[9]\n"
-        "content[1]  :QL_IPC2F_V2.1.0.7, size[18], start[281], read[18]\n"
-        "compute header crc for bytes[275],  all header size[299]\n"
-        "compute header crc for bytes[275], size[275]\n"
-        "open file (" +
-        m_path +
-        "), offset[12]\n"
-        "fmw file[" +
-        m_path + "] crc[" + std::to_string(FmwGet32(bytes, 8)) +
-        "] checked ok, then check each img file crc...\n"
-        "open file (" +
-        m_path +
-        "), offset[299]\n"
-        "img[0] crc[" +
-        std::to_string(FmwGet32(bytes, 72)) + "], compute crc[" + std::to_string(FmwGet32(bytes, 72)) +
-        "], size[3000]\n";
+    const std::string open = "open file (" + m_path + "), offset[";
+    const std::string imgCrc = std::to_string(FmwGet32(bytes, 72));
+    const std::string expected = "compute header_fa crc for bytes[224]\n"
+                                 "_deserialized_packet va_nums[2]...\n"
+                                 "compute compute_header_vamark_crc for bytes[24]\n"
+                                 "content[0]  :build 77, size[9], start[272], read[9]\n"
+                                 "content[1]  :QL_IPC2F_V2.1.0.7, size[18], start[281], read[18]\n"
+                                 "compute header crc for bytes[275],  all header size[299]\n"
+                                 "compute header crc for bytes[275], size[275]\n" +
+                                 open + "12]\nfmw file[" + m_path + "] crc[" + std::to_string(FmwGet32(bytes, 8)) +
+                                 "] checked ok, then check each img file crc...\n" + open + "299]\nimg[0] crc[" +
+                                 imgCrc + "], compute crc[" + imgCrc + "], size[3000]\n";
     EXPECT_EQ(r.out.substr(0, expected.size()), expected);
     EXPECT_NE(r.out.find("All of [3] imgs crc checked OK...\n"), std::string::npos);
     EXPECT_NE(r.out.find("OK, fmw file[" + m_path +

@@ -266,7 +266,7 @@ TEST_F(ScanTest, WindowRebuildsItsCatalogueFromTheFolderAtEachStart) {
     EXPECT_STREQ(dlg.m_vecUpgradeFileInfo[1].szVersion, "CAM-1.9");
 }
 
-TEST_F(ScanTest, FolderSeparatorIsNeverDoubled) {
+TEST_F(ScanTest, FolderSeparatorIsNeverDoubledAndMissingFolderGivesNothing) {
     m_dir.Write("fw.bin", LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
     for (const std::string& folder : {m_dir.Path() + "\\", m_dir.Path() + "/"}) {
         m_logDir.Write("Upgrade.log", "");
@@ -276,11 +276,9 @@ TEST_F(ScanTest, FolderSeparatorIsNeverDoubled) {
         EXPECT_NE(log.find("strFolderName=" + folder + ", bFound=1"), std::string::npos) << log;
         EXPECT_NE(log.find("strPath=" + folder + "fw.bin,"), std::string::npos) << log;
     }
-}
 
-TEST_F(ScanTest, MissingFolderGivesAnEmptyCatalogue) {
-    m_catalogue.resize(3);
-    Scan(m_dir.File("nothing-here"));
+    m_logDir.Write("Upgrade.log", "");
+    Scan(m_dir.File("nothing-here"));  // and the catalogue of the scan before is gone
     EXPECT_TRUE(m_catalogue.empty());
     EXPECT_NE(m_logDir.Read("Upgrade.log").find("bFound=0"), std::string::npos);
     EXPECT_EQ(m_logDir.Read("Upgrade.log").find("FindNextFile"), std::string::npos);
