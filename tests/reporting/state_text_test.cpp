@@ -91,8 +91,15 @@ TEST(StateText, OnlyUsEnglishSelectsEnglish) {
     EXPECT_STREQ(fromSystem, Text(GetDisplayLangID(), 0, 0).c_str());
 }
 
-TEST(StateText, OutOfRangeLeavesBufferUntouched) {
+TEST(StateText, WholeBufferZeroFilledOrUntouchedWhenOutOfRange) {
     char buffer[kIpcStateTextSize];
+    ASSERT_EQ(GetIPCStateText(kEnglish, 6, 0, buffer), 0);  // the longest English text
+    ASSERT_EQ(GetIPCStateText(kEnglish, 0, 4, buffer), 0);
+    for (size_t i = std::strlen("Firmware size check failed"); i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0) << i;
+    std::memset(buffer, 'q', sizeof buffer);
+    ASSERT_EQ(GetIPCStateText(kChinese, 11, 6, buffer), 0);  // no text: all zero
+    for (char c : buffer) ASSERT_EQ(c, 0);
+
     std::memset(buffer, 'q', sizeof buffer);
     EXPECT_EQ(GetIPCStateText(kEnglish, 12, 0, buffer), -1);
     EXPECT_EQ(GetIPCStateText(kEnglish, 0xFFFFFFFFu, 2, buffer), -1);
@@ -101,17 +108,6 @@ TEST(StateText, OutOfRangeLeavesBufferUntouched) {
     EXPECT_EQ(GetIPCStateText(kChinese, 3, static_cast<uint32_t>(-1), buffer), -1);
     EXPECT_EQ(GetIPCStateText(kEnglish, 0, 0, nullptr), -1);
     for (char c : buffer) ASSERT_EQ(c, 'q');
-}
-
-TEST(StateText, WholeBufferIsZeroFilled) {
-    char buffer[kIpcStateTextSize];
-    ASSERT_EQ(GetIPCStateText(kEnglish, 6, 0, buffer), 0);  // the longest English text
-    ASSERT_EQ(GetIPCStateText(kEnglish, 0, 4, buffer), 0);
-    size_t length = std::strlen("Firmware size check failed");
-    for (size_t i = length; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0) << i;
-    std::memset(buffer, 'q', sizeof buffer);
-    ASSERT_EQ(GetIPCStateText(kChinese, 11, 6, buffer), 0);
-    for (char c : buffer) ASSERT_EQ(c, 0);
 }
 
 TEST(StateText, FailureRuleReadsLikeAtoi) {
