@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "support/fmw_writer.h"

@@ -80,8 +80,9 @@ TEST_F(AllocTest, BatchesWrapAfter250) {
         {"192.168.1.249", "192.168.1.249", "192.168.1.250", "192.168.1.10", "192.168.1.11"},
         {"192.168.1.250", "192.168.1.250", "192.168.1.10", "192.168.1.11", "192.168.1.12"}};
     for (const std::vector<std::string>& c : cases) {
+        SCOPED_TRACE(c[0]);
         SetCursor(c[0].c_str());
-        EXPECT_EQ(Three(), (std::vector<std::string>{c[1], c[2], c[3]})) << c[0];
+        EXPECT_EQ(Three(), (std::vector<std::string>{c[1], c[2], c[3]}));
         EXPECT_EQ(m_cursor, c[4]);
     }
     EXPECT_EQ(m_alloc.DistributeThree(nullptr), -1);
