@@ -234,10 +234,9 @@ TEST_F(FmwHeaderTest, EachBrokenPartHasItsCode) {
                    "Sorry, crc[" + std::to_string(crc32_compute(b.data() + 24, 224)) +
                        "] is not equal to header_fa_crc[" + std::to_string(FmwGet32(good, 16)) + "], so quit...\n");
 
-    const std::pair<uint32_t, int> vaNumCases[] = {{0x80000000u, FMW_ERR_ALLOC_MARKS}, {0xFFFFFFFFu, FMW_ERR_ALLOC_MARKS},
-                                                   {0x15555556u, FMW_ERR_ALLOC_MARKS}, {0u, FMW_ERR_MARKS},
-                                                   {1000u, FMW_ERR_MARKS},  // more marks than the file holds
-                                                   {0x15555555u, FMW_ERR_MARKS}};
+    const std::pair<uint32_t, int> vaNumCases[] = {
+        {0x80000000u, FMW_ERR_ALLOC_MARKS}, {0xFFFFFFFFu, FMW_ERR_ALLOC_MARKS}, {0x15555556u, FMW_ERR_ALLOC_MARKS},
+        {0u, FMW_ERR_MARKS}, {1000u, FMW_ERR_MARKS}, {0x15555555u, FMW_ERR_MARKS}};  // 1000: more than the file holds
     for (auto [vaNums, code] : vaNumCases) {
         b = good;
         FmwSet32(b, 48, vaNums);
