@@ -52,13 +52,15 @@ inline std::string Pattern(size_t size, unsigned seed = 1) {
     return s;
 }
 
-// One client endpoint on loopback: sends to the service's port 69, then talks to whichever port answered.
+// One client endpoint on loopback (::1, or 127.0.0.1 through a v4-mapped address): sends to the
+// service's port 69, then talks to whichever port answered.
 class RawClient {
 public:
-    explicit RawClient(bool v6 = false) : m_v6(v6) {
-        m_fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_storage a = Loopback(0);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    explicit RawClient(bool v6 = false) {
+        m_fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        inet_pton(AF_INET6, v6 ? "::1" : "::ffff:127.0.0.1", &m_address.sin6_addr);
+        m_address.sin6_family = AF_INET6;
+        bind(m_fd, reinterpret_cast<sockaddr*>(&m_address), sizeof m_address);
     }
     ~RawClient() { close(m_fd); }
     RawClient(const RawClient&) = delete;
@@ -77,38 +79,22 @@ public:
         pollfd p{m_fd, POLLIN, 0};
         if (poll(&p, 1, timeoutMs) <= 0) return {};
         char buffer[70000];
-        sockaddr_storage from{};
+        sockaddr_in6 from{};
         socklen_t length = sizeof from;
         ssize_t n = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
         if (n < 0) return {};
-        m_peerPort = ntohs(from.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&from)->sin6_port
-                                                      : reinterpret_cast<sockaddr_in*>(&from)->sin_port);
+        m_peerPort = ntohs(from.sin6_port);
         return std::string(buffer, static_cast<size_t>(n));
     }
     uint16_t PeerPort() const { return m_peerPort; }
 
 private:
-    sockaddr_storage Loopback(uint16_t port) const {
-        sockaddr_storage s{};
-        if (m_v6) {
-            auto* a = reinterpret_cast<sockaddr_in6*>(&s);
-            a->sin6_family = AF_INET6;
-            a->sin6_addr = in6addr_loopback;
-            a->sin6_port = htons(port);
-        } else {
-            auto* a = reinterpret_cast<sockaddr_in*>(&s);
-            a->sin_family = AF_INET;
-            a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a->sin_port = htons(port);
-        }
-        return s;
-    }
     void SendTo(const std::string& packet, uint16_t port) {
-        sockaddr_storage a = Loopback(port);
-        sendto(m_fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&a),
-               m_v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+        sockaddr_in6 to = m_address;
+        to.sin6_port = htons(port);
+        sendto(m_fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
-    bool m_v6;
+    sockaddr_in6 m_address{};
     int m_fd = -1;
     uint16_t m_peerPort = 0;
 };
