@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include "platform/local_time.h"
 #include "platform/module_path.h"
@@ -39,15 +40,12 @@ TEST(TextCodec, UnconvertibleTextIsRefused) {
 }
 
 TEST(SystemLang, LocaleNamesGiveWindowsLanguageIds) {
-    EXPECT_EQ(platform::LangIdFromLocale("en_US.UTF-8"), 1033);
-    EXPECT_EQ(platform::LangIdFromLocale("C"), 1033);
-    EXPECT_EQ(platform::LangIdFromLocale("C.UTF-8"), 1033);
-    EXPECT_EQ(platform::LangIdFromLocale("POSIX"), 1033);
-    EXPECT_EQ(platform::LangIdFromLocale(""), 1033);
-    EXPECT_EQ(platform::LangIdFromLocale("zh_CN.GBK"), 2052);
-    EXPECT_EQ(platform::LangIdFromLocale("en_GB.UTF-8"), 2057);
-    EXPECT_EQ(platform::LangIdFromLocale("de_DE@euro"), 1031);
-    EXPECT_EQ(platform::LangIdFromLocale("de_LU.UTF-8"), 1031);  // language known, territory not
+    const std::pair<const char*, int> cases[] = {
+        {"en_US.UTF-8", 1033}, {"C", 1033},         {"C.UTF-8", 1033},    {"POSIX", 1033},
+        {"", 1033},            {"zh_CN.GBK", 2052}, {"en_GB.UTF-8", 2057}, {"de_DE@euro", 1031},
+        {"de_LU.UTF-8", 1031},  // language known, territory not
+    };
+    for (const auto& [locale, id] : cases) EXPECT_EQ(platform::LangIdFromLocale(locale), id) << locale;
     EXPECT_NE(platform::LangIdFromLocale("xx_YY"), 1033);
 }
 

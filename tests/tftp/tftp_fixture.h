@@ -10,8 +10,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,95 +20,81 @@
 
 namespace tftptest {
 
+// Each string NUL-terminated, as requests and OACKs carry them.
 inline std::string Bytes(std::initializer_list<std::string> parts) {
     std::string out;
-    for (const std::string& p : parts) {
-        out += p;
-        out.push_back('\0');
-    }
+    for (const std::string& p : parts) out += p + std::string(1, '\0');
     return out;
 }
-
 inline std::string Op(int opcode, int block = -1) {
-    std::string out;
-    out.push_back(static_cast<char>(opcode >> 8));
-    out.push_back(static_cast<char>(opcode & 0xFF));
-    if (block >= 0) {
-        out.push_back(static_cast<char>((block >> 8) & 0xFF));
-        out.push_back(static_cast<char>(block & 0xFF));
-    }
+    std::string out{static_cast<char>(opcode >> 8), static_cast<char>(opcode & 0xFF)};
+    if (block >= 0) out += {static_cast<char>((block >> 8) & 0xFF), static_cast<char>(block & 0xFF)};
     return out;
 }
-
-// A request: opcode, then each string NUL-terminated.
 inline std::string Request(int opcode, std::initializer_list<std::string> strings) { return Op(opcode) + Bytes(strings); }
+inline std::string Rrq(const std::string& name) { return Request(TFTP_RRQ, {name, "octet"}); }
+inline std::string Wrq(const std::string& name) { return Request(TFTP_WRQ, {name, "octet"}); }
 inline std::string Ack(int block) { return Op(TFTP_ACK, block); }
 inline std::string Data(int block, const std::string& payload) { return Op(TFTP_DATA, block) + payload; }
-inline std::string Error(int code, const std::string& text) { return Op(TFTP_ERROR, code) + text + std::string(1, '\0'); }
+inline std::string Error(int code, const std::string& text) { return Op(TFTP_ERROR, code) + Bytes({text}); }
 
-inline int Opcode(const std::string& packet) {
-    return packet.size() < 2 ? -1 : (static_cast<unsigned char>(packet[0]) << 8) | static_cast<unsigned char>(packet[1]);
+inline int Word(const std::string& packet, size_t at) {
+    return packet.size() < at + 2 ? -1 : (static_cast<unsigned char>(packet[at]) << 8) | static_cast<unsigned char>(packet[at + 1]);
 }
-inline int Block(const std::string& packet) {
-    return packet.size() < 4 ? -1 : (static_cast<unsigned char>(packet[2]) << 8) | static_cast<unsigned char>(packet[3]);
+inline int Opcode(const std::string& packet) { return Word(packet, 0); }
+inline int Block(const std::string& packet) { return Word(packet, 2); }
+
+// Reproducible bytes of any length; `seed` tells files apart.
+inline std::string Pattern(size_t size, unsigned seed = 1) {
+    std::string s(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (char& c : s) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 16);
+    return s;
 }
 
-// One client endpoint: sends to the service's port 69, then talks to whichever port answered.
+// One client endpoint on loopback (::1, or 127.0.0.1 through a v4-mapped address): sends to the
+// service's port 69, then talks to whichever port answered.
 class RawClient {
 public:
-    explicit RawClient(bool v6 = false) : m_v6(v6) {
-        m_fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (v6) {
-            sockaddr_in6 a{};
-            a.sin6_family = AF_INET6;
-            a.sin6_addr = in6addr_loopback;
-            bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        } else {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        }
+    explicit RawClient(bool v6 = false) {
+        m_fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        inet_pton(AF_INET6, v6 ? "::1" : "::ffff:127.0.0.1", &m_address.sin6_addr);
+        m_address.sin6_family = AF_INET6;
+        bind(m_fd, reinterpret_cast<sockaddr*>(&m_address), sizeof m_address);
     }
     ~RawClient() { close(m_fd); }
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
 
-    void SendToServer(const std::string& packet, uint16_t port = 69) { SendTo(packet, port); }
+    void SendToServer(const std::string& packet) { SendTo(packet, 69); }
     // Sends to the transfer port learned from the last packet received.
     void Send(const std::string& packet) { SendTo(packet, m_peerPort); }
+    // The first answer to a request sent to port 69.
+    std::string Ask(const std::string& request) {
+        SendToServer(request);
+        return Receive();
+    }
     // The next datagram, or an empty string after `timeoutMs`.
     std::string Receive(int timeoutMs = 3000) {
         pollfd p{m_fd, POLLIN, 0};
         if (poll(&p, 1, timeoutMs) <= 0) return {};
         char buffer[70000];
-        sockaddr_storage from{};
+        sockaddr_in6 from{};
         socklen_t length = sizeof from;
         ssize_t n = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
         if (n < 0) return {};
-        m_peerPort = ntohs(from.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&from)->sin6_port
-                                                      : reinterpret_cast<sockaddr_in*>(&from)->sin_port);
+        m_peerPort = ntohs(from.sin6_port);
         return std::string(buffer, static_cast<size_t>(n));
     }
     uint16_t PeerPort() const { return m_peerPort; }
 
 private:
     void SendTo(const std::string& packet, uint16_t port) {
-        if (m_v6) {
-            sockaddr_in6 a{};
-            a.sin6_family = AF_INET6;
-            a.sin6_addr = in6addr_loopback;
-            a.sin6_port = htons(port);
-            sendto(m_fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        } else {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(port);
-            sendto(m_fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        }
+        sockaddr_in6 to = m_address;
+        to.sin6_port = htons(port);
+        sendto(m_fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
-    bool m_v6;
+    sockaddr_in6 m_address{};
     int m_fd = -1;
     uint16_t m_peerPort = 0;
 };
@@ -120,8 +104,7 @@ private:
 class TftpServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_logPath = m_logDir.File("tftp.log");
-        LogInit(LOG_ALLLOG, m_logPath.c_str());
+        LogInit(LOG_ALLLOG, m_logDir.File("tftp.log").c_str());
         g_TftpConfig = TftpDefaultConfig();
         g_TftpConfig.nTimeUnitMs = 50;
     }
@@ -146,25 +129,12 @@ protected:
     // Waits until the log holds `text`, up to `timeoutMs`.
     bool WaitLog(const std::string& text, int timeoutMs = 5000) const {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < end) {
-            if (LogHas(text)) return true;
-            usleep(10000);
-        }
+        while (!LogHas(text) && std::chrono::steady_clock::now() < end) usleep(10000);
         return LogHas(text);
-    }
-    std::string Pattern(size_t size, unsigned seed = 1) const {
-        std::string s(size, '\0');
-        uint32_t x = seed * 2654435761u + 1;
-        for (size_t i = 0; i < size; ++i) {
-            x = x * 1103515245u + 12345u;
-            s[i] = static_cast<char>(x >> 16);
-        }
-        return s;
     }
 
     testsupport::TempDir m_root;
     testsupport::TempDir m_logDir;
-    std::string m_logPath;
 };
 
 }  // namespace tftptest

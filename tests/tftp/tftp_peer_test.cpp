@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <regex>
 
 #include "support/netns.h"
 #include "tftp_fixture.h"
@@ -15,61 +16,43 @@ const size_t kSizes[] = {0, 1, 511, 512, 513, 1024 * 1024};
 const int kBlockSizes[] = {512, 1428, 16384};
 
 int Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+std::string Name(size_t size) { return "f" + std::to_string(size) + ".bin"; }
+std::string Content(size_t size) { return Pattern(size, static_cast<unsigned>(size)); }
 
 class TftpPeerTest : public TftpServiceTest {
 protected:
     void SetUp() override {
         TftpServiceTest::SetUp();
-        for (size_t size : kSizes) m_root.Write(Name(size), Pattern(size, static_cast<unsigned>(size)));
+        for (size_t size : kSizes) m_root.Write(Name(size), Content(size));
         Start();
-    }
-    static std::string Name(size_t size) { return "f" + std::to_string(size) + ".bin"; }
-    void ExpectSame(const std::string& expected, const std::string& path, const std::string& what) {
-        std::string got = m_out.Read(path);
-        EXPECT_EQ(expected.size(), got.size()) << what;
-        EXPECT_TRUE(expected == got) << what << ": content differs";
     }
     testsupport::TempDir m_out;
 };
 
-TEST_F(TftpPeerTest, CurlDownloadsEverySizeAtEveryBlockSize) {
-    for (int blockSize : kBlockSizes) {
-        for (size_t size : kSizes) {
-            std::string out = m_out.File("c" + std::to_string(blockSize) + "_" + Name(size));
-            std::string what = "curl blksize " + std::to_string(blockSize) + " size " + std::to_string(size);
-            // curl refuses an OACK whose "tsize" is 0 (from any server), so an empty file goes without options.
-            std::string options = size == 0 ? "--tftp-no-options" : "--tftp-blksize " + std::to_string(blockSize);
-            EXPECT_EQ(0, Shell("curl -sS " + options + " -o " + out + " tftp://127.0.0.1/" + Name(size)))
-                << what;
-            ExpectSame(Pattern(size, static_cast<unsigned>(size)), out.substr(m_out.Path().size() + 1), what);
-        }
-    }
-}
-
-TEST_F(TftpPeerTest, AtftpDownloadsEverySizeAtEveryBlockSize) {
-    for (int blockSize : kBlockSizes) {
-        for (size_t size : kSizes) {
-            std::string out = m_out.File("a" + std::to_string(blockSize) + "_" + Name(size));
-            std::string what = "atftp blksize " + std::to_string(blockSize) + " size " + std::to_string(size);
-            EXPECT_EQ(0, Shell("atftp --option \"blksize " + std::to_string(blockSize) + "\" -g -r " + Name(size) +
-                             " -l " + out + " 127.0.0.1"))
-                << what;
-            ExpectSame(Pattern(size, static_cast<unsigned>(size)), out.substr(m_out.Path().size() + 1), what);
-        }
-    }
-}
-
-TEST_F(TftpPeerTest, TftpHpaDownloadsEverySizeOverIpv4AndIpv6) {
-    // The client resolves addresses with AI_ADDRCONFIG: give the namespace a non-loopback address of each family.
+TEST_F(TftpPeerTest, RealClientsDownloadEverySize) {
+    // The tftp-hpa client resolves addresses with AI_ADDRCONFIG: give the namespace a non-loopback
+    // address of each family.
     ASSERT_EQ(0, testsupport::RunCommand("ip link add tv0 type veth peer name tv1 && ip link set tv0 up && "
-                                         "ip link set tv1 up && ip addr add 10.77.0.1/24 dev tv0 && ip -6 addr add fd77::1/64 dev tv0 nodad"));
-    for (const char* host : {"127.0.0.1", "-6 ::1"}) {
+                                         "ip link set tv1 up && ip addr add 10.77.0.1/24 dev tv0 && "
+                                         "ip -6 addr add fd77::1/64 dev tv0 nodad"));
+    std::vector<std::pair<std::string, std::string>> peers;  // what, command reading @N into @O
+    for (int blockSize : kBlockSizes) {
+        std::string b = std::to_string(blockSize);
+        peers.emplace_back("curl blksize " + b, "curl -sS --tftp-blksize " + b + " -o @O tftp://127.0.0.1/@N");
+        peers.emplace_back("atftp blksize " + b, "atftp --option \"blksize " + b + "\" -g -r @N -l @O 127.0.0.1");
+    }
+    for (std::string host : {"127.0.0.1", "-6 ::1"}) peers.emplace_back(host, "tftp -m binary " + host + " -c get @N @O");
+    int run = 0;
+    for (const auto& [peer, command] : peers) {
         for (size_t size : kSizes) {
-            std::string local = std::string(host[0] == '-' ? "h6_" : "h4_") + Name(size);
-            std::string what = std::string("tftp-hpa ") + host + " size " + std::to_string(size);
-            Shell(std::string("cd ") + m_out.Path() + " && tftp -m binary " + host + " -c get " + Name(size) + " " +
-                local);
-            ExpectSame(Pattern(size, static_cast<unsigned>(size)), local, what);
+            SCOPED_TRACE(peer + " size " + std::to_string(size));
+            std::string out = "got" + std::to_string(run++);
+            std::string line = std::regex_replace(std::regex_replace(command, std::regex("@N"), Name(size)),
+                                                  std::regex("@O"), out);
+            // curl refuses an OACK whose "tsize" is 0 (from any server), so an empty file goes without options.
+            if (size == 0) line = std::regex_replace(line, std::regex("--tftp-blksize \\d+"), "--tftp-no-options");
+            EXPECT_EQ(0, Shell("cd " + m_out.Path() + " && " + line));
+            EXPECT_TRUE(Content(size) == m_out.Read(out)) << "content differs";
         }
     }
 }
@@ -84,7 +67,7 @@ TEST_F(TftpPeerTest, UploadsThroughCurlAndAtftp) {
         for (int blockSize : kBlockSizes) {
             std::string atftpName = "atftp_up_" + std::to_string(blockSize) + "_" + std::to_string(size) + ".bin";
             EXPECT_EQ(0, Shell("atftp --option \"blksize " + std::to_string(blockSize) + "\" -p -l " + local + " -r " +
-                             atftpName + " 127.0.0.1"))
+                               atftpName + " 127.0.0.1"))
                 << atftpName;
             EXPECT_TRUE(content == m_root.Read(atftpName)) << "atftp upload " << atftpName;
         }
@@ -97,7 +80,7 @@ TEST_F(TftpPeerTest, SlowBlockNumbersWrapOnAFileOver32MiB) {
     std::string content = Pattern(size, 5);
     m_root.Write("big.bin", content);
     EXPECT_EQ(0, Shell("curl -sS --tftp-blksize 512 -o " + m_out.File("big.bin") + " tftp://127.0.0.1/big.bin"));
-    ExpectSame(content, "big.bin", "curl 33 MiB");
+    EXPECT_TRUE(content == m_out.Read("big.bin")) << "curl 33 MiB: content differs";
     EXPECT_TRUE(WaitLog("<big.bin>: sent " + std::to_string(size / 512 + 1) + " blks, " + std::to_string(size) +
                         " bytes in "));
 }
@@ -108,49 +91,36 @@ protected:
     void SetUp() override {
         TftpServiceTest::SetUp();
         g_TftpConfig.nTimeUnitMs = 1000;
+        m_root.Write("s.bin", Pattern(1000));
+        Start();
     }
-    // Seconds from `start` to each packet until `stop` says the sequence is over.
-    static std::vector<double> Arrivals(RawClient& client, std::chrono::steady_clock::time_point start,
-                                        std::vector<std::string>* packets) {
+    // Sends `request`; every packet but the last must be `repeat`, the last ERROR 0, each at its `expected` second.
+    void ExpectLadder(const std::string& request, const std::vector<double>& expected, const std::string& repeat) {
+        RawClient client;
+        auto start = std::chrono::steady_clock::now();
+        client.SendToServer(request);
+        std::vector<std::string> packets;
         std::vector<double> at;
-        for (;;) {
+        while (packets.empty() || Opcode(packets.back()) != TFTP_ERROR) {
             std::string p = client.Receive(8000);
-            if (p.empty()) return at;
+            if (p.empty()) break;
+            packets.push_back(p);
             at.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-            packets->push_back(p);
-            if (Opcode(p) == TFTP_ERROR) return at;
         }
+        ASSERT_EQ(expected.size(), packets.size());
+        for (size_t i = 0; i < at.size(); ++i) EXPECT_NEAR(expected[i], at[i], 0.4) << "packet " << i;
+        for (size_t i = 0; i + 1 < packets.size(); ++i) EXPECT_EQ(repeat, packets[i]) << "packet " << i;
+        EXPECT_EQ(Error(0, "Undefined error code"), packets.back());
     }
 };
 
 TEST_F(TftpRealTimeoutTest, SlowSenderRetriesOnTheRealLadder) {
-    m_root.Write("s.bin", Pattern(1000));
-    Start();
-    RawClient client;
-    auto start = std::chrono::steady_clock::now();
-    client.SendToServer(Request(TFTP_RRQ, {"s.bin", "octet"}));
-    std::vector<std::string> packets;
-    std::vector<double> at = Arrivals(client, start, &packets);
-    ASSERT_EQ(7u, at.size());  // DATA 1 and five copies, then ERROR 0
-    const double expected[] = {0, 2, 5, 10, 15, 20, 25};
-    for (size_t i = 0; i < at.size(); ++i) EXPECT_NEAR(expected[i], at[i], 0.4) << "packet " << i;
-    for (size_t i = 0; i < 6; ++i) EXPECT_EQ(1, Block(packets[i]));
-    EXPECT_EQ(Error(0, "Undefined error code"), packets.back());
+    ExpectLadder(Rrq("s.bin"), {0, 2, 5, 10, 15, 20, 25}, Data(1, Pattern(1000).substr(0, 512)));
     EXPECT_TRUE(LogHas("TIMEOUT waiting for Ack block #1 "));
 }
 
 TEST_F(TftpRealTimeoutTest, SlowReceiverRetriesOnTheRealLadder) {
-    Start();
-    RawClient client;
-    auto start = std::chrono::steady_clock::now();
-    client.SendToServer(Request(TFTP_WRQ, {"never.bin", "octet"}));
-    std::vector<std::string> packets;
-    std::vector<double> at = Arrivals(client, start, &packets);
-    ASSERT_EQ(8u, at.size());  // ACK 0, six repeats after the waits, then ERROR 0
-    const double expected[] = {0, 2, 5, 10, 15, 20, 25, 25};
-    for (size_t i = 0; i < at.size(); ++i) EXPECT_NEAR(expected[i], at[i], 0.4) << "packet " << i;
-    for (size_t i = 0; i < 7; ++i) EXPECT_EQ(Ack(0), packets[i]);
-    EXPECT_EQ(Error(0, "Undefined error code"), packets.back());
+    ExpectLadder(Wrq("never.bin"), {0, 2, 5, 10, 15, 20, 25, 25}, Ack(0));  // ACK 0 and six repeats
     EXPECT_TRUE(WaitLog("TIMEOUT while waiting for Data block 1, file <never.bin>"));
     struct stat st {};
     EXPECT_NE(0, stat(m_root.File("never.bin").c_str(), &st)) << "a failed upload left a file";

@@ -1,7 +1,10 @@
 // The TFTP service against a raw-packet client: exact bytes on the wire, refusals, the engines'
 // retry behaviour, the worker table and the stop.
+#include <openssl/evp.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <regex>
 #include <thread>
 
 #include "tftp_fixture.h"
@@ -13,104 +16,98 @@ namespace {
 // Reads a whole file by lock-step from a raw client; returns the data or stops at the first surprise.
 std::string Download(RawClient& client, const std::string& first, size_t blockSize) {
     std::string data;
-    std::string packet = first;
-    for (;;) {
+    for (std::string packet = first;; packet = client.Receive()) {
         if (Opcode(packet) != TFTP_DATA) return data + "<unexpected>";
         data += packet.substr(4);
         client.Send(Ack(Block(packet)));
         if (packet.size() - 4 < blockSize) return data;
-        packet = client.Receive();
     }
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
 }
 
 class TftpRequestTest : public TftpServiceTest {};
 
+// The OACK comes alone until block 0 is acknowledged. A whole number of blocks ends with an empty
+// one, which the statistics count.
 TEST_F(TftpRequestTest, OackCarriesBlksizeAndTsizeExactlyAndPrecedesData) {
     m_root.Write("f3000.bin", Pattern(3000));
+    m_root.Write("k.bin", Pattern(1024));
+    m_root.Write("e.bin", "");
     Start();
     RawClient client;
-    client.SendToServer(Request(TFTP_RRQ, {"f3000.bin", "octet", "blksize", "1024", "tsize", "0"}));
-    std::string oack = client.Receive();
-    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"blksize", "1024", "tsize", "3000"}), oack);
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"blksize", "1024", "tsize", "3000"}),
+              client.Ask(Request(TFTP_RRQ, {"f3000.bin", "octet", "blksize", "1024", "tsize", "0"})));
     EXPECT_TRUE(client.Receive(300).empty()) << "no DATA before block 0 is acknowledged";
     client.Send(Ack(0));
     std::string first = client.Receive();
-    ASSERT_EQ(TFTP_DATA, Opcode(first));
     EXPECT_EQ(1, Block(first));
     EXPECT_EQ(Pattern(3000), Download(client, first, 1024));
-    EXPECT_TRUE(WaitLog("<f3000.bin>: sent 3 blks, 3000 bytes in"));
+    EXPECT_TRUE(WaitLog("<f3000.bin>: sent 3 blks, 3000 bytes in "));
     EXPECT_TRUE(LogHas("OACK: <blksize=1024,tsize=3000,>"));
     EXPECT_TRUE(LogHas("Size of OACK string : <24>"));
+    RawClient whole;
+    EXPECT_EQ(Pattern(1024), Download(whole, whole.Ask(Rrq("k.bin")), 512));
+    ASSERT_TRUE(WaitLog("<k.bin>: sent 3 blks, 1024 bytes in "));
+    EXPECT_TRUE(std::regex_search(Log(), std::regex(R"(<k\.bin>: sent 3 blks, 1024 bytes in \d+ s\. 0 blk resent)")));
+    RawClient empty;
+    EXPECT_EQ(Data(1, ""), empty.Ask(Rrq("e.bin")));
+    empty.Send(Ack(1));
+    EXPECT_TRUE(WaitLog("<e.bin>: sent 1 blk, 0 bytes in"));
 }
 
-TEST_F(TftpRequestTest, BlksizeIsRefusedCappedOrTaken) {
-    m_root.Write("f.bin", Pattern(600));
+// Each option request, the first reply (an OACK, or DATA 1 at once when none is due) and the whole file after it.
+TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
+    const std::string content = Pattern(600);
+    m_root.Write("f.bin", content);
     Start();
     struct Case {
-        const char* value;
-        std::string oack;  // empty: no OACK, DATA 1 of 512 bytes comes at once
-        const char* logLine;
+        std::string request;  // after the file name
+        std::string oack;     // empty: no OACK
+        size_t blockSize;
+        const char* logLine;  // nullptr: none to check
     };
+    const std::string oack = Op(TFTP_OACK);
     const Case cases[] = {
-        {"4", "", "<blksize> proposed by client 4, refused by Portwell"},
-        {"65464", Op(TFTP_OACK) + Bytes({"blksize", "16384"}), "<blksize> proposed by client 65464, reply with 16384"},
-        {"-1", Op(TFTP_OACK) + Bytes({"blksize", "16384"}), "<blksize> proposed by client -1, reply with 16384"},
-        {"1428", Op(TFTP_OACK) + Bytes({"blksize", "1428"}), "<blksize> changed to <1428>"},
+        {Bytes({"octet", "blksize", "4"}), "", 512, "<blksize> proposed by client 4, refused by Portwell"},
+        {Bytes({"octet", "blksize", "65464"}), oack + Bytes({"blksize", "16384"}), 16384,
+         "<blksize> proposed by client 65464, reply with 16384"},
+        {Bytes({"octet", "blksize", "-1"}), oack + Bytes({"blksize", "16384"}), 16384,
+         "<blksize> proposed by client -1, reply with 16384"},
+        {Bytes({"octet", "blksize", "1428"}), oack + Bytes({"blksize", "1428"}), 1428, "<blksize> changed to <1428>"},
+        {Bytes({"octet", "timeout", "07"}), oack + Bytes({"timeout", "07"}), 512, "<timeout> changed to <07>"},
+        {Bytes({"octet", "timeout", "0"}), "", 512, nullptr},
+        {Bytes({"octet", "timeout", "256"}), "", 512, nullptr},
+        // Option names keep the client's case in the reply.
+        {Bytes({"NETASCII", "BlkSize", "100", "TSIZE", "0"}), oack + Bytes({"BlkSize", "100", "TSIZE", "600"}), 100,
+         nullptr},
+        {Bytes({"octet", "windowsize", "4"}), "", 512, nullptr},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.value);
+        SCOPED_TRACE(c.request);
         RawClient client;
-        client.SendToServer(Request(TFTP_RRQ, {"f.bin", "octet", "blksize", c.value}));
-        std::string reply = client.Receive();
-        if (c.oack.empty()) {
-            ASSERT_EQ(TFTP_DATA, Opcode(reply));
-            EXPECT_EQ(1, Block(reply));
-            EXPECT_EQ(516u, reply.size());
-            EXPECT_EQ(Pattern(600), Download(client, reply, 512));
-        } else {
+        std::string reply = client.Ask(Op(TFTP_RRQ) + Bytes({"f.bin"}) + c.request);
+        if (!c.oack.empty()) {
             EXPECT_EQ(c.oack, reply);
             client.Send(Ack(0));
-            EXPECT_EQ(Pattern(600), Download(client, client.Receive(), 100000));
+            reply = client.Receive();
         }
-        EXPECT_TRUE(WaitLog(c.logLine));
+        EXPECT_EQ(content, Download(client, reply, c.blockSize));
+        if (c.logLine != nullptr) {
+            EXPECT_TRUE(WaitLog(c.logLine));
+        }
     }
-}
-
-TEST_F(TftpRequestTest, TimeoutOptionKeepsClientTextAndIgnoresOutOfRange) {
-    m_root.Write("f.bin", "abc");
-    Start();
-    RawClient seven;
-    seven.SendToServer(Request(TFTP_RRQ, {"f.bin", "octet", "timeout", "07"}));
-    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"timeout", "07"}), seven.Receive());
-    EXPECT_TRUE(WaitLog("<timeout> changed to <07>"));
-    for (const char* value : {"0", "256"}) {
-        SCOPED_TRACE(value);
-        RawClient client;
-        client.SendToServer(Request(TFTP_RRQ, {"f.bin", "octet", "timeout", value}));
-        std::string reply = client.Receive();
-        EXPECT_EQ(Data(1, "abc"), reply);
-        client.Send(Ack(1));
-    }
-}
-
-TEST_F(TftpRequestTest, OptionNamesKeepTheirCaseAndUnknownOptionsGetNoOack) {
-    m_root.Write("f.bin", Pattern(10));
-    Start();
-    RawClient client;
-    client.SendToServer(Request(TFTP_RRQ, {"f.bin", "NETASCII", "BlkSize", "100", "TSIZE", "0"}));
-    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"BlkSize", "100", "TSIZE", "10"}), client.Receive());
-    RawClient unknown;
-    unknown.SendToServer(Request(TFTP_RRQ, {"f.bin", "octet", "windowsize", "4"}));
-    EXPECT_EQ(Data(1, Pattern(10)), unknown.Receive());
-    unknown.Send(Ack(1));
 }
 
 TEST_F(TftpRequestTest, WriteTsizeIsEchoedAndFileReplacedOnlyWhenComplete) {
     m_root.Write("up.bin", "old content");
     Start();
     RawClient client;
-    client.SendToServer(Request(TFTP_WRQ, {"up.bin", "octet", "tsize", "1234", "blksize", "1000"}));
-    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"tsize", "1234", "blksize", "1000"}), client.Receive());
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"tsize", "1234", "blksize", "1000"}),
+              client.Ask(Request(TFTP_WRQ, {"up.bin", "octet", "tsize", "1234", "blksize", "1000"})));
     std::string content = Pattern(1234, 7);
     client.Send(Data(1, content.substr(0, 1000)));
     EXPECT_EQ(Ack(1), client.Receive());
@@ -125,11 +122,10 @@ TEST_F(TftpRequestTest, OackNeverGrowsPastItsPacket) {
     // A sparse file whose size text is ten characters: each "tsize 0" asks for 9 more bytes back.
     ASSERT_EQ(0, truncate(m_root.Write("f.bin", "").c_str(), 4000000000LL));
     Start();
-    std::string request = Op(TFTP_RRQ) + Bytes({"f.bin", "octet"});
+    std::string request = Rrq("f.bin");
     while (request.size() + 8 <= 516) request += Bytes({"tsize", "0"});
     RawClient client;
-    client.SendToServer(request);
-    std::string oack = client.Receive();
+    std::string oack = client.Ask(request);
     ASSERT_EQ(TFTP_OACK, Opcode(oack));
     EXPECT_LE(oack.size(), 516u);
     EXPECT_EQ(0, static_cast<int>(oack.size() - 2) % 17) << "only whole \"tsize\\0" "4000000000\\0\" entries";
@@ -137,59 +133,45 @@ TEST_F(TftpRequestTest, OackNeverGrowsPastItsPacket) {
     EXPECT_TRUE(WaitLog("left out of the OACK"));
 }
 
-TEST_F(TftpRequestTest, RefusalsCarryTheirErrorCodeAndText) {
+TEST_F(TftpRequestTest, NamesAreCheckedAndRefusalsCarryTheirErrorCodeAndText) {
     m_root.Write("fw.bin", "x");
+    mkdir(m_root.File("cam").c_str(), 0755);
+    m_root.Write("cam/a.bin", "sub");
     Start();
     const std::string access = Error(2, "Access violation");
     const std::string badop = Error(4, "Illegal TFTP operation");
+    const std::string missing = Error(1, "File not found");
     struct Case {
         std::string request;
         std::string error;
-        const char* logLine;
+        std::string logLine;
     };
     const std::vector<Case> cases = {
-        {Request(TFTP_RRQ, {"../etc/passwd", "octet"}), access, "Error EACCESS on file ..\\etc\\passwd"},
-        {Request(TFTP_RRQ, {"fw..bin", "octet"}), access, "Error EACCESS on file fw..bin"},
-        {Request(TFTP_WRQ, {"a\\\\b.bin", "octet"}), access, "Error EACCESS on file a\\\\b.bin"},
-        {Request(TFTP_RRQ, {"a//b.bin", "octet"}), access, "Error EACCESS on file a\\\\b.bin"},
-        {Request(TFTP_RRQ, {"fw%s.bin", "octet"}), access, "does not handle filenames with a percent sign"},
+        {Rrq("../etc/passwd"), access, "Error EACCESS on file ..\\etc\\passwd"},
+        {Rrq("fw..bin"), access, "Error EACCESS on file fw..bin"},
+        {Wrq("a\\\\b.bin"), access, "Error EACCESS on file a\\\\b.bin"},
+        {Rrq("a//b.bin"), access, "Error EACCESS on file a\\\\b.bin"},
+        {Rrq("fw%s.bin"), access, "does not handle filenames with a percent sign"},
         {Request(TFTP_RRQ, {"fw.bin", "image"}), badop, "Uncorrect message"},
         {Request(TFTP_DATA, {"fw.bin", "octet"}), badop, "Unexpected request 3 from peer"},
         {Request(7, {"fw.bin", "octet"}), badop, "Returning EBADOP to Peer"},
-        {Request(TFTP_RRQ, {std::string(260, 'n'), "octet"}), badop, "File name too long, return EBADOP to peer"},
-        {Request(TFTP_RRQ, {"missing.bin", "octet"}), Error(1, "File not found"), "error 2 in system call CreateFile"},
+        {Rrq(std::string(260, 'n')), badop, "File name too long, return EBADOP to peer"},
+        // Short enough on its own, too long once joined with the root: refused after the final name.
+        {Rrq(std::string(259, 'q')), badop, "final name : <" + m_root.Path() + "\\qqqq"},
+        {Rrq("missing.bin"), missing, "error 2 in system call CreateFile"},
+        {Rrq("cam"), missing, "final name : <" + m_root.Path() + "\\cam>"},  // a folder is not a file
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.logLine);
         RawClient client;
-        client.SendToServer(c.request);
-        EXPECT_EQ(c.error, client.Receive());
+        EXPECT_EQ(c.error, client.Ask(c.request));
         EXPECT_TRUE(WaitLog(c.logLine));
     }
-}
-
-TEST_F(TftpRequestTest, NameTooLongOnceJoinedWithTheRootIsRefusedAfterFinalName) {
-    Start();
+    // Slashes reach subfolders.
     RawClient client;
-    std::string name(259, 'q');
-    client.SendToServer(Request(TFTP_RRQ, {name, "octet"}));
-    EXPECT_EQ(Error(4, "Illegal TFTP operation"), client.Receive());
-    EXPECT_TRUE(WaitLog("final name : <"));
-    EXPECT_TRUE(WaitLog("File name too long, return EBADOP to peer"));
-}
-
-TEST_F(TftpRequestTest, SlashesReachSubfoldersAndFoldersAreNotFiles) {
-    mkdir(m_root.File("cam").c_str(), 0755);
-    m_root.Write("cam/a.bin", "sub");
-    Start();
-    RawClient client;
-    client.SendToServer(Request(TFTP_RRQ, {"cam/a.bin", "octet"}));
-    EXPECT_EQ(Data(1, "sub"), client.Receive());
+    EXPECT_EQ(Data(1, "sub"), client.Ask(Rrq("cam/a.bin")));
     client.Send(Ack(1));
     EXPECT_TRUE(WaitLog("final name : <" + m_root.Path() + "\\cam\\a.bin>"));
-    RawClient folder;
-    folder.SendToServer(Request(TFTP_RRQ, {"cam", "octet"}));
-    EXPECT_EQ(Error(1, "File not found"), folder.Receive());
 }
 
 TEST_F(TftpRequestTest, SecurityLevelsGovernWrites) {
@@ -197,54 +179,26 @@ TEST_F(TftpRequestTest, SecurityLevelsGovernWrites) {
     m_root.Write("full.bin", "data");
     g_TftpConfig.nSecurityLevel = 2;
     Start();
-    {
-        RawClient client;
-        client.SendToServer(Request(TFTP_WRQ, {"full.bin", "octet"}));
-        EXPECT_EQ(Error(2, "Access violation"), client.Receive());
-    }
-    {
-        RawClient client;
-        client.SendToServer(Request(TFTP_WRQ, {"empty.bin", "octet"}));
-        EXPECT_EQ(Ack(0), client.Receive());
-        client.Send(Data(1, "new"));
-        EXPECT_EQ(Ack(1), client.Receive());
-        EXPECT_TRUE(WaitLog("<empty.bin>: rcvd 1 blk, 3 bytes"));
-    }
-    g_TftpConfig.nSecurityLevel = 3;
-    {
-        RawClient client;
-        client.SendToServer(Request(TFTP_WRQ, {"other.bin", "octet"}));
-        EXPECT_EQ(Error(2, "Access violation"), client.Receive());
-        EXPECT_TRUE(WaitLog("Error EACCESS on file other.bin. Ext error The directory name is invalid"));
-    }
+    EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("full.bin")));
+    RawClient client;
+    EXPECT_EQ(Ack(0), client.Ask(Wrq("empty.bin")));
+    client.Send(Data(1, "new"));
+    EXPECT_EQ(Ack(1), client.Receive());
+    EXPECT_TRUE(WaitLog("<empty.bin>: rcvd 1 blk, 3 bytes"));
     EXPECT_EQ("new", m_root.Read("empty.bin"));
+    g_TftpConfig.nSecurityLevel = 3;
+    EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("other.bin")));
+    EXPECT_TRUE(WaitLog("Error EACCESS on file other.bin. Ext error The directory name is invalid"));
 }
 
 class TftpEngineTest : public TftpServiceTest {};
-
-TEST_F(TftpEngineTest, StatisticsCountTheEmptyLastBlock) {
-    m_root.Write("k.bin", Pattern(1024));
-    m_root.Write("e.bin", "");
-    Start();
-    RawClient client;
-    client.SendToServer(Request(TFTP_RRQ, {"k.bin", "octet"}));
-    EXPECT_EQ(Pattern(1024), Download(client, client.Receive(), 512));
-    EXPECT_TRUE(WaitLog("<k.bin>: sent 3 blks, 1024 bytes in "));
-    EXPECT_TRUE(LogHas(". 0 blk resent"));
-    RawClient empty;
-    empty.SendToServer(Request(TFTP_RRQ, {"e.bin", "octet"}));
-    EXPECT_EQ(Data(1, ""), empty.Receive());
-    empty.Send(Ack(1));
-    EXPECT_TRUE(WaitLog("<e.bin>: sent 1 blk, 0 bytes in"));
-}
 
 TEST_F(TftpEngineTest, DuplicateAckNeverCausesAResend) {
     m_root.Write("d.bin", Pattern(1500));
     g_TftpConfig.nTimeUnitMs = 200;  // a time-out resend would come 400 ms after a block
     Start();
     RawClient client;
-    client.SendToServer(Request(TFTP_RRQ, {"d.bin", "octet"}));
-    EXPECT_EQ(1, Block(client.Receive()));
+    EXPECT_EQ(1, Block(client.Ask(Rrq("d.bin"))));
     client.Send(Ack(1));
     EXPECT_EQ(2, Block(client.Receive()));
     client.Send(Ack(1));  // a late copy of the previous acknowledgement
@@ -252,8 +206,7 @@ TEST_F(TftpEngineTest, DuplicateAckNeverCausesAResend) {
     EXPECT_TRUE(next.empty()) << "block " << Block(next) << " sent again on a duplicate ACK";
     EXPECT_TRUE(WaitLog("Ack block 1 ignored (received twice)"));
     client.Send(Ack(2));
-    std::string third = client.Receive();
-    EXPECT_EQ(3, Block(third));
+    EXPECT_EQ(3, Block(client.Receive()));
     client.Send(Ack(3));
     client.Send(Ack(7));
     EXPECT_TRUE(WaitLog("<d.bin>: sent 3 blks, 1500 bytes"));
@@ -267,8 +220,7 @@ TEST_F(TftpEngineTest, ResendAfterTimeOutCarriesTheLostBlockAndDigestCountsItOnc
     m_root.Write("r.bin", content);
     Start();
     RawClient client;
-    client.SendToServer(Request(TFTP_RRQ, {"r.bin", "octet"}));
-    EXPECT_EQ(Data(1, content.substr(0, 512)), client.Receive());
+    EXPECT_EQ(Data(1, content.substr(0, 512)), client.Ask(Rrq("r.bin")));
     client.Send(Ack(1));
     EXPECT_EQ(Data(2, content.substr(512, 512)), client.Receive());
     // No ACK for block 2: it comes again after the time-out, with its own bytes.
@@ -285,48 +237,53 @@ TEST_F(TftpEngineTest, ResendAfterTimeOutCarriesTheLostBlockAndDigestCountsItOnc
     EXPECT_EQ(std::string(hex), m_root.Read("r.bin.md5"));
 }
 
-TEST_F(TftpEngineTest, UnacknowledgedLastBlockEndsWithWarningAndSuccess) {
+// Block 1 goes out six times either way; unacknowledged as the last block it is a success with a
+// warning, as a middle block the transfer ends with ERROR 0.
+TEST_F(TftpEngineTest, UnacknowledgedBlockIsSentSixTimes) {
     m_root.Write("l.bin", "last");
+    m_root.Write("m.bin", Pattern(2000));
     Start();
-    RawClient client;
-    client.SendToServer(Request(TFTP_RRQ, {"l.bin", "octet"}));
-    int copies = 0;
-    while (Opcode(client.Receive(1000)) == TFTP_DATA) ++copies;
-    EXPECT_EQ(6, copies) << "first send and five resends after the time-outs";
+    RawClient last, middle;
+    last.SendToServer(Rrq("l.bin"));
+    middle.SendToServer(Rrq("m.bin"));
+    for (RawClient* client : {&last, &middle}) {
+        std::string packet;
+        int copies = 0;
+        while (Opcode(packet = client->Receive(1000)) == TFTP_DATA) ++copies;
+        EXPECT_EQ(6, copies) << "first send and five resends after the time-outs";
+        EXPECT_EQ(client == &last ? "" : Error(0, "Undefined error code"), packet);
+    }
     EXPECT_TRUE(WaitLog("WARNING : Last block #1 not acked for file <l.bin>"));
     EXPECT_TRUE(WaitLog("<l.bin>: sent 0 blk, 0 bytes in "));
     EXPECT_TRUE(LogHas(". 6 blks resent"));
-}
-
-TEST_F(TftpEngineTest, UnacknowledgedMiddleBlockTimesOutWithError) {
-    m_root.Write("m.bin", Pattern(2000));
-    Start();
-    RawClient client;
-    client.SendToServer(Request(TFTP_RRQ, {"m.bin", "octet"}));
-    std::string packet;
-    int data = 0;
-    while (Opcode(packet = client.Receive(1000)) == TFTP_DATA) ++data;
-    EXPECT_EQ(6, data);
-    EXPECT_EQ(Error(0, "Undefined error code"), packet);
     EXPECT_TRUE(WaitLog("TIMEOUT waiting for Ack block #1 "));
 }
 
-TEST_F(TftpEngineTest, ClientErrorAbortsARead) {
+TEST_F(TftpEngineTest, PeerErrorOrStrayPacketEndsATransfer) {
     m_root.Write("c.bin", Pattern(2000));
     Start();
-    RawClient client;
-    client.SendToServer(Request(TFTP_RRQ, {"c.bin", "octet"}));
-    EXPECT_EQ(1, Block(client.Receive()));
-    client.Send(Error(0, "user gave up"));
+    RawClient reader;
+    EXPECT_EQ(1, Block(reader.Ask(Rrq("c.bin"))));
+    reader.Send(Error(0, "user gave up"));
     EXPECT_TRUE(WaitLog("Peer returns ERROR <user gave up> -> aborting transfer"));
-    EXPECT_TRUE(client.Receive(400).empty());
+    EXPECT_TRUE(reader.Receive(400).empty());
+
+    RawClient writer;
+    EXPECT_EQ(Ack(0), writer.Ask(Wrq("u.bin")));
+    writer.Send(Error(1, "nope"));
+    EXPECT_EQ(Error(4, "Illegal TFTP operation"), writer.Receive());
+    EXPECT_TRUE(WaitLog("Peer sent unexpected message 5"));
+    RawClient shortie;
+    EXPECT_EQ(Ack(0), shortie.Ask(Wrq("v.bin")));
+    shortie.Send(std::string("\0\3", 2));
+    EXPECT_EQ(Error(4, "Illegal TFTP operation"), shortie.Receive());
+    EXPECT_TRUE(WaitLog("rcvd packet too short"));
 }
 
 TEST_F(TftpEngineTest, WriteNumberedFromZeroIsFollowed) {
     Start();
     RawClient client;
-    client.SendToServer(Request(TFTP_WRQ, {"z.bin", "octet"}));
-    EXPECT_EQ(Ack(0), client.Receive());
+    EXPECT_EQ(Ack(0), client.Ask(Wrq("z.bin")));
     std::string content = Pattern(700, 3);
     client.Send(Data(0, content.substr(0, 512)));
     EXPECT_EQ(Ack(0), client.Receive());
@@ -341,8 +298,7 @@ TEST_F(TftpEngineTest, WriteThatTimesOutKeepsThePreviousFileAndLeavesNoPart) {
     m_root.Write("t.bin", "previous");
     Start();
     RawClient client;
-    client.SendToServer(Request(TFTP_WRQ, {"t.bin", "octet"}));
-    EXPECT_EQ(Ack(0), client.Receive());
+    EXPECT_EQ(Ack(0), client.Ask(Wrq("t.bin")));
     client.Send(Data(1, Pattern(512)));
     EXPECT_EQ(Ack(1), client.Receive());
     std::string packet;
@@ -354,23 +310,8 @@ TEST_F(TftpEngineTest, WriteThatTimesOutKeepsThePreviousFileAndLeavesNoPart) {
     EXPECT_TRUE(WaitLog("tftp permanent thread signalled"));
     usleep(100000);
     EXPECT_EQ("previous", m_root.Read("t.bin"));
-    EXPECT_EQ(0, system(("test $(ls " + m_root.Path() + " | wc -l) -eq 1").c_str())) << "temporary file left behind";
-}
-
-TEST_F(TftpEngineTest, UnexpectedOpcodeDuringWriteIsIllegal) {
-    Start();
-    RawClient client;
-    client.SendToServer(Request(TFTP_WRQ, {"u.bin", "octet"}));
-    EXPECT_EQ(Ack(0), client.Receive());
-    client.Send(Error(1, "nope"));
-    EXPECT_EQ(Error(4, "Illegal TFTP operation"), client.Receive());
-    EXPECT_TRUE(WaitLog("Peer sent unexpected message 5"));
-    RawClient shortie;
-    shortie.SendToServer(Request(TFTP_WRQ, {"v.bin", "octet"}));
-    EXPECT_EQ(Ack(0), shortie.Receive());
-    shortie.Send(std::string("\0\3", 2));
-    EXPECT_EQ(Error(4, "Illegal TFTP operation"), shortie.Receive());
-    EXPECT_TRUE(WaitLog("rcvd packet too short"));
+    auto entries = std::filesystem::directory_iterator(m_root.Path());
+    EXPECT_EQ(1, std::distance(begin(entries), end(entries))) << "temporary file left behind";
 }
 
 TEST_F(TftpEngineTest, SideFilesWhenSwitchedOn) {
@@ -381,36 +322,33 @@ TEST_F(TftpEngineTest, SideFilesWhenSwitchedOn) {
     mkdir(m_root.File("folder").c_str(), 0755);
     Start();
     RawClient client;
-    client.SendToServer(Request(TFTP_RRQ, {"fw.bin", "octet"}));
-    EXPECT_EQ(Data(1, "abc"), client.Receive());
+    EXPECT_EQ(Data(1, "abc"), client.Ask(Rrq("fw.bin")));
     client.Send(Ack(1));
     ASSERT_TRUE(WaitLog("MD5 written into <" + m_root.Path() + "\\fw.bin.md5>"));
     EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", m_root.Read("fw.bin.md5"));
 
     std::string listing = m_root.Read("dir.txt");
-    EXPECT_NE(std::string::npos, listing.find("fw.bin\t")) << listing;
-    EXPECT_NE(std::string::npos, listing.find(std::string(62, 'L') + "\t")) << listing;
-    EXPECT_EQ(std::string::npos, listing.find(std::string(63, 'L'))) << listing;
-    EXPECT_NE(std::string::npos, listing.find("\t1000\r\n")) << listing;
-    EXPECT_NE(std::string::npos, listing.find("dir.txt\t")) << listing;
-    EXPECT_EQ(std::string::npos, listing.find("folder")) << listing;
+    for (const std::string& entry : {std::string("fw.bin\t"), std::string(62, 'L') + "\t", std::string("\t1000\r\n"),
+                                     std::string("dir.txt\t")}) {
+        EXPECT_NE(std::string::npos, listing.find(entry)) << entry << " missing from " << listing;
+    }
+    for (const std::string& absent : {std::string(63, 'L'), std::string("folder")}) {
+        EXPECT_EQ(std::string::npos, listing.find(absent)) << absent << " in " << listing;
+    }
 
     RawClient writer;
-    writer.SendToServer(Request(TFTP_WRQ, {"empty.bin", "octet"}));
-    EXPECT_EQ(Ack(0), writer.Receive());
+    EXPECT_EQ(Ack(0), writer.Ask(Wrq("empty.bin")));
     writer.Send(Data(1, ""));
     EXPECT_EQ(Ack(1), writer.Receive());
     ASSERT_TRUE(WaitLog("MD5 written into <" + m_root.Path() + "\\empty.bin.md5>"));
     EXPECT_EQ("d41d8cd98f00b204e9800998ecf8427e", m_root.Read("empty.bin.md5"));
 
     RawClient failing;
-    failing.SendToServer(Request(TFTP_WRQ, {"x.bin", "octet"}));
-    EXPECT_EQ(Ack(0), failing.Receive());
+    EXPECT_EQ(Ack(0), failing.Ask(Wrq("x.bin")));
     failing.Send(Ack(3));
     EXPECT_EQ(Error(4, "Illegal TFTP operation"), failing.Receive());
     usleep(100000);
-    struct stat st {};
-    EXPECT_NE(0, stat(m_root.File("x.bin.md5").c_str(), &st));
+    EXPECT_FALSE(Exists(m_root.File("x.bin.md5")));
 }
 
 class TftpServiceLifecycleTest : public TftpServiceTest {};
@@ -420,16 +358,14 @@ TEST_F(TftpServiceLifecycleTest, StopDuringTransferCancelsTheClient) {
     g_TftpConfig.nTimeUnitMs = 1000;
     Start();
     RawClient client;
-    client.SendToServer(Request(TFTP_RRQ, {"s.bin", "octet"}));
-    EXPECT_EQ(1, Block(client.Receive()));
+    EXPECT_EQ(1, Block(client.Ask(Rrq("s.bin"))));
     auto begin = std::chrono::steady_clock::now();
     StopTftp();
     auto took = std::chrono::steady_clock::now() - begin;
     EXPECT_EQ(Error(99, "Cancelled by administrator"), client.Receive());
     EXPECT_LT(took, std::chrono::seconds(4)) << "the stop waited out the transfer's time-outs";
-    EXPECT_TRUE(LogHas("signalling worker threads\n"));
-    EXPECT_TRUE(LogHas("main TFTP thread ends here\n"));
-    EXPECT_TRUE(LogHas("threads have returned\n"));
+    for (const char* line : {"signalling worker threads\n", "main TFTP thread ends here\n", "threads have returned\n"})
+        EXPECT_TRUE(LogHas(line)) << line;
     TftpServiceStatus status{};
     EXPECT_EQ(0, GetTftpServiceStatus(&status));
     EXPECT_EQ(TFTP_STOPPED, status.nState);
@@ -442,18 +378,13 @@ TEST_F(TftpServiceLifecycleTest, ExtraWorkersUpToTheTableAndTheNextRequestDroppe
     std::vector<std::unique_ptr<RawClient>> clients;
     for (int i = 0; i < 101; ++i) {
         clients.push_back(std::make_unique<RawClient>());
-        clients.back()->SendToServer(Request(TFTP_RRQ, {"w.bin", "octet"}));
+        clients.back()->SendToServer(Rrq("w.bin"));
         usleep(2000);
     }
     int served = 0;
-    for (int i = 0; i < 101; ++i) {
-        std::string reply = clients[static_cast<size_t>(i)]->Receive(i == 100 ? 500 : 3000);
-        if (reply == Data(1, "w")) ++served;
-        if (i == 100) {
-            EXPECT_TRUE(reply.empty()) << "the 101st request was answered";
-        }
-    }
+    for (int i = 0; i < 100; ++i) served += clients[static_cast<size_t>(i)]->Receive() == Data(1, "w");
     EXPECT_EQ(100, served);
+    EXPECT_TRUE(clients.back()->Receive(500).empty()) << "the 101st request was answered";
     EXPECT_EQ(1, LogCount("max number of threads reached, connection from 127.0.0.1 dropped"));
     EXPECT_EQ(70, LogCount(" started (records "));
     // Once they are done the extra records go away and a new request is served again.
@@ -461,8 +392,7 @@ TEST_F(TftpServiceLifecycleTest, ExtraWorkersUpToTheTableAndTheNextRequestDroppe
     ASSERT_TRUE(WaitLog("tftp worker thread leaving", 5000));
     usleep(1500000);
     RawClient later;
-    later.SendToServer(Request(TFTP_RRQ, {"w.bin", "octet"}));
-    EXPECT_EQ(Data(1, "w"), later.Receive());
+    EXPECT_EQ(Data(1, "w"), later.Ask(Rrq("w.bin")));
     later.Send(Ack(1));
 }
 
@@ -474,14 +404,10 @@ TEST_F(TftpServiceLifecycleTest, SameRequestTwiceInOneSecondIsServedTwice) {
     time_t now = time(nullptr);
     while (time(nullptr) == now) usleep(1000);
     RawClient client;
-    std::string request = Request(TFTP_RRQ, {"r.bin", "octet"});
-    client.SendToServer(request);
-    client.SendToServer(request);
-    std::string first = client.Receive();
+    client.SendToServer(Rrq("r.bin"));
+    EXPECT_EQ(Data(1, "r"), client.Ask(Rrq("r.bin")));
     uint16_t firstPort = client.PeerPort();
-    std::string second = client.Receive();
-    EXPECT_EQ(Data(1, "r"), first);
-    EXPECT_EQ(Data(1, "r"), second);
+    EXPECT_EQ(Data(1, "r"), client.Receive());
     EXPECT_NE(firstPort, client.PeerPort()) << "each copy has a transfer of its own";
     EXPECT_TRUE(WaitLog("Warning : received duplicated request from 127.0.0.1:"));
 }
@@ -493,14 +419,11 @@ TEST_F(TftpServiceLifecycleTest, DualStackSocketLogsMappedClientsPlainly) {
     GetTftpServiceStatus(&status);
     EXPECT_STREQ("::", status.szAddress);
     EXPECT_STREQ("69", status.szPort);
-    RawClient v4;
-    v4.SendToServer(Request(TFTP_RRQ, {"v.bin", "octet"}));
-    EXPECT_EQ(Data(1, "v6"), v4.Receive());
-    v4.Send(Ack(1));
-    RawClient v6(true);
-    v6.SendToServer(Request(TFTP_RRQ, {"v.bin", "octet"}));
-    EXPECT_EQ(Data(1, "v6"), v6.Receive());
-    v6.Send(Ack(1));
+    for (bool v6 : {false, true}) {
+        RawClient client(v6);
+        EXPECT_EQ(Data(1, "v6"), client.Ask(Rrq("v.bin"))) << v6;
+        client.Send(Ack(1));
+    }
     EXPECT_TRUE(WaitLog("Connection received from 127.0.0.1 on port"));
     EXPECT_TRUE(WaitLog("Connection received from ::1 on port"));
     EXPECT_TRUE(LogHas("services TFTP started, init done"));
@@ -518,8 +441,7 @@ TEST_F(TftpServiceLifecycleTest, BoundAddressOnlyAndSecondStartChangesRootOnly) 
     StartTftp("127.0.0.1", other.Path().c_str());
     EXPECT_STREQ(other.Path().c_str(), g_TftpConfig.szRootDir);
     RawClient client;
-    client.SendToServer(Request(TFTP_RRQ, {"o.bin", "octet"}));
-    EXPECT_EQ(Data(1, "other"), client.Receive());
+    EXPECT_EQ(Data(1, "other"), client.Ask(Rrq("o.bin")));
     client.Send(Ack(1));
     EXPECT_EQ(3, LogCount("services TFTP started, init done"));
     StopTftp();
