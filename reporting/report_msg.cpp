@@ -119,7 +119,10 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
         LogMessage(LOG_MAJOR, "ReportMsgProc() read IPC_STATE error, return -5");
         return -5;
     }
-    int stateNumber = std::atoi(state);
+    // Read like IsStateNotFailed: a number out of range stays out of range (atoi would wrap
+    // 4294967296 to 0, a success).
+    long stateValue = std::strtol(state, nullptr, 10);
+    int stateNumber = stateValue >= 0 && stateValue <= 7 ? static_cast<int>(stateValue) : -1;
     char stateText[kIpcStateTextSize] = {};
     if (GetIPCStateText(static_cast<uint32_t>(event), static_cast<uint32_t>(stateNumber), stateText) == -1) {
         LogMessage(LOG_MAJOR, "ReportMsgProc() GetIPCStateText() error, return -6");

@@ -152,6 +152,9 @@ TEST_F(ReportTest, BadReportsAreDroppedWithTheirCodes) {
     EXPECT_EQ(Send(6, without("State:")), -5);
     EXPECT_EQ(Send(6, Report("Report_App", "AA", 9)), -6);
     EXPECT_EQ(Send(6, Report("Report_App", "AA", -1)), -6);
+    std::string wrapsToZero = Report("Report_Filesystem", "AA", 0);
+    wrapsToZero.replace(wrapsToZero.find("State:0"), 7, "State:4294967296");
+    EXPECT_EQ(Send(kFilesystem, wrapsToZero), -6);  // not a success
     EXPECT_EQ(Send(12, good), -6);
     EXPECT_EQ(Send(-1, good), -6);
     EXPECT_EQ(Send(6, without("Version:")), -7);
