@@ -147,11 +147,9 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
         m_lstInfo.SetItemText(row, kColSchedule, schedule);
         m_lstInfo.SetItemText(row, kColOldVersion, version);
     };
-    // Counts a finished or failed device once: its MAC is cleared so no later report finds it.
-    // Called with m_csIpcInfo held; the screen is told after both locks are released.
-    auto settleLocked = [&](stIpcInfo* info, Outcome outcome) {
-        if (outcome == Outcome::Open) return;
-        std::lock_guard<std::mutex> count(m_csCount);
+    // Counts a finished or failed device; the screen is told once no lock is held any more.
+    auto addToCounter = [&](Outcome outcome) {
+        std::lock_guard<std::mutex> lock(m_csCount);
         if (outcome == Outcome::Succeeded) {
             std::string shown = std::to_string(++m_nSuccessCount);
             m_ui.Queue([shown](IKelvaneView& view) { view.SetItemText(IDC_STATIC_SUCCESS, shown); });
@@ -159,9 +157,16 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
             std::string shown = std::to_string(++m_nFailCount);
             m_ui.Queue([shown](IKelvaneView& view) { view.SetItemText(IDC_STATIC_FAIL, shown); });
         }
+    };
+    // Counts a finished or failed device once: its MAC is cleared so no later report finds it.
+    // Called with m_csIpcInfo held.
+    auto settleLocked = [&](stIpcInfo* info, Outcome outcome) {
+        if (outcome == Outcome::Open) return;
+        addToCounter(outcome);
         if (info != nullptr) std::memset(info->szMac, 0, sizeof info->szMac);
     };
-    // Branches A and C: the row was just made; find the record, give it the row, settle it.
+    // Branches A and C: the row was just made; find the record, give it the row, close it. The
+    // new version reaches the row before the success reaches its counter, as in branch B.
     auto settleNewRow = [&](int row) {
         Outcome outcome = Outcome::Open;
         char newVersion[sizeof(stIpcInfo::szNewVersion)] = {};
@@ -172,9 +177,10 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
             info->nIndex = row;
             outcome = Decide(*info, event, stateNumber, state);
             std::memcpy(newVersion, info->szNewVersion, sizeof newVersion);
-            settleLocked(info, outcome);
+            if (outcome != Outcome::Open) std::memset(info->szMac, 0, sizeof info->szMac);
         }
         if (outcome == Outcome::Succeeded) m_lstInfo.SetItemText(row, kColNewVersion, newVersion);
+        if (outcome != Outcome::Open) addToCounter(outcome);
         m_ui.Deliver();
     };
 
