@@ -4,6 +4,9 @@
 
 constexpr int kMaxIpcInfo = 100;      // records at rest
 constexpr int kIpcInfoTrimCount = 10;  // oldest records dropped when a registration passes the limit
+// Rows of the device list past which reports of devices without a record are dropped, not shown:
+// far above any real run, but a host inventing MACs cannot grow the list without bound.
+constexpr int kMaxListRows = 5000;
 
 struct stIpcInfo {
     char szMac[64];         // as the device sent it; all zero once the device has been counted

@@ -223,6 +223,10 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
         return 0;
     }
 
+    if (!found && count >= kMaxListRows) {
+        LogMessage(LOG_MAJOR, "ReportMsgProc() %d rows, report of unregistered mac=%s dropped", count, mac);
+        return 0;
+    }
     LogMessage(LOG_MAJOR, "#####2222 mac=%s, event=%d, bFindInfo=%d, stIpcInfo.nIndex=%d, iItemCount=%d\r\n", mac,
                event, found ? 1 : 0, found ? copy.nIndex : 0, count);
     std::string number = std::to_string(count + 1);

@@ -136,6 +136,19 @@ TEST_F(ReportTest, NewVersionReachesTheRowBeforeTheSuccessCount) {
     }
 }
 
+// Unregistered MACs add rows only up to the cap; a registered device still gets its row.
+TEST_F(ReportTest, UnknownDevicesStopAddingRowsAtTheCap) {
+    LogInit(LOG_MAJOR, nullptr);  // thousands of rows: keep the trace out of it
+    for (int i = 0; i < kMaxListRows; ++i) Send(kDownloading, Report("Report_Downloading", "X", 1));
+    ASSERT_EQ(Rows().size(), static_cast<size_t>(kMaxListRows));
+    EXPECT_EQ(Send(kDownloading, Report("Report_Downloading", "Y", 1)), 0);
+    EXPECT_EQ(Rows().size(), static_cast<size_t>(kMaxListRows));
+    EXPECT_NE(m_dir.Read("Upgrade.log").find("report of unregistered mac=Y dropped"), std::string::npos);
+    m_dlg.RegisterIpcInfo("AA", "ip", "IPC-A-1", 0);
+    Send(kDownloading, Report("Report_Downloading", "AA", 1));
+    EXPECT_EQ(Rows().size(), static_cast<size_t>(kMaxListRows) + 1);
+}
+
 TEST_F(ReportTest, EmptyMacNeverMatchesAClosedRecord) {
     m_dlg.RegisterIpcInfo("AA", "ip-a", "IPC-A1-2", 0);
     Send(kFilesystem, Report("Report_Filesystem", "AA", 0));  // counted, record closed (MAC zeroed)
