@@ -174,6 +174,24 @@ TEST_F(TftpRequestTest, NamesAreCheckedAndRefusalsCarryTheirErrorCodeAndText) {
     EXPECT_TRUE(WaitLog("final name : <" + m_root.Path() + "\\cam\\a.bin>"));
 }
 
+// Names that are not regular files never hold a worker: refused at once, or left unwritten.
+TEST_F(TftpRequestTest, FifosNeitherBlockAWorkerNorTakeSideFiles) {
+    m_root.Write("f.bin", "data");
+    for (const char* fifo : {"x.bin", "dir.txt", "f.bin.md5"}) ASSERT_EQ(0, mkfifo(m_root.File(fifo).c_str(), 0644));
+    g_TftpConfig.bDirListing = 1;
+    g_TftpConfig.bMd5Files = 1;
+    Start();
+    RawClient reader;
+    EXPECT_EQ(Error(1, "File not found"), reader.Ask(Rrq("x.bin")));
+    RawClient client;
+    EXPECT_EQ(Data(1, "data"), client.Ask(Rrq("f.bin")));
+    client.Send(Ack(1));
+    EXPECT_TRUE(WaitLog("<f.bin>: sent 1 blk, 4 bytes"));
+    auto begin = std::chrono::steady_clock::now();
+    StopTftp();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(20)) << "a worker was stuck";
+}
+
 TEST_F(TftpRequestTest, SecurityLevelsGovernWrites) {
     m_root.Write("empty.bin", "");
     m_root.Write("full.bin", "data");
