@@ -86,6 +86,16 @@ unsigned char g_lastRequest[kTftpRequestSize];
 int g_lastRequestLength = -1;
 unsigned char g_lastFrom[128];
 int64_t g_lastSecond = 0;
+// When the last delayed repeat is due to be served (steady clock, ms).
+int64_t g_repeatStartMs = 0;
+constexpr int kRepeatDelayMs = 250;
+constexpr int kRepeatBacklogMs = 1000;
+
+int64_t SteadyMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 int g_abortFd = -1;
 // Set by the shutdown before it wakes the pool: a worker woken then leaves even while gRunning is
@@ -473,7 +483,7 @@ int OpenListenSocket() {
     return skt;
 }
 
-void CheckRepeatedRequest(const sockaddr_storage* from, int fromLength, const unsigned char* packet, int length) {
+int CheckRepeatedRequest(const sockaddr_storage* from, int fromLength, const unsigned char* packet, int length) {
     (void)fromLength;
     int64_t now = static_cast<int64_t>(time(nullptr));
     if (length == g_lastRequestLength && std::memcmp(packet, g_lastRequest, static_cast<size_t>(length)) == 0 &&
@@ -482,13 +492,24 @@ void CheckRepeatedRequest(const sockaddr_storage* from, int fromLength, const un
         char port[NI_MAXSERV];
         NumericHostPort(from, sizeof(sockaddr_storage), host, sizeof host, port, sizeof port);
         LogMessage(LOG_GENERAL, "Warning : received duplicated request from %s:%s", host, port);
-        SleepMs(250);
-        return;
+        // Each repeat starts 250 ms after the one before it, as if served in turn, but the wait is
+        // the worker's: the listener goes on serving everyone else. A sender repeating faster than
+        // that cannot park more than a second's worth of repeats on the workers.
+        int64_t nowMs = SteadyMs();
+        int64_t start = (g_repeatStartMs > nowMs ? g_repeatStartMs : nowMs) + kRepeatDelayMs;
+        if (start - nowMs > kRepeatBacklogMs) {
+            LogMessage(LOG_GENERAL, "Warning : duplicated request from %s:%s dropped, repeats already waiting", host,
+                       port);
+            return -1;
+        }
+        g_repeatStartMs = start;
+        return static_cast<int>(start - nowMs);
     }
     std::memcpy(g_lastRequest, packet, static_cast<size_t>(length));
     g_lastRequestLength = length;
     std::memcpy(g_lastFrom, from, sizeof g_lastFrom);
     g_lastSecond = now;
+    return 0;
 }
 
 void ResetTransfer(TftpTransfer* transfer) {
@@ -514,6 +535,7 @@ void ResetTransfer(TftpTransfer* transfer) {
     transfer->nOpcode = 0;
     transfer->szTempName[0] = '\0';
     transfer->szFinalName[0] = '\0';
+    transfer->nStartDelayMs = 0;
 }
 
 void ReleaseTransfer(TftpTransfer* transfer) {
@@ -576,7 +598,15 @@ int DispatchRequest(int listenSocket) {
         }
         return 1;
     }
-    CheckRepeatedRequest(&transfer->peer, sizeof transfer->peer, transfer->reqPkt, static_cast<int>(n));
+    int delayMs = CheckRepeatedRequest(&transfer->peer, sizeof transfer->peer, transfer->reqPkt, static_cast<int>(n));
+    if (delayMs < 0) {
+        if (!transfer->bPermanent) {
+            Unlink(transfer);
+            FreeRecord(transfer);
+        }
+        return 1;
+    }
+    transfer->nStartDelayMs = delayMs;
 
     char host[NI_MAXHOST];
     char port[NI_MAXSERV];
@@ -615,6 +645,12 @@ void* TftpWorkerThread(void* argument) {
             } while (n < 0 && errno == EINTR);
             LogMessage(LOG_DEBUG0, "tftp permanent thread signalled %d (%d)\n", n == sizeof value ? 0 : -1,
                        n == sizeof value ? 0 : errno);
+        }
+        if (transfer->nStartDelayMs > 0) {
+            // A repeated request waits its turn here; a stop cuts the wait short.
+            pollfd stop{TftpStopFd(), POLLIN, 0};
+            poll(&stop, 1, transfer->nStartDelayMs);
+            transfer->nStartDelayMs = 0;
         }
         if (!TftpRunning()) break;
         if (!lowered) {

@@ -430,6 +430,26 @@ TEST_F(TftpServiceLifecycleTest, SameRequestTwiceInOneSecondIsServedTwice) {
     EXPECT_TRUE(WaitLog("Warning : received duplicated request from 127.0.0.1:"));
 }
 
+// A client repeating its request delays its own copies, never the listener: another client is
+// answered at once, and the repeats past a second's worth are dropped.
+TEST_F(TftpServiceLifecycleTest, RepeatingClientDelaysOnlyItself) {
+    m_root.Write("r.bin", "r");
+    g_TftpConfig.nTimeUnitMs = 1000;
+    Start();
+    time_t now = time(nullptr);
+    while (time(nullptr) == now) usleep(1000);
+    RawClient flooder;
+    for (int i = 0; i < 40; ++i) flooder.SendToServer(Rrq("r.bin"));
+    RawClient other;
+    EXPECT_EQ(Data(1, "r"), other.Ask(Rrq("r.bin"))) << "the listener waited out the repeats";
+    int served = 0;
+    while (flooder.Receive(600) == Data(1, "r")) ++served;  // copies 250 ms apart; resends only after 2 s
+    EXPECT_GE(served, 2);
+    EXPECT_LT(served, 40);
+    EXPECT_TRUE(WaitLog("Warning : received duplicated request from 127.0.0.1:"));
+    EXPECT_TRUE(WaitLog("dropped, repeats already waiting"));
+}
+
 TEST_F(TftpServiceLifecycleTest, DualStackSocketLogsMappedClientsPlainly) {
     m_root.Write("v.bin", "v6");
     Start();
