@@ -102,6 +102,8 @@ int g_abortFd = -1;
 // still set (a listener that never opened ends the main thread before StopTftp clears it).
 std::atomic<int> g_quitWorkers{0};
 std::once_flag g_eventsOnce;
+// Held while a worker closes its transfer socket and while the stop sends on one.
+std::mutex g_transferSocketLock;
 
 void CreateEvents() {
     tThreads[TH_TFTP].hEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -211,6 +213,9 @@ void ShutdownWorkers() {
     g_quitWorkers = 1;
     for (TftpTransfer* p = pTftpFirst; p != nullptr; p = p->next) {
         if (AtomicLoad(p->bActive)) {
+            // Under the lock the worker closes its socket with, so the packet goes to that
+            // worker's own open socket, never to a descriptor closed and reused meanwhile.
+            std::lock_guard<std::mutex> lock(g_transferSocketLock);
             int skt = AtomicLoadSocket(p->skt);
             if (skt >= 0) {
                 // The worker may be sending from its own buffers right now: build the packet apart.
@@ -658,8 +663,11 @@ void* TftpWorkerThread(void* argument) {
             lowered = true;
         }
         ServeRequest(transfer);
-        int skt = std::atomic_ref<int>(transfer->skt).exchange(-1);
-        if (skt >= 0) close(skt);
+        {
+            std::lock_guard<std::mutex> lock(g_transferSocketLock);
+            int skt = std::atomic_ref<int>(transfer->skt).exchange(-1);
+            if (skt >= 0) close(skt);
+        }
         if (transfer->hFile >= 0) {
             close(transfer->hFile);
             transfer->hFile = -1;
