@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -114,6 +115,15 @@ void SleepMs(int ms) {
     timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+// Formats into a fixed buffer, cutting what does not fit: status texts and reasons are for the
+// operator's eyes, and a cut one is still the right message.
+__attribute__((format(printf, 3, 4))) void FormatCut(char* out, size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(out, size, format, args);
+    va_end(args);
 }
 
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
@@ -297,9 +307,9 @@ void TftpSetListenStatus(int state, int error, const char* address, const char* 
     std::lock_guard<std::mutex> lock(g_statusLock);
     g_status.nState = state;
     g_status.nError = error;
-    std::snprintf(g_status.szAddress, sizeof g_status.szAddress, "%s", address != nullptr ? address : "");
-    std::snprintf(g_status.szPort, sizeof g_status.szPort, "%s", port != nullptr ? port : "");
-    std::snprintf(g_status.szReason, sizeof g_status.szReason, "%s", reason != nullptr ? reason : "");
+    FormatCut(g_status.szAddress, sizeof g_status.szAddress, "%s", address != nullptr ? address : "");
+    FormatCut(g_status.szPort, sizeof g_status.szPort, "%s", port != nullptr ? port : "");
+    FormatCut(g_status.szReason, sizeof g_status.szReason, "%s", reason != nullptr ? reason : "");
 }
 
 int GetTftpServiceStatus(TftpServiceStatus* status) {
@@ -409,11 +419,11 @@ int OpenListenSocket() {
                        "Error %d\n%s\n\nPortwell tried to bind the %s port\nto the interface %s\nwhich is not "
                        "available for this host\nEither remove the %s service or suppress %s interface assignation",
                        LastErrorCode(), LastErrorText(), "tftp", cfg.szBindAddr, "tftp", cfg.szBindAddr);
-            std::snprintf(reason, sizeof reason, "the address %s is not available on this host", cfg.szBindAddr);
+            FormatCut(reason, sizeof reason, "the address %s is not available on this host", cfg.szBindAddr);
         } else {
             SetLastErrorCode(rc);
             LogMessage(LOG_MAJOR, "Error : Can't create socket\nError %d (%s)", rc, gai_strerror(rc));
-            std::snprintf(reason, sizeof reason, "cannot resolve the listening address: %s", gai_strerror(rc));
+            FormatCut(reason, sizeof reason, "cannot resolve the listening address: %s", gai_strerror(rc));
         }
         TftpSetListenStatus(TFTP_FAILED, LastErrorCode(), cfg.szBindAddr, portText, reason);
         return -1;
@@ -422,7 +432,7 @@ int OpenListenSocket() {
     if (skt < 0) {
         SetLastErrorFromErrno(errno, true);
         LogMessage(LOG_MAJOR, "Error : Can't create socket\nError %d (%s)", LastErrorCode(), LastErrorText());
-        std::snprintf(reason, sizeof reason, "cannot create the listening socket: %s", LastErrorText());
+        FormatCut(reason, sizeof reason, "cannot create the listening socket: %s", LastErrorText());
         TftpSetListenStatus(TFTP_FAILED, LastErrorCode(), cfg.szBindAddr, portText, reason);
         freeaddrinfo(results);
         return -1;
@@ -451,23 +461,23 @@ int OpenListenSocket() {
                        "Error %d\n%s\n\nPortwell can not bind the %s port\nan application is already listening on "
                        "this port",
                        code, LastErrorText(), "tftp");
-            std::snprintf(reason, sizeof reason, "port %s is already in use by another program (%s)", portNum,
+            FormatCut(reason, sizeof reason, "port %s is already in use by another program (%s)", portNum,
                           LastErrorText());
         } else if (code == kErrAddrNotAvail) {
             LogMessage(LOG_MAJOR,
                        "Error %d\n%s\n\nPortwell tried to bind the %s port\nto the interface %s\nwhich is not "
                        "available for this host\nEither remove the %s service or suppress %s interface assignation",
                        code, LastErrorText(), "tftp", cfg.szBindAddr, "tftp", cfg.szBindAddr);
-            std::snprintf(reason, sizeof reason, "the address %s is not available on this host", hostText);
+            FormatCut(reason, sizeof reason, "the address %s is not available on this host", hostText);
         } else {
             LogMessage(LOG_MAJOR, "Bind error %d\n%s", code, LastErrorText());
             if (code == kErrAccess) {
-                std::snprintf(reason, sizeof reason,
+                FormatCut(reason, sizeof reason,
                               "not permitted to listen on port %s (%s): run as root or grant "
                               "cap_net_bind_service",
                               portNum, LastErrorText());
             } else {
-                std::snprintf(reason, sizeof reason, "cannot listen on port %s: %s", portNum, LastErrorText());
+                FormatCut(reason, sizeof reason, "cannot listen on port %s: %s", portNum, LastErrorText());
             }
         }
         close(skt);
