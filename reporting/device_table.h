@@ -8,6 +8,11 @@ constexpr int kIpcInfoTrimCount = 10;  // oldest records dropped when a registra
 // far above any real run, but a host inventing MACs cannot grow the list without bound.
 constexpr int kMaxListRows = 5000;
 
+// The report that ends a device's upgrade, by the kind of the file it was sent.
+constexpr int kFinalEventIpc = 3;   // "Report_Filesystem"
+constexpr int kFinalEventNvr = 11;  // "Report_Update"
+constexpr int kNvrDevType = 1;
+
 struct stIpcInfo {
     char szMac[64];         // as the device sent it; all zero once the device has been counted
     char szIpAddr[64];      // the address lent to it
