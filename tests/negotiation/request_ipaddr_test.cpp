@@ -153,8 +153,13 @@ TEST_F(RequestIpaddrTest, ReportsOfAnAnsweredDeviceBecomeItsRow) {
     std::string report =
         "Msg:Report_Update\r\nIpaddr:10.77.5.10\r\nIPCMac:NV-1\r\nSchedule:100\r\nState:0\r\nVersion:NVR8-1.0\r\n";
     ASSERT_TRUE(m_device->SendTo(std::string(report) + '\0', kServerIp, 10011));
-    for (int i = 0; i < 200 && m_dlg.m_nSuccessCount == 0; ++i) usleep(10000);
-    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
+    // The message thread counts under m_csCount; read it the same way.
+    auto successes = [this] {
+        std::lock_guard<std::mutex> lock(m_dlg.m_csCount);
+        return m_dlg.m_nSuccessCount;
+    };
+    for (int i = 0; i < 200 && successes() == 0; ++i) usleep(10000);
+    EXPECT_EQ(successes(), 1);
     auto rows = m_dlg.m_lstInfo.Rows();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][kColNewVersion], "NVR8-1.2.3.10");

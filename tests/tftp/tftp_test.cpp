@@ -204,7 +204,9 @@ TEST_F(TftpRequestTest, SecurityLevelsGovernWrites) {
     EXPECT_EQ(Ack(1), client.Receive());
     EXPECT_TRUE(WaitLog("<empty.bin>: rcvd 1 blk, 3 bytes"));
     EXPECT_EQ("new", m_root.Read("empty.bin"));
+    StopTftp();  // the workers read the settings: change them only while none runs
     g_TftpConfig.nSecurityLevel = 3;
+    Start();
     EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("other.bin")));
     EXPECT_TRUE(WaitLog("Error EACCESS on file other.bin. Ext error The directory name is invalid"));
 }
