@@ -74,6 +74,27 @@ TEST_F(TftpPeerTest, UploadsThroughCurlAndAtftp) {
     }
 }
 
+// atftp asks for "windowsize": downloads and uploads at each window and block size arrive whole.
+TEST_F(TftpPeerTest, AtftpWithAWindowDownloadsAndUploads) {
+    const size_t size = 1024 * 1024 + 333;
+    const std::string content = Content(1024 * 1024);
+    const std::string up = Pattern(size, 77);
+    std::string local = m_out.Write("up.bin", up);
+    for (int window : {1, 8, 64}) {
+        for (int blockSize : kBlockSizes) {
+            std::string options = "--option \"blksize " + std::to_string(blockSize) + "\" --option \"windowsize " +
+                                  std::to_string(window) + "\" ";
+            std::string tag = std::to_string(window) + "_" + std::to_string(blockSize);
+            SCOPED_TRACE(tag);
+            EXPECT_EQ(0, Shell("atftp " + options + "-g -r " + Name(1024 * 1024) + " -l " + m_out.File("got" + tag) +
+                               " 127.0.0.1"));
+            EXPECT_TRUE(content == m_out.Read("got" + tag)) << "download differs";
+            EXPECT_EQ(0, Shell("atftp " + options + "-p -l " + local + " -r up" + tag + ".bin 127.0.0.1"));
+            EXPECT_TRUE(up == m_root.Read("up" + tag + ".bin")) << "upload differs";
+        }
+    }
+}
+
 // More than 65535 blocks: block numbers wrap to 0 on the wire and the client still gets every byte.
 TEST_F(TftpPeerTest, SlowBlockNumbersWrapOnAFileOver32MiB) {
     const size_t size = 33 * 1024 * 1024 + 777;
