@@ -352,27 +352,16 @@ private:
         End(m_sim.m_stop.load() ? Outcome::Stopped : Outcome::TimedOut,
             m_sim.m_stop.load() ? "stopped" : "time limit reached while " + Snapshot().stage);
     }
+    // Records how this pass ended; the device's thread reports it once Run returns (a restart
+    // may still replace it).
     void End(Outcome outcome, const std::string& detail) {
-        DeviceResult copy;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_result.outcome = outcome;
-            if (!detail.empty()) m_result.detail = m_result.detail.empty() ? detail : m_result.detail + "; " + detail;
-            m_result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_begin).count();
-            m_result.asExpected = Matches(m_result.expected, m_result);
-            copy = m_result;
-        }
-        if (outcome == Outcome::Failed && m_spec.restarts > 0) return;  // Run decides whether it is final
-        Finish(copy);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_result.outcome = outcome;
+        if (!detail.empty()) m_result.detail = m_result.detail.empty() ? detail : m_result.detail + "; " + detail;
+        m_result.elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_begin).count();
+        m_result.asExpected = Matches(m_result.expected, m_result);
     }
 
-public:
-    void Finish(const DeviceResult& copy) {
-        if (m_finished.exchange(true)) return;
-        if (m_sim.m_config.onResult) m_sim.m_config.onResult(copy);
-    }
-
-private:
     DeviceSimulator& m_sim;
     DeviceSpec m_spec;
     std::mt19937 m_rng;
@@ -388,7 +377,6 @@ private:
     platform::UdpSocket m_reportSocket;
     sockaddr_in m_server{};
     Clock::time_point m_begin;
-    std::atomic<bool> m_finished{false};
 };
 
 DeviceSimulator::DeviceSimulator(SimConfig config) : m_config(std::move(config)) {}
@@ -525,7 +513,7 @@ bool DeviceSimulator::SetUp(std::string* error) {
         Device* device = m_devices[i].get();
         m_threads.emplace_back([this, device, delay] {
             device->Run(delay);
-            device->Finish(device->Snapshot());
+            if (m_config.onResult) m_config.onResult(device->Snapshot());
             DeviceEnded();
         });
     }
