@@ -51,7 +51,10 @@ struct Report {
 class ScriptedServer {
 public:
     ScriptedServer(std::string serverIp, std::string replyTo, std::string lentBase, int first)
-        : m_serverIp(std::move(serverIp)), m_replyTo(std::move(replyTo)), m_lentBase(std::move(lentBase)), m_next(first) {
+        : m_serverIp(std::move(serverIp)),
+          m_replyTo(std::move(replyTo)),
+          m_lentBase(std::move(lentBase)),
+          m_next(first) {
         m_socket = platform::UdpSocket::OpenIPv4();
         m_socket.SetReuseAddress(true);
         EXPECT_EQ(0, m_socket.Bind("0.0.0.0", 10011));
@@ -146,7 +149,8 @@ protected:
         return spec;
     }
     static uint32_t Crc(const std::string& bytes) {
-        return static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+        return static_cast<uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
     }
     testsupport::TempDir m_root;
 };
@@ -268,8 +272,8 @@ TEST(DevsimTftpClient, RefusesWhatItDidNotAskForAndAsksAgainWhenUnanswered) {
             ++requests;
             if (!answer.empty()) server.SendTo(answer.data(), answer.size(), from);
         }
-        if (row.errorToServer >= 0 && server.WaitReadable(5000) == 1 && server.ReceiveFrom(packet, sizeof packet, &from) > 4 &&
-            packet[1] == 5) {
+        if (row.errorToServer >= 0 && server.WaitReadable(5000) == 1 &&
+            server.ReceiveFrom(packet, sizeof packet, &from) > 4 && packet[1] == 5) {
             errorCode = packet[3];
         }
         client.join();
@@ -312,7 +316,8 @@ TEST(DevsimSpec, ParsesDeviceSpecificationsAndRefusesBadOnes) {
     devsim::DeviceSpec spec;
     std::string error;
     ASSERT_TRUE(devsim::ParseDeviceSpec("count=3,kind=NVR,model=N-1,fail=LogoUpgraded:4,drop=5%,stall=7:20,silent=app",
-                                        &spec, &error)) << error;
+                                        &spec, &error))
+        << error;
     EXPECT_EQ(3, spec.count);
     EXPECT_EQ(devsim::DeviceKind::Nvr, spec.kind);
     EXPECT_EQ(9, spec.inject.failEvent);
@@ -338,8 +343,8 @@ TEST_F(DevsimTest, BroadcastDeviceTakesItsAddressOnItsOwnLink) {
     const std::string ns = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(nsFd);
     const std::string inside = "nsenter --net=" + ns + " ip ";
     ASSERT_EQ(0, testsupport::RunCommand("ip link set " + link.Peer() + " netns " + ns));
-    ASSERT_EQ(0, testsupport::RunCommand(inside + "link set lo up && " + inside + "link set " + link.Peer() + " up && " +
-                                         inside + "addr add 10.77.0.2/24 dev " + link.Peer()));
+    ASSERT_EQ(0, testsupport::RunCommand(inside + "link set lo up && " + inside + "link set " + link.Peer() +
+                                         " up && " + inside + "addr add 10.77.0.2/24 dev " + link.Peer()));
     m_root.Write("ipc.bin", Container("QL_IPC2F_V2.1.0.7"));
     ServeFrom("10.77.0.1");
     ScriptedServer server("10.77.0.1", "255.255.255.255", "10.77.0.", 50);
@@ -358,13 +363,15 @@ TEST_F(DevsimTest, BroadcastDeviceTakesItsAddressOnItsOwnLink) {
         for (const devsim::DeviceResult& r : sim.Results()) {
             EXPECT_EQ(devsim::Outcome::Upgraded, r.outcome) << devsim::FormatResult(r);
             lent.push_back(r.lentIp);
-            EXPECT_EQ(0, testsupport::RunCommand(inside + "addr show dev " + link.Peer() + " | grep -q 'inet " + r.lentIp + "/24'"));
+            EXPECT_EQ(0, testsupport::RunCommand(inside + "addr show dev " + link.Peer() + " | grep -q 'inet " +
+                                                 r.lentIp + "/24'"));
             for (const Report& report : server.ReportsOf(r.mac)) EXPECT_EQ(r.lentIp, report.from);
         }
     }
     EXPECT_EQ(2u, lent.size());
     for (const std::string& ip : lent) {
-        EXPECT_NE(0, testsupport::RunCommand(inside + "addr show dev " + link.Peer() + " | grep -q 'inet " + ip + "/'"));
+        EXPECT_NE(0,
+                  testsupport::RunCommand(inside + "addr show dev " + link.Peer() + " | grep -q 'inet " + ip + "/'"));
     }
     close(nsFd);
 }

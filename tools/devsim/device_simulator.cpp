@@ -45,7 +45,8 @@ std::string ReadKey(const std::string& text, const char* key, int size) {
 bool ParseMac(const std::string& text, uint64_t* value) {
     unsigned b[6];
     char tail;
-    if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &tail) != 6) return false;
+    if (std::sscanf(text.c_str(), "%x:%x:%x:%x:%x:%x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &tail) != 6)
+        return false;
     *value = 0;
     for (unsigned byte : b) {
         if (byte > 0xFF) return false;
@@ -79,7 +80,8 @@ bool Matches(const std::string& expected, const DeviceResult& r) {
     if (expected == "silent") return r.outcome == Outcome::Silent;
     if (expected == "timeout") return r.outcome == Outcome::TimedOut;
     if (expected == "failed") return r.outcome == Outcome::Failed;
-    if (expected.rfind("failed:", 0) == 0) return r.outcome == Outcome::Failed && std::to_string(r.state) == expected.substr(7);
+    if (expected.rfind("failed:", 0) == 0)
+        return r.outcome == Outcome::Failed && std::to_string(r.state) == expected.substr(7);
     return false;
 }
 
@@ -335,7 +337,8 @@ private:
         const auto until = Clock::now() + std::chrono::milliseconds(ms);
         while (Clock::now() < until) {
             if (Interrupted()) return false;
-            std::this_thread::sleep_for(std::min<Clock::duration>(until - Clock::now(), std::chrono::milliseconds(kSliceMs)));
+            std::this_thread::sleep_for(
+                std::min<Clock::duration>(until - Clock::now(), std::chrono::milliseconds(kSliceMs)));
         }
         return !Interrupted();
     }
@@ -381,7 +384,9 @@ private:
 
 DeviceSimulator::DeviceSimulator(SimConfig config) : m_config(std::move(config)) {}
 
-DeviceSimulator::~DeviceSimulator() { Stop(); }
+DeviceSimulator::~DeviceSimulator() {
+    Stop();
+}
 
 bool DeviceSimulator::Start(std::string* error) {
     if (m_started) {
@@ -447,8 +452,10 @@ bool DeviceSimulator::SetUp(std::string* error) {
     requests.SetBroadcast(true);
     if (m_interface != "lo") {
         // Replies and broadcast requests stay on the devices' own link.
-        setsockopt(replies.Fd(), SOL_SOCKET, SO_BINDTODEVICE, m_interface.c_str(), static_cast<socklen_t>(m_interface.size()));
-        setsockopt(requests.Fd(), SOL_SOCKET, SO_BINDTODEVICE, m_interface.c_str(), static_cast<socklen_t>(m_interface.size()));
+        setsockopt(replies.Fd(), SOL_SOCKET, SO_BINDTODEVICE, m_interface.c_str(),
+                   static_cast<socklen_t>(m_interface.size()));
+        setsockopt(requests.Fd(), SOL_SOCKET, SO_BINDTODEVICE, m_interface.c_str(),
+                   static_cast<socklen_t>(m_interface.size()));
     }
     if (int err = requests.Bind("0.0.0.0", 0); err != 0) {
         *error = "cannot bind the request socket: " + std::string(std::strerror(err));
@@ -509,7 +516,9 @@ bool DeviceSimulator::SetUp(std::string* error) {
     m_replyThread = std::thread([this] { ReceiveReplies(); });
     const size_t n = m_devices.size();
     for (size_t i = 0; i < n; ++i) {
-        const int delay = n > 1 ? static_cast<int>(static_cast<int64_t>(m_config.startSpreadMs) * static_cast<int64_t>(i) / static_cast<int64_t>(n)) : 0;
+        const int delay = n > 1 ? static_cast<int>(static_cast<int64_t>(m_config.startSpreadMs) *
+                                                   static_cast<int64_t>(i) / static_cast<int64_t>(n))
+                                : 0;
         Device* device = m_devices[i].get();
         m_threads.emplace_back([this, device, delay] {
             device->Run(delay);

@@ -48,14 +48,14 @@ enum class Outcome {
 
 // Faults a device plays; all off by default.
 struct Injection {
-    int failEvent = -1;      // report event 0..11 at which to fail
-    int failState = 6;       // state sent there: 2..6 end the device, 7 makes it repeat the step
-    double drop = 0.0;       // share (0..1) of the device's datagrams lost, sent and received
-    bool noLastAck = false;  // never acknowledge the last TFTP block
-    uint32_t stallBlock = 0; // stop for stallMs after this TFTP block
+    int failEvent = -1;       // report event 0..11 at which to fail
+    int failState = 6;        // state sent there: 2..6 end the device, 7 makes it repeat the step
+    double drop = 0.0;        // share (0..1) of the device's datagrams lost, sent and received
+    bool noLastAck = false;   // never acknowledge the last TFTP block
+    uint32_t stallBlock = 0;  // stop for stallMs after this TFTP block
     int stallMs = 0;
-    int silentEvent = -1;    // send the step's "in progress" report, then nothing ever again;
-                             // at event 0 the device vanishes half way through its download
+    int silentEvent = -1;  // send the step's "in progress" report, then nothing ever again;
+                           // at event 0 the device vanishes half way through its download
 };
 
 // One group of devices; every device of a group is alike but for its MAC.
@@ -77,7 +77,7 @@ struct DeviceSpec {
 struct SimConfig {
     std::vector<DeviceSpec> groups;
     std::string macBase = "02:4B:56:00:00:01";
-    std::string serverIp;       // where requests go; with broadcast they go to 255.255.255.255
+    std::string serverIp;  // where requests go; with broadcast they go to 255.255.255.255
     bool broadcast = false;
     std::string interfaceName;  // empty: chosen inside a private network namespace only
     std::string netnsPath;      // when given, every socket and address lives in this namespace
@@ -85,15 +85,15 @@ struct SimConfig {
     int stepMs = 300;
     int requestIntervalMs = 3000;
     int tftpTimeoutSec = 5;
-    int timeUnitMs = 1000;      // length of one second of the TFTP time-outs
+    int timeUnitMs = 1000;  // length of one second of the TFTP time-outs
     int tftpRetries = 5;
     int tftpAttempts = 5;
     int blockSize = 1468;
     int windowSize = 0;
-    int timeLimitMs = 600000;   // for the whole run; devices still busy then end as TimedOut
-    int startSpreadMs = 0;      // devices start evenly spread over this time
-    unsigned seed = 1;          // for the packet drop
-    std::string keepDir;        // when set, downloads stay there as "<index>-<file name>"
+    int timeLimitMs = 600000;  // for the whole run; devices still busy then end as TimedOut
+    int startSpreadMs = 0;     // devices start evenly spread over this time
+    unsigned seed = 1;         // for the packet drop
+    std::string keepDir;       // when set, downloads stay there as "<index>-<file name>"
     // Called on the device's own thread when it ends; keep it short.
     std::function<void(const DeviceResult&)> onResult;
 };
@@ -107,12 +107,12 @@ struct DeviceResult {
     std::string expected;
     Outcome outcome = Outcome::Pending;
     bool asExpected = false;
-    std::string stage;       // where the device is or was last: "requesting", "downloading", event name
-    int event = -1;          // last report event sent
-    int state = -1;          // its state
+    std::string stage;  // where the device is or was last: "requesting", "downloading", event name
+    int event = -1;     // last report event sent
+    int state = -1;     // its state
     std::string lentIp;
     std::string serverIp;
-    std::string filePath;    // "FilePath:" of the reply
+    std::string filePath;        // "FilePath:" of the reply
     std::string offeredVersion;  // "Version:" of the reply
     uint64_t bytes = 0;
     int64_t tsize = -1;
@@ -121,10 +121,10 @@ struct DeviceResult {
     int windowSize = 0;
     int readRequests = 0;
     int addressRequests = 0;
-    int reports = 0;         // reports sent (lost ones included)
+    int reports = 0;  // reports sent (lost ones included)
     int64_t elapsedMs = 0;
-    std::string keptFile;    // path of the kept download
-    std::string detail;      // why it failed or ended early
+    std::string keptFile;  // path of the kept download
+    std::string detail;    // why it failed or ended early
 };
 
 class DeviceSimulator {

@@ -30,14 +30,14 @@ constexpr LegacyHeader kLegacy[] = {{"FIRMWARE", 1556, 296, kDevTypeIpc}, {"FIRM
 // the wrong magic a magic fault, any checksum (or a mark count no memory can hold) a CRC fault.
 int StateForReaderCode(int code) {
     switch (code) {
-    case FMW_ERR_TOO_SHORT:
-    case FMW_ERR_READ_FIXED:
-    case FMW_ERR_MARKS:
-        return kStateSize;
-    case FMW_ERR_MAGIC:
-        return kStateMagic;
-    default:
-        return kStateCrc;
+        case FMW_ERR_TOO_SHORT:
+        case FMW_ERR_READ_FIXED:
+        case FMW_ERR_MARKS:
+            return kStateSize;
+        case FMW_ERR_MAGIC:
+            return kStateMagic;
+        default:
+            return kStateCrc;
     }
 }
 

@@ -15,7 +15,9 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-void OnSignal(int) { g_interrupted = 1; }
+void OnSignal(int) {
+    g_interrupted = 1;
+}
 
 struct Options {
     int count = 1;
@@ -49,9 +51,10 @@ std::string DefaultSpec(const Options& o) {
 int main(int argc, char** argv) {
     devsim::SimConfig config;
     Options o;
-    CLI::App app{"kelvane-devsim: cameras and NVRs in upgrade mode, simulated. Each device asks for an address "
-                 "(port 10011), takes the lent one, downloads its firmware over TFTP, checks it and reports every "
-                 "flash step. Runs only inside a private network namespace unless --interface names a lab interface."};
+    CLI::App app{
+        "kelvane-devsim: cameras and NVRs in upgrade mode, simulated. Each device asks for an address "
+        "(port 10011), takes the lent one, downloads its firmware over TFTP, checks it and reports every "
+        "flash step. Runs only inside a private network namespace unless --interface names a lab interface."};
     app.add_option("-n,--count", o.count, "Devices of the kind given by the options below (0: only --device groups)")
         ->check(CLI::Range(0, 100000));
     app.add_option("--kind", o.kind, "ipc or nvr")->check(CLI::IsMember({"ipc", "nvr", "IPC", "NVR"}));
@@ -71,16 +74,20 @@ int main(int argc, char** argv) {
     app.add_option("--step-ms", config.stepMs, "Time per flash step")->check(CLI::Range(0, 3600000));
     app.add_option("--request-interval-ms", config.requestIntervalMs, "Time between repeated address requests")
         ->check(CLI::Range(10, 600000));
-    app.add_option("--tftp-timeout", config.tftpTimeoutSec, "TFTP \"timeout\" option, seconds")->check(CLI::Range(1, 255));
+    app.add_option("--tftp-timeout", config.tftpTimeoutSec, "TFTP \"timeout\" option, seconds")
+        ->check(CLI::Range(1, 255));
     app.add_option("--time-unit-ms", config.timeUnitMs, "Length of one second of the TFTP time-outs (tests shorten it)")
         ->check(CLI::Range(1, 1000));
-    app.add_option("--tftp-retries", config.tftpRetries, "ACK repeats before a download starts over")->check(CLI::Range(0, 100));
-    app.add_option("--tftp-attempts", config.tftpAttempts, "Read requests before a download fails")->check(CLI::Range(1, 100));
+    app.add_option("--tftp-retries", config.tftpRetries, "ACK repeats before a download starts over")
+        ->check(CLI::Range(0, 100));
+    app.add_option("--tftp-attempts", config.tftpAttempts, "Read requests before a download fails")
+        ->check(CLI::Range(1, 100));
     app.add_option("--blksize", config.blockSize, "TFTP \"blksize\" option")->check(CLI::Range(8, 65464));
     app.add_option("--windowsize", config.windowSize, "Send TFTP \"windowsize\" W and acknowledge every W blocks")
         ->check(CLI::Range(0, 65535));
     app.add_option("--time-limit", o.timeLimitSec, "Seconds the whole run may take")->check(CLI::Range(1, 864000));
-    app.add_option("--spread-ms", config.startSpreadMs, "Start the devices evenly over this time")->check(CLI::Range(0, 3600000));
+    app.add_option("--spread-ms", config.startSpreadMs, "Start the devices evenly over this time")
+        ->check(CLI::Range(0, 3600000));
     app.add_option("--seed", config.seed, "Seed of the packet drop");
     app.add_option("--fail", o.fail, "Fail at EVENT (number or name: download, uboot, kernel, ...) with STATE 2..7");
     app.add_option("--drop", o.drop, "Share of each device's packets lost, both ways (0.1 or 10%)");
@@ -88,7 +95,8 @@ int main(int argc, char** argv) {
     app.add_option("--stall", o.stall, "BLOCK:MS: stop for MS after TFTP block BLOCK");
     app.add_option("--silent", o.silent, "Go silent at EVENT (at download: half way through the file)");
     app.add_option("--expect", o.expect, "upgraded, up-to-date, failed[:STATE], silent, timeout or any");
-    app.add_option("--restarts", o.restarts, "Start over after a failed download, this often")->check(CLI::Range(0, 1000));
+    app.add_option("--restarts", o.restarts, "Start over after a failed download, this often")
+        ->check(CLI::Range(0, 1000));
     app.add_option("--keep", config.keepDir, "Keep every download in this folder");
     app.add_option("--json", o.json, "Write the outcome as JSON to this file ('-': standard output)");
     app.add_flag("-v,--verbose", o.verbose, "Show the firmware container checks on standard error");

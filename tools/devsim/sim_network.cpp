@@ -71,7 +71,8 @@ bool HasDefaultRoute() {
 }  // namespace
 
 bool InPrivateNetwork(std::string* why) {
-    struct stat self{}, init{};
+    struct stat self {
+    }, init{};
     if (stat("/proc/thread-self/ns/net", &self) == 0 && stat("/proc/1/ns/net", &init) == 0 &&
         self.st_ino == init.st_ino && self.st_dev == init.st_dev) {
         if (why) *why = "this is the machine's own network namespace";

@@ -30,25 +30,37 @@ bool Pair(const std::string& text, std::string* first, std::string* second) {
     return true;
 }
 
-std::string EventName(int event) { return event >= 0 && event <= 11 ? MsgTypeName(event + 1) : "none"; }
+std::string EventName(int event) {
+    return event >= 0 && event <= 11 ? MsgTypeName(event + 1) : "none";
+}
 
 }  // namespace
 
 const char* OutcomeName(Outcome outcome) {
     switch (outcome) {
-    case Outcome::Pending: return "pending";
-    case Outcome::Upgraded: return "upgraded";
-    case Outcome::UpToDate: return "up-to-date";
-    case Outcome::Failed: return "failed";
-    case Outcome::Silent: return "silent";
-    case Outcome::TimedOut: return "timeout";
-    case Outcome::Stopped: return "stopped";
-    case Outcome::Error: return "error";
+        case Outcome::Pending:
+            return "pending";
+        case Outcome::Upgraded:
+            return "upgraded";
+        case Outcome::UpToDate:
+            return "up-to-date";
+        case Outcome::Failed:
+            return "failed";
+        case Outcome::Silent:
+            return "silent";
+        case Outcome::TimedOut:
+            return "timeout";
+        case Outcome::Stopped:
+            return "stopped";
+        case Outcome::Error:
+            return "error";
     }
     return "?";
 }
 
-const char* KindName(DeviceKind kind) { return kind == DeviceKind::Nvr ? "NVR" : "IPC"; }
+const char* KindName(DeviceKind kind) {
+    return kind == DeviceKind::Nvr ? "NVR" : "IPC";
+}
 
 int ParseEvent(const std::string& text) {
     int number = -1;
@@ -100,7 +112,8 @@ bool ParseDeviceSpec(const std::string& text, DeviceSpec* spec, std::string* err
         } else if (key == "mac") {
             unsigned x[6];
             char tail;
-            ok = std::sscanf(value.c_str(), "%x:%x:%x:%x:%x:%x%c", &x[0], &x[1], &x[2], &x[3], &x[4], &x[5], &tail) == 6;
+            ok =
+                std::sscanf(value.c_str(), "%x:%x:%x:%x:%x:%x%c", &x[0], &x[1], &x[2], &x[3], &x[4], &x[5], &tail) == 6;
             spec->mac = value;
         } else if (key == "step-ms") {
             ok = Number(value, &spec->stepMs, 0, 3600000);
@@ -212,7 +225,8 @@ std::string ResultsToJson(const std::vector<DeviceResult>& results) {
     summary["all_as_expected"] = all;
     // Device texts are GBK bytes at worst; replace rather than throw on what is not UTF-8.
     return nlohmann::ordered_json{{"summary", summary}, {"devices", devices}}.dump(
-               2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+               2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
+           "\n";
 }
 
 std::string Summary(const std::vector<DeviceResult>& results) {

@@ -26,12 +26,16 @@ constexpr int kSliceMs = 50;  // how often a wait looks at the stop flag
 
 using Clock = std::chrono::steady_clock;
 
-std::string Word(int value) { return {static_cast<char>((value >> 8) & 0xFF), static_cast<char>(value & 0xFF)}; }
+std::string Word(int value) {
+    return {static_cast<char>((value >> 8) & 0xFF), static_cast<char>(value & 0xFF)};
+}
 int Word(const std::string& packet, size_t at) {
     if (packet.size() < at + 2) return -1;
     return (static_cast<unsigned char>(packet[at]) << 8) | static_cast<unsigned char>(packet[at + 1]);
 }
-void AddString(std::string& packet, const std::string& text) { packet += text + std::string(1, '\0'); }
+void AddString(std::string& packet, const std::string& text) {
+    packet += text + std::string(1, '\0');
+}
 
 std::string ReadRequest(const TftpClientOptions& o) {
     std::string rrq = Word(kOpRrq);
@@ -123,10 +127,12 @@ std::string AcceptOack(const std::string& packet, const TftpClientOptions& o, Tf
         const char* name = fields[i].c_str();
         long value = std::strtol(fields[i + 1].c_str(), nullptr, 10);
         if (strcasecmp(name, "blksize") == 0) {
-            if (value > o.blockSize || value < 8) return "OACK blksize " + fields[i + 1] + " (asked for " + std::to_string(o.blockSize) + ")";
+            if (value > o.blockSize || value < 8)
+                return "OACK blksize " + fields[i + 1] + " (asked for " + std::to_string(o.blockSize) + ")";
             r.blockSize = static_cast<int>(value);
         } else if (strcasecmp(name, "timeout") == 0) {
-            if (value != o.timeoutSec) return "OACK timeout " + fields[i + 1] + " (asked for " + std::to_string(o.timeoutSec) + ")";
+            if (value != o.timeoutSec)
+                return "OACK timeout " + fields[i + 1] + " (asked for " + std::to_string(o.timeoutSec) + ")";
         } else if (strcasecmp(name, "tsize") == 0) {
             r.tsize = std::strtoll(fields[i + 1].c_str(), nullptr, 10);
         } else if (strcasecmp(name, "windowsize") == 0) {
