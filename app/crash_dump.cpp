@@ -115,6 +115,10 @@ public:
         out[n] = '\0';
         return Add(out);
     }
+    Text& Int(long long value) {
+        if (value < 0) Add("-");
+        return Dec(value < 0 ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value));
+    }
     Text& Hex(unsigned long long value) {
         char out[19] = "0x";
         for (int i = 0; i < 16; ++i) out[2 + i] = "0123456789abcdef"[(value >> (60 - 4 * i)) & 0xF];
@@ -293,7 +297,7 @@ void WriteDump(int fd, int signal, const siginfo_t* info, void* context, const C
 
     Text cause(lineBuffer, sizeof lineBuffer);
     cause.Add("signal: ").Dec(static_cast<unsigned long long>(signal)).Add(" ").Add(SignalName(signal));
-    cause.Add("\ncode: ").Dec(static_cast<unsigned long long>(static_cast<unsigned>(info->si_code)));
+    cause.Add("\ncode: ").Int(info->si_code);
     cause.Add("\naddress: ").Hex(reinterpret_cast<uintptr_t>(info->si_addr));
     cause.Add("\nprocess: ").Dec(static_cast<unsigned long long>(getpid())).Add("\n");
     out.Write(cause);
