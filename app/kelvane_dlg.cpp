@@ -36,19 +36,16 @@ CKelvaneDlg::~CKelvaneDlg() {
 
 void CKelvaneDlg::ShutDown() {
     if (m_bRunning) {
+        std::lock_guard<std::mutex> lock(m_runControl);
         m_bRunning = 0;
-        StopMessagingThreads();
+        StopRun();
     }
-    // Request threads outlive a stop; none may find this object gone. Their work is bounded by
-    // the probe and send time-outs, so the wait ends; a very late one is reported, then awaited.
-    {
+    // Request threads outlive a stop, and a stop may let a run thread go; none may find this
+    // object gone. Their work is bounded, so the wait ends; a very late one is reported, then awaited.
+    if (!WaitThreadsGone(kCloseWaitMs)) {
+        LogMessage(LOG_MAJOR, "CKelvaneDlg close: threads still running after %d ms", kCloseWaitMs);
         std::unique_lock<std::mutex> lock(m_requestMutex);
-        if (!m_requestCv.wait_for(lock, std::chrono::milliseconds(kCloseWaitMs),
-                                  [this] { return m_nActiveRequests == 0; })) {
-            LogMessage(LOG_MAJOR, "CKelvaneDlg close: %d request threads still running after %d ms",
-                       m_nActiveRequests, kCloseWaitMs);
-            m_requestCv.wait(lock, [this] { return m_nActiveRequests == 0; });
-        }
+        m_requestCv.wait(lock, [this] { return m_nActiveRequests == 0; });
     }
 }
 
@@ -57,9 +54,9 @@ bool CKelvaneDlg::StartMessagingThreads() {
     while (m_wakeFd >= 0 && read(m_wakeFd, &pending, sizeof pending) > 0) {
     }
     SetListenerStatus(ListenerStatus::NotStarted, 0, "");
-    m_hCleanThread = platform::Thread::Start([this] { return CleanRequestThreadProc(this); });
+    m_hCleanThread = StartRunThread(CleanRequestThreadProc, platform::ThreadPriority::Normal);
     if (!m_hCleanThread) LogMessage(LOG_MAJOR, "Create CleanRequestThreadProc Thread fail");
-    m_hMsgThread = platform::Thread::Start([this] { return ReportDispatchProc(this); });
+    m_hMsgThread = StartRunThread(ReportDispatchProc, platform::ThreadPriority::Normal);
     if (m_hMsgThread) {
         m_dwMsgThreadId = static_cast<uint32_t>(m_hMsgThread->Tid());
     } else {
@@ -67,13 +64,28 @@ bool CKelvaneDlg::StartMessagingThreads() {
     }
     // The message thread must own its queue before the listener posts the first report.
     usleep(kMsgThreadHeadStartMs * 1000);
-    m_hListenThread =
-        platform::Thread::Start([this] { return ListenIPCPortProc(this); }, platform::ThreadPriority::Highest);
+    m_hListenThread = StartRunThread(ListenIPCPortProc, platform::ThreadPriority::Highest);
     if (!m_hListenThread) {
         LogMessage(LOG_MAJOR, "Create ListenIPCPortProc Thread fail");
         SetListenerStatus(ListenerStatus::Failed, -1, "cannot create the listener thread");
     }
     return m_hCleanThread && m_hMsgThread && m_hListenThread;
+}
+
+std::unique_ptr<platform::Thread> CKelvaneDlg::StartRunThread(int (*body)(CKelvaneDlg*),
+                                                              platform::ThreadPriority priority) {
+    // Counted like a request thread: a stop may let it go after its bound, and the object must
+    // then still outlive it.
+    RequestThreadEnter();
+    std::unique_ptr<platform::Thread> thread = platform::Thread::Start(
+        [this, body] {
+            int result = body(this);
+            RequestThreadLeave();
+            return result;
+        },
+        priority);
+    if (!thread) RequestThreadLeave();
+    return thread;
 }
 
 void CKelvaneDlg::StopMessagingThreads() {
@@ -82,15 +94,17 @@ void CKelvaneDlg::StopMessagingThreads() {
         // Only the shortcut is lost: the listener still notices the stop within its 2-s wait.
     }
     // The message thread sleeps in GetMessage; a wake-up lets it see the cleared run flag now
-    // instead of at the next device report. Posts are repeated in case its queue was not up yet.
+    // instead of at the next device report. Posts are repeated in case its queue was not up yet;
+    // wake-ups and the wait together stay within the one bound.
     if (m_hMsgThread) {
         bool ended = false;
         for (int waited = 0; waited < kThreadJoinMs && !ended; waited += kWakeRetryMs) {
             platform::PostThreadMessage(m_dwMsgThreadId, platform::kWmNull, 0, 0);
             ended = m_hMsgThread->WaitFor(kWakeRetryMs);
         }
+        if (!ended) LogMessage(LOG_MAJOR, "%s did not end within %d ms", "ReportDispatchProc", kThreadJoinMs);
+        m_hMsgThread.reset();
     }
-    JoinRunThread(m_hMsgThread, "ReportDispatchProc");
     JoinRunThread(m_hListenThread, "ListenIPCPortProc");
     JoinRunThread(m_hCleanThread, "CleanRequestThreadProc");
 }
@@ -119,6 +133,12 @@ bool CKelvaneDlg::WaitListenerSettled(int timeoutMs) const {
 void CKelvaneDlg::RequestThreadEnter() {
     std::lock_guard<std::mutex> lock(m_requestMutex);
     ++m_nActiveRequests;
+}
+
+bool CKelvaneDlg::WaitThreadsGone(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_requestMutex);
+    return m_requestCv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [this] { return m_nActiveRequests == 0; });
 }
 
 void CKelvaneDlg::RequestThreadLeave() {

@@ -12,8 +12,10 @@
 
 #include "app/device_list_model.h"
 #include "app/kelvane_view.h"
+#include "app/run_results.h"
 #include "app/ui_channel.h"
 #include "firmware/upgrade_scan.h"
+#include "messaging/dispatch.h"
 #include "platform/thread.h"
 #include "reporting/device_table.h"
 
@@ -33,6 +35,34 @@ public:
     virtual ~CKelvaneDlg();
     CKelvaneDlg(const CKelvaneDlg&) = delete;
     CKelvaneDlg& operator=(const CKelvaneDlg&) = delete;
+
+    // ---- Run control: the window's handlers without the pixels (run_control.cpp) ----------
+    // The front-end-independent part of the dialog's initialisation: the folder from
+    // "Config.ini" (item 1000), the log threshold from "LogSwitch", the local addresses (item
+    // 1001, the first chosen), the hidden items. Call once, with the view set.
+    void InitDialogState();
+    // What the operator typed or picked in item 1000 (folder) or 1001 (local address), UTF-8.
+    // Front ends report every change (any thread); a start reads them.
+    void SetItemInput(int item, const std::string& utf8);
+    std::string GetItemInput(int item) const;
+    // Starts a run, or stops the running one. Takes seconds (the TFTP service's start, joins):
+    // a window calls it off its own thread. A start that cannot serve is refused: nothing
+    // starts, the window stays idle and the operator is told why and what to do.
+    void OnBtnStart();
+    void OnBtnPause();
+    void OnBtnClearList();
+    // Check boxes 1014 and 1009 as the operator left them; checking 1014 shows a warning.
+    void OnChkIpCheck(bool checked);
+    void OnChkForceOld(bool checked);
+    // True when the window may close: at once when idle; during a run only after the operator
+    // confirmed, the run has stopped and the list is cleared.
+    bool OnClose();
+    bool IsRunning() const { return m_bRunning != 0; }
+    // Why the last start was refused, as the operator was told; empty when it started.
+    std::string LastStartError() const;
+    // Every device of the current (or last) run, copied without holding up the run.
+    std::vector<DeviceResult> ResultsSnapshot() const { return m_results.Snapshot(); }
+    RunResults m_results;
 
     // ---- Device messaging -------------------------------------------------------------
     // Handlers called by the dispatch threads: an address request on its own thread, a
@@ -55,9 +85,12 @@ public:
     // since those threads run the derived handlers.
     void ShutDown();
 
-    // Request threads count themselves in and out, so the object outlives every one of them.
+    // Every thread that uses this object (request threads, and the run's threads, which a stop
+    // may have to let go of) counts itself in and out, so the object outlives every one of them.
     void RequestThreadEnter();
     void RequestThreadLeave();
+    // Waits up to `timeoutMs` until no such thread is left; false when some still are.
+    bool WaitThreadsGone(int timeoutMs);
 
     std::atomic<int32_t> m_bRunning{0};
     std::atomic<int32_t> m_bPauseTest{0};
@@ -72,6 +105,9 @@ public:
     std::unique_ptr<platform::Thread> m_hListenThread;
     // Readable once a stop has begun, so the listener need not sit out its 2-s wait.
     int ListenerWakeFd() const { return m_wakeFd; }
+    // Opened by the start so that it can refuse a run no device would be heard in; the listener
+    // takes it over (or opens its own when the start did not).
+    DeviceListenSocket m_listenSocket;
 
     // ---- Front end ----------------------------------------------------------------------
     // The front end that draws this object, or null; changes reach it in order (UiChannel).
@@ -125,6 +161,21 @@ public:
     std::vector<UpgradeFileInfo> m_vecUpgradeFileInfo;
 
 private:
+    std::unique_ptr<platform::Thread> StartRunThread(int (*body)(CKelvaneDlg*), platform::ThreadPriority priority);
+    // Start and stop of a run; false (with the reason shown) when the start is refused.
+    bool StartRun();
+    void StopRun();
+    void RefuseStart(const std::string& reason, const std::string& caption);
+    void ShowIdle();
+    std::string Text(const char* english, const char* chinese) const;
+
+    mutable std::mutex m_inputMutex;
+    std::string m_strUpgradeDir;   // item 1000
+    std::string m_strLocalIpText;  // item 1001
+    std::string m_strStartError;
+    std::mutex m_runControl;  // one start, stop or close at a time
+    bool m_bTftpStarted = false;
+
     int m_wakeFd = -1;
     mutable std::mutex m_listenerMutex;
     mutable std::condition_variable m_listenerCv;

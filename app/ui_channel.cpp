@@ -10,10 +10,7 @@ void UiChannel::Queue(Change change) {
     m_pending.push_back(std::move(change));
 }
 
-void UiChannel::Deliver() {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_delivering) return;  // the thread that is delivering will take ours too, in order
-    m_delivering = true;
+void UiChannel::DrainLocked(std::unique_lock<std::mutex>& lock) {
     while (!m_pending.empty()) {
         Change change = std::move(m_pending.front());
         m_pending.pop_front();
@@ -22,5 +19,28 @@ void UiChannel::Deliver() {
         if (view != nullptr) change(*view);
         lock.lock();
     }
+}
+
+void UiChannel::Deliver() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_delivering) return;  // the thread that is delivering will take ours too, in order
+    m_delivering = true;
+    DrainLocked(lock);
     m_delivering = false;
+    m_idle.notify_all();
+}
+
+bool UiChannel::Ask(const std::function<bool(IKelvaneView&)>& question) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_idle.wait(lock, [this] { return !m_delivering; });
+    m_delivering = true;  // holds back other deliveries until the answer is in
+    DrainLocked(lock);
+    IKelvaneView* view = m_view;
+    lock.unlock();
+    bool answer = view != nullptr && question(*view);
+    lock.lock();
+    DrainLocked(lock);  // what others queued while the question was open
+    m_delivering = false;
+    m_idle.notify_all();
+    return answer;
 }

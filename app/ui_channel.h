@@ -3,6 +3,7 @@
 // of the core's locks while the front end runs: a change is queued (cheap, under the queue's
 // own mutex, so it can be queued while a core lock is held and thereby keep that lock's
 // order), and whichever thread finds nobody delivering drains the queue.
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -22,9 +23,16 @@ public:
         Deliver();
     }
 
+    // Asks the front end a question on the calling thread, after every change queued before it,
+    // and returns its answer (false without a front end). Changes queued meanwhile wait for it.
+    bool Ask(const std::function<bool(IKelvaneView&)>& question);
+
 private:
+    void DrainLocked(std::unique_lock<std::mutex>& lock);
+
     std::mutex m_mutex;
     std::deque<Change> m_pending;
     IKelvaneView* m_view = nullptr;
     bool m_delivering = false;
+    std::condition_variable m_idle;  // signalled when a delivery ends
 };

@@ -72,28 +72,51 @@ void PostReport(CKelvaneDlg* dlg, const char* recvBuf) {
 
 }  // namespace
 
-int ListenIPCPortProc(CKelvaneDlg* dlg) {
-    platform::UdpSocket sock = platform::UdpSocket::OpenIPv4();
-    if (!sock.Valid() || !sock.SetNonBlocking(true) || !sock.SetReuseAddress(true)) {
-        std::string why = std::strerror(errno);
-        LogMessage(LOG_MAJOR, "ListenIPCPortProc socket error: %s", why.c_str());
-        dlg->SetListenerStatus(ListenerStatus::Failed, -2, "cannot open a UDP socket: " + why);
-        return -2;
+bool DeviceListenSocket::Accepts(in_addr destination, unsigned ifindex) const {
+    if (ifindex != iface.index) return false;
+    return destination.s_addr == iface.address.s_addr || destination.s_addr == htonl(INADDR_BROADCAST) ||
+           (iface.broadcast.s_addr != htonl(INADDR_ANY) && destination.s_addr == iface.broadcast.s_addr);
+}
+
+int OpenDeviceListenSocket(const char* localIp, DeviceListenSocket* out) {
+    if (!platform::FindLocalInterface(localIp, &out->iface)) return EADDRNOTAVAIL;
+    out->socket = platform::UdpSocket::OpenIPv4();
+    if (!out->socket.Valid()) return errno;
+    if (!out->socket.SetNonBlocking(true) || !out->socket.SetReceiveDestination(true)) {
+        int error = errno;
+        out->socket.Close();
+        return error;
     }
-    int bindError = sock.Bind(dlg->m_szLocalIP, kDeviceListenPort);
-    if (bindError != 0) {
-        // Without this socket no device is ever heard: the run must not look healthy.
-        std::string why = std::strerror(bindError);
-        LogMessage(LOG_MAJOR, "ListenIPCPortProc bind %s:%d fail: %s", dlg->m_szLocalIP, kDeviceListenPort,
-                   why.c_str());
-        dlg->SetListenerStatus(ListenerStatus::Failed, -3,
-                               std::string("cannot listen on ") + dlg->m_szLocalIP + ":" +
-                                   std::to_string(kDeviceListenPort) + ": " + why);
-        return -3;
+    in_addr any{};
+    any.s_addr = htonl(INADDR_ANY);
+    int error = out->socket.Bind(platform::MakeSockaddrIn(any, kDeviceListenPort));
+    if (error != 0) {
+        out->socket.Close();
+        return error;
     }
     // Many devices report at once after a reboot wave; a roomy kernel buffer rides out a burst
     // while the listener is busy, instead of dropping reports.
-    sock.SetReceiveBuffer(kListenReceiveBuffer);
+    out->socket.SetReceiveBuffer(kListenReceiveBuffer);
+    return 0;
+}
+
+int ListenIPCPortProc(CKelvaneDlg* dlg) {
+    // The run's start opens the socket, so that it can refuse a run nobody would hear.
+    DeviceListenSocket device = std::move(dlg->m_listenSocket);
+    if (!device.socket.Valid()) {
+        int error = OpenDeviceListenSocket(dlg->m_szLocalIP, &device);
+        if (error != 0) {
+            // Without this socket no device is ever heard: the run must not look healthy.
+            std::string why = std::strerror(error);
+            LogMessage(LOG_MAJOR, "ListenIPCPortProc bind %s:%d fail: %s", dlg->m_szLocalIP, kDeviceListenPort,
+                       why.c_str());
+            dlg->SetListenerStatus(ListenerStatus::Failed, -3,
+                                   std::string("cannot listen on ") + dlg->m_szLocalIP + ":" +
+                                       std::to_string(kDeviceListenPort) + ": " + why);
+            return -3;
+        }
+    }
+    const platform::UdpSocket& sock = device.socket;
     dlg->SetListenerStatus(ListenerStatus::Listening, 0, "");
 
     char recvBuf[kRecvBufSize];
@@ -106,7 +129,10 @@ int ListenIPCPortProc(CKelvaneDlg* dlg) {
         if (ready != 1) continue;  // time-out, or the stop's wake-up: the run flag decides
 
         std::memset(recvBuf, 0, sizeof recvBuf);
-        long received = sock.ReceiveFrom(recvBuf, sizeof recvBuf, nullptr);
+        in_addr destination{};
+        unsigned ifindex = 0;
+        long received = sock.ReceiveWithDestination(recvBuf, sizeof recvBuf, &destination, &ifindex);
+        if (received >= 0 && !device.Accepts(destination, ifindex)) continue;  // another interface's traffic
         // A datagram that fills the buffer has no NUL of its own: it is cut to 2047 characters.
         recvBuf[kRecvBufSize - 1] = '\0';
         LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc recvfrom szRecvBuf=%s", recvBuf);

@@ -4,8 +4,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "platform/net_interface.h"
 #include "platform/thread.h"
 #include "platform/thread_message.h"
+#include "platform/udp_socket.h"
 
 class CKelvaneDlg;
 
@@ -27,6 +29,20 @@ struct MsgParam {
     char szRecvBuf[kRecvBufSize] = {};
     CKelvaneDlg* pOwner = nullptr;
 };
+
+// The listener's socket and what it takes in. Linux gives a socket bound to a unicast address no
+// broadcasts, yet devices without a usable address broadcast their requests; so the socket is
+// bound to every address and keeps what was sent to the chosen address, or broadcast (limited
+// or subnet) on the chosen address's interface. No address reuse: a second run on the port
+// must fail to start rather than share the devices' messages with the first.
+struct DeviceListenSocket {
+    platform::UdpSocket socket;
+    platform::LocalInterface iface;
+    bool Accepts(in_addr destination, unsigned ifindex) const;
+};
+// 0, or the errno of the failing step: EADDRNOTAVAIL when no interface carries `localIp`,
+// EADDRINUSE when another socket holds the port.
+int OpenDeviceListenSocket(const char* localIp, DeviceListenSocket* out);
 
 // Thread bodies. Results: listener 0 normal end, -2 socket unusable, -3 bind failed;
 // request thread 0 handled, -3 not an address request; message and clean-up threads 0.

@@ -211,6 +211,12 @@ void BuildPingPacket(uint8_t* packet, uint16_t sequence, uint32_t tick) {
     WriteLe16(packet + 2, PingChecksum(packet, kPingPacketSize));
 }
 
+int CheckPingSocket() {
+    ProbeSocket sock;
+    int opened = sock.Open(g_socketMode.load());
+    return opened != 0 ? sock.CloseWith(opened, errno) : 0;
+}
+
 int PingApi(uint32_t ulDestAddr) {
     ProbeSocket sock;
     int opened = sock.Open(g_socketMode.load());

@@ -27,6 +27,9 @@ PingSocketMode GetPingSocketMode();
 // Sends one echo request to `ulDestAddr` (IPv4, network byte order) and waits up to 100 ms.
 // For results 504 to 507 errno holds the socket error after the socket is closed.
 int PingApi(uint32_t ulDestAddr);
+// Whether a probe could open its socket now: 0, or kPingSocketDenied / kPingSocketFailed (errno set).
+// Sends nothing.
+int CheckPingSocket();
 // True for the results that let the address be lent: -997, -995, -994.
 bool PingResultIsFree(int result);
 

@@ -7,6 +7,7 @@
 #include "firmware/upgrade_scan.h"
 #include "log/log.h"
 #include "messaging/msg_format.h"
+#include "platform/net_interface.h"
 #include "platform/udp_socket.h"
 
 namespace {
@@ -27,7 +28,11 @@ int CKelvaneDlg::SendToIPC(const char* szMsg, int nLen) {
     sock.SetNonBlocking(true);
     in_addr broadcast{};
     broadcast.s_addr = htonl(INADDR_BROADCAST);
-    sock.SendTo(szMsg, static_cast<size_t>(nLen) + 1, platform::MakeSockaddrIn(broadcast, kDeviceReplyPort));
+    // Out of the chosen address's interface, where the device is, whatever the default route.
+    platform::LocalInterface iface;
+    unsigned ifindex = platform::FindLocalInterface(m_szLocalIP, &iface) ? iface.index : 0;
+    sock.SendToVia(szMsg, static_cast<size_t>(nLen) + 1, platform::MakeSockaddrIn(broadcast, kDeviceReplyPort),
+                   ifindex);
     return 0;
 }
 
@@ -87,6 +92,7 @@ void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc bHaveNewVersion == false, No New Version!", seq);
         int length = BuildNoUpgradeReply(reply, sizeof reply, cseq + 1, ipcMac);
         if (length >= 0) SendToIPC(reply, length);
+        m_results.OnNoUpgrade(ipcMac, model, versionShown);
         return;
     }
     if (m_szLocalIP[0] == '\0') {
@@ -114,4 +120,5 @@ void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
     SendToIPC(reply, length);
     LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc SendToIPC szBuildMsg=%s\n", seq, reply);
     RegisterIpcInfo(ipcMac, newIp, *chosen);
+    m_results.OnOffered(ipcMac, model, versionShown, chosen->szVersion, chosen->szFileName, newIp, chosen->iDevType);
 }

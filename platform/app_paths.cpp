@@ -3,57 +3,55 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/module_path.h"
 
 namespace platform {
+
 namespace {
 
-std::string EnvOrEmpty(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
+std::mutex g_mutex;
+std::string g_override;
+
+// $VAR, else $HOME/fallback, else /tmp; with "/kelvane" appended.
+std::string XdgDir(const char* variable, const char* fallback) {
+    const char* set = std::getenv(variable);
+    if (set != nullptr && set[0] == '/') return std::string(set) + "/kelvane";
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr && home[0] != '\0' ? home : "/tmp") + "/" + fallback + "/kelvane";
 }
 
-// XDG base folders must be absolute; anything else is treated as unset.
-std::string XdgBase(const std::string& value, const std::string& home, const char* fallback) {
-    if (!value.empty() && value[0] == '/') return value;
-    return (home.empty() ? std::string("/tmp") : home) + fallback;
-}
-
-void MakeFolders(const std::string& path) {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        mkdir(path.substr(0, slash).c_str(), 0700);
+std::string Place(const char* name, const char* variable, const char* fallback) {
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!g_override.empty()) return g_override + "/" + name;
     }
-    mkdir(path.c_str(), 0700);
+    std::string dir = ExecutableDir();
+    if (access(dir.c_str(), W_OK) == 0) return dir + "/" + name;
+    return XdgDir(variable, fallback) + "/" + name;
 }
 
 }  // namespace
 
-AppPaths ResolveAppPaths(const std::string& exeDir, bool exeDirWritable, const std::string& xdgConfigHome,
-                         const std::string& xdgStateHome, const std::string& home) {
-    AppPaths paths;
-    if (exeDirWritable) {
-        std::string dir = exeDir == "/" ? "" : exeDir;
-        paths.configFile = dir + "/Config.ini";
-        paths.crashDir = dir + "/CrashDir";
-        paths.besideExecutable = true;
-        return paths;
+std::string ConfigIniPath() { return Place("Config.ini", "XDG_CONFIG_HOME", ".config"); }
+
+std::string CrashDirPath() { return Place("CrashDir", "XDG_STATE_HOME", ".local/state"); }
+
+bool MakeParentDirs(const std::string& file) {
+    for (size_t slash = file.find('/', 1); slash != std::string::npos; slash = file.find('/', slash + 1)) {
+        std::string dir = file.substr(0, slash);
+        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
     }
-    paths.configFile = XdgBase(xdgConfigHome, home, "/.config") + "/kelvane/Config.ini";
-    paths.crashDir = XdgBase(xdgStateHome, home, "/.local/state") + "/kelvane/CrashDir";
-    return paths;
+    return true;
 }
 
-AppPaths GetAppPaths() {
-    std::string exeDir = ExecutableDir();
-    AppPaths paths = ResolveAppPaths(exeDir, access(exeDir.c_str(), W_OK) == 0, EnvOrEmpty("XDG_CONFIG_HOME"),
-                                     EnvOrEmpty("XDG_STATE_HOME"), EnvOrEmpty("HOME"));
-    if (!paths.besideExecutable) {
-        MakeFolders(paths.configFile.substr(0, paths.configFile.rfind('/')));
-        MakeFolders(paths.crashDir.substr(0, paths.crashDir.rfind('/')));
-    }
-    return paths;
+void SetAppFilesDir(const std::string& dir) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_override = dir;
 }
 
 }  // namespace platform

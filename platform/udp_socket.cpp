@@ -103,11 +103,56 @@ long UdpSocket::SendTo(const void* data, size_t size, const sockaddr_in& to) con
     return sendto(m_fd, data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
+long UdpSocket::SendToVia(const void* data, size_t size, const sockaddr_in& to, unsigned ifindex) const {
+    if (ifindex == 0) return SendTo(data, size, to);
+    iovec iov{const_cast<void*>(data), size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr msg{};
+    msg.msg_name = const_cast<sockaddr_in*>(&to);
+    msg.msg_namelen = sizeof to;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_ifindex = static_cast<int>(ifindex);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    return sendmsg(m_fd, &msg, MSG_NOSIGNAL);
+}
+
 long UdpSocket::ReceiveFrom(void* buffer, size_t size, sockaddr_in* from) const {
     sockaddr_in dummy{};
     socklen_t len = sizeof dummy;
     sockaddr_in* target = from != nullptr ? from : &dummy;
     return recvfrom(m_fd, buffer, size, MSG_TRUNC, reinterpret_cast<sockaddr*>(target), &len);
+}
+
+bool UdpSocket::SetReceiveDestination(bool on) { return SetIntOption(m_fd, IPPROTO_IP, IP_PKTINFO, on ? 1 : 0); }
+
+long UdpSocket::ReceiveWithDestination(void* buffer, size_t size, in_addr* destination, unsigned* ifindex) const {
+    iovec iov{buffer, size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    destination->s_addr = 0;
+    *ifindex = 0;
+    long received = recvmsg(m_fd, &msg, MSG_TRUNC);
+    if (received < 0) return received;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        in_pktinfo info{};
+        std::memcpy(&info, CMSG_DATA(c), sizeof info);
+        *destination = info.ipi_addr;
+        *ifindex = static_cast<unsigned>(info.ipi_ifindex);
+    }
+    return received;
 }
 
 }  // namespace platform

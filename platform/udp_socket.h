@@ -47,9 +47,17 @@ public:
     int WaitReadable(int timeoutMs, int wakeFd = -1) const;
     // As sendto(2): bytes sent or -1.
     long SendTo(const void* data, size_t size, const sockaddr_in& to) const;
+    // As SendTo, leaving through interface `ifindex` (0: wherever routing sends it). A broadcast
+    // from a host with several interfaces would otherwise take the default route's.
+    long SendToVia(const void* data, size_t size, const sockaddr_in& to, unsigned ifindex) const;
     // Receives one datagram. Returns its full length even when it was longer than the buffer
     // (the excess is discarded), so callers can tell a cut datagram; -1 on error.
     long ReceiveFrom(void* buffer, size_t size, sockaddr_in* from) const;
+    // Asks the kernel to tell each datagram's destination address and arrival interface.
+    bool SetReceiveDestination(bool on);
+    // As ReceiveFrom, also giving where the datagram was sent to and the interface it came in on
+    // (with SetReceiveDestination on; otherwise both are left zero).
+    long ReceiveWithDestination(void* buffer, size_t size, in_addr* destination, unsigned* ifindex) const;
 
 private:
     int m_fd = -1;

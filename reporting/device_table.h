@@ -5,6 +5,11 @@
 constexpr int kMaxIpcInfo = 100;      // records at rest
 constexpr int kIpcInfoTrimCount = 10;  // oldest records dropped when a registration passes the limit
 
+// The report that ends a device's upgrade, by the kind of the file it was sent.
+constexpr int kFinalEventIpc = 3;   // "Report_Filesystem"
+constexpr int kFinalEventNvr = 11;  // "Report_Update"
+constexpr int kNvrDevType = 1;
+
 struct stIpcInfo {
     char szMac[64];         // as the device sent it; all zero once the device has been counted
     char szIpAddr[64];      // the address lent to it

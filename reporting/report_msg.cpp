@@ -11,10 +11,6 @@
 
 namespace {
 
-constexpr int kFinalEventIpc = 3;   // "Report_Filesystem"
-constexpr int kFinalEventNvr = 11;  // "Report_Update"
-constexpr int kNvrDevType = 1;
-
 enum class Outcome { Open, Succeeded, Failed };
 
 // An empty MAC never matches: closed records have an all-zero MAC, and a report without one
@@ -143,6 +139,7 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
         m_lstInfo.SetItemText(row, kColState, stateText);
         m_lstInfo.SetItemText(row, kColSchedule, schedule);
         m_lstInfo.SetItemText(row, kColOldVersion, version);
+        m_results.OnReport(mac, event, stateNumber, !IsStateNotFailed(state), stateText, schedule, row);
     };
     // Counts a finished or failed device once: its MAC is cleared so no later report finds it.
     // Called with m_csIpcInfo held; the screen is told after both locks are released.

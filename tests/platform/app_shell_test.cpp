@@ -4,38 +4,10 @@
 
 #include <string>
 
-#include "platform/app_paths.h"
 #include "platform/single_instance.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-TEST(AppPaths, BesideTheExecutableOnlyWhenItsFolderIsWritable) {
-    struct Case {
-        const char* exeDir;
-        bool writable;
-        const char* xdgConfig;
-        const char* xdgState;
-        const char* home;
-        const char* config;
-        const char* crash;
-    } cases[] = {
-        {"/opt/k", true, "/c", "/s", "/home/u", "/opt/k/Config.ini", "/opt/k/CrashDir"},
-        {"/", true, "", "", "/root", "/Config.ini", "/CrashDir"},
-        {"/usr/bin", false, "/c", "/s", "/home/u", "/c/kelvane/Config.ini", "/s/kelvane/CrashDir"},
-        {"/usr/bin", false, "", "", "/home/u", "/home/u/.config/kelvane/Config.ini",
-         "/home/u/.local/state/kelvane/CrashDir"},
-        // Relative XDG values do not count.
-        {"/usr/bin", false, "rel", "rel", "/home/u", "/home/u/.config/kelvane/Config.ini",
-         "/home/u/.local/state/kelvane/CrashDir"},
-    };
-    for (const Case& c : cases) {
-        platform::AppPaths paths = platform::ResolveAppPaths(c.exeDir, c.writable, c.xdgConfig, c.xdgState, c.home);
-        EXPECT_EQ(paths.configFile, c.config) << c.exeDir << " " << c.xdgConfig;
-        EXPECT_EQ(paths.crashDir, c.crash) << c.exeDir << " " << c.xdgConfig;
-        EXPECT_EQ(paths.besideExecutable, c.writable);
-    }
-}
 
 // A child process holds the lock; this process is refused until the child has ended.
 TEST(SingleInstance, SecondProcessIsRefusedUntilTheFirstEnds) {

@@ -26,6 +26,19 @@ public:
         m_shown[item] = show;
         m_calls.push_back("show " + std::to_string(item) + " " + (show ? "1" : "0"));
     }
+    void SetComboItems(int item, const std::vector<std::string>& entries, int selected) override {
+        std::string joined;
+        for (const std::string& entry : entries) joined += (joined.empty() ? "" : ",") + entry;
+        Record("combo " + std::to_string(item) + " " + joined + " " + std::to_string(selected));
+    }
+    void ShowMessage(const std::string& text, const std::string& caption, MessageIcon) override {
+        Record("message " + caption + ": " + text);
+    }
+    // Answers with m_confirmAnswer, as the operator would have.
+    bool Confirm(const std::string& text, const std::string& caption) override {
+        Record("confirm " + caption + ": " + text);
+        return m_confirmAnswer;
+    }
     void OnRowInserted(int row, const std::string& numberText) override {
         Record("insert " + std::to_string(row) + " " + numberText);
     }
@@ -44,6 +57,16 @@ public:
         return m_calls;
     }
 
+    // The messages shown so far, in order.
+    std::vector<std::string> Messages() {
+        std::vector<std::string> messages;
+        for (const std::string& call : Calls()) {
+            if (call.rfind("message ", 0) == 0) messages.push_back(call.substr(8));
+        }
+        return messages;
+    }
+
+    bool m_confirmAnswer = true;
     std::map<int, bool> m_enabled;
     std::map<int, bool> m_shown;
 

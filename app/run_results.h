@@ -1,0 +1,66 @@
+#pragma once
+// One result per device for a whole run, kept beside the device table (which forgets a device
+// once it is counted and holds 100), so a technician can keep the outcome of every device.
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+enum class DeviceOutcome { Unfinished, Succeeded, Failed, NoUpgrade };
+
+struct DeviceResult {
+    std::string mac;  // as the device sends it
+    std::string model;
+    std::string versionBefore;   // the version the device asked with
+    std::string versionOffered;  // empty when no upgrade was offered
+    std::string fileOffered;
+    std::string lentAddress;
+    DeviceOutcome outcome = DeviceOutcome::Unfinished;
+    int state = -1;         // the last report's state number, -1 before any report
+    std::string stateText;  // the last report's state text, as shown
+    std::string progress;   // the last report's progress, "37%"
+    int row = -1;           // the device's row in the device list, -1 before its first report
+    int attempts = 0;       // address requests answered with a file
+    // Wall-clock milliseconds since the epoch, 0 when it has not happened.
+    int64_t requestTime = 0;
+    int64_t firstReportTime = 0;
+    int64_t outcomeTime = 0;
+};
+
+const char* OutcomeName(DeviceOutcome outcome);  // "succeeded", "failed", "unfinished", "no upgrade"
+
+// Texts come in as the device and catalogue have them (GBK) and are kept as UTF-8.
+class RunResults {
+public:
+    void Clear();
+    // A device was offered `file` (version `offered`) and lent `address`. A device that asks again
+    // starts a new attempt: its earlier outcome no longer stands.
+    void OnOffered(const char* mac, const char* model, const char* versionBefore, const char* offered,
+                   const char* file, const char* address, int devType);
+    // A device was told there is nothing newer for it.
+    void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore);
+    // A report of a device that was offered a file; reports of unknown devices are not results.
+    // The outcome is decided as the device list counts it (the final event of the device's kind
+    // with state 0 succeeds, a failing state fails) and stands once decided.
+    void OnReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
+                  const char* progress, int row);
+
+    std::vector<DeviceResult> Snapshot() const;
+    size_t Size() const;
+
+private:
+    DeviceResult* Find(const std::string& mac);
+
+    mutable std::mutex m_mutex;
+    std::vector<DeviceResult> m_results;  // in order of first request
+    std::vector<int> m_devTypes;          // per result: the offered file's kind
+    std::unordered_map<std::string, size_t> m_byMac;
+};
+
+// Writes results as CSV (RFC 4180, UTF-8, one header line) or, for a path ending in ".json", as a
+// JSON array. False with `error` set when the file cannot be written; the file is written to a
+// temporary name and renamed, so a failure never leaves half a file.
+bool WriteResultsFile(const std::vector<DeviceResult>& results, const std::string& path, std::string* error);
+std::string FormatResultsCsv(const std::vector<DeviceResult>& results);
+std::string FormatResultsJson(const std::vector<DeviceResult>& results);
