@@ -5,6 +5,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDateTime>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -12,18 +13,21 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTableView>
+#include <QThread>
 #include <algorithm>
+#include <memory>
 
 #include "app/kelvane_dlg.h"
 #include "app/qt/about_dialog.h"
 #include "app/qt/device_table_model.h"
 #include "app/qt/dialog_template.h"
+#include "app/run_results.h"
 
 namespace {
 
 constexpr int kFrameMs = 16;
 // Buttons that stay disabled while a start or stop runs off the window thread.
-constexpr int kBusyItems[] = {IDC_BTN_START, IDC_BTN_PAUSE, KelvaneWindow::kClearListId};
+constexpr int kBusyItems[] = {IDC_BTN_START, IDC_BTN_PAUSE, IDC_BTN_CLEAR};
 
 QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
@@ -105,7 +109,20 @@ void KelvaneWindow::CreateControls() {
             m_items[control.id] = widget;
         }
     }
-    connect(static_cast<QPushButton*>(Item(IDC_BTN_BROWSE)), &QPushButton::clicked, this, &KelvaneWindow::OnBrowse);
+    auto button = [this](int id) { return static_cast<QPushButton*>(Item(id)); };
+    auto check = [this](int id) { return static_cast<QCheckBox*>(Item(id)); };
+    connect(button(IDC_BTN_BROWSE), &QPushButton::clicked, this, &KelvaneWindow::OnBrowse);
+    connect(button(IDC_BTN_START), &QPushButton::clicked, this, &KelvaneWindow::OnStartClicked);
+    connect(button(IDC_BTN_PAUSE), &QPushButton::clicked, this, [this] { m_dlg.OnBtnPause(); });
+    connect(button(IDC_BTN_CLEAR), &QPushButton::clicked, this, [this] { m_dlg.OnBtnClearList(); });
+    connect(check(IDC_CHK_IP_CHECK), &QCheckBox::clicked, this, [this](bool on) { m_dlg.OnChkIpCheck(on); });
+    connect(check(IDC_CHK_FORCE_OLD), &QCheckBox::clicked, this, [this](bool on) { m_dlg.OnChkForceOld(on); });
+    // The core reads what the operator typed or picked when a run starts.
+    connect(static_cast<QLineEdit*>(Item(IDC_EDIT_PATH)), &QLineEdit::textChanged, this,
+            [this](const QString& text) { m_dlg.SetItemInput(IDC_EDIT_PATH, text.toStdString()); });
+    connect(static_cast<QComboBox*>(Item(IDC_COMBO_LOCAL_IP)), &QComboBox::editTextChanged, this,
+            [this](const QString& text) { m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, text.toStdString()); });
+    connect(m_list, &QWidget::customContextMenuRequested, this, &KelvaneWindow::ShowListMenu);
 }
 
 bool KelvaneWindow::OnInitDialog(const WindowStartup& startup) {
@@ -116,12 +133,16 @@ bool KelvaneWindow::OnInitDialog(const WindowStartup& startup) {
         QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
         return false;
     }
-    for (int item : {1012, int{IDC_STATIC_FAIL}, int{IDC_BTN_PAUSE}}) Item(item)->hide();
-
+    // Hidden items, "Config.ini" ("Path", "LogSwitch"), the local addresses: the core's part.
+    m_dlg.InitDialogState();
     FlushChanges();
     auto* path = static_cast<QLineEdit*>(Item(IDC_EDIT_PATH));
     path->setCursorPosition(0);  // the start of a long path is what tells folders apart
     path->setFocus();
+    // Activating the window gives the focus again, and that selects the whole text with the
+    // caret at its end; the first focus-in puts the caret back.
+    m_caretPending = true;
+    path->installEventFilter(this);
 
     // A report view with full-row selection and grid lines; the six columns, left-aligned.
     m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -218,6 +239,44 @@ void KelvaneWindow::OnAllRowsDeleted() {
     Enqueue([this] { m_model->DeleteAll(); });
 }
 
+void KelvaneWindow::SetComboItems(int item, const std::vector<std::string>& entries, int selected) {
+    QStringList texts;
+    for (const std::string& entry : entries) texts.append(FromUtf8(entry));
+    Enqueue([this, item, texts, selected] {
+        auto* combo = qobject_cast<QComboBox*>(Item(item));
+        if (combo == nullptr) return;
+        combo->clear();
+        combo->addItems(texts);
+        combo->setCurrentIndex(selected);
+        if (selected < 0) combo->setEditText(QString());
+    });
+}
+
+void KelvaneWindow::ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) {
+    Enqueue([this, text = FromUtf8(text), caption = FromUtf8(caption), icon] {
+        MessagePrompter::Icon shown = icon == kIconInformation ? MessagePrompter::Information
+                                      : icon == kIconError     ? MessagePrompter::Error
+                                                               : MessagePrompter::NoIcon;
+        m_prompter.Inform(this, text, caption, shown);
+    });
+}
+
+bool KelvaneWindow::Confirm(const std::string& text, const std::string& caption) {
+    // The close handler runs off the window thread while a run stops; the question is asked
+    // on the window thread all the same, after everything drawn before it.
+    bool answer = false;
+    auto ask = [this, &answer, text = FromUtf8(text), caption = FromUtf8(caption)] {
+        FlushChanges();
+        answer = m_prompter.Ask(this, text, caption);
+    };
+    if (QThread::currentThread() == thread()) {
+        ask();
+    } else {
+        QMetaObject::invokeMethod(this, ask, Qt::BlockingQueuedConnection);
+    }
+    return answer;
+}
+
 void KelvaneWindow::ApplyEnabled(int item) {
     QWidget* widget = Item(item);
     if (widget == nullptr) return;
@@ -240,6 +299,58 @@ void KelvaneWindow::OnBrowse() {
     auto* path = static_cast<QLineEdit*>(Item(IDC_EDIT_PATH));
     QString folder;
     if (m_prompter.ChooseFolder(this, path->text(), &folder)) path->setText(folder);
+}
+
+void KelvaneWindow::RunOffThread(std::function<void()> work, std::function<void()> done) {
+    if (m_worker.joinable()) m_worker.join();
+    SetBusy(true);
+    m_workerDone = std::move(done);
+    m_worker = std::thread([this, work = std::move(work)] {
+        work();
+        QMetaObject::invokeMethod(this, &KelvaneWindow::OnStartStopEnded, Qt::QueuedConnection);
+    });
+}
+
+void KelvaneWindow::OnStartStopEnded() {
+    m_worker.join();
+    FlushChanges();  // the core's own enabling of the buttons comes first
+    SetBusy(false);
+    std::function<void()> done = std::move(m_workerDone);
+    m_workerDone = nullptr;
+    if (done) done();
+    emit StartStopFinished();
+    if (m_closeRequested && !m_closing) {
+        m_closeRequested = false;
+        close();
+    }
+}
+
+void KelvaneWindow::OnStartClicked() {
+    if (m_busy) return;
+    // Start and stop take seconds (the TFTP service's start, the joins); the window keeps drawing.
+    RunOffThread([this] { m_dlg.OnBtnStart(); }, nullptr);
+}
+
+QString KelvaneWindow::ExportActionText() const {
+    return m_dlg.m_wLangID == 1033 ? QStringLiteral("Export results...") : QStringLiteral("导出结果...");
+}
+
+void KelvaneWindow::ShowListMenu(const QPoint& at) {
+    QMenu menu(this);
+    menu.addAction(ExportActionText(), this, &KelvaneWindow::ExportResults);
+    menu.exec(m_list->viewport()->mapToGlobal(at));
+}
+
+void KelvaneWindow::ExportResults() {
+    std::vector<DeviceResult> results = m_dlg.ResultsSnapshot();
+    QString suggested = QStringLiteral("kelvane-results-%1.csv")
+                            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    QString file;
+    if (!m_prompter.ChooseSaveFile(this, ExportActionText().remove(QStringLiteral("...")), suggested, &file)) return;
+    std::string error;
+    if (!WriteResultsFile(results, file.toStdString(), &error)) {
+        m_prompter.Inform(this, FromUtf8(error), QStringLiteral("Error"), MessagePrompter::Error);
+    }
 }
 
 void KelvaneWindow::ShowAbout() {
@@ -265,13 +376,23 @@ void KelvaneWindow::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    if (m_dlg.m_bRunning != 0) {
-        event->ignore();
+    event->ignore();
+    if (!m_dlg.IsRunning()) {
+        if (m_dlg.OnClose()) FinishClose();
         return;
     }
+    // Asks, then stops the run: off the window thread, which only answers the question.
+    auto allowed = std::make_shared<bool>(false);
+    RunOffThread([this, allowed] { *allowed = m_dlg.OnClose(); },
+                 [this, allowed] {
+                     if (*allowed) FinishClose();
+                 });
+}
+
+void KelvaneWindow::FinishClose() {
     m_closing = true;
-    event->accept();
     QDialog::done(QDialog::Rejected);
+    hide();
 }
 
 void KelvaneWindow::keyPressEvent(QKeyEvent* event) {
@@ -286,6 +407,21 @@ void KelvaneWindow::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QDialog::keyPressEvent(event);  // Esc reaches reject()
+}
+
+bool KelvaneWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (m_caretPending && event->type() == QEvent::FocusIn && watched == Item(IDC_EDIT_PATH)) {
+        m_caretPending = false;
+        auto* path = static_cast<QLineEdit*>(watched);
+        QMetaObject::invokeMethod(
+            path,
+            [path] {
+                path->deselect();
+                path->setCursorPosition(0);
+            },
+            Qt::QueuedConnection);
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void KelvaneWindow::reject() { close(); }

@@ -28,9 +28,6 @@ struct WindowStartup {
 class KelvaneWindow : public QDialog, public IKelvaneView {
     Q_OBJECT
 public:
-    static constexpr int kListId = 1006;
-    static constexpr int kClearListId = 1008;
-
     KelvaneWindow(CKelvaneDlg& dlg, MessagePrompter& prompter, QWidget* parent = nullptr);
     ~KelvaneWindow() override;
 
@@ -56,6 +53,14 @@ public:
     void OnCellChanged(int row, int column, const std::string& text) override;
     void OnEnsureVisible(int row) override;
     void OnAllRowsDeleted() override;
+    void SetComboItems(int item, const std::vector<std::string>& entries, int selected) override;
+    void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) override;
+    bool Confirm(const std::string& text, const std::string& caption) override;
+
+    // The device list's own menu: the export entry, in the display language.
+    QString ExportActionText() const;
+    // Writes the run's results as CSV to a file the operator picks.
+    void ExportResults();
 
 signals:
     // A start or stop that ran off the window thread has ended.
@@ -66,6 +71,8 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
     // Esc and Enter do what the close box does.
     void keyPressEvent(QKeyEvent* event) override;
+    // Keeps the caret at the start of item 1000 when the window first takes the focus.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void reject() override;
     void accept() override;
 
@@ -76,6 +83,12 @@ private:
     void ApplyEnabled(int item);
     void SetBusy(bool busy);
     void OnBrowse();
+    void OnStartClicked();
+    void OnStartStopEnded();
+    // Runs `work` off the window thread with the buttons disabled; `done` then runs on it.
+    void RunOffThread(std::function<void()> work, std::function<void()> done);
+    void ShowListMenu(const QPoint& at);
+    void FinishClose();
 
     CKelvaneDlg& m_dlg;
     MessagePrompter& m_prompter;
@@ -93,5 +106,7 @@ private:
     bool m_busy = false;
     bool m_closeRequested = false;
     bool m_closing = false;
+    bool m_caretPending = false;
     std::thread m_worker;
+    std::function<void()> m_workerDone;
 };

@@ -1,6 +1,7 @@
 // kelvane: the window program.
 #include <QApplication>
 #include <QStyle>
+#include <string>
 
 #include "app/crash_dump.h"
 #include "app/kelvane_dlg.h"
@@ -11,13 +12,15 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_DriveNetIcon));
-    platform::AppPaths paths = platform::GetAppPaths();
+    // The handler creates "CrashDir" and its day folders; an XDG state folder may not exist yet.
+    std::string crashDir = platform::CrashDirPath();
+    platform::MakeParentDirs(crashDir);
 
     CKelvaneDlg dlg;
     QtMessagePrompter prompter;
     KelvaneWindow window(dlg, prompter);
     WindowStartup startup;
-    startup.installCrashHandler = [&paths] { InstallCrashHandler(paths.crashDir); };
+    startup.installCrashHandler = [&crashDir] { InstallCrashHandler(crashDir); };
     startup.acquireSingleInstance = [] {
         return platform::AcquireSingleInstance(platform::SingleInstanceLockPath("KelvaneDlg"));
     };
