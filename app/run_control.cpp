@@ -29,11 +29,14 @@ constexpr int kLastRunWaitMs = 15000;
 constexpr const char* kLogFile = "Upgrade.log";
 
 std::string Format(const std::string& pattern, const std::string& a, const std::string& b = "") {
-    std::string out = pattern;
-    size_t at = out.find("%1");
-    if (at != std::string::npos) out.replace(at, 2, a);
-    at = out.find("%2");
-    if (at != std::string::npos) out.replace(at, 2, b);
+    std::string out;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '%' && i + 1 < pattern.size() && (pattern[i + 1] == '1' || pattern[i + 1] == '2')) {
+            out += pattern[++i] == '1' ? a : b;
+        } else {
+            out += pattern[i];
+        }
+    }
     return out;
 }
 

@@ -132,7 +132,7 @@ int ListenIPCPortProc(CKelvaneDlg* dlg) {
         in_addr destination{};
         unsigned ifindex = 0;
         long received = sock.ReceiveWithDestination(recvBuf, sizeof recvBuf, &destination, &ifindex);
-        if (received >= 0 && !device.Accepts(destination, ifindex)) continue;  // another interface's traffic
+        if (received >= 0 && !device.Accepts(destination, ifindex)) continue;  // another link's traffic
         // A datagram that fills the buffer has no NUL of its own: it is cut to 2047 characters.
         recvBuf[kRecvBufSize - 1] = '\0';
         LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc recvfrom szRecvBuf=%s", recvBuf);

@@ -6,7 +6,7 @@ SUDO=""
 PACKAGES=(
     cmake ninja-build g++ clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    zlib1g-dev libssl-dev libcli11-dev
+    zlib1g-dev libssl-dev libcli11-dev nlohmann-json3-dev
     qt6-base-dev fonts-noto-cjk
     iproute2 curl atftp tftp-hpa
 )

@@ -19,6 +19,7 @@ constexpr size_t kMainStackRequest = 1024;
 constexpr int kInitPolls = 30;
 constexpr int kInitPollMs = 100;
 constexpr int kStopWaitMs = 60000;
+constexpr int kRestartWaitMs = 5000;
 // How long a start waits, beyond the pool being ready, to learn whether the listener opened.
 constexpr int kListenWaitMs = 2000;
 
@@ -26,6 +27,21 @@ void SleepMs(int ms) {
     timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+// Joins the main thread within `ms`; true when it has ended.
+bool JoinMainThread(TftpThreadEntry& entry, int ms) {
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    if (pthread_timedjoin_np(entry.hThread, nullptr, &deadline) != 0) return false;
+    entry.bThreadValid = false;
+    return true;
 }
 
 }  // namespace
@@ -44,6 +60,14 @@ int StartTftp(const char* localAddress, const char* rootDir) {
 
     TftpThreadEntry& entry = tThreads[TH_TFTP];
     bool started = false;
+    // A stop that gave up waiting leaves the old main thread running over the shared records: a
+    // second one must not start over them. Give it a last chance to end, else report why.
+    if (!entry.gRunning.load() && entry.bThreadValid && !JoinMainThread(entry, kRestartWaitMs)) {
+        TftpSetListenStatus(TFTP_FAILED, EBUSY, cfg.szBindAddr, "",
+                            "the previous TFTP service is still stopping");
+        LogMessage(LOG_MAJOR, "service %s not started: the previous one is still stopping", "TFTP");
+        return 1;
+    }
     if (!entry.gRunning.load()) {
         entry.skListen = -1;
         TftpServiceEvent();
@@ -97,15 +121,8 @@ void StopTftp() {
     if (entry.gRunning.load()) {
         entry.gRunning = 0;
         TftpSetEvent(entry.hEvent);
-        if (entry.bThreadValid) {
-            timespec deadline{};
-            clock_gettime(CLOCK_REALTIME, &deadline);
-            deadline.tv_sec += kStopWaitMs / 1000;
-            if (pthread_timedjoin_np(entry.hThread, nullptr, &deadline) == 0) {
-                entry.bThreadValid = false;
-            } else {
-                LogMessage(LOG_MAJOR, "main TFTP thread did not end within %d ms", kStopWaitMs);
-            }
+        if (entry.bThreadValid && !JoinMainThread(entry, kStopWaitMs)) {
+            LogMessage(LOG_MAJOR, "main TFTP thread did not end within %d ms", kStopWaitMs);
         }
     }
     int skt = entry.skListen.exchange(-1);

@@ -1,0 +1,251 @@
+// Run control: a start that cannot serve is refused with its reason and leaves everything idle;
+// a run starts, stops and starts again clean; the listener hears what a Windows socket bound to
+// the address would; the window's small handlers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "_libs/tftp/tftp_interface.h"
+#include "app/kelvane_dlg.h"
+#include "log/log.h"
+#include "platform/app_paths.h"
+#include "platform/ini_file.h"
+#include "support/fmw_writer.h"
+#include "support/netns.h"
+#include "support/peer_namespace.h"
+#include "support/recording_view.h"
+#include "support/temp_dir.h"
+#include "support/udp_peer.h"
+
+namespace {
+
+constexpr const char* kServerIp = "10.77.0.1";
+
+std::string Request(const std::string& version, const std::string& mac) {
+    return "Msg:Request_ipaddr\r\nVersion:" + version + "\r\nCseq:1\r\nIPCMac:" + mac + "\r\n";
+}
+
+template <typename Pred>
+bool WaitUntil(Pred pred, int timeoutMs = 5000) {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+class RunControlTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, testsupport::RunCommand("ip link add va type veth peer name vap && ip link set va up && "
+                                             "ip link set vap up && ip addr add 10.77.0.1/24 brd + dev va"));
+        platform::SetAppFilesDir(m_home.Path());
+        LogInit(LOG_INFO, m_home.File("Upgrade.log").c_str());
+        m_dlg.m_wLangID = 1033;
+        m_dlg.SetView(&m_view);
+        m_folder.Write("ipc.bin", testsupport::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.1.0.7"));
+        m_dlg.SetItemInput(IDC_EDIT_PATH, m_folder.Path());
+        m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, kServerIp);
+    }
+    void TearDown() override {
+        if (m_dlg.IsRunning()) m_dlg.OnBtnStart();
+        testsupport::RunCommand("ip link del va 2>/dev/null; ip link del vb 2>/dev/null");
+        m_dlg.SetView(nullptr);
+        platform::SetAppFilesDir("");
+        LogInit(LOG_MAJOR, "");
+    }
+    // Starts, expecting a refusal whose message contains `reason`; nothing may be left running.
+    void ExpectRefused(const std::string& reason) {
+        size_t before = m_view.Messages().size();
+        m_dlg.OnBtnStart();
+        EXPECT_FALSE(m_dlg.IsRunning());
+        ASSERT_EQ(m_view.Messages().size(), before + 1);
+        EXPECT_NE(m_view.Messages().back().find(reason), std::string::npos) << m_view.Messages().back();
+        EXPECT_NE(m_dlg.LastStartError().find(reason), std::string::npos);
+        EXPECT_NE(m_view.ItemText(IDC_BTN_START), "停止升级");
+        TftpServiceStatus status{};
+        EXPECT_EQ(GetTftpServiceStatus(&status), 0);
+    }
+
+    testsupport::TempDir m_home, m_folder;
+    testsupport::RecordingView m_view;
+    CKelvaneDlg m_dlg;
+};
+
+TEST_F(RunControlTest, StartsThatCannotServeAreRefusedWithTheirReason) {
+    testsupport::TempDir empty;
+    struct Case {
+        const char* what;
+        std::string folder, address, reason;
+    } cases[] = {
+        {"no folder", "", kServerIp, "请选择升级文件目录"},
+        {"missing folder", m_folder.File("gone"), kServerIp, "Cannot read the upgrade folder"},
+        {"empty catalogue", empty.Path(), kServerIp, "kelvane-cli scan " + empty.Path()},
+        {"address without a dot", m_folder.Path(), "", "is not an IPv4 address"},
+        {"address not on this host", m_folder.Path(), "10.99.0.1", "is not on this computer"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_dlg.SetItemInput(IDC_EDIT_PATH, c.folder);
+        m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, c.address);
+        ExpectRefused(c.reason);
+    }
+    EXPECT_FALSE(platform::IniReadString(platform::ConfigIniPath(), "CNFINFO", "Path", "").size());
+
+    m_dlg.SetItemInput(IDC_EDIT_PATH, m_folder.Path());
+    m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, kServerIp);
+    {
+        // Another program on TFTP's port: named, so the operator knows what to stop.
+        platform::UdpSocket holder = platform::UdpSocket::OpenIPv4();
+        ASSERT_EQ(holder.Bind(kServerIp, 69), 0);
+        ExpectRefused("Port 69 (TFTP) on 10.77.0.1 is held by another program (pid " + std::to_string(getpid()));
+    }
+    {
+        platform::UdpSocket holder = platform::UdpSocket::OpenIPv4();
+        ASSERT_EQ(holder.Bind(kServerIp, 10011), 0);
+        ExpectRefused("Port 10011 (device messages) is held by another program");
+    }
+    // Nothing was left behind: the same start now works.
+    m_dlg.OnBtnStart();
+    EXPECT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    m_dlg.OnBtnStart();
+
+    // Without an interface that has a hardware address there is no MAC to tell the devices.
+    ASSERT_EQ(0, testsupport::RunCommand("ip link del va"));
+    m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, "127.0.0.1");
+    ExpectRefused("获取本机MAC失败!!!");
+}
+
+TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
+    testsupport::UdpPeer device(kServerIp, 0);
+    testsupport::UdpPeer replies("0.0.0.0", 10010);
+    m_dlg.OnBtnStart();
+    ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    EXPECT_EQ(m_view.ItemText(IDC_BTN_START), "停止升级");
+    EXPECT_EQ(m_view.ItemText(IDC_BTN_PAUSE), "暂停升级");
+    EXPECT_TRUE(m_view.m_shown[IDC_BTN_PAUSE]);
+    EXPECT_FALSE(m_view.m_enabled[IDC_EDIT_PATH]);
+    EXPECT_EQ(platform::IniReadString(platform::ConfigIniPath(), "CNFINFO", "Path", ""), m_folder.Path());
+
+    ASSERT_TRUE(device.SendTo(Request("IPC2F-2.0.0.1", "AA:01"), kServerIp, 10011));
+    ASSERT_TRUE(replies.WaitFor(1, 5000));
+    EXPECT_NE(replies.Received()[0].find("FilePath:ipc.bin\r\n"), std::string::npos);
+    EXPECT_NE(replies.Received()[0].find("Ipaddr:10.77.0.10\r\n"), std::string::npos);
+    ASSERT_TRUE(device.SendTo("Msg:Report_Downloading\r\nIpaddr:10.77.0.10\r\nIPCMac:AA:01\r\nSchedule:5\r\n"
+                              "State:1\r\nVersion:IPC2F-2.0.0.1-b1\r\n",
+                              kServerIp, 10011));
+    ASSERT_TRUE(WaitUntil([&] { return m_dlg.m_lstInfo.GetItemCount() == 1; }));
+
+    m_dlg.OnBtnStart();  // stop: the rows stay
+    EXPECT_FALSE(m_dlg.IsRunning());
+    EXPECT_EQ(m_view.ItemText(IDC_BTN_START), "开始升级");
+    EXPECT_FALSE(m_view.m_shown[IDC_BTN_PAUSE]);
+    EXPECT_TRUE(m_view.m_enabled[IDC_EDIT_PATH]);
+    EXPECT_EQ(m_dlg.m_lstInfo.GetItemCount(), 1);
+    ASSERT_EQ(m_dlg.ResultsSnapshot().size(), 1u);
+    EXPECT_EQ(m_dlg.ResultsSnapshot()[0].outcome, DeviceOutcome::Unfinished);
+    EXPECT_EQ(m_dlg.ResultsSnapshot()[0].progress, "5%");
+
+    testsupport::TempDir second;
+    second.Write("newer.bin", testsupport::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.2.0.0"));
+    m_dlg.SetItemInput(IDC_EDIT_PATH, second.Path());
+    m_dlg.OnBtnStart();
+    ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    EXPECT_EQ(m_dlg.m_lstInfo.GetItemCount(), 0);
+    EXPECT_TRUE(m_dlg.ResultsSnapshot().empty());
+    EXPECT_EQ(m_view.ItemText(IDC_STATIC_SUCCESS), "0");
+    ASSERT_TRUE(device.SendTo(Request("IPC2F-2.0.0.1", "AA:01"), kServerIp, 10011));
+    ASSERT_TRUE(replies.WaitFor(2, 5000));
+    EXPECT_NE(replies.Received()[1].find("FilePath:newer.bin\r\n"), std::string::npos);
+    EXPECT_NE(replies.Received()[1].find("Ipaddr:10.77.0.10\r\n"), std::string::npos);  // the cursor starts again
+}
+
+// A request still probing when the run stops and the next one starts: the start waits for it,
+// so nothing it reads is rewritten under it (ThreadSanitizer checks this in CI).
+TEST_F(RunControlTest, RestartWhileARequestIsProbing) {
+    testsupport::UdpPeer device(kServerIp, 0);
+    m_dlg.OnChkIpCheck(true);
+    m_dlg.OnBtnStart();
+    ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    ASSERT_TRUE(device.SendTo(Request("IPC2F-2.0.0.1", "AA:02"), kServerIp, 10011));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // inside the first probes
+    m_dlg.OnBtnStart();
+    m_dlg.OnBtnStart();
+    ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    EXPECT_TRUE(m_dlg.ResultsSnapshot().empty());
+}
+
+TEST_F(RunControlTest, ListenerHearsTheChosenInterfaceOnly) {
+    ASSERT_EQ(0, testsupport::RunCommand("ip link add vb type veth peer name vbp && ip link set vb up && "
+                                         "ip link set vbp up && ip addr add 10.88.0.1/24 brd + dev vb"));
+    m_dlg.OnBtnStart();
+    ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    auto send = [](const char* from, const char* to, const std::string& mac) {
+        platform::UdpSocket sock = platform::UdpSocket::OpenIPv4();
+        sock.SetBroadcast(true);
+        in_addr dest{};
+        return sock.Bind(from, 0) == 0 && platform::ParseIPv4(to, &dest) &&
+               sock.SendTo(Request("IPC2F-9.0", mac).c_str(), Request("IPC2F-9.0", mac).size() + 1,
+                           platform::MakeSockaddrIn(dest, 10011)) > 0;
+    };
+    int rc = testsupport::RunInPeerNamespace(
+        {"vap", "vbp"},
+        [&] {
+            // A link sends nothing until the kernel has made it operational, which is not at once.
+            if (testsupport::RunCommand("ip link set vap up && ip link set vbp up && "
+                                        "ip addr add 10.77.0.2/24 brd + dev vap && ip addr add 10.88.0.2/24 brd + dev vbp "
+                                        "&& for i in $(seq 100); do "
+                                        "ip link show vap | grep -q 'state UP' && ip link show vbp | grep -q 'state UP' && exit 0; sleep 0.05; done; exit 1") != 0)
+                return 1;
+            bool sent = send("10.77.0.2", "10.77.0.1", "U") && send("10.77.0.2", "10.77.0.255", "S") &&
+                        send("10.77.0.2", "255.255.255.255", "L") && send("10.88.0.2", "255.255.255.255", "X") &&
+                        testsupport::RunCommand("ip route add 10.77.0.1/32 dev vbp") == 0 &&
+                        send("10.88.0.2", "10.77.0.1", "Y");  // the chosen address, but from another link
+            return sent ? 0 : 2;
+        },
+        10000);
+    ASSERT_EQ(rc, 0);
+    ASSERT_TRUE(WaitUntil([&] { return m_dlg.ResultsSnapshot().size() >= 3; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // what was wrongly heard would show by now
+    std::string macs;
+    for (const DeviceResult& r : m_dlg.ResultsSnapshot()) macs += r.mac;
+    std::sort(macs.begin(), macs.end());
+    EXPECT_EQ(macs, "LSU");
+}
+
+TEST_F(RunControlTest, PauseClearAndCloseHandlers) {
+    m_dlg.OnChkIpCheck(false);
+    EXPECT_TRUE(m_view.Messages().empty());
+    m_dlg.OnChkIpCheck(true);
+    ASSERT_EQ(m_view.Messages().size(), 1u);
+    EXPECT_EQ(m_view.Messages()[0], "提示: IP占用检测需要一定时间，若勾选该功能，\n建议同时升级设备不要超过10台!");
+    m_dlg.OnChkIpCheck(false);
+
+    EXPECT_TRUE(m_dlg.OnClose());  // idle: closes at once, nothing asked
+    m_dlg.OnBtnStart();
+    ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    m_dlg.OnBtnPause();
+    EXPECT_EQ(m_view.ItemText(IDC_BTN_PAUSE), "继续升级");
+    EXPECT_EQ(m_dlg.m_bPauseTest.load(), 1);
+    m_dlg.OnBtnPause();
+    EXPECT_EQ(m_view.ItemText(IDC_BTN_PAUSE), "暂停升级");
+
+    m_dlg.m_lstInfo.InsertItem(0, "1");
+    m_dlg.OnBtnClearList();
+    EXPECT_EQ(m_dlg.m_lstInfo.GetItemCount(), 0);
+    EXPECT_EQ(m_view.ItemText(IDC_STATIC_SUCCESS), "0");
+
+    m_view.m_confirmAnswer = false;
+    EXPECT_FALSE(m_dlg.OnClose());
+    EXPECT_TRUE(m_dlg.IsRunning());
+    m_view.m_confirmAnswer = true;
+    EXPECT_TRUE(m_dlg.OnClose());
+    EXPECT_FALSE(m_dlg.IsRunning());
+    int asked = 0;
+    for (const std::string& call : m_view.Calls()) asked += call.find("confirm app_tests: 升级服务还未停止，确定退出？") == 0;
+    EXPECT_EQ(asked, 2);
+}
+
+}  // namespace
