@@ -103,15 +103,16 @@ public:
         return *this;
     }
     Text& Dec(unsigned long long value, int width = 0) {
+        size_t want = width > 0 && width < 20 ? static_cast<size_t>(width) : 0;
         char digits[24];
-        int n = 0;
+        size_t n = 0;
         do {
             digits[n++] = static_cast<char>('0' + value % 10);
             value /= 10;
-        } while (value != 0);
-        while (n < width && n < 20) digits[n++] = '0';
+        } while (value != 0 && n < 20);
+        while (n < want) digits[n++] = '0';
         char out[24];
-        for (int i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
+        for (size_t i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
         out[n] = '\0';
         return Add(out);
     }
