@@ -166,6 +166,13 @@ private slots:
             m_window->FlushChanges();
             QCOMPARE(pause->text(), QString::fromUtf8(caption));
         }
+        auto* folder = Item<QLineEdit>(IDC_EDIT_PATH);
+        QString before = folder->text();
+        Item<QPushButton>(IDC_BTN_BROWSE)->click();  // cancelled: nothing changes
+        QCOMPARE(folder->text(), before);
+        m_prompter->folder_ = "/srv/fw";
+        Item<QPushButton>(IDC_BTN_BROWSE)->click();
+        QCOMPARE(m_dlg->GetItemInput(IDC_EDIT_PATH), std::string("/srv/fw"));
         auto* ipCheck = Item<QCheckBox>(IDC_CHK_IP_CHECK);
         QTest::mouseClick(ipCheck, Qt::LeftButton);  // checks: warning
         QTest::mouseClick(ipCheck, Qt::LeftButton);  // unchecks: nothing
