@@ -105,6 +105,8 @@ public:
     std::unique_ptr<platform::Thread> m_hListenThread;
     // Readable once a stop has begun, so the listener need not sit out its 2-s wait.
     int ListenerWakeFd() const { return m_wakeFd; }
+    // Steady-clock milliseconds of the last device datagram the listener took in, 0 before any.
+    std::atomic<int64_t> m_nLastDeviceMessageMs{0};
     // Opened by the start so that it can refuse a run no device would be heard in; the listener
     // takes it over (or opens its own when the start did not).
     DeviceListenSocket m_listenSocket;

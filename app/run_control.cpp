@@ -27,6 +27,8 @@ constexpr int kFolderBytes = 256;
 // their work is bounded by the probe and send time-outs, far below it.
 constexpr int kLastRunWaitMs = 15000;
 constexpr const char* kLogFile = "Upgrade.log";
+// How long a start waits for the TFTP service and the listener to report that they listen.
+constexpr int kSettleWaitMs = 10000;
 
 std::string Format(const std::string& pattern, const std::string& a, const std::string& b = "") {
     std::string out;
@@ -233,7 +235,12 @@ bool CKelvaneDlg::StartRun() {
 
     StartTftp(ip, folder.c_str());
     TftpServiceStatus tftp{};
-    if (!GetTftpServiceStatus(&tftp)) {
+    // On a loaded machine the service may still be opening its socket: a slow start is no refusal.
+    for (int waited = 0; !GetTftpServiceStatus(&tftp) && tftp.nState == TFTP_STARTING && waited < kSettleWaitMs;
+         waited += 20) {
+        usleep(20000);
+    }
+    if (tftp.nState != TFTP_LISTENING) {
         StopTftp();
         m_listenSocket.socket.Close();
         std::string holder = platform::DescribeUdpPortHolder(69);
@@ -287,7 +294,7 @@ bool CKelvaneDlg::StartRun() {
     LogMessage(LOG_GENERAL, "run started on %s, folder %s, %d catalogue entries", m_szLocalIP, folderGbk,
                static_cast<int>(m_vecUpgradeFileInfo.size()));
 
-    if (!StartMessagingThreads() || !WaitListenerSettled(2000) ||
+    if (!StartMessagingThreads() || !WaitListenerSettled(kSettleWaitMs) ||
         GetListenerStatus().state != ListenerStatus::Listening) {
         std::string why = GetListenerStatus().error;
         m_bRunning = 0;

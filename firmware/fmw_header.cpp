@@ -6,6 +6,8 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdarg>
 #include <bit>
 #include <cerrno>
 #include <cinttypes>
@@ -18,6 +20,32 @@
 #include <vector>
 
 #include "platform/text_codec.h"
+
+namespace {
+
+std::atomic<FmwNarrationSink> g_narrationSink{nullptr};
+
+// One progress line, to the front end's sink or, by default, to standard output.
+__attribute__((format(printf, 1, 2))) void Narrate(const char* format, ...) {
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (length < 0) return;
+    FmwNarrationSink sink = g_narrationSink.load();
+    if (sink == nullptr) {
+        std::fputs(line, stdout);
+        return;
+    }
+    size_t end = std::strlen(line);
+    while (end > 0 && line[end - 1] == '\n') line[--end] = '\0';
+    sink(line);
+}
+
+}  // namespace
+
+void SetFmwNarrationSink(FmwNarrationSink sink) { g_narrationSink.store(sink); }
 
 static_assert(std::endian::native == std::endian::little, "marks are read into memory as stored");
 
@@ -113,11 +141,11 @@ struct FileRegion {
 // 0 and `crcs` filled, or -1 without a path, when the file cannot be opened or a read fails.
 int compute_file_crcs(const char* path, const FileRegion* regions, size_t count, uint32_t* crcs) {
     if (path == nullptr || count == 0) return -1;
-    std::printf("open file (%s), offset[%u]\n", path, regions[0].offset);
+    Narrate("open file (%s), offset[%u]\n", path, regions[0].offset);
     uint64_t fileSize = 0;
     FileDescriptor file(OpenRegular(path, &fileSize));
     if (file.Get() < 0) {
-        std::printf("failed open file (%s)\n", path);
+        Narrate("failed open file (%s)\n", path);
         return -1;
     }
 
@@ -177,14 +205,14 @@ int compute_file_crcs(const char* path, const FileRegion* regions, size_t count,
 }
 
 uint32_t compute_header_fa_crc(const fmw_header* handle) {
-    std::printf("compute header_fa crc for bytes[%lu]\n",
+    Narrate("compute header_fa crc for bytes[%lu]\n",
                 static_cast<unsigned long>(kFmwFixedAreaSize - kFmwFaCrcFrom));
     return crc32_compute(handle->fixed_area + kFmwFaCrcFrom, kFmwFixedAreaSize - kFmwFaCrcFrom);
 }
 
 uint32_t compute_header_vamark_crc(const fmw_header* handle) {
     uint32_t bytes = static_cast<uint32_t>(VaNums(handle)) * kFmwMarkSize;
-    std::printf("compute compute_header_vamark_crc for bytes[%u]\n", bytes);
+    Narrate("compute compute_header_vamark_crc for bytes[%u]\n", bytes);
     return crc32_compute(handle->pastVaMark, bytes);
 }
 
@@ -193,7 +221,7 @@ uint32_t compute_header_vamark_crc(const fmw_header* handle) {
 // text of non-zero size has no buffer: such a stream cannot match whatever header_crc says.
 uint32_t compute_header_crc(const fmw_header* handle, bool* complete) {
     uint32_t headerSize = FmwFieldU32(handle, kFmwOffHeaderSize);
-    std::printf("compute header crc for bytes[%u],  all header size[%u]\n", headerSize - kFmwFaCrcFrom, headerSize);
+    Narrate("compute header crc for bytes[%u],  all header size[%u]\n", headerSize - kFmwFaCrcFrom, headerSize);
     int32_t vaNums = VaNums(handle);
     uLong crc = crc32(0L, Z_NULL, 0);
     crc = crc32_z(crc, handle->fixed_area + kFmwFaCrcFrom, kFmwFixedAreaSize - kFmwFaCrcFrom);
@@ -210,7 +238,7 @@ uint32_t compute_header_crc(const fmw_header* handle, bool* complete) {
         crc = crc32_z(crc, reinterpret_cast<const Bytef*>(handle->pastVaText[i]), size);
         covered += size;
     }
-    std::printf("compute header crc for bytes[%u], size[%u]\n", static_cast<uint32_t>(covered),
+    Narrate("compute header crc for bytes[%u], size[%u]\n", static_cast<uint32_t>(covered),
                 headerSize - kFmwFaCrcFrom);
     return static_cast<uint32_t>(crc);
 }
@@ -227,15 +255,15 @@ int check_img_crc(const fmw_header* handle, const char* path, const uint32_t* im
         uint32_t stored = FmwFieldU32(handle, base + 8);
         if (size == 0) continue;
         ++used;
-        std::printf("open file (%s), offset[%u]\n", path, start);
+        Narrate("open file (%s), offset[%u]\n", path, start);
         uint32_t computed = imageCrcs[i];
-        std::printf("img[%u] crc[%u], compute crc[%u], size[%u]\n", static_cast<unsigned>(i), stored, computed, size);
+        Narrate("img[%u] crc[%u], compute crc[%u], size[%u]\n", static_cast<unsigned>(i), stored, computed, size);
         if (computed != stored) {
-            std::printf("compute header crc[%u] for img[%d].crc[%u]\n", computed, i, stored);
+            Narrate("compute header crc[%u] for img[%d].crc[%u]\n", computed, i, stored);
             return -1;
         }
     }
-    std::printf("All of [%u] imgs crc checked OK...\n", used);
+    Narrate("All of [%u] imgs crc checked OK...\n", used);
     return 0;
 }
 
@@ -251,7 +279,7 @@ void ReadTexts(int fd, uint64_t fileSize, fmw_header* handle) {
         int64_t start = static_cast<int32_t>(mark.start);
         bool inside = start >= 0 && static_cast<uint64_t>(start) + mark.size <= fileSize;
         if (!inside) {
-            std::printf("Sorry, read variable area[%d] in header failed\n", i);
+            Narrate("Sorry, read variable area[%d] in header failed\n", i);
             continue;
         }
         if (mark.size > budget) continue;  // like a buffer that could not be obtained
@@ -261,10 +289,10 @@ void ReadTexts(int fd, uint64_t fileSize, fmw_header* handle) {
         handle->pastVaText[i] = text;
         int64_t got = ReadAt(fd, text, mark.size, static_cast<uint64_t>(start));
         if (got <= 0) {
-            std::printf("Sorry, read variable area[%d] in header failed\n", i);
+            Narrate("Sorry, read variable area[%d] in header failed\n", i);
             continue;
         }
-        std::printf("content[%d]  :%s, size[%u], start[%u], read[%lu]\n", i, text, mark.size, mark.start,
+        Narrate("content[%d]  :%s, size[%u], start[%u], read[%lu]\n", i, text, mark.size, mark.start,
                     static_cast<unsigned long>(got));
     }
 }
@@ -274,63 +302,63 @@ int _deserialized_packet(const char* path, fmw_header* handle) {
     FileDescriptor file(OpenRegular(path, &fileSize));
     if (file.Get() < 0) return FMW_ERR_OPEN;
     if (fileSize < kFmwFixedAreaSize) {
-        std::printf("Sorry, fmw[%s] size[%lu] is less than header fixed area size[%lu], so quit...\n", path,
+        Narrate("Sorry, fmw[%s] size[%lu] is less than header fixed area size[%lu], so quit...\n", path,
                     static_cast<unsigned long>(fileSize), static_cast<unsigned long>(kFmwFixedAreaSize));
         return FMW_ERR_TOO_SHORT;
     }
     // A short read leaves part of the fixed area unknown; it is as unusable as no read at all.
     if (ReadAt(file.Get(), handle->fixed_area, kFmwFixedAreaSize, 0) != kFmwFixedAreaSize) {
-        std::printf("Sorry, read fixed area in header failed, so quit...\n");
+        Narrate("Sorry, read fixed area in header failed, so quit...\n");
         return FMW_ERR_READ_FIXED;
     }
 
     int32_t pkgType = static_cast<int32_t>(FmwFieldU32(handle, kFmwOffPkgType));
     const char* expected = pkgType <= 7 ? kFmwMagic : kAlgMagic;
     if (std::memcmp(handle->fixed_area + kFmwOffMagic, expected, 8) != 0) {
-        std::printf("Warning, magic number is not right\n");
+        Narrate("Warning, magic number is not right\n");
         return FMW_ERR_MAGIC;
     }
 
     uint32_t crc = compute_header_fa_crc(handle);
     uint32_t stored = FmwFieldU32(handle, kFmwOffHeaderFaCrc);
     if (crc != stored) {
-        std::printf("Sorry, crc[%u] is not equal to header_fa_crc[%u], so quit...\n", crc, stored);
+        Narrate("Sorry, crc[%u] is not equal to header_fa_crc[%u], so quit...\n", crc, stored);
         return FMW_ERR_FA_CRC;
     }
 
     int32_t vaNums = VaNums(handle);
-    std::printf("_deserialized_packet va_nums[%u]...\n", static_cast<uint32_t>(vaNums));
+    Narrate("_deserialized_packet va_nums[%u]...\n", static_cast<uint32_t>(vaNums));
     // A negative count, or one whose byte count overflows 32 bits, is an allocation that cannot be made.
     uint64_t markBytes = static_cast<uint64_t>(static_cast<uint32_t>(vaNums)) * kFmwMarkSize;
     if (vaNums < 0 || markBytes > UINT32_MAX) {
-        std::printf("Sorry, malloc pastVaMark faliled, so quit...\n");
+        Narrate("Sorry, malloc pastVaMark faliled, so quit...\n");
         return FMW_ERR_ALLOC_MARKS;
     }
     // Marks that would run past the end of the file cannot all be read; refuse before allocating
     // room for them, so a forged count never costs more memory than the file's size.
     if (vaNums == 0 || kFmwFixedAreaSize + markBytes > fileSize) {
-        std::printf("Sorry, read va mark area in header failed, so quit...\n");
+        Narrate("Sorry, read va mark area in header failed, so quit...\n");
         return FMW_ERR_MARKS;
     }
     handle->pastVaMark = static_cast<fmw_va_mark*>(std::calloc(static_cast<size_t>(vaNums), sizeof(fmw_va_mark)));
     if (handle->pastVaMark == nullptr) {
-        std::printf("Sorry, malloc pastVaMark faliled, so quit...\n");
+        Narrate("Sorry, malloc pastVaMark faliled, so quit...\n");
         return FMW_ERR_ALLOC_MARKS;
     }
     handle->pastVaText = static_cast<char**>(std::calloc(static_cast<size_t>(vaNums), sizeof(char*)));
     if (handle->pastVaText == nullptr) {
-        std::printf("Sorry, malloc pastVaText faliled, so quit...\n");
+        Narrate("Sorry, malloc pastVaText faliled, so quit...\n");
         return FMW_ERR_MARKS;
     }
     if (ReadAt(file.Get(), handle->pastVaMark, markBytes, kFmwFixedAreaSize) != static_cast<int64_t>(markBytes)) {
-        std::printf("Sorry, read va mark area in header failed, so quit...\n");
+        Narrate("Sorry, read va mark area in header failed, so quit...\n");
         return FMW_ERR_MARKS;
     }
 
     crc = compute_header_vamark_crc(handle);
     stored = FmwFieldU32(handle, kFmwOffHeaderVaMarkCrc);
     if (crc != stored) {
-        std::printf("Sorry, crc[%u] is not equal to header_vamark_crc[%u], so quit...\n", crc, stored);
+        Narrate("Sorry, crc[%u] is not equal to header_vamark_crc[%u], so quit...\n", crc, stored);
         return FMW_ERR_MARK_CRC;
     }
 
@@ -341,7 +369,7 @@ int _deserialized_packet(const char* path, fmw_header* handle) {
     stored = FmwFieldU32(handle, kFmwOffHeaderCrc);
     // A stream with a missing text fails even when header_crc happens to hold 0.
     if (!complete || crc != stored) {
-        std::printf("Sorry, crc[%u] is not equal to header_crc[%u], so quit...\n", crc, stored);
+        Narrate("Sorry, crc[%u] is not equal to header_crc[%u], so quit...\n", crc, stored);
         return FMW_ERR_HEADER_CRC;
     }
     file.Close();
@@ -359,16 +387,16 @@ int _deserialized_packet(const char* path, fmw_header* handle) {
     bool read = compute_file_crcs(path, regions, 1 + kFmwImageSlots, crcs) == 0;
     crc = read ? crcs[0] : 0;
     if (!read || crc != stored) {
-        std::printf("Sorry, crc[%u] is not equal to file_crc[%u], so quit...\n", crc, stored);
+        Narrate("Sorry, crc[%u] is not equal to file_crc[%u], so quit...\n", crc, stored);
         return FMW_ERR_FILE_CRC;
     }
-    std::printf("fmw file[%s] crc[%u] checked ok, then check each img file crc...\n", path, crc);
+    Narrate("fmw file[%s] crc[%u] checked ok, then check each img file crc...\n", path, crc);
 
     if (check_img_crc(handle, path, crcs + 1) != 0) {
-        std::printf("Sorry, img file crc check is failed, so quit...\n");
+        Narrate("Sorry, img file crc check is failed, so quit...\n");
         return FMW_ERR_IMG_CRC;
     }
-    std::printf("OK, fmw file[%s] is a right fmw, return a handle now...\n", path);
+    Narrate("OK, fmw file[%s] is a right fmw, return a handle now...\n", path);
     return FMW_OK;
 }
 
@@ -399,7 +427,7 @@ fmw_header* create_fmw_header(const char* path, int* error) {
         return nullptr;
     }
     if (path[0] == '\0') {
-        std::printf("Sorry, it's a empty firmware file name\n");
+        Narrate("Sorry, it's a empty firmware file name\n");
         store(FMW_ERR_EMPTY_PATH);
         return nullptr;
     }
@@ -409,7 +437,7 @@ fmw_header* create_fmw_header(const char* path, int* error) {
         return nullptr;
     }
     int code = _deserialized_packet(path, handle);
-    std::printf("_deserialized_packet error[%d]...\n", code);
+    Narrate("_deserialized_packet error[%d]...\n", code);
     store(code);
     if (code != FMW_OK) {
         free_fmw_header(handle);
@@ -426,7 +454,7 @@ const char* get_fmw_va_inform(fmw_header* handle, int tag) {
             if (handle->pastVaMark[i].tag == static_cast<uint32_t>(tag)) return handle->pastVaText[i];
         }
     }
-    std::printf("Sorry, can not found tag[%d], va nums is %d...\n", tag, vaNums);
+    Narrate("Sorry, can not found tag[%d], va nums is %d...\n", tag, vaNums);
     return nullptr;
 }
 

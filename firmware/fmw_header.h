@@ -1,13 +1,17 @@
 #pragma once
 // Reader of "QLXFMW22" firmware containers: a 248-byte fixed area, `va_nums` 12-byte marks,
 // tagged texts and up to eight images, every part guarded by a CRC-32. A handle is handed out
-// only for a container whose every checksum matches. Progress and failures go to standard
-// output as plain lines; nothing here writes the log.
+// only for a container whose every checksum matches. Progress and failures are narrated as plain
+// lines, to standard output unless a front end sets another sink; nothing here writes the log.
 //
 // Layout: every multi-byte field is 32-bit little-endian, every offset counts from the start of
 // the file and is 32-bit, so containers of 2 GiB or more are outside the format.
 #include <cstddef>
 #include <cstdint>
+
+// Takes each progress line without its newline. Null (the default) prints to standard output.
+using FmwNarrationSink = void (*)(const char* line);
+void SetFmwNarrationSink(FmwNarrationSink sink);
 
 constexpr int FMW_VA_TAG_FS_VER = 4;  // the firmware's version text
 

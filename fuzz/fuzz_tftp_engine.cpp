@@ -54,6 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     transfer.hFile = file;
     transfer.nWindow = g_TftpConfig.nWindowBytes / transfer.nBlkSize;
+    // Bit 3 of data[0]: a negotiated "windowsize" of 1, 2, 4 or 64 blocks (bits 2 and 7), so the
+    // windowed sender and receiver see the same arbitrary ACK/DATA streams as the lock-step ones.
+    static const int32_t kWindows[] = {1, 2, 4, 64};
+    transfer.nWindowSize = (data[0] & 8) ? kWindows[((data[0] >> 2) & 1) | ((data[0] >> 6) & 2)] : 0;
     if (read) {
         SendFileLoop(&transfer);
     } else {

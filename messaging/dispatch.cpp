@@ -10,6 +10,7 @@
 #include "app/kelvane_dlg.h"
 #include "log/log.h"
 #include "messaging/msg_format.h"
+#include "platform/local_time.h"
 #include "platform/udp_socket.h"
 
 namespace {
@@ -137,6 +138,7 @@ int ListenIPCPortProc(CKelvaneDlg* dlg) {
         recvBuf[kRecvBufSize - 1] = '\0';
         LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc recvfrom szRecvBuf=%s", recvBuf);
         if (received <= 0 || received > kRecvBufSize) continue;  // error, empty, or longer than the buffer
+        dlg->m_nLastDeviceMessageMs = platform::SteadyMs();
 
         if (dlg->m_bPauseTest) {
             LogMessage(LOG_INFO, "#MRDebug m_bPauseTest = true, continue");

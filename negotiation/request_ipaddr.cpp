@@ -117,8 +117,9 @@ void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
         LogMessage(LOG_MAJOR, "*%d* RequestIpaddrProc reply does not fit %d bytes, not sent", seq, kReplySize);
         return;
     }
+    // Recorded before the device hears the reply, so that none of its reports can come first.
+    m_results.OnOffered(ipcMac, model, versionShown, chosen->szVersion, chosen->szFileName, newIp, chosen->iDevType);
     SendToIPC(reply, length);
     LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc SendToIPC szBuildMsg=%s\n", seq, reply);
     RegisterIpcInfo(ipcMac, newIp, *chosen);
-    m_results.OnOffered(ipcMac, model, versionShown, chosen->szVersion, chosen->szFileName, newIp, chosen->iDevType);
 }

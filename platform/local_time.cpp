@@ -20,11 +20,12 @@ LocalTime GetLocalTime() {
     return t;
 }
 
-uint32_t GetTickCount() {
+int64_t SteadyMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
+
+uint32_t GetTickCount() { return static_cast<uint32_t>(SteadyMs()); }
 
 }  // namespace platform

@@ -17,5 +17,7 @@ struct LocalTime {
 LocalTime GetLocalTime();
 // Milliseconds since an arbitrary fixed point (boot), wrapping like a 32-bit tick count.
 uint32_t GetTickCount();
+// Milliseconds since boot, without wrapping.
+int64_t SteadyMs();
 
 }  // namespace platform

@@ -15,6 +15,14 @@ constexpr int kTftpMaxBlockSize = 16384;
 constexpr int kTftpRequestSize = kTftpSegSize + 4;
 constexpr int kTftpMaxPath = 260;
 constexpr int kTftpPermanentWorkers = 30;
+constexpr int kTftpDefaultMaxWindow = 64;
+// Kernel memory one datagram of a block of `blockSize` bytes takes in a receive buffer (what counts
+// against SO_RCVBUF), rounded up so it also covers a block that arrives in IP fragments.
+constexpr int TftpBlockBufferCost(int blockSize) {
+    int cost = 1024;
+    while (cost < blockSize + 366) cost *= 2;
+    return cost + 512;
+}
 
 constexpr int TFTP_RRQ = 1;
 constexpr int TFTP_WRQ = 2;
@@ -68,6 +76,9 @@ struct TftpConfig {
     // Length of one "second" of the transfer time-outs, in milliseconds: 1000 in force; tests
     // shorten it so the retry ladder of the engines runs in a fraction of the time.
     int32_t nTimeUnitMs;
+    // Ours: the largest "windowsize" (blocks per acknowledgement) granted to a client that asks for
+    // one; 0 leaves the option unanswered, so every transfer runs in lock-step.
+    int32_t nMaxWindowSize;
 };
 
 // The settings in force; tests change fields before StartTftp.
@@ -119,6 +130,9 @@ struct TftpTransfer {
     int32_t nOpcode;
     char szTempName[kTftpMaxPath * 2 + 32];
     char szFinalName[kTftpMaxPath * 2];
+    // Ours: the "windowsize" granted in the OACK, 0 when none was: the sender keeps this many blocks
+    // in flight, the receiver acknowledges every this many.
+    int32_t nWindowSize;
 };
 
 // Main thread and workers (tftp_main.cpp).

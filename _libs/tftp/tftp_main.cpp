@@ -47,6 +47,7 @@ TftpConfig TftpDefaultConfig() {
     std::strcpy(config.szRootDir, ".");
     config.nPollMs = 2000;
     config.nTimeUnitMs = 1000;
+    config.nMaxWindowSize = kTftpDefaultMaxWindow;
     return config;
 }
 

@@ -78,6 +78,72 @@ bool AppendOption(TftpTransfer* transfer, size_t* length, const char* name, cons
     return true;
 }
 
+// Receive memory a client is assumed to give one window: three quarters of Linux's default socket
+// receive buffer, which TFTP clients rarely raise. Blocks past a full buffer are dropped and the
+// transfer stalls for a whole time-out, so a window never asks for more.
+constexpr int kClientWindowBudget = 212992 / 4 * 3;
+
+// A "windowsize" value: decimal digits meaning 1 to 65535; anything else is 0 (not granted).
+int ParseWindowSize(const char* value) {
+    while (*value == '0') ++value;
+    size_t length = std::strlen(value);
+    if (length == 0 || length > 5) return 0;
+    int window = 0;
+    for (const char* p = value; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        window = window * 10 + (*p - '0');
+    }
+    return window <= 65535 ? window : 0;
+}
+
+// The window to grant at the final block size: no more than asked, than the settings allow, and
+// than the receiving side's buffer holds. For a write we receive, so our own socket is sized for
+// it and the window shrinks to what the kernel gave.
+int GrantWindow(TftpTransfer* transfer, int asked) {
+    const int cost = TftpBlockBufferCost(transfer->nBlkSize);
+    int window = asked < g_TftpConfig.nMaxWindowSize ? asked : g_TftpConfig.nMaxWindowSize;
+    if (transfer->nOpcode == TFTP_RRQ && window > kClientWindowBudget / cost) window = kClientWindowBudget / cost;
+    if (window < 1) window = 1;
+    // The sender blocks rather than drops when its buffer is full, but a window that fits goes out
+    // without waits; the receiver must hold the whole window.
+    const int option = transfer->nOpcode == TFTP_RRQ ? SO_SNDBUF : SO_RCVBUF;
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (getsockopt(transfer->skt, SOL_SOCKET, option, &size, &length) == 0 && size < window * cost) {
+        int request = window * cost;
+        setsockopt(transfer->skt, SOL_SOCKET, option, &request, sizeof request);
+        length = sizeof size;
+        getsockopt(transfer->skt, SOL_SOCKET, option, &size, &length);
+    }
+    if (transfer->nOpcode == TFTP_WRQ && window > size / cost) window = size / cost > 1 ? size / cost : 1;
+    return window;
+}
+
+// Rewrites the value of every "windowsize" entry of the OACK (appended with the value asked for,
+// before the block size was final) to the window granted. Values only get shorter, so the OACK
+// stays within its packet.
+void SetOackWindow(TftpTransfer* transfer, size_t* length, int window) {
+    unsigned char rebuilt[sizeof transfer->ctrlPkt];
+    size_t out = 2;
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", window);
+    for (size_t at = 2; at < *length;) {
+        const char* name = reinterpret_cast<const char*>(transfer->ctrlPkt + at);
+        size_t nameLength = std::strlen(name) + 1;
+        const char* value = name + nameLength;
+        size_t valueLength = std::strlen(value) + 1;
+        if (strcasecmp(name, "windowsize") == 0) value = text;
+        std::memcpy(rebuilt + out, name, nameLength);
+        out += nameLength;
+        std::memcpy(rebuilt + out, value, std::strlen(value) + 1);
+        out += std::strlen(value) + 1;
+        at += nameLength + valueLength;
+    }
+    std::memcpy(transfer->ctrlPkt + 2, rebuilt + 2, out - 2);
+    std::memset(transfer->ctrlPkt + out, 0, sizeof transfer->ctrlPkt - out);
+    *length = out;
+}
+
 bool SystemPathOf(const char* root, const char* name, std::string* out) {
     std::string converted;
     if (!platform::GbkToUtf8(name, &converted)) converted = name;  // not GBK: take the bytes as they are
@@ -430,6 +496,8 @@ int DecodeRequest(TftpTransfer* transfer) {
     transfer->ctrlPkt[1] = TFTP_OACK;
     size_t oackLength = 2;
     bool acknowledged = false;
+    int windowAsked = 0;  // the last "windowsize" that went into the OACK
+    transfer->nWindowSize = 0;
     if (cfg.bOptions || cfg.bTsizeOnly) {
         // Positions count from the start of the file name; the scan ends at kOptionLimit.
         size_t pos = static_cast<size_t>(modeText - name) + std::strlen(modeText) + 1;
@@ -465,15 +533,32 @@ int DecodeRequest(TftpTransfer* transfer) {
                 } else {
                     LogMessage(LOG_INFO, "<%s> changed to <%s>", option, value);
                 }
-                transfer->nBlkSize = static_cast<int32_t>(size);
-                std::snprintf(text, sizeof text, "%d", transfer->nBlkSize);
-                acknowledged |= AppendOption(transfer, &oackLength, option, text);
+                // Taken only when the OACK says so: a client that never hears of it sends 512.
+                std::snprintf(text, sizeof text, "%u", size);
+                if (AppendOption(transfer, &oackLength, option, text)) {
+                    transfer->nBlkSize = static_cast<int32_t>(size);
+                    acknowledged = true;
+                }
             } else if (strcasecmp(option, "timeout") == 0 && !cfg.bTsizeOnly) {
                 int seconds = std::atoi(value);
                 if (seconds >= 1 && seconds <= 255) {
-                    transfer->nTimeout = seconds;
                     LogMessage(LOG_INFO, "<%s> changed to <%s>", option, value);
-                    acknowledged |= AppendOption(transfer, &oackLength, option, value);
+                    if (AppendOption(transfer, &oackLength, option, value)) {
+                        transfer->nTimeout = seconds;
+                        acknowledged = true;
+                    }
+                }
+            } else if (strcasecmp(option, "windowsize") == 0 && !cfg.bTsizeOnly && cfg.nMaxWindowSize > 0) {
+                int asked = ParseWindowSize(value);
+                if (asked == 0) {
+                    LogMessage(LOG_INFO, "<%s> proposed by client %s, refused by Portwell", option, value);
+                    continue;
+                }
+                // The block size may still change behind this option; the value is settled at the end.
+                std::snprintf(text, sizeof text, "%d", asked < cfg.nMaxWindowSize ? asked : cfg.nMaxWindowSize);
+                if (AppendOption(transfer, &oackLength, option, text)) {
+                    windowAsked = asked;
+                    acknowledged = true;
                 }
             } else if (strcasecmp(option, "tsize") == 0) {
                 if (opcode == TFTP_RRQ) {
@@ -501,6 +586,12 @@ int DecodeRequest(TftpTransfer* transfer) {
                 transfer->nReplyPort = cfg.nPort;
             }
         }
+    }
+    if (windowAsked > 0) {
+        transfer->nWindowSize = GrantWindow(transfer, windowAsked);
+        SetOackWindow(transfer, &oackLength, transfer->nWindowSize);
+        LogMessage(LOG_INFO, "<windowsize> %d proposed by client, %d granted at %d-byte blocks", windowAsked,
+                   transfer->nWindowSize, transfer->nBlkSize);
     }
     transfer->nLastLen = static_cast<uint32_t>(oackLength - 2);
     transfer->nCount = (opcode == TFTP_RRQ && !acknowledged) ? 1 : 0;

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -173,6 +174,21 @@ int SendFileLoop(TftpTransfer* transfer) {
     uint32_t& S = transfer->nSent;
     uint32_t& L = transfer->nLastLen;
     const uint32_t maxRetries = static_cast<uint32_t>(g_TftpConfig.nMaxRetries);
+    // A negotiated "windowsize" keeps that many blocks in flight and restarts from the block after
+    // whatever an acknowledgement names; windowsize 1 and no windowsize keep the lock-step rules.
+    const uint32_t windowSize = transfer->nWindowSize > 0 ? static_cast<uint32_t>(transfer->nWindowSize) : 0;
+    const bool windowed = windowSize > 1;
+    const uint32_t ahead = windowSize > 0 ? windowSize - 1 : W;
+    const uint32_t maxUnacked =
+        windowed && windowSize * (maxRetries + 2) > kMaxUnackedSends ? windowSize * (maxRetries + 2) : kMaxUnackedSends;
+    uint32_t highestSent = 0;
+    // One restart per acknowledged progress on a repeated ACK: a duplicated ACK then costs one
+    // window at most, and a second loss of the same block is left to the time-out.
+    bool restarted = false;
+    auto blockLength = [&](uint32_t block) {
+        uint64_t start = static_cast<uint64_t>(block - 1) * B;
+        return start >= transfer->nFileSize ? 0u : static_cast<uint32_t>(std::min<uint64_t>(B, transfer->nFileSize - start));
+    };
     uint32_t nextDigestBlock = 1;
     bool allSent = false;
     if (transfer->bMd5) Md5Start(transfer);
@@ -202,9 +218,9 @@ int SendFileLoop(TftpTransfer* transfer) {
         return true;
     };
     for (;;) {
-        if (R > 0) N = A < 1 ? 1 : A;
+        if (R > 0 && !windowed) N = A < 1 ? 1 : A;
         if (A > 0) {
-            uint32_t limit = A + W < T ? A + W : T;
+            uint32_t limit = A + ahead < T ? A + ahead : T;
             while (N <= limit) {
                 unsigned char* packet = transfer->dataPkt;
                 if (N == transfer->nAheadBlock) {
@@ -223,6 +239,10 @@ int SendFileLoop(TftpTransfer* transfer) {
                     return 0;
                 }
                 ++S;
+                if (windowed) {
+                    if (N <= highestSent) ++transfer->nResent;
+                    if (N > highestSent) highestSent = N;
+                }
                 ++N;
             }
             // The client is now busy with what was sent: read the block that follows meanwhile.
@@ -236,6 +256,7 @@ int SendFileLoop(TftpTransfer* transfer) {
             if (CancelledByStop(transfer)) return 0;
             LogMessage(LOG_SUGGESTIVE, "timeout while waiting for ack blk #%d", static_cast<int>(A));
             ++R;
+            if (windowed) N = A < 1 ? 1 : A;
         } else {
             if (ReceiveFailed(transfer, n)) return 0;
             if (n < 4) {
@@ -251,7 +272,30 @@ int SendFileLoop(TftpTransfer* transfer) {
                     LogMessage(LOG_GENERAL, "Peer returns ERROR <%s> -> aborting transfer", text);
                     return 0;
                 }
-                if (opcode == TFTP_ACK) {
+                if (opcode == TFTP_ACK && windowed) {
+                    // Blocks A .. N-1 are in flight; the ACK names the last one the client has in order.
+                    uint32_t delta = static_cast<uint32_t>((block - A) & 0xFFFF);
+                    if (delta < N - A) {
+                        for (uint32_t b = A; b <= A + delta; ++b) {
+                            if (b > 0) AddBytes(transfer, blockLength(b));
+                        }
+                        A += delta + 1;
+                        N = A;
+                        R = 0;
+                        S = 0;
+                        restarted = false;
+                    } else if (A > 0 && block == ((A - 1) & 0xFFFF)) {
+                        if (!restarted) {
+                            LogMessage(LOG_INFO, "Ack block %d repeated: sending again from block #%d",
+                                       static_cast<int>(block), static_cast<int>(A));
+                            N = A;
+                            restarted = true;
+                        }
+                    } else {
+                        LogMessage(LOG_GENERAL, "Ack of block #%d received (last block sent #%d !)", block,
+                                   static_cast<int>(N - 1));
+                    }
+                } else if (opcode == TFTP_ACK) {
                     if (block == (A & 0xFFFF)) {
                         transfer->nResent += static_cast<int32_t>(R);
                         R = 0;
@@ -270,14 +314,14 @@ int SendFileLoop(TftpTransfer* transfer) {
                 }
             }
         }
-        if (N > T && (g_TftpConfig.bNoLastAckWait || S == 0)) {
+        if (N > T && (g_TftpConfig.bNoLastAckWait || (windowed ? A > T : S == 0))) {
             allSent = true;
             break;
         }
-        if (S >= kMaxUnackedSends) break;
+        if (S >= maxUnacked) break;
         if (R >= maxRetries) break;
     }
-    if (!allSent && S >= kMaxUnackedSends) {
+    if (!allSent && S >= maxUnacked) {
         LogMessage(LOG_MAJOR, "MAX RETRIES while waiting for Ack block %d. file <%s>", static_cast<int>(A),
                    RequestFileName(transfer));
         SendTftpError(transfer, 0);
@@ -287,7 +331,7 @@ int SendFileLoop(TftpTransfer* transfer) {
         if (N > T) {
             LogMessage(LOG_GENERAL, "WARNING : Last block #%d not acked for file <%s>", static_cast<int>(A),
                        RequestFileName(transfer));
-            transfer->nResent += static_cast<int32_t>(R);
+            if (!windowed) transfer->nResent += static_cast<int32_t>(R);
         } else {
             LogMessage(LOG_GENERAL, "TIMEOUT waiting for Ack block #%d ", static_cast<int>(A));
             SendTftpError(transfer, 0);
@@ -317,6 +361,13 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
     if (transfer->bMd5) Md5Start(transfer);
     bool taken = false;
     bool written = false;
+    // With a negotiated window the client waits for one ACK per window: it comes after every
+    // `windowSize` blocks taken, after the last block, and at once with the last block in order
+    // when one is missing or out of order, so the sender resends only from the gap on.
+    const uint32_t windowSize = transfer->nWindowSize > 1 ? static_cast<uint32_t>(transfer->nWindowSize) : 0;
+    uint32_t takenSinceAck = 0;
+    bool gapAcked = false;
+    int lastStray = 0;  // position of the last out-of-order block relative to the expected one
     for (;;) {
         ssize_t n = ReceiveReady(transfer, transfer->dataPkt, sizeof transfer->dataPkt);
         if (n == kNothingYet) {
@@ -324,6 +375,8 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
             LogMessage(LOG_INFO, "timeout while waiting for data blk #%d", static_cast<int>(A + 1));
             ++R;
             SendAck(transfer, A);
+            takenSinceAck = 0;
+            gapAcked = false;
         } else {
             if (ReceiveFailed(transfer, n)) return 0;
             if (n < 4) {
@@ -340,6 +393,7 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
             uint16_t block = GetShort(transfer->dataPkt + 2);
             uint32_t length = static_cast<uint32_t>(n) - 4;
             bool acknowledge = true;
+            bool inOrder = false;
             if (block == 0 && A == 0) {
                 taken = true;
                 L = length;
@@ -357,6 +411,7 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
                 L = length;
                 taken = true;
                 written = true;
+                inOrder = true;
                 size_t done = 0;
                 while (done < length) {
                     ssize_t w = write(transfer->hFile, transfer->dataPkt + 4 + done, length - done);
@@ -377,7 +432,25 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
                     return 0;
                 }
             }
-            if (acknowledge) SendAck(transfer, A);
+            if (acknowledge && windowSize == 0) {
+                SendAck(transfer, A);
+            } else if (acknowledge && inOrder) {
+                gapAcked = false;
+                if (++takenSinceAck >= windowSize || L < B) {
+                    SendAck(transfer, A);
+                    takenSinceAck = 0;
+                }
+            } else if (acknowledge) {
+                // One ACK per gap; another only when the blocks start over (the sender restarted
+                // and lost the same block again), not for each further block of the same window.
+                int stray = static_cast<int16_t>(static_cast<uint16_t>(block - ((A + 1) & 0xFFFF)));
+                if (!gapAcked || stray < lastStray) {
+                    SendAck(transfer, A);
+                    takenSinceAck = 0;
+                    gapAcked = true;
+                }
+                lastStray = stray;
+            }
         }
         if (taken && L < B) break;
         if (R >= maxRetries) {

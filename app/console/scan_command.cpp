@@ -154,19 +154,10 @@ int RunScan(const std::string& folder, bool verbose) {
     }
     std::vector<UpgradeFileInfo> catalogue;
     std::vector<ScanSkip> skipped;
-    // The container reader reports each check on standard output; keep that out of the summary
-    // unless asked for.
-    std::fflush(stdout);
-    int saved = verbose ? -1 : dup(STDOUT_FILENO);
-    int devNull = saved >= 0 ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
-    if (devNull >= 0) dup2(devNull, STDOUT_FILENO);
+    // The container reader narrates each check; keep that out of the summary unless asked for.
+    if (!verbose) SetFmwNarrationSink([](const char*) {});
     ScanUpgradeFolder(folder, &catalogue, &skipped);
-    std::fflush(stdout);
-    if (devNull >= 0) {
-        dup2(saved, STDOUT_FILENO);
-        close(devNull);
-    }
-    if (saved >= 0) close(saved);
+    SetFmwNarrationSink(nullptr);
 
     std::printf("Firmware folder %s\n", folder.c_str());
     if (catalogue.empty()) {

@@ -39,7 +39,14 @@ OURS_PORT=69
 HPA_PORT=6969
 
 [ -x "$CLI" ] || { echo "bench: $CLI not built" >&2; exit 1; }
-command -v in.tftpd >/dev/null || { echo "bench: in.tftpd (tftpd-hpa) missing" >&2; exit 1; }
+# tftpd-hpa's in.tftpd: HPA_TFTPD (for example a copy unpacked with dpkg-deb -x), else the one on the
+# PATH or in /usr/sbin, unless that is atftpd's alternative of the same name.
+HPA="${HPA_TFTPD:-$(command -v in.tftpd 2>/dev/null || echo /usr/sbin/in.tftpd)}"
+if [ ! -x "$HPA" ] || [ "$(basename "$(readlink -f "$HPA")")" = atftpd ]; then
+    echo "bench: tftpd-hpa's in.tftpd not found ($HPA is missing or is atftpd); install tftpd-hpa or set" \
+         "HPA_TFTPD to an unpacked copy (apt-get download tftpd-hpa && dpkg-deb -x ...)" >&2
+    exit 1
+fi
 
 ip link set lo up
 # tftpd-hpa resolves its address with AI_ADDRCONFIG, which wants a non-loopback IPv4 address.
@@ -66,7 +73,7 @@ head -c $((CONCURRENT_MIB * 1024 * 1024)) /dev/urandom > "$ROOT/multi.bin"
 SERVER_CPU=0
 start_servers() {  # $1: CPU list for the servers
     if [ "$CONTROL" = 1 ]; then
-        taskset -c "$1" nice -n "$HPA_NICE" in.tftpd -L -4 -s -a "127.0.0.1:$OURS_PORT" "$ROOT" &
+        taskset -c "$1" nice -n "$HPA_NICE" "$HPA" -L -4 -s -a "127.0.0.1:$OURS_PORT" "$ROOT" &
         echo "listening (control: a second tftpd-hpa)" > "$WORK/ours.out"
     else
         taskset -c "$1" "$CLI" tftp --address 127.0.0.1 --root "$ROOT" --port "$OURS_PORT" \
@@ -74,7 +81,7 @@ start_servers() {  # $1: CPU list for the servers
     fi
     PIDS+=($!)
     OURS_PID=$!
-    taskset -c "$1" nice -n "$HPA_NICE" in.tftpd -L -4 -s -a "127.0.0.1:$HPA_PORT" "$ROOT" &
+    taskset -c "$1" nice -n "$HPA_NICE" "$HPA" -L -4 -s -a "127.0.0.1:$HPA_PORT" "$ROOT" &
     PIDS+=($!)
     HPA_PID=$!
     sleep 1

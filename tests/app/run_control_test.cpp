@@ -136,7 +136,10 @@ TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
     ASSERT_TRUE(device.SendTo("Msg:Report_Downloading\r\nIpaddr:10.77.0.10\r\nIPCMac:AA:01\r\nSchedule:5\r\n"
                               "State:1\r\nVersion:IPC2F-2.0.0.1-b1\r\n",
                               kServerIp, 10011));
-    ASSERT_TRUE(WaitUntil([&] { return m_dlg.m_lstInfo.GetItemCount() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] {
+        auto results = m_dlg.ResultsSnapshot();
+        return results.size() == 1 && results[0].progress == "5%";
+    }));
 
     m_dlg.OnBtnStart();  // stop: the rows stay
     EXPECT_FALSE(m_dlg.IsRunning());

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "support/netns.h"
+#include "support/udp_relay.h"
 #include "tftp_fixture.h"
 
 using namespace tftptest;
@@ -72,6 +73,57 @@ TEST_F(TftpPeerTest, UploadsThroughCurlAndAtftp) {
             EXPECT_TRUE(content == m_root.Read(atftpName)) << "atftp upload " << atftpName;
         }
     }
+}
+
+// atftp asks for "windowsize": downloads and uploads at each window and block size arrive whole.
+TEST_F(TftpPeerTest, AtftpWithAWindowDownloadsAndUploads) {
+    const size_t size = 1024 * 1024 + 333;
+    const std::string content = Content(1024 * 1024);
+    const std::string up = Pattern(size, 77);
+    std::string local = m_out.Write("up.bin", up);
+    for (int window : {1, 8, 64}) {
+        for (int blockSize : kBlockSizes) {
+            std::string options = "--option \"blksize " + std::to_string(blockSize) + "\" --option \"windowsize " +
+                                  std::to_string(window) + "\" ";
+            std::string tag = std::to_string(window) + "_" + std::to_string(blockSize);
+            SCOPED_TRACE(tag);
+            EXPECT_EQ(0, Shell("atftp " + options + "-g -r " + Name(1024 * 1024) + " -l " + m_out.File("got" + tag) +
+                               " 127.0.0.1"));
+            EXPECT_TRUE(content == m_out.Read("got" + tag)) << "download differs";
+            EXPECT_EQ(0, Shell("atftp " + options + "-p -l " + local + " -r up" + tag + ".bin 127.0.0.1"));
+            EXPECT_TRUE(up == m_root.Read("up" + tag + ".bin")) << "upload differs";
+        }
+    }
+}
+
+// The same through a link that loses, duplicates and reorders 5% of the datagrams each way. A lost
+// final ACK of an upload is not sent again (the receiver does not linger), so an upload is judged
+// by the file that arrived, not by atftp's exit status. Uploads are smaller: once atftp's sender has
+// timed out it sends one block per ACK, so a lossy upload crawls at our time-out's pace.
+TEST_F(TftpPeerTest, SlowAtftpWithAWindowThroughALossyLink) {
+    g_TftpConfig.nTimeUnitMs = 200;  // our retries outlast atftp's 1 s time-out
+    testsupport::UdpRelay relay("127.0.0.1", 0, "127.0.0.1", 69, {0.05, 0.05, 0.05, 0, 13});
+    const std::string content = Content(1024 * 1024).substr(0, 300000);
+    m_root.Write("lossy.bin", content);
+    std::string local = m_out.Write("up.bin", content.substr(0, 60000));
+    for (int window : {1, 8, 64}) {
+        for (int blockSize : kBlockSizes) {
+            std::string options = "--tftp-timeout 1 --option \"blksize " + std::to_string(blockSize) +
+                                  "\" --option \"windowsize " + std::to_string(window) + "\" ";
+            std::string tag = std::to_string(window) + "_" + std::to_string(blockSize);
+            std::string server = " 127.0.0.1 " + std::to_string(relay.Port());
+            SCOPED_TRACE(tag);
+            EXPECT_EQ(0, Shell("atftp " + options + "-g -r lossy.bin -l " + m_out.File("got" + tag) + server));
+            EXPECT_TRUE(content == m_out.Read("got" + tag)) << "download differs";
+            Shell("atftp " + options + "-p -l " + local + " -r up" + tag + ".bin" + server);
+            EXPECT_TRUE(WaitLog("<up" + tag + ".bin>: rcvd "));
+            EXPECT_TRUE(content.substr(0, 60000) == m_root.Read("up" + tag + ".bin")) << "upload differs";
+        }
+    }
+    testsupport::RelayCounts counts = relay.Counts();
+    EXPECT_GT(counts.dropped, 0u);
+    EXPECT_GT(counts.duplicated, 0u);
+    EXPECT_GT(counts.reordered, 0u);
 }
 
 // More than 65535 blocks: block numbers wrap to 0 on the wire and the client still gets every byte.

@@ -84,7 +84,16 @@ TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
         // Option names keep the client's case in the reply.
         {Bytes({"NETASCII", "BlkSize", "100", "TSIZE", "0"}), oack + Bytes({"BlkSize", "100", "TSIZE", "600"}), 100,
          nullptr},
-        {Bytes({"octet", "windowsize", "4"}), "", 512, nullptr},
+        // The window granted is bounded by the settings (64) and, for large blocks, by what a
+        // client's default receive buffer holds; it is settled once the block size is known.
+        {Bytes({"octet", "blksize", "1468", "windowsize", "16", "tsize", "0"}),
+         oack + Bytes({"blksize", "1468", "windowsize", "16", "tsize", "600"}), 1468, nullptr},
+        {Bytes({"octet", "WindowSize", "100", "blksize", "16384"}), oack + Bytes({"WindowSize", "4", "blksize", "16384"}),
+         16384, "<windowsize> 100 proposed by client, 4 granted at 16384-byte blocks"},
+        {Bytes({"octet", "windowsize", "65535"}), oack + Bytes({"windowsize", "64"}), 512, nullptr},
+        {Bytes({"octet", "windowsize", "0"}), "", 512, nullptr},
+        {Bytes({"octet", "windowsize", "65536"}), "", 512, nullptr},
+        {Bytes({"octet", "windowsize", "abc"}), "", 512, "<windowsize> proposed by client abc, refused by Portwell"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);
@@ -100,6 +109,15 @@ TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
             EXPECT_TRUE(WaitLog(c.logLine));
         }
     }
+}
+
+TEST_F(TftpRequestTest, WindowsizeSwitchedOffIsNotAnswered) {
+    m_root.Write("f.bin", "x");
+    g_TftpConfig.nMaxWindowSize = 0;
+    Start();
+    RawClient client;
+    EXPECT_EQ(Data(1, "x"), client.Ask(Request(TFTP_RRQ, {"f.bin", "octet", "windowsize", "8"})));
+    client.Send(Ack(1));
 }
 
 TEST_F(TftpRequestTest, WriteTsizeIsEchoedAndFileReplacedOnlyWhenComplete) {
@@ -349,6 +367,95 @@ TEST_F(TftpEngineTest, SideFilesWhenSwitchedOn) {
     EXPECT_EQ(Error(4, "Illegal TFTP operation"), failing.Receive());
     usleep(100000);
     EXPECT_FALSE(Exists(m_root.File("x.bin.md5")));
+}
+
+// Reads a file sent with a window of `window` blocks: acknowledges every `window` blocks and the
+// last one, as the client that asked for it does; stops at the first block out of order.
+std::string DownloadWindowed(RawClient& client, size_t blockSize, int window) {
+    std::string data;
+    for (int expect = 1, inWindow = 0;; ++expect) {
+        std::string packet = client.Receive();
+        if (Opcode(packet) != TFTP_DATA || Block(packet) != (expect & 0xFFFF)) return data + "<unexpected>";
+        data += packet.substr(4);
+        bool last = packet.size() - 4 < blockSize;
+        if (++inWindow == window || last) {
+            client.Send(Ack(Block(packet)));
+            inWindow = 0;
+        }
+        if (last) return data;
+    }
+}
+
+class TftpWindowTest : public TftpServiceTest {
+protected:
+    // The block numbers of the next `count` packets (-1 for anything but DATA).
+    std::vector<int> Blocks(RawClient& client, int count, int timeoutMs = 3000) {
+        std::vector<int> blocks;
+        for (int i = 0; i < count; ++i) {
+            std::string packet = client.Receive(timeoutMs);
+            blocks.push_back(Opcode(packet) == TFTP_DATA ? Block(packet) : -1);
+        }
+        return blocks;
+    }
+};
+
+// A whole window goes out at once; every ACK restarts the window behind the block it names, and a
+// repeated ACK restarts it once.
+TEST_F(TftpWindowTest, SenderRestartsBehindTheBlockAnAckNames) {
+    const std::string content = Pattern(10 * 512 + 100);
+    m_root.Write("w.bin", content);
+    g_TftpConfig.nTimeUnitMs = 1000;  // no time-out resend within the test
+    Start();
+    RawClient client;
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"windowsize", "4"}), client.Ask(Request(TFTP_RRQ, {"w.bin", "octet", "windowsize", "4"})));
+    client.Send(Ack(0));
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), Blocks(client, 4));
+    client.Send(Ack(2));  // block 3 lost: the window starts again from there
+    EXPECT_EQ((std::vector<int>{3, 4, 5, 6}), Blocks(client, 4));
+    client.Send(Ack(6));
+    EXPECT_EQ((std::vector<int>{7, 8, 9, 10}), Blocks(client, 4));
+    client.Send(Ack(6));
+    EXPECT_EQ((std::vector<int>{7, 8, 9, 10}), Blocks(client, 4));
+    client.Send(Ack(6));
+    EXPECT_TRUE(client.Receive(300).empty()) << "a second repeat restarted the window again";
+    client.Send(Ack(10));
+    EXPECT_EQ(Data(11, content.substr(5120)), client.Receive());
+    client.Send(Ack(11));
+    EXPECT_TRUE(WaitLog("<w.bin>: sent 11 blks, 5220 bytes in "));
+    EXPECT_TRUE(WaitLog(". 6 blks resent"));
+}
+
+// Windows straddle block 65535 -> 0 on the wire.
+TEST_F(TftpWindowTest, BlockNumbersWrapWithinAWindow) {
+    const std::string content = Pattern(65600 * 8 + 3, 9);
+    m_root.Write("wrap.bin", content);
+    Start();
+    RawClient client;
+    EXPECT_EQ(TFTP_OACK, Opcode(client.Ask(Request(TFTP_RRQ, {"wrap.bin", "octet", "blksize", "8", "windowsize", "64"}))));
+    client.Send(Ack(0));
+    EXPECT_TRUE(content == DownloadWindowed(client, 8, 64)) << "content differs";
+    EXPECT_TRUE(WaitLog("<wrap.bin>: sent 65601 blks, " + std::to_string(content.size()) + " bytes in "));
+}
+
+TEST_F(TftpWindowTest, ReceiverAcknowledgesWindowsAndGapsAtOnce) {
+    g_TftpConfig.nTimeUnitMs = 1000;  // a time-out ACK would come only after 2 s
+    Start();
+    const std::string content = Pattern(6 * 512 + 10, 4);
+    auto block = [&](int n) { return Data(n, content.substr(static_cast<size_t>(n - 1) * 512, 512)); };
+    RawClient client;
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"windowsize", "4"}), client.Ask(Request(TFTP_WRQ, {"up.bin", "octet", "windowsize", "4"})));
+    for (int n : {1, 2, 4}) client.Send(block(n));
+    EXPECT_EQ(Ack(2), client.Receive(1000)) << "the gap is acknowledged at once";
+    client.Send(block(5));
+    EXPECT_TRUE(client.Receive(300).empty()) << "one ACK per gap";
+    for (int n : {3, 4, 5}) client.Send(block(n));
+    EXPECT_TRUE(client.Receive(300).empty()) << "ACK before the window was complete";
+    client.Send(block(6));
+    EXPECT_EQ(Ack(6), client.Receive(1000));
+    client.Send(block(7));
+    EXPECT_EQ(Ack(7), client.Receive(1000));
+    EXPECT_TRUE(WaitLog("<up.bin>: rcvd 7 blks, 3082 bytes in"));
+    EXPECT_EQ(content, m_root.Read("up.bin"));
 }
 
 class TftpServiceLifecycleTest : public TftpServiceTest {};
