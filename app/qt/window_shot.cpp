@@ -1,5 +1,5 @@
-// kelvane-window-shot OUT.png [--folder DIR] [--start]: opens the window as the program does,
-// optionally types a folder and presses "开始升级", then saves what the display shows (cut to
+// kelvane-window-shot OUT.png [--folder DIR] [--start] [--wait-ms N]: opens the window as the
+// program does, optionally types a folder and presses "开始升级", waits, then saves what the display shows (cut to
 // the part that is not bare background) as PNG. The documentation's screenshots are taken with
 // it under Xvfb inside a private network namespace (scripts/window_shot.sh); not installed.
 #include <QApplication>
@@ -12,9 +12,11 @@
 #include <QStyle>
 #include <QTest>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/kelvane_dlg.h"
+#include "app/qt/device_table_model.h"
 #include "app/qt/kelvane_window.h"
 
 namespace {
@@ -39,13 +41,15 @@ int main(int argc, char** argv) {
     const char* out = nullptr;
     const char* folder = nullptr;
     bool start = false;
+    int waitMs = 1000;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--start") == 0) start = true;
         else if (std::strcmp(argv[i], "--folder") == 0 && i + 1 < argc) folder = argv[++i];
+        else if (std::strcmp(argv[i], "--wait-ms") == 0 && i + 1 < argc) waitMs = std::atoi(argv[++i]);
         else out = argv[i];
     }
     if (out == nullptr) {
-        std::fprintf(stderr, "usage: kelvane-window-shot OUT.png [--folder DIR] [--start]\n");
+        std::fprintf(stderr, "usage: kelvane-window-shot OUT.png [--folder DIR] [--start] [--wait-ms N]\n");
         return 2;
     }
     CKelvaneDlg dlg;
@@ -61,9 +65,20 @@ int main(int argc, char** argv) {
         waited.start();
         while (window.IsBusy() && waited.elapsed() < 20000) QTest::qWait(50);
     }
-    QTest::qWait(1000);
+    QTest::qWait(waitMs);
     bool saved = SaveScreen(out);
     if (!saved) std::fprintf(stderr, "kelvane-window-shot: cannot write %s\n", out);
+    // What the window drew must be what the core holds, row for row.
+    window.FlushChanges();
+    std::vector<DeviceListModel::Row> rows = dlg.m_lstInfo.Rows();
+    int differing = window.DeviceModel()->rowCount() == static_cast<int>(rows.size()) ? 0 : 1;
+    for (size_t row = 0; row < rows.size() && differing == 0; ++row) {
+        for (int column = 0; column < kDeviceListColumns; ++column) {
+            if (window.DeviceModel()->Cell(static_cast<int>(row), column).toStdString() != rows[row][column]) ++differing;
+        }
+    }
+    std::printf("kelvane-window-shot: %zu rows, %s\n", rows.size(),
+                differing == 0 ? "the window shows the core's rows" : "the window DIFFERS from the core's rows");
     if (dlg.IsRunning()) dlg.OnBtnStart();  // stop the run before the window goes
-    return saved ? 0 : 1;
+    return saved && differing == 0 ? 0 : 1;
 }
