@@ -37,7 +37,7 @@ ZoneSpan g_zones[32];
 int g_zoneCount = 0;
 
 long OffsetAt(time_t t) {
-    struct tm local{};
+    struct tm local {};
     localtime_r(&t, &local);
     return local.tm_gmtoff;
 }
@@ -173,12 +173,18 @@ private:
 
 const char* SignalName(int signal) {
     switch (signal) {
-        case SIGSEGV: return "SIGSEGV";
-        case SIGBUS: return "SIGBUS";
-        case SIGFPE: return "SIGFPE";
-        case SIGILL: return "SIGILL";
-        case SIGABRT: return "SIGABRT";
-        default: return "signal";
+        case SIGSEGV:
+            return "SIGSEGV";
+        case SIGBUS:
+            return "SIGBUS";
+        case SIGFPE:
+            return "SIGFPE";
+        case SIGILL:
+            return "SIGILL";
+        case SIGABRT:
+            return "SIGABRT";
+        default:
+            return "signal";
     }
 }
 
@@ -203,13 +209,14 @@ void WriteRegisters(DumpWriter& out, const ucontext_t* context) {
     static const struct {
         const char* name;
         int index;
-    } kRegisters[] = {{"rip", REG_RIP}, {"rsp", REG_RSP}, {"rbp", REG_RBP}, {"rax", REG_RAX}, {"rbx", REG_RBX},
-                      {"rcx", REG_RCX}, {"rdx", REG_RDX}, {"rsi", REG_RSI}, {"rdi", REG_RDI}, {"r8", REG_R8},
-                      {"r9", REG_R9},   {"r10", REG_R10}, {"r11", REG_R11}, {"r12", REG_R12}, {"r13", REG_R13},
+    } kRegisters[] = {{"rip", REG_RIP}, {"rsp", REG_RSP}, {"rbp", REG_RBP},   {"rax", REG_RAX}, {"rbx", REG_RBX},
+                      {"rcx", REG_RCX}, {"rdx", REG_RDX}, {"rsi", REG_RSI},   {"rdi", REG_RDI}, {"r8", REG_R8},
+                      {"r9", REG_R9},   {"r10", REG_R10}, {"r11", REG_R11},   {"r12", REG_R12}, {"r13", REG_R13},
                       {"r14", REG_R14}, {"r15", REG_R15}, {"eflags", REG_EFL}};
     for (const auto& reg : kRegisters) {
         Text line(lineBuffer, sizeof lineBuffer);
-        line.Add("  ").Add(reg.name).Add(" ").Hex(static_cast<unsigned long long>(context->uc_mcontext.gregs[reg.index]));
+        line.Add("  ").Add(reg.name).Add(" ").Hex(
+            static_cast<unsigned long long>(context->uc_mcontext.gregs[reg.index]));
         out.Write(line.Add("\n"));
     }
 #elif defined(__aarch64__)
@@ -326,7 +333,7 @@ void OnCrash(int signal, siginfo_t* info, void* context) {
     if (g_handling.exchange(1) != 0) {
         for (;;) pause();
     }
-    struct timespec now{};
+    struct timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
     CivilTime when = ToCivil(now.tv_sec);
     auto u = [](long v) { return static_cast<unsigned long long>(v); };
@@ -364,7 +371,7 @@ bool InstallCrashHandler(const std::string& crashDir) {
     platform::EnableThreadSignalStacks();
     platform::PrepareThreadSignalStack();
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_sigaction = OnCrash;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);

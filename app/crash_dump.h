@@ -14,4 +14,6 @@ bool InstallCrashHandler(const std::string& crashDir);
 
 // Ends the process with the exit status the handler uses for `signal` (128 + signal), so that
 // callers and tests can tell a crash that was recorded.
-constexpr int CrashExitStatus(int signal) { return 128 + signal; }
+constexpr int CrashExitStatus(int signal) {
+    return 128 + signal;
+}

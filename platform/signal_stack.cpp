@@ -42,7 +42,9 @@ private:
 
 }  // namespace
 
-void EnableThreadSignalStacks() { g_enabled = true; }
+void EnableThreadSignalStacks() {
+    g_enabled = true;
+}
 
 void PrepareThreadSignalStack() {
     if (!g_enabled.load(std::memory_order_relaxed)) return;

@@ -9,7 +9,9 @@ int DeviceTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
 
-int DeviceTableModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kDeviceListColumns; }
+int DeviceTableModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kDeviceListColumns;
+}
 
 QVariant DeviceTableModel::data(const QModelIndex& index, int role) const {
     if (role != Qt::DisplayRole || !index.isValid()) return {};

@@ -67,8 +67,12 @@ DialogUnits::DialogUnits(const QFont& font) {
     m_baseY = metrics.height();
 }
 
-int DialogUnits::ToPixelsX(int du) const { return MulDiv(du, m_baseX, 4); }
-int DialogUnits::ToPixelsY(int du) const { return MulDiv(du, m_baseY, 8); }
+int DialogUnits::ToPixelsX(int du) const {
+    return MulDiv(du, m_baseX, 4);
+}
+int DialogUnits::ToPixelsY(int du) const {
+    return MulDiv(du, m_baseY, 8);
+}
 
 QRect DialogUnits::ToPixels(int x, int y, int cx, int cy) const {
     // Both edges are converted, as the dialog manager does, so adjacent controls stay adjacent.

@@ -29,10 +29,14 @@ constexpr int kFrameMs = 16;
 // Buttons that stay disabled while a start or stop runs off the window thread.
 constexpr int kBusyItems[] = {IDC_BTN_START, IDC_BTN_PAUSE, IDC_BTN_CLEAR};
 
-QString FromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+QString FromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 // The caption of message boxes without their own: the executable's name.
-QString ProgramCaption() { return QStringLiteral("kelvane"); }
+QString ProgramCaption() {
+    return QStringLiteral("kelvane");
+}
 
 }  // namespace
 
@@ -200,10 +204,14 @@ void KelvaneWindow::FlushChanges() {
 void KelvaneWindow::SetItemText(int item, const std::string& text) {
     Enqueue([this, item, text = FromUtf8(text)] {
         QWidget* widget = Item(item);
-        if (auto* label = qobject_cast<QLabel*>(widget)) label->setText(text);
-        else if (auto* button = qobject_cast<QAbstractButton*>(widget)) button->setText(text);
-        else if (auto* edit = qobject_cast<QLineEdit*>(widget)) edit->setText(text);
-        else if (auto* combo = qobject_cast<QComboBox*>(widget)) combo->setEditText(text);
+        if (auto* label = qobject_cast<QLabel*>(widget))
+            label->setText(text);
+        else if (auto* button = qobject_cast<QAbstractButton*>(widget))
+            button->setText(text);
+        else if (auto* edit = qobject_cast<QLineEdit*>(widget))
+            edit->setText(text);
+        else if (auto* combo = qobject_cast<QComboBox*>(widget))
+            combo->setEditText(text);
     });
 }
 
@@ -424,6 +432,10 @@ bool KelvaneWindow::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
-void KelvaneWindow::reject() { close(); }
+void KelvaneWindow::reject() {
+    close();
+}
 
-void KelvaneWindow::accept() { close(); }
+void KelvaneWindow::accept() {
+    close();
+}

@@ -43,10 +43,14 @@ int main(int argc, char** argv) {
     bool start = false;
     int waitMs = 1000;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--start") == 0) start = true;
-        else if (std::strcmp(argv[i], "--folder") == 0 && i + 1 < argc) folder = argv[++i];
-        else if (std::strcmp(argv[i], "--wait-ms") == 0 && i + 1 < argc) waitMs = std::atoi(argv[++i]);
-        else out = argv[i];
+        if (std::strcmp(argv[i], "--start") == 0)
+            start = true;
+        else if (std::strcmp(argv[i], "--folder") == 0 && i + 1 < argc)
+            folder = argv[++i];
+        else if (std::strcmp(argv[i], "--wait-ms") == 0 && i + 1 < argc)
+            waitMs = std::atoi(argv[++i]);
+        else
+            out = argv[i];
     }
     if (out == nullptr) {
         std::fprintf(stderr, "usage: kelvane-window-shot OUT.png [--folder DIR] [--start] [--wait-ms N]\n");
@@ -74,7 +78,8 @@ int main(int argc, char** argv) {
     int differing = window.DeviceModel()->rowCount() == static_cast<int>(rows.size()) ? 0 : 1;
     for (size_t row = 0; row < rows.size() && differing == 0; ++row) {
         for (int column = 0; column < kDeviceListColumns; ++column) {
-            if (window.DeviceModel()->Cell(static_cast<int>(row), column).toStdString() != rows[row][column]) ++differing;
+            if (window.DeviceModel()->Cell(static_cast<int>(row), column).toStdString() != rows[row][column])
+                ++differing;
         }
     }
     std::printf("kelvane-window-shot: %zu rows, %s\n", rows.size(),

@@ -1,5 +1,7 @@
 // The window on the offscreen platform. Its main enters a private network namespace first, as
 // every test binary does.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,7 +16,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-#include <unistd.h>
 
 #include "app/kelvane_dlg.h"
 #include "app/qt/about_dialog.h"
@@ -78,7 +79,10 @@ class WindowTest : public QObject {
         m_window->FlushChanges();
         return *m_window;
     }
-    template <class T> T* Item(int id) { return qobject_cast<T*>(m_window->Item(id)); }
+    template <class T>
+    T* Item(int id) {
+        return qobject_cast<T*>(m_window->Item(id));
+    }
     QString Text(int id) {
         QWidget* w = m_window->Item(id);
         if (auto* label = qobject_cast<QLabel*>(w)) return label->text();
@@ -87,7 +91,10 @@ class WindowTest : public QObject {
     }
 
 private slots:
-    void init() { platform::SetAppFilesDir(m_dir.Path()); std::remove(m_dir.File("Config.ini").c_str()); }
+    void init() {
+        platform::SetAppFilesDir(m_dir.Path());
+        std::remove(m_dir.File("Config.ini").c_str());
+    }
     void cleanup() {
         m_window.reset();
         m_dlg.reset();
@@ -107,12 +114,18 @@ private slots:
             QRect rect;
             bool visible;
         } expected[] = {
-            {1001, "QComboBox", "", {75, 11, 84, 30}, true},     {1009, "QCheckBox", "强制升级旧版本", {167, 12, 71, 12}, true},
-            {1014, "QCheckBox", "IP占用检测", {245, 12, 53, 12}, true}, {1007, "QPushButton", "开始升级", {384, 8, 52, 16}, true},
-            {1016, "QPushButton", "暂停测试", {384, 30, 52, 16}, false}, {1000, "QLineEdit", "", {75, 32, 219, 14}, true},
-            {1003, "QPushButton", "浏览...", {297, 32, 52, 14}, true},  {1006, "QTableView", "", {8, 59, 429, 245}, true},
-            {1010, "QLabel", "成功：", {11, 311, 25, 8}, true},         {1011, "QLabel", "0", {37, 311, 29, 8}, true},
-            {1012, "QLabel", "失败：", {75, 311, 25, 8}, false},        {1013, "QLabel", "0", {101, 311, 29, 8}, false},
+            {1001, "QComboBox", "", {75, 11, 84, 30}, true},
+            {1009, "QCheckBox", "强制升级旧版本", {167, 12, 71, 12}, true},
+            {1014, "QCheckBox", "IP占用检测", {245, 12, 53, 12}, true},
+            {1007, "QPushButton", "开始升级", {384, 8, 52, 16}, true},
+            {1016, "QPushButton", "暂停测试", {384, 30, 52, 16}, false},
+            {1000, "QLineEdit", "", {75, 32, 219, 14}, true},
+            {1003, "QPushButton", "浏览...", {297, 32, 52, 14}, true},
+            {1006, "QTableView", "", {8, 59, 429, 245}, true},
+            {1010, "QLabel", "成功：", {11, 311, 25, 8}, true},
+            {1011, "QLabel", "0", {37, 311, 29, 8}, true},
+            {1012, "QLabel", "失败：", {75, 311, 25, 8}, false},
+            {1013, "QLabel", "0", {101, 311, 29, 8}, false},
             {1008, "QPushButton", "清空列表", {392, 307, 50, 14}, true},
         };
         for (const auto& e : expected) {
@@ -147,7 +160,8 @@ private slots:
         QCOMPARE(Open().findChild<QLineEdit*>("item1000")->text(), QString::fromStdString(platform::ExecutableDir()));
         m_dir.Write("Config.ini", "[CNFINFO]\r\nLogSwitch=0\r\n");
         QCOMPARE(Open().findChild<QLineEdit*>("item1000")->text(), QStringLiteral("C:"));
-        m_dir.Write("Config.ini", "[CNFINFO]\r\nPath=/srv/firmware/very/long/folder/name/of/many/parts\r\nLogSwitch=1\r\n");
+        m_dir.Write("Config.ini",
+                    "[CNFINFO]\r\nPath=/srv/firmware/very/long/folder/name/of/many/parts\r\nLogSwitch=1\r\n");
         QCOMPARE(chdir(m_dir.Path().c_str()), 0);  // "Upgrade.log" is relative to the working folder
         auto* path = Open().findChild<QLineEdit*>("item1000");
         QCOMPARE(path->text(), QStringLiteral("/srv/firmware/very/long/folder/name/of/many/parts"));

@@ -1,3 +1,5 @@
+#include "app/crash_dump.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "app/crash_dump.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -35,7 +36,7 @@ ChildRun RunCrashChild(const std::string& crashDir, const char* mode) {
 }
 
 std::string DumpPathAt(const std::string& crashDir, time_t t) {
-    struct tm local{};
+    struct tm local {};
     localtime_r(&t, &local);
     char day[32], file[32];
     strftime(day, sizeof day, "%Y-%m-%d", &local);
@@ -71,9 +72,8 @@ TEST(CrashDump, FaultOnAWorkerThreadLeavesANamedDump) {
         std::string dump = dir.Read(files[0].substr(dir.Path().size() + 1));
         for (std::string expected :
              {"signal: " + std::to_string(signal), "process: " + std::to_string(run.pid), std::string(" faulter\n"),
-              std::string("registers:\n  rip 0x"), std::string(" crash_child_fault"),
-              std::string("threads:\n"), std::string(" crash_child\n"), std::string("modules:\n"),
-              std::string("/crash_child\n")}) {
+              std::string("registers:\n  rip 0x"), std::string(" crash_child_fault"), std::string("threads:\n"),
+              std::string(" crash_child\n"), std::string("modules:\n"), std::string("/crash_child\n")}) {
             EXPECT_NE(dump.find(expected), std::string::npos) << mode << ": no \"" << expected << "\" in\n" << dump;
         }
     }
@@ -85,7 +85,7 @@ TEST(CrashDump, SecondFaultInTheSameSecondOverwrites) {
     // Two crashes must fall into one second; on a loaded machine that can take a few tries.
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::filesystem::remove_all(crashDir);
-        struct timespec now{};
+        struct timespec now {};
         do clock_gettime(CLOCK_REALTIME, &now);
         while (now.tv_nsec > 200'000'000);
         ChildRun first = RunCrashChild(crashDir, "segv");
