@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <system_error>
 
+#include "platform/signal_stack.h"
+
 namespace platform {
 
 namespace {
@@ -41,6 +43,7 @@ std::unique_ptr<Thread> Thread::Start(std::function<int()> body, ThreadPriority 
     std::shared_ptr<State> state = thread->m_state;
     try {
         thread->m_thread = std::thread([state, priority, body = std::move(body)] {
+            PrepareThreadSignalStack();
             state->tid = gettid();
             if (priority != ThreadPriority::Normal) SetCurrentThreadPriority(priority);
             state->started.Set();

@@ -21,6 +21,7 @@
 #include "_libs/tftp/tftp_interface.h"
 #include "_libs/tftp/tftp_state.h"
 #include "log/log.h"
+#include "platform/signal_stack.h"
 #include "platform/thread.h"
 
 TftpConfig TftpDefaultConfig() {
@@ -649,6 +650,7 @@ int DispatchRequest(int listenSocket) {
 }
 
 void* TftpWorkerThread(void* argument) {
+    platform::PrepareThreadSignalStack();
     auto* transfer = static_cast<TftpTransfer*>(argument);
     std::atomic_ref<uint32_t>(transfer->dwThreadId).store(CurrentThreadId());
     bool lowered = false;
@@ -700,6 +702,7 @@ void* TftpWorkerThread(void* argument) {
 }
 
 void* TftpMainThread(void*) {
+    platform::PrepareThreadSignalStack();
     TftpThreadEntry& entry = tThreads[TH_TFTP];
     g_quitWorkers = 0;
     if (pTftpFirst == nullptr) CreatePermanentWorkers();

@@ -1,0 +1,441 @@
+#include "app/qt/kelvane_window.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDateTime>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTableView>
+#include <QThread>
+#include <algorithm>
+#include <memory>
+
+#include "app/kelvane_dlg.h"
+#include "app/qt/about_dialog.h"
+#include "app/qt/device_table_model.h"
+#include "app/qt/dialog_template.h"
+#include "app/run_results.h"
+
+namespace {
+
+constexpr int kFrameMs = 16;
+// Buttons that stay disabled while a start or stop runs off the window thread.
+constexpr int kBusyItems[] = {IDC_BTN_START, IDC_BTN_PAUSE, IDC_BTN_CLEAR};
+
+QString FromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// The caption of message boxes without their own: the executable's name.
+QString ProgramCaption() {
+    return QStringLiteral("kelvane");
+}
+
+}  // namespace
+
+KelvaneWindow::KelvaneWindow(CKelvaneDlg& dlg, MessagePrompter& prompter, QWidget* parent)
+    : QDialog(parent), m_dlg(dlg), m_prompter(prompter) {
+    // A window of its own (taskbar entry), with minimize and close boxes but no maximize box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowTitle(QString::fromUtf8(kDialogTitle));
+    m_flushTimer.setSingleShot(true);
+    connect(&m_flushTimer, &QTimer::timeout, this, &KelvaneWindow::FlushChanges);
+    m_sinceFlush.start();
+    CreateControls();
+    m_dlg.SetView(this);
+}
+
+KelvaneWindow::~KelvaneWindow() {
+    m_dlg.SetView(nullptr);
+    if (m_worker.joinable()) m_worker.join();
+}
+
+void KelvaneWindow::CreateControls() {
+    setFont(DialogFont());
+    DialogUnits units(font());
+    setFixedSize(units.ToPixelsX(kDialogWidthDu), units.ToPixelsY(kDialogHeightDu));
+
+    int count = 0;
+    const ControlTemplate* controls = DialogControls(&count);
+    for (int i = 0; i < count; ++i) {
+        const ControlTemplate& control = controls[i];
+        QString text = QString::fromUtf8(control.text);
+        QWidget* widget = nullptr;
+        QRect rect = units.ToPixels(control.x, control.y, control.cx, control.cy);
+        switch (control.kind) {
+            case ControlKind::Static:
+                widget = new QLabel(text, this);
+                break;
+            case ControlKind::ComboBox: {
+                auto* combo = new QComboBox(this);
+                combo->setEditable(true);
+                combo->setInsertPolicy(QComboBox::NoInsert);
+                // The resource height includes the dropped list; the closed box is one line high.
+                rect.setHeight(std::min(rect.height(), combo->sizeHint().height()));
+                widget = combo;
+                break;
+            }
+            case ControlKind::CheckBox:
+                widget = new QCheckBox(text, this);
+                break;
+            case ControlKind::PushButton: {
+                auto* button = new QPushButton(text, this);
+                button->setAutoDefault(false);  // Enter is the close box's, not a button's
+                widget = button;
+                break;
+            }
+            case ControlKind::Edit:
+                widget = new QLineEdit(this);
+                break;
+            case ControlKind::ListView: {
+                m_list = new QTableView(this);
+                m_model = new DeviceTableModel(m_list);
+                m_list->setModel(m_model);
+                m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+                m_list->verticalHeader()->hide();
+                m_list->setWordWrap(false);
+                m_list->setContextMenuPolicy(Qt::CustomContextMenu);
+                widget = m_list;
+                break;
+            }
+        }
+        widget->setGeometry(rect);
+        if (control.id != kNoItemId) {
+            widget->setObjectName(QStringLiteral("item%1").arg(control.id));
+            m_items[control.id] = widget;
+        }
+    }
+    auto button = [this](int id) { return static_cast<QPushButton*>(Item(id)); };
+    auto check = [this](int id) { return static_cast<QCheckBox*>(Item(id)); };
+    connect(button(IDC_BTN_BROWSE), &QPushButton::clicked, this, &KelvaneWindow::OnBrowse);
+    connect(button(IDC_BTN_START), &QPushButton::clicked, this, &KelvaneWindow::OnStartClicked);
+    connect(button(IDC_BTN_PAUSE), &QPushButton::clicked, this, [this] { m_dlg.OnBtnPause(); });
+    connect(button(IDC_BTN_CLEAR), &QPushButton::clicked, this, [this] { m_dlg.OnBtnClearList(); });
+    connect(check(IDC_CHK_IP_CHECK), &QCheckBox::clicked, this, [this](bool on) { m_dlg.OnChkIpCheck(on); });
+    connect(check(IDC_CHK_FORCE_OLD), &QCheckBox::clicked, this, [this](bool on) { m_dlg.OnChkForceOld(on); });
+    // The core reads what the operator typed or picked when a run starts.
+    connect(static_cast<QLineEdit*>(Item(IDC_EDIT_PATH)), &QLineEdit::textChanged, this,
+            [this](const QString& text) { m_dlg.SetItemInput(IDC_EDIT_PATH, text.toStdString()); });
+    connect(static_cast<QComboBox*>(Item(IDC_COMBO_LOCAL_IP)), &QComboBox::editTextChanged, this,
+            [this](const QString& text) { m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, text.toStdString()); });
+    connect(m_list, &QWidget::customContextMenuRequested, this, &KelvaneWindow::ShowListMenu);
+}
+
+bool KelvaneWindow::OnInitDialog(const WindowStartup& startup) {
+    setWindowIcon(QApplication::windowIcon());
+    if (startup.installCrashHandler) startup.installCrashHandler();
+    if (startup.acquireSingleInstance && !startup.acquireSingleInstance()) {
+        m_prompter.Alert(this, QStringLiteral("该程序已经启动!"), ProgramCaption());
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return false;
+    }
+    // Hidden items, "Config.ini" ("Path", "LogSwitch"), the local addresses: the core's part.
+    m_dlg.InitDialogState();
+    FlushChanges();
+    auto* path = static_cast<QLineEdit*>(Item(IDC_EDIT_PATH));
+    path->setCursorPosition(0);  // the start of a long path is what tells folders apart
+    path->setFocus();
+    // Activating the window gives the focus again, and that selects the whole text with the
+    // caret at its end; the first focus-in puts the caret back.
+    m_caretPending = true;
+    path->installEventFilter(this);
+
+    // A report view with full-row selection and grid lines; the six columns, left-aligned.
+    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setShowGrid(true);
+    QHeaderView* header = m_list->horizontalHeader();
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    header->setStretchLastSection(false);
+    header->setHighlightSections(false);
+    int count = 0;
+    const ColumnTemplate* columns = DeviceListColumns(&count);
+    for (int column = 0; column < count; ++column) {
+        header->setSectionResizeMode(column, QHeaderView::Interactive);
+        m_list->setColumnWidth(column, columns[column].widthPx);
+    }
+    m_list->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_list->verticalHeader()->setDefaultSectionSize(m_list->fontMetrics().height() + 4);
+    return true;
+}
+
+QWidget* KelvaneWindow::Item(int id) const {
+    auto found = m_items.find(id);
+    return found != m_items.end() ? found->second : nullptr;
+}
+
+// ---- Changes from the core ------------------------------------------------------------
+
+void KelvaneWindow::Enqueue(std::function<void()> change) {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    m_queue.push_back(std::move(change));
+    if (m_flushPosted) return;
+    m_flushPosted = true;
+    QMetaObject::invokeMethod(this, &KelvaneWindow::ScheduleFlush, Qt::QueuedConnection);
+}
+
+void KelvaneWindow::ScheduleFlush() {
+    if (m_flushTimer.isActive()) return;
+    qint64 wait = kFrameMs - m_sinceFlush.elapsed();
+    m_flushTimer.start(static_cast<int>(std::max<qint64>(0, wait)));
+}
+
+void KelvaneWindow::FlushChanges() {
+    m_flushTimer.stop();
+    std::vector<std::function<void()>> changes;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        changes.swap(m_queue);
+        m_flushPosted = false;
+    }
+    for (auto& change : changes) change();
+    m_model->AnnounceChanges();
+    m_sinceFlush.restart();
+}
+
+void KelvaneWindow::SetItemText(int item, const std::string& text) {
+    Enqueue([this, item, text = FromUtf8(text)] {
+        QWidget* widget = Item(item);
+        if (auto* label = qobject_cast<QLabel*>(widget))
+            label->setText(text);
+        else if (auto* button = qobject_cast<QAbstractButton*>(widget))
+            button->setText(text);
+        else if (auto* edit = qobject_cast<QLineEdit*>(widget))
+            edit->setText(text);
+        else if (auto* combo = qobject_cast<QComboBox*>(widget))
+            combo->setEditText(text);
+    });
+}
+
+void KelvaneWindow::EnableItem(int item, bool enable) {
+    Enqueue([this, item, enable] {
+        m_coreEnabled[item] = enable;
+        ApplyEnabled(item);
+    });
+}
+
+void KelvaneWindow::ShowItem(int item, bool show) {
+    Enqueue([this, item, show] {
+        if (QWidget* widget = Item(item)) widget->setVisible(show);
+    });
+}
+
+void KelvaneWindow::OnRowInserted(int row, const std::string& numberText) {
+    Enqueue([this, row, text = FromUtf8(numberText)] { m_model->InsertRow(row, text); });
+}
+
+void KelvaneWindow::OnCellChanged(int row, int column, const std::string& text) {
+    Enqueue([this, row, column, text = FromUtf8(text)] { m_model->SetCell(row, column, text); });
+}
+
+void KelvaneWindow::OnEnsureVisible(int row) {
+    Enqueue([this, row] {
+        m_model->AnnounceChanges();
+        m_list->scrollTo(m_model->index(row, 0));
+    });
+}
+
+void KelvaneWindow::OnAllRowsDeleted() {
+    Enqueue([this] { m_model->DeleteAll(); });
+}
+
+void KelvaneWindow::SetComboItems(int item, const std::vector<std::string>& entries, int selected) {
+    QStringList texts;
+    for (const std::string& entry : entries) texts.append(FromUtf8(entry));
+    Enqueue([this, item, texts, selected] {
+        auto* combo = qobject_cast<QComboBox*>(Item(item));
+        if (combo == nullptr) return;
+        combo->clear();
+        combo->addItems(texts);
+        combo->setCurrentIndex(selected);
+        if (selected < 0) combo->setEditText(QString());
+    });
+}
+
+void KelvaneWindow::ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) {
+    Enqueue([this, text = FromUtf8(text), caption = FromUtf8(caption), icon] {
+        MessagePrompter::Icon shown = icon == kIconInformation ? MessagePrompter::Information
+                                      : icon == kIconError     ? MessagePrompter::Error
+                                                               : MessagePrompter::NoIcon;
+        m_prompter.Inform(this, text, caption, shown);
+    });
+}
+
+bool KelvaneWindow::Confirm(const std::string& text, const std::string& caption) {
+    // The close handler runs off the window thread while a run stops; the question is asked
+    // on the window thread all the same, after everything drawn before it.
+    bool answer = false;
+    auto ask = [this, &answer, text = FromUtf8(text), caption = FromUtf8(caption)] {
+        FlushChanges();
+        answer = m_prompter.Ask(this, text, caption);
+    };
+    if (QThread::currentThread() == thread()) {
+        ask();
+    } else {
+        QMetaObject::invokeMethod(this, ask, Qt::BlockingQueuedConnection);
+    }
+    return answer;
+}
+
+void KelvaneWindow::ApplyEnabled(int item) {
+    QWidget* widget = Item(item);
+    if (widget == nullptr) return;
+    auto wanted = m_coreEnabled.find(item);
+    bool enable = wanted == m_coreEnabled.end() || wanted->second;
+    if (m_busy && std::find(std::begin(kBusyItems), std::end(kBusyItems), item) != std::end(kBusyItems)) {
+        enable = false;
+    }
+    widget->setEnabled(enable);
+}
+
+void KelvaneWindow::SetBusy(bool busy) {
+    m_busy = busy;
+    for (int item : kBusyItems) ApplyEnabled(item);
+}
+
+// ---- Handlers -------------------------------------------------------------------------
+
+void KelvaneWindow::OnBrowse() {
+    auto* path = static_cast<QLineEdit*>(Item(IDC_EDIT_PATH));
+    QString folder;
+    if (m_prompter.ChooseFolder(this, path->text(), &folder)) path->setText(folder);
+}
+
+void KelvaneWindow::RunOffThread(std::function<void()> work, std::function<void()> done) {
+    if (m_worker.joinable()) m_worker.join();
+    SetBusy(true);
+    m_workerDone = std::move(done);
+    m_worker = std::thread([this, work = std::move(work)] {
+        work();
+        QMetaObject::invokeMethod(this, &KelvaneWindow::OnStartStopEnded, Qt::QueuedConnection);
+    });
+}
+
+void KelvaneWindow::OnStartStopEnded() {
+    m_worker.join();
+    FlushChanges();  // the core's own enabling of the buttons comes first
+    SetBusy(false);
+    std::function<void()> done = std::move(m_workerDone);
+    m_workerDone = nullptr;
+    if (done) done();
+    emit StartStopFinished();
+    if (m_closeRequested && !m_closing) {
+        m_closeRequested = false;
+        close();
+    }
+}
+
+void KelvaneWindow::OnStartClicked() {
+    if (m_busy) return;
+    // Start and stop take seconds (the TFTP service's start, the joins); the window keeps drawing.
+    RunOffThread([this] { m_dlg.OnBtnStart(); }, nullptr);
+}
+
+QString KelvaneWindow::ExportActionText() const {
+    return m_dlg.m_wLangID == 1033 ? QStringLiteral("Export results...") : QStringLiteral("导出结果...");
+}
+
+void KelvaneWindow::ShowListMenu(const QPoint& at) {
+    QMenu menu(this);
+    menu.addAction(ExportActionText(), this, &KelvaneWindow::ExportResults);
+    menu.exec(m_list->viewport()->mapToGlobal(at));
+}
+
+void KelvaneWindow::ExportResults() {
+    std::vector<DeviceResult> results = m_dlg.ResultsSnapshot();
+    QString suggested = QStringLiteral("kelvane-results-%1.csv")
+                            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    QString file;
+    if (!m_prompter.ChooseSaveFile(this, ExportActionText().remove(QStringLiteral("...")), suggested, &file)) return;
+    std::string error;
+    if (!WriteResultsFile(results, file.toStdString(), &error)) {
+        m_prompter.Inform(this, FromUtf8(error), QStringLiteral("Error"), MessagePrompter::Error);
+    }
+}
+
+void KelvaneWindow::ShowAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void KelvaneWindow::contextMenuEvent(QContextMenuEvent* event) {
+    // The window manager's menu cannot take an entry of ours; the dialog's own menu carries it.
+    QMenu menu(this);
+    menu.addAction(QStringLiteral("关于 Kelvane(&A)..."), this, &KelvaneWindow::ShowAbout);
+    menu.exec(event->globalPos());
+}
+
+void KelvaneWindow::closeEvent(QCloseEvent* event) {
+    if (m_closing) {
+        event->accept();
+        return;
+    }
+    if (m_busy) {
+        // A start or stop is under way; the close is handled once it has ended.
+        m_closeRequested = true;
+        event->ignore();
+        return;
+    }
+    event->ignore();
+    if (!m_dlg.IsRunning()) {
+        if (m_dlg.OnClose()) FinishClose();
+        return;
+    }
+    // Asks, then stops the run: off the window thread, which only answers the question.
+    auto allowed = std::make_shared<bool>(false);
+    RunOffThread([this, allowed] { *allowed = m_dlg.OnClose(); },
+                 [this, allowed] {
+                     if (*allowed) FinishClose();
+                 });
+}
+
+void KelvaneWindow::FinishClose() {
+    m_closing = true;
+    QDialog::done(QDialog::Rejected);
+    hide();
+}
+
+void KelvaneWindow::keyPressEvent(QKeyEvent* event) {
+    bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && event->modifiers() == Qt::NoModifier) {
+        // Enter on a push button presses it; anywhere else it asks to close, like the close box.
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        } else {
+            close();
+        }
+        return;
+    }
+    QDialog::keyPressEvent(event);  // Esc reaches reject()
+}
+
+bool KelvaneWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (m_caretPending && event->type() == QEvent::FocusIn && watched == Item(IDC_EDIT_PATH)) {
+        m_caretPending = false;
+        auto* path = static_cast<QLineEdit*>(watched);
+        QMetaObject::invokeMethod(
+            path,
+            [path] {
+                path->deselect();
+                path->setCursorPosition(0);
+            },
+            Qt::QueuedConnection);
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void KelvaneWindow::reject() {
+    close();
+}
+
+void KelvaneWindow::accept() {
+    close();
+}

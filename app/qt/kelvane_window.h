@@ -1,0 +1,112 @@
+#pragma once
+// The main window: the dialog of the design, control for control, drawing the main window
+// object (CKelvaneDlg) of the core. Everything the core tells it may come from any thread; it is
+// queued here in order and applied on the window thread at most once per frame.
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/kelvane_view.h"
+#include "app/qt/message_prompter.h"
+
+class CKelvaneDlg;
+class DeviceTableModel;
+class QTableView;
+
+// What the window's initialisation does outside the window, injected so tests can leave the
+// process alone.
+struct WindowStartup {
+    std::function<void()> installCrashHandler;
+    std::function<bool()> acquireSingleInstance;  // false: another copy of the program runs
+};
+
+class KelvaneWindow : public QDialog, public IKelvaneView {
+    Q_OBJECT
+public:
+    KelvaneWindow(CKelvaneDlg& dlg, MessagePrompter& prompter, QWidget* parent = nullptr);
+    ~KelvaneWindow() override;
+
+    // The dialog's initialisation. False when another copy of the program runs: the operator
+    // has been told, and the window closes by itself.
+    bool OnInitDialog(const WindowStartup& startup);
+
+    // The control of a dialog item, null for an unknown id.
+    QWidget* Item(int id) const;
+    DeviceTableModel* DeviceModel() const { return m_model; }
+    QTableView* DeviceList() const { return m_list; }
+    // Applies the queued changes now instead of at the next frame.
+    void FlushChanges();
+    // True while a start or stop runs off the window thread.
+    bool IsBusy() const { return m_busy; }
+    void ShowAbout();
+
+    // IKelvaneView, callable from any thread.
+    void SetItemText(int item, const std::string& text) override;
+    void EnableItem(int item, bool enable) override;
+    void ShowItem(int item, bool show) override;
+    void OnRowInserted(int row, const std::string& numberText) override;
+    void OnCellChanged(int row, int column, const std::string& text) override;
+    void OnEnsureVisible(int row) override;
+    void OnAllRowsDeleted() override;
+    void SetComboItems(int item, const std::vector<std::string>& entries, int selected) override;
+    void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) override;
+    bool Confirm(const std::string& text, const std::string& caption) override;
+
+    // The device list's own menu: the export entry, in the display language.
+    QString ExportActionText() const;
+    // Writes the run's results as CSV to a file the operator picks.
+    void ExportResults();
+
+signals:
+    // A start or stop that ran off the window thread has ended.
+    void StartStopFinished();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    // Esc and Enter do what the close box does.
+    void keyPressEvent(QKeyEvent* event) override;
+    // Keeps the caret at the start of item 1000 when the window first takes the focus.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void reject() override;
+    void accept() override;
+
+private:
+    void CreateControls();
+    void Enqueue(std::function<void()> change);
+    void ScheduleFlush();
+    void ApplyEnabled(int item);
+    void SetBusy(bool busy);
+    void OnBrowse();
+    void OnStartClicked();
+    void OnStartStopEnded();
+    // Runs `work` off the window thread with the buttons disabled; `done` then runs on it.
+    void RunOffThread(std::function<void()> work, std::function<void()> done);
+    void ShowListMenu(const QPoint& at);
+    void FinishClose();
+
+    CKelvaneDlg& m_dlg;
+    MessagePrompter& m_prompter;
+    std::map<int, QWidget*> m_items;
+    DeviceTableModel* m_model = nullptr;
+    QTableView* m_list = nullptr;
+
+    std::mutex m_queueMutex;
+    std::vector<std::function<void()>> m_queue;
+    bool m_flushPosted = false;
+    QTimer m_flushTimer;
+    QElapsedTimer m_sinceFlush;
+
+    std::map<int, bool> m_coreEnabled;  // what the core last asked for each item
+    bool m_busy = false;
+    bool m_closeRequested = false;
+    bool m_closing = false;
+    bool m_caretPending = false;
+    std::thread m_worker;
+    std::function<void()> m_workerDone;
+};

@@ -1,0 +1,89 @@
+// kelvane-window-shot OUT.png [--folder DIR] [--start] [--wait-ms N]: opens the window as the
+// program does, optionally types a folder and presses "开始升级", waits, then saves what the display shows (cut to
+// the part that is not bare background) as PNG. The documentation's screenshots are taken with
+// it under Xvfb inside a private network namespace (scripts/window_shot.sh); not installed.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTest>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/kelvane_dlg.h"
+#include "app/qt/device_table_model.h"
+#include "app/qt/kelvane_window.h"
+
+namespace {
+
+bool SaveScreen(const char* path) {
+    QImage shot = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+    QRgb background = shot.pixel(shot.width() - 1, shot.height() - 1);
+    QRect used;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) {
+            if (shot.pixel(x, y) != background) used |= QRect(x, y, 1, 1);
+        }
+    }
+    return shot.copy(used.isEmpty() ? shot.rect() : used).save(QString::fromLocal8Bit(path), "PNG");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_DriveNetIcon));
+    const char* out = nullptr;
+    const char* folder = nullptr;
+    bool start = false;
+    int waitMs = 1000;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--start") == 0)
+            start = true;
+        else if (std::strcmp(argv[i], "--folder") == 0 && i + 1 < argc)
+            folder = argv[++i];
+        else if (std::strcmp(argv[i], "--wait-ms") == 0 && i + 1 < argc)
+            waitMs = std::atoi(argv[++i]);
+        else
+            out = argv[i];
+    }
+    if (out == nullptr) {
+        std::fprintf(stderr, "usage: kelvane-window-shot OUT.png [--folder DIR] [--start] [--wait-ms N]\n");
+        return 2;
+    }
+    CKelvaneDlg dlg;
+    QtMessagePrompter prompter;
+    KelvaneWindow window(dlg, prompter);
+    window.OnInitDialog({});
+    window.show();
+    if (folder != nullptr) window.findChild<QLineEdit*>("item1000")->setText(QString::fromLocal8Bit(folder));
+    QTest::qWait(500);
+    if (start) {
+        window.findChild<QPushButton*>("item1007")->click();
+        QElapsedTimer waited;
+        waited.start();
+        while (window.IsBusy() && waited.elapsed() < 20000) QTest::qWait(50);
+    }
+    QTest::qWait(waitMs);
+    bool saved = SaveScreen(out);
+    if (!saved) std::fprintf(stderr, "kelvane-window-shot: cannot write %s\n", out);
+    // What the window drew must be what the core holds, row for row.
+    window.FlushChanges();
+    std::vector<DeviceListModel::Row> rows = dlg.m_lstInfo.Rows();
+    int differing = window.DeviceModel()->rowCount() == static_cast<int>(rows.size()) ? 0 : 1;
+    for (size_t row = 0; row < rows.size() && differing == 0; ++row) {
+        for (int column = 0; column < kDeviceListColumns; ++column) {
+            if (window.DeviceModel()->Cell(static_cast<int>(row), column).toStdString() != rows[row][column])
+                ++differing;
+        }
+    }
+    std::printf("kelvane-window-shot: %zu rows, %s\n", rows.size(),
+                differing == 0 ? "the window shows the core's rows" : "the window DIFFERS from the core's rows");
+    if (dlg.IsRunning()) dlg.OnBtnStart();  // stop the run before the window goes
+    return saved && differing == 0 ? 0 : 1;
+}

@@ -1,0 +1,307 @@
+// The window on the offscreen platform. Its main enters a private network namespace first, as
+// every test binary does.
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTest>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "app/kelvane_dlg.h"
+#include "app/qt/about_dialog.h"
+#include "app/qt/device_table_model.h"
+#include "app/qt/dialog_template.h"
+#include "app/qt/kelvane_window.h"
+#include "log/log.h"
+#include "platform/app_paths.h"
+#include "platform/module_path.h"
+#include "support/netns.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// Answers every box at once and remembers what was asked.
+class AnsweringPrompter : public MessagePrompter {
+public:
+    void Inform(QWidget*, const QString& text, const QString& caption, Icon) override { shown << caption + "|" + text; }
+    void Alert(QWidget*, const QString& text, const QString& caption) override { shown << caption + "|" + text; }
+    bool Ask(QWidget*, const QString& text, const QString&) override {
+        shown << "ask|" + text;
+        return answer;
+    }
+    bool ChooseFolder(QWidget*, const QString&, QString* folder) override {
+        if (!folder_.isEmpty()) *folder = folder_;
+        return !folder_.isEmpty();
+    }
+    bool ChooseSaveFile(QWidget*, const QString&, const QString&, QString* file) override {
+        *file = saveAs;
+        return true;
+    }
+    QStringList shown;
+    bool answer = false;
+    QString folder_;
+    QString saveAs;
+};
+
+std::string Report(const char* mac, int state) {
+    return std::string("Msg:Report_Filesystem\r\nIpaddr:10.0.0.9\r\nIPCMac:") + mac +
+           "\r\nSchedule:100\r\nState:" + std::to_string(state) + "\r\nVersion:IPC*A1-2.0.1.5-b\r\n";
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+    testsupport::TempDir m_dir;
+    std::unique_ptr<CKelvaneDlg> m_dlg;
+    std::unique_ptr<AnsweringPrompter> m_prompter;
+    std::unique_ptr<KelvaneWindow> m_window;
+
+    KelvaneWindow& Open(const char* lang = "zh_CN.UTF-8", bool firstCopy = true) {
+        setenv("LANG", lang, 1);
+        cleanup();
+        m_dlg = std::make_unique<CKelvaneDlg>();
+        m_prompter = std::make_unique<AnsweringPrompter>();
+        m_window = std::make_unique<KelvaneWindow>(*m_dlg, *m_prompter);
+        m_window->OnInitDialog({nullptr, [firstCopy] { return firstCopy; }});
+        m_window->show();
+        m_window->FlushChanges();
+        return *m_window;
+    }
+    template <class T>
+    T* Item(int id) {
+        return qobject_cast<T*>(m_window->Item(id));
+    }
+    QString Text(int id) {
+        QWidget* w = m_window->Item(id);
+        if (auto* label = qobject_cast<QLabel*>(w)) return label->text();
+        if (auto* button = qobject_cast<QAbstractButton*>(w)) return button->text();
+        return {};
+    }
+
+private slots:
+    void init() {
+        platform::SetAppFilesDir(m_dir.Path());
+        std::remove(m_dir.File("Config.ini").c_str());
+    }
+    void cleanup() {
+        m_window.reset();
+        m_dlg.reset();
+    }
+
+    void controlsMatchTheResource() {
+        KelvaneWindow& w = Open();
+        QCOMPARE(w.windowTitle(), QStringLiteral("Kelvane_V1.1.3"));
+        QVERIFY(!(w.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+        DialogUnits du(w.font());
+        QCOMPARE(w.size(), QSize(du.ToPixelsX(445), du.ToPixelsY(323)));
+        struct {
+            int id;
+            const char* kind;
+            const char* text;
+            QRect rect;
+            bool visible;
+        } expected[] = {
+            {1001, "QComboBox", "", {75, 11, 84, 30}, true},
+            {1009, "QCheckBox", "强制升级旧版本", {167, 12, 71, 12}, true},
+            {1014, "QCheckBox", "IP占用检测", {245, 12, 53, 12}, true},
+            {1007, "QPushButton", "开始升级", {384, 8, 52, 16}, true},
+            {1016, "QPushButton", "暂停测试", {384, 30, 52, 16}, false},
+            {1000, "QLineEdit", "", {75, 32, 219, 14}, true},
+            {1003, "QPushButton", "浏览...", {297, 32, 52, 14}, true},
+            {1006, "QTableView", "", {8, 59, 429, 245}, true},
+            {1010, "QLabel", "成功：", {11, 311, 25, 8}, true},
+            {1011, "QLabel", "0", {37, 311, 29, 8}, true},
+            {1012, "QLabel", "失败：", {75, 311, 25, 8}, false},
+            {1013, "QLabel", "0", {101, 311, 29, 8}, false},
+            {1008, "QPushButton", "清空列表", {392, 307, 50, 14}, true},
+        };
+        for (const auto& e : expected) {
+            QWidget* item = w.Item(e.id);
+            QVERIFY2(item != nullptr && item->inherits(e.kind), qPrintable(QString::number(e.id)));
+            QCOMPARE(Text(e.id), QString::fromUtf8(e.text));
+            QCOMPARE(item->isVisible(), e.visible);
+            QRect px = du.ToPixels(e.rect.x(), e.rect.y(), e.rect.width(), e.rect.height());
+            if (e.id == 1001) px.setHeight(item->height());  // the closed box; 30 includes the drop-down list
+            QCOMPARE(item->geometry(), px);
+        }
+        int labels = 0;
+        for (auto* label : w.findChildren<QLabel*>()) {
+            if (label->text() == "本机地址：") labels += label->geometry() == du.ToPixels(11, 13, 60, 8);
+            if (label->text() == "升级文件目录：") labels += label->geometry() == du.ToPixels(11, 35, 60, 8);
+        }
+        QCOMPARE(labels, 2);
+        QTableView* list = w.DeviceList();
+        QVERIFY(list->showGrid());
+        QCOMPARE(list->selectionBehavior(), QAbstractItemView::SelectRows);
+        const char* titles[] = {"编号", "IP地址", "状态", "进度", "升级前版本", "升级后版本"};
+        const int widths[] = {50, 120, 120, 50, 150, 150};
+        for (int c = 0; c < 6; ++c) {
+            QCOMPARE(list->model()->headerData(c, Qt::Horizontal).toString(), QString::fromUtf8(titles[c]));
+            QCOMPARE(list->columnWidth(c), widths[c]);
+        }
+        // The dialog manager's rounding: with base units 8 x 17, 445 x 323 units are 890 x 686 pixels.
+        QCOMPARE(DialogUnits(8, 17).ToPixels(0, 0, 445, 323).size(), QSize(890, 686));
+    }
+
+    void configFileFillsTheFolderAndLog() {
+        QCOMPARE(Open().findChild<QLineEdit*>("item1000")->text(), QString::fromStdString(platform::ExecutableDir()));
+        m_dir.Write("Config.ini", "[CNFINFO]\r\nLogSwitch=0\r\n");
+        QCOMPARE(Open().findChild<QLineEdit*>("item1000")->text(), QStringLiteral("C:"));
+        m_dir.Write("Config.ini",
+                    "[CNFINFO]\r\nPath=/srv/firmware/very/long/folder/name/of/many/parts\r\nLogSwitch=1\r\n");
+        QCOMPARE(chdir(m_dir.Path().c_str()), 0);  // "Upgrade.log" is relative to the working folder
+        auto* path = Open().findChild<QLineEdit*>("item1000");
+        QCOMPARE(path->text(), QStringLiteral("/srv/firmware/very/long/folder/name/of/many/parts"));
+        QTRY_COMPARE(path->cursorPosition(), 0);
+        QVERIFY(!path->hasSelectedText());
+        QCOMPARE(m_dlg->GetItemInput(IDC_EDIT_PATH), path->text().toStdString());
+        LogMessage(LOG_INFO, "level three reaches the file");
+        QVERIFY(m_dir.Read("Upgrade.log").find("level three reaches the file") != std::string::npos);
+    }
+
+    void handlersDrawWhatTheCoreSays() {
+        Open();
+        auto* pause = Item<QPushButton>(IDC_BTN_PAUSE);
+        for (const char* caption : {"继续升级", "暂停升级", "继续升级"}) {
+            pause->click();
+            m_window->FlushChanges();
+            QCOMPARE(pause->text(), QString::fromUtf8(caption));
+        }
+        auto* folder = Item<QLineEdit>(IDC_EDIT_PATH);
+        QString before = folder->text();
+        Item<QPushButton>(IDC_BTN_BROWSE)->click();  // cancelled: nothing changes
+        QCOMPARE(folder->text(), before);
+        m_prompter->folder_ = "/srv/fw";
+        Item<QPushButton>(IDC_BTN_BROWSE)->click();
+        QCOMPARE(m_dlg->GetItemInput(IDC_EDIT_PATH), std::string("/srv/fw"));
+        auto* ipCheck = Item<QCheckBox>(IDC_CHK_IP_CHECK);
+        QTest::mouseClick(ipCheck, Qt::LeftButton);  // checks: warning
+        QTest::mouseClick(ipCheck, Qt::LeftButton);  // unchecks: nothing
+        m_window->FlushChanges();
+        QCOMPARE(m_prompter->shown.size(), 1);
+        QVERIFY(m_prompter->shown[0].startsWith("提示|IP占用检测需要一定时间"));
+
+        m_dlg->RegisterIpcInfo("AA", "10.0.0.9", "IPC-A1-2.0.1.6", 0);
+        m_dlg->RegisterIpcInfo("BB", "10.0.0.8", "IPC-A1-2.0.1.6", 0);
+        m_dlg->ReportMsgProc(3, Report("AA", 0).c_str());
+        m_window->FlushChanges();
+        QCOMPARE(Text(IDC_STATIC_SUCCESS), QStringLiteral("1"));
+        QCOMPARE(m_window->DeviceModel()->rowCount(), 1);
+        Item<QPushButton>(IDC_BTN_CLEAR)->click();
+        m_window->FlushChanges();
+        QCOMPARE(Text(IDC_STATIC_SUCCESS), QStringLiteral("0"));
+        QCOMPARE(m_window->DeviceModel()->rowCount(), 0);
+        m_dlg->ReportMsgProc(3, Report("BB", 0).c_str());
+        m_window->FlushChanges();
+        QCOMPARE(Text(IDC_STATIC_SUCCESS), QStringLiteral("1"));
+    }
+
+    void closeDuringARunAsks() {
+        Open();
+        m_dlg->m_bRunning = 1;  // the close path only looks at the flag; stopping a run that never began is safe
+        QTest::keyClick(m_window.get(), Qt::Key_Escape);
+        QTRY_VERIFY(!m_window->IsBusy());
+        QCOMPARE(m_prompter->shown, QStringList{"ask|升级服务还未停止，确定退出？"});
+        QVERIFY(m_window->isVisible() && m_dlg->IsRunning());
+        m_prompter->answer = true;
+        QTest::keyClick(m_window.get(), Qt::Key_Return);
+        QTRY_VERIFY(!m_window->isVisible());
+        QVERIFY(!m_dlg->IsRunning());
+    }
+
+    void refusedStartRunsOffTheWindowThread() {
+        Open();
+        auto* start = Item<QPushButton>(IDC_BTN_START);
+        Item<QComboBox>(IDC_COMBO_LOCAL_IP)->setEditText("no address");
+        start->click();
+        QVERIFY(m_window->IsBusy() && !start->isEnabled() && !Item<QPushButton>(IDC_BTN_CLEAR)->isEnabled());
+        QTRY_VERIFY(!m_window->IsBusy());
+        QVERIFY(start->isEnabled() && !m_dlg->IsRunning());
+        QCOMPARE(start->text(), QStringLiteral("开始升级"));
+        QCOMPARE(m_prompter->shown.size(), 1);
+        QVERIFY(m_prompter->shown[0].startsWith("Error|本机地址“no address”不是IPv4地址"));
+    }
+
+    void changesFromAnotherThreadArriveInOrderOncePerFrame() {
+        Open();
+        QSignalSpy changed(m_window->DeviceModel(), &QAbstractItemModel::dataChanged);
+        std::thread worker([this] {
+            for (int row = 0; row < 100; ++row) m_window->OnRowInserted(row, std::to_string(row + 1));
+            for (int round = 0; round < 20; ++round) {
+                for (int row = 0; row < 100; ++row) m_window->OnCellChanged(row, 3, std::to_string(round) + "%");
+            }
+        });
+        worker.join();
+        QTRY_COMPARE(m_window->DeviceModel()->rowCount(), 100);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(m_window->DeviceModel()->Cell(99, 0), QStringLiteral("100"));
+        QCOMPARE(m_window->DeviceModel()->Cell(42, 3), QStringLiteral("19%"));
+    }
+
+    void languagePicksTheTexts() {
+        Open("en_US.UTF-8");
+        QCOMPARE(m_window->ExportActionText(), QStringLiteral("Export results..."));
+        char english[256] = {}, chinese[256] = {};
+        m_dlg->GetIPCStateText(0, 0, english);
+        Open("de_DE.UTF-8");
+        QCOMPARE(m_window->ExportActionText(), QStringLiteral("导出结果..."));
+        m_dlg->GetIPCStateText(0, 0, chinese);
+        QCOMPARE(QString::fromLatin1(english), QStringLiteral("Download successful"));
+        QVERIFY(static_cast<unsigned char>(chinese[0]) >= 0x80);  // GBK
+    }
+
+    void exportWritesTheResults() {
+        Open();
+        m_dlg->m_results.OnOffered("AA:BB", "IPC-A1", "IPC-A1-2.0.1.5", "2.0.1.6", "a.bin", "10.0.0.10", 0);
+        m_prompter->saveAs = QString::fromStdString(m_dir.File("results.csv"));
+        m_window->ExportResults();
+        std::string csv = m_dir.Read("results.csv");
+        QVERIFY(csv.find("AA:BB") != std::string::npos && csv.find("10.0.0.10") != std::string::npos);
+        m_prompter->saveAs = QString::fromStdString(m_dir.File("no/such/folder/r.csv"));
+        m_window->ExportResults();
+        QCOMPARE(m_prompter->shown.size(), 1);  // told, not silently lost
+    }
+
+    void secondCopyTellsAndCloses() {
+        Open("zh_CN.UTF-8", false);
+        QCOMPARE(m_prompter->shown, QStringList{"kelvane|该程序已经启动!"});
+        QTRY_VERIFY(!m_window->isVisible());
+    }
+
+    void aboutBox() {
+        CAboutDlg about;
+        QCOMPARE(about.windowTitle(), QStringLiteral("关于 Kelvane"));
+        QVERIFY(about.findChild<QLabel*>() != nullptr);
+        QStringList texts;
+        for (auto* label : about.findChildren<QLabel*>()) texts << label->text();
+        QVERIFY(texts.contains(QStringLiteral("版本：Kelvane_V1.0.5")));
+        QCOMPARE(about.findChild<QPushButton*>("aboutOk")->text(), QStringLiteral("确定"));
+    }
+};
+
+int main(int argc, char** argv) {
+    std::string error = testsupport::EnterPrivateNetwork();
+    if (!error.empty()) {
+        std::fprintf(stderr, "FATAL: cannot enter a private network namespace (%s)\n", error.c_str());
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    WindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "window_test.moc"

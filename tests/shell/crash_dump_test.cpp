@@ -1,0 +1,114 @@
+#include "app/crash_dump.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+struct ChildRun {
+    int status = -1;
+    pid_t pid = 0;
+    time_t before = 0;
+    time_t after = 0;
+};
+
+ChildRun RunCrashChild(const std::string& crashDir, const char* mode) {
+    ChildRun run;
+    run.before = time(nullptr);
+    run.pid = fork();
+    if (run.pid == 0) {
+        execl(CRASH_CHILD, CRASH_CHILD, crashDir.c_str(), mode, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    waitpid(run.pid, &run.status, 0);
+    run.after = time(nullptr);
+    return run;
+}
+
+std::string DumpPathAt(const std::string& crashDir, time_t t) {
+    struct tm local {};
+    localtime_r(&t, &local);
+    char day[32], file[32];
+    strftime(day, sizeof day, "%Y-%m-%d", &local);
+    strftime(file, sizeof file, "%Y%m%d_%H%M%S.dmp", &local);
+    return crashDir + "/" + day + "/" + file;
+}
+
+std::vector<std::string> DumpFiles(const std::string& crashDir) {
+    std::vector<std::string> files;
+    if (!std::filesystem::exists(crashDir)) return files;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(crashDir)) {
+        if (entry.is_regular_file()) files.push_back(entry.path().string());
+    }
+    return files;
+}
+
+TEST(CrashDump, FaultOnAWorkerThreadLeavesANamedDump) {
+    testsupport::TempDir dir;
+    std::string crashDir = dir.File("CrashDir");
+    for (const char* mode : {"segv", "abort"}) {
+        std::filesystem::remove_all(crashDir);
+        ChildRun run = RunCrashChild(crashDir, mode);
+        int signal = std::string(mode) == "segv" ? SIGSEGV : SIGABRT;
+        ASSERT_TRUE(WIFEXITED(run.status)) << mode;
+        EXPECT_EQ(WEXITSTATUS(run.status), CrashExitStatus(signal));
+
+        std::vector<std::string> files = DumpFiles(crashDir);
+        ASSERT_EQ(files.size(), 1u) << mode;
+        bool named = false;
+        for (time_t t = run.before; t <= run.after; ++t) named = named || files[0] == DumpPathAt(crashDir, t);
+        EXPECT_TRUE(named) << files[0];
+
+        std::string dump = dir.Read(files[0].substr(dir.Path().size() + 1));
+        for (std::string expected :
+             {"signal: " + std::to_string(signal), "process: " + std::to_string(run.pid), std::string(" faulter\n"),
+              std::string("registers:\n  rip 0x"), std::string(" crash_child_fault"), std::string("threads:\n"),
+              std::string(" crash_child\n"), std::string("modules:\n"), std::string("/crash_child\n")}) {
+            EXPECT_NE(dump.find(expected), std::string::npos) << mode << ": no \"" << expected << "\" in\n" << dump;
+        }
+    }
+}
+
+TEST(CrashDump, SecondFaultInTheSameSecondOverwrites) {
+    testsupport::TempDir dir;
+    std::string crashDir = dir.File("CrashDir");
+    // Two crashes must fall into one second; on a loaded machine that can take a few tries.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        std::filesystem::remove_all(crashDir);
+        struct timespec now {};
+        do clock_gettime(CLOCK_REALTIME, &now);
+        while (now.tv_nsec > 200'000'000);
+        ChildRun first = RunCrashChild(crashDir, "segv");
+        ChildRun second = RunCrashChild(crashDir, "segv");
+        if (first.before != second.after) continue;
+        std::vector<std::string> files = DumpFiles(crashDir);
+        ASSERT_EQ(files.size(), 1u);
+        std::string dump = dir.Read(files[0].substr(dir.Path().size() + 1));
+        EXPECT_NE(dump.find("process: " + std::to_string(second.pid) + "\n"), std::string::npos);
+        EXPECT_EQ(dump.find("process: " + std::to_string(first.pid) + "\n"), std::string::npos);
+        return;
+    }
+    GTEST_SKIP() << "two crashes never fell into the same second";
+}
+
+TEST(CrashDump, UncreatableFolderGivesNoDumpAndStillEnds) {
+    testsupport::TempDir dir;
+    // A plain file where a folder should be: no folder can be made below it, even by root.
+    std::string blocked = dir.Write("blocked", "") + "/CrashDir";
+    ChildRun run = RunCrashChild(blocked, "segv");
+    ASSERT_TRUE(WIFEXITED(run.status));
+    EXPECT_EQ(WEXITSTATUS(run.status), CrashExitStatus(SIGSEGV));
+    EXPECT_EQ(DumpFiles(dir.Path()).size(), 1u);  // only the blocking file itself
+}
+
+}  // namespace
