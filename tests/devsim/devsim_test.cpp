@@ -67,7 +67,10 @@ public:
         m_stop = true;
         m_thread.join();
     }
-    void Offer(const std::string& model, const std::string& file) { m_files[model] = file; }
+    void Offer(const std::string& model, const std::string& file) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_files[model] = file;
+    }
     std::vector<Report> ReportsOf(const std::string& mac) {
         std::lock_guard<std::mutex> lock(m_mutex);
         std::vector<Report> out;
@@ -96,15 +99,20 @@ private:
             SplitDeviceVersion(version, model, verNum);
             const int cseq = atoi(Key(text, kKeyCseq).c_str()) + 1;
             const std::string mac = Key(text, kKeyIpcMac);
-            auto file = m_files.find(model);
+            std::string file;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                auto offered = m_files.find(model);
+                if (offered != m_files.end()) file = offered->second;
+            }
             int length;
-            if (file == m_files.end()) {
+            if (file.empty()) {
                 length = BuildNoUpgradeReply(reply, sizeof reply, cseq, mac.c_str());
             } else {
                 if (m_lent.count(mac) == 0) m_lent[mac] = m_lentBase + std::to_string(m_next++);
                 length = BuildAddressReply(reply, sizeof reply, cseq, "02:00:00:00:00:AA", m_serverIp.c_str(),
                                            m_lent[mac].c_str(), mac.c_str(), (std::string(model) + "-9.9").c_str(),
-                                           file->second.c_str());
+                                           file.c_str());
             }
             in_addr to{};
             platform::ParseIPv4(m_replyTo.c_str(), &to);

@@ -129,7 +129,9 @@ TEST_F(TftpPeerTest, AtftpWithAWindowDownloadsAndUploads) {
 // by the file that arrived, not by atftp's exit status. Uploads are smaller: once atftp's sender has
 // timed out it sends one block per ACK, so a lossy upload crawls at our time-out's pace.
 TEST_F(TftpPeerTest, SlowAtftpWithAWindowThroughALossyLink) {
+    StopTftp();  // the workers read the settings: change them only while none runs
     g_TftpConfig.nTimeUnitMs = 200;  // our retries outlast atftp's 1 s time-out
+    Start();
     testsupport::UdpRelay relay("127.0.0.1", 0, "127.0.0.1", 69, {0.05, 0.05, 0.05, 0, 13});
     const std::string content = Content(1024 * 1024).substr(0, 300000);
     m_root.Write("lossy.bin", content);
@@ -141,11 +143,20 @@ TEST_F(TftpPeerTest, SlowAtftpWithAWindowThroughALossyLink) {
             std::string tag = std::to_string(window) + "_" + std::to_string(blockSize);
             std::string server = " 127.0.0.1 " + std::to_string(relay.Port());
             SCOPED_TRACE(tag);
-            EXPECT_EQ(0, Shell("atftp " + options + "-g -r lossy.bin -l " + m_out.File("got" + tag) + server));
+            // atftp gives up after a few of its own 1-s time-outs in a row, which a loaded machine can cause
+            // on a lossy link; a second try must then succeed and deliver every byte.
+            std::string get = "atftp " + options + "-g -r lossy.bin -l " + m_out.File("got" + tag) + server;
+            EXPECT_TRUE(Shell(get) == 0 || Shell(get) == 0);
             EXPECT_TRUE(content == m_out.Read("got" + tag)) << "download differs";
-            Shell("atftp " + options + "-p -l " + local + " -r up" + tag + ".bin" + server);
-            EXPECT_TRUE(WaitLog("<up" + tag + ".bin>: rcvd "));
-            EXPECT_TRUE(content.substr(0, 60000) == m_root.Read("up" + tag + ".bin")) << "upload differs";
+            // Judged by the stored file: atftp may call an upload failed when only the last ACK was lost.
+            std::string put = "atftp " + options + "-p -l " + local + " -r up" + tag + ".bin" + server;
+            bool stored = false;
+            for (int attempt = 0; attempt < 2 && !stored; ++attempt) {
+                Shell(put);
+                stored = WaitLog("<up" + tag + ".bin>: rcvd ", 3000) &&
+                         content.substr(0, 60000) == m_root.Read("up" + tag + ".bin");
+            }
+            EXPECT_TRUE(stored) << "upload differs";
         }
     }
     testsupport::RelayCounts counts = relay.Counts();
