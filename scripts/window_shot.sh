@@ -44,7 +44,7 @@ cd "$WORK"
 ./kelvane-window-shot "$OUT_DIR/window-idle.png"
 # Twelve cameras that ask until answered; two of them fail while flashing their kernel.
 "$BUILD_DIR/tools/devsim/kelvane-devsim" --netns "$DEVNS" --server 10.77.0.1 -n 10 --model IPC2F \
-    --version 2.0.1.5 --step-ms 2000 --spread-ms 4000 --device count=2,fail=kernel:4 --time-limit 60 \
+    --fw-version 2.0.1.5 --step-ms 2000 --spread-ms 4000 --device count=2,fail=kernel:4 --time-limit 60 \
     >"$WORK/devsim.log" 2>&1 &
 SIMPID=$!
 ./kelvane-window-shot "$OUT_DIR/window.png" --folder "$WORK/firmware" --start --wait-ms "${SHOT_WAIT_MS:-7000}"

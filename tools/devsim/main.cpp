@@ -9,6 +9,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "app/version.h"
 #include "tools/devsim/device_simulator.h"
 
 namespace {
@@ -55,11 +56,12 @@ int main(int argc, char** argv) {
         "kelvane-devsim: cameras and NVRs in upgrade mode, simulated. Each device asks for an address "
         "(port 10011), takes the lent one, downloads its firmware over TFTP, checks it and reports every "
         "flash step. Runs only inside a private network namespace unless --interface names a lab interface."};
+    app.set_version_flag("--version", "kelvane-devsim " KELVANE_VERSION);
     app.add_option("-n,--count", o.count, "Devices of the kind given by the options below (0: only --device groups)")
         ->check(CLI::Range(0, 100000));
     app.add_option("--kind", o.kind, "ipc or nvr")->check(CLI::IsMember({"ipc", "nvr", "IPC", "NVR"}));
     app.add_option("--model", o.model, "Model the devices report (a '-' travels as '*')");
-    app.add_option("--version", o.version, "Version number before the upgrade");
+    app.add_option("--fw-version", o.version, "Firmware version number before the upgrade");
     app.add_option("--mac-base", config.macBase, "MAC of the first device; the others count up from it");
     app.add_option("--device", o.devices,
                    "Add devices: comma-separated key=value over the options above: count, kind, model, version, "
