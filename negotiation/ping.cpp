@@ -128,6 +128,10 @@ bool ReadIpHeader(platform::ByteReader& in, IpHeader* out) {
            in.Bytes(&out->source, 4) && in.Bytes(&out->dest, 4) && in.Seek(start + length);
 }
 
+// An error sent by the target itself (a host firewall rejecting the echo) proves the address is
+// taken, as a reply would; only one from elsewhere on the path leaves it free.
+Seen ErrorFrom(uint32_t sender, const Probe& probe, Seen kind) { return sender == probe.dest ? Seen::Reply : kind; }
+
 // An ICMP error quotes the IP header and the first 8 bytes of the datagram it is about; only
 // one about this very probe may end it, or a stray error would make a taken address look free.
 bool QuotesProbe(platform::ByteReader quoted, const Probe& probe) {
@@ -150,7 +154,8 @@ Seen ReadRaw(const uint8_t* data, size_t size, const Probe& probe) {
     }
     Seen kind = ErrorKind(icmp.type);
     if (kind == Seen::Nothing) return kind;
-    return QuotesProbe(in, probe) ? kind : Seen::Nothing;
+    if (!QuotesProbe(in, probe)) return Seen::Nothing;
+    return ErrorFrom(ip.source, probe, kind);
 }
 
 // A datagram socket gets only echo replies to its own identifier (which the kernel chose), without IP header.
@@ -188,7 +193,11 @@ bool ReadErrorQueue(int fd, const Probe& probe, Seen* seen) {
         if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
         sock_extended_err err;
         std::memcpy(&err, CMSG_DATA(c), sizeof err);
-        if (err.ee_origin == SO_EE_ORIGIN_ICMP) *seen = ErrorKind(err.ee_type);
+        if (err.ee_origin != SO_EE_ORIGIN_ICMP) continue;
+        sockaddr_in offender;
+        std::memcpy(&offender, CMSG_DATA(c) + sizeof err, sizeof offender);
+        *seen = ErrorKind(err.ee_type);
+        if (*seen != Seen::Nothing) *seen = ErrorFrom(offender.sin_addr.s_addr, probe, *seen);
     }
     return true;
 }

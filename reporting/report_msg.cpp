@@ -114,7 +114,10 @@ int DeviceTable::ReportMsgProc(int event, const char* text) {
         LogMessage(LOG_MAJOR, "ReportMsgProc() read IPC_STATE error, return -5");
         return -5;
     }
-    int stateNumber = std::atoi(state);
+    // Read like IsStateNotFailed: a number out of range stays out of range (atoi would wrap
+    // 4294967296 to 0, a success).
+    long stateValue = std::strtol(state, nullptr, 10);
+    int stateNumber = stateValue >= 0 && stateValue <= 7 ? static_cast<int>(stateValue) : -1;
     char stateText[kIpcStateTextSize] = {};
     if (GetIPCStateText(static_cast<uint32_t>(event), static_cast<uint32_t>(stateNumber), stateText) == -1) {
         LogMessage(LOG_MAJOR, "ReportMsgProc() GetIPCStateText() error, return -6");
@@ -137,19 +140,24 @@ int DeviceTable::ReportMsgProc(int event, const char* text) {
         m_view.FillRow(row, ip, stateText, schedule, version);
         m_view.RecordReport(mac, event, stateNumber, !IsStateNotFailed(state), stateText, schedule, row);
     };
-    // Counts a finished or failed device once: its MAC is cleared so no later report finds it.
-    // Called with m_csIpcInfo held; the screen is told after both locks are released.
-    auto settleLocked = [&](stIpcInfo* info, Outcome outcome) {
-        if (outcome == Outcome::Open) return;
-        std::lock_guard<std::mutex> count(m_csCount);
+    // Counts a finished or failed device; the screen is told once no lock is held any more.
+    auto addToCounter = [&](Outcome outcome) {
+        std::lock_guard<std::mutex> lock(m_csCount);
         if (outcome == Outcome::Succeeded) {
             m_view.QueueCounter(true, ++m_nSuccessCount);
         } else {
             m_view.QueueCounter(false, ++m_nFailCount);
         }
+    };
+    // Counts a finished or failed device once: its MAC is cleared so no later report finds it.
+    // Called with m_csIpcInfo held.
+    auto settleLocked = [&](stIpcInfo* info, Outcome outcome) {
+        if (outcome == Outcome::Open) return;
+        addToCounter(outcome);
         if (info != nullptr) std::memset(info->szMac, 0, sizeof info->szMac);
     };
-    // A row was just made: find the device's record, give it the row, settle it.
+    // A row was just made: find the device's record, give it the row, close it. The new version
+    // reaches the row before the success reaches its counter, as when a known row is updated.
     auto settleNewRow = [&](int row) {
         Outcome outcome = Outcome::Open;
         char newVersion[sizeof(stIpcInfo::szNewVersion)] = {};
@@ -160,9 +168,10 @@ int DeviceTable::ReportMsgProc(int event, const char* text) {
             info->nIndex = row;
             outcome = Decide(*info, event, stateNumber, state);
             std::memcpy(newVersion, info->szNewVersion, sizeof newVersion);
-            settleLocked(info, outcome);
+            if (outcome != Outcome::Open) std::memset(info->szMac, 0, sizeof info->szMac);
         }
         if (outcome == Outcome::Succeeded) m_view.ShowNewVersion(row, newVersion);
+        if (outcome != Outcome::Open) addToCounter(outcome);
         m_view.ShowQueued();
     };
 
@@ -205,6 +214,10 @@ int DeviceTable::ReportMsgProc(int event, const char* text) {
         return 0;
     }
 
+    if (!found && count >= kMaxListRows) {
+        LogMessage(LOG_MAJOR, "ReportMsgProc() %d rows, report of unregistered mac=%s dropped", count, mac);
+        return 0;
+    }
     LogMessage(LOG_MAJOR, "#####2222 mac=%s, event=%d, bFindInfo=%d, stIpcInfo.nIndex=%d, iItemCount=%d\r\n", mac,
                event, found ? 1 : 0, found ? copy.nIndex : 0, count);
     std::string number = std::to_string(count + 1);
