@@ -1,37 +1,21 @@
+// CKelvaneDlg's names, each forwarding to the subsystem that owns the work.
 #include "app/kelvane_dlg.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <chrono>
+#include <string>
 
 #include "log/log.h"
-#include "messaging/dispatch.h"
 #include "platform/system_lang.h"
 
 namespace {
 
-constexpr int kThreadJoinMs = 10000;
-constexpr int kMsgThreadHeadStartMs = 20;
-constexpr int kWakeRetryMs = 50;
 constexpr int kCloseWaitMs = 10000;
-
-// Waits up to the bound for a run thread and lets it go either way, as the stop must go on.
-void JoinRunThread(std::unique_ptr<platform::Thread>& thread, const char* name) {
-    if (!thread) return;
-    if (!thread->WaitFor(kThreadJoinMs)) LogMessage(LOG_MAJOR, "%s did not end within %d ms", name, kThreadJoinMs);
-    thread.reset();
-}
 
 }  // namespace
 
-CKelvaneDlg::CKelvaneDlg()
-    : m_wLangID(platform::GetSystemDefaultLangID()), m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+CKelvaneDlg::CKelvaneDlg() : m_wLangID(platform::GetSystemDefaultLangID()) {}
 
 CKelvaneDlg::~CKelvaneDlg() {
     ShutDown();
-    SweepRequestThreads(this);
-    if (m_wakeFd >= 0) close(m_wakeFd);
 }
 
 void CKelvaneDlg::ShutDown() {
@@ -44,105 +28,119 @@ void CKelvaneDlg::ShutDown() {
     // object gone. Their work is bounded, so the wait ends; a very late one is reported, then awaited.
     if (!WaitThreadsGone(kCloseWaitMs)) {
         LogMessage(LOG_MAJOR, "CKelvaneDlg close: threads still running after %d ms", kCloseWaitMs);
-        std::unique_lock<std::mutex> lock(m_requestMutex);
-        m_requestCv.wait(lock, [this] { return m_nActiveRequests == 0; });
+        m_dispatcher.WaitThreadsGone();
     }
 }
 
+// ---- Device messaging ----
+
+void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
+    m_addressRequests.RequestIpaddrProc(text, seq);
+}
+int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
+    return m_deviceTable.ReportMsgProc(event, text);
+}
 bool CKelvaneDlg::StartMessagingThreads() {
-    uint64_t pending = 0;
-    while (m_wakeFd >= 0 && read(m_wakeFd, &pending, sizeof pending) > 0) {
-    }
-    SetListenerStatus(ListenerStatus::NotStarted, 0, "");
-    m_hCleanThread = StartRunThread(CleanRequestThreadProc, platform::ThreadPriority::Normal);
-    if (!m_hCleanThread) LogMessage(LOG_MAJOR, "Create CleanRequestThreadProc Thread fail");
-    m_hMsgThread = StartRunThread(ReportDispatchProc, platform::ThreadPriority::Normal);
-    if (m_hMsgThread) {
-        m_dwMsgThreadId = static_cast<uint32_t>(m_hMsgThread->Tid());
-    } else {
-        LogMessage(LOG_MAJOR, "Create ReportDispatchProc Thread fail");
-    }
-    // The message thread must own its queue before the listener posts the first report.
-    usleep(kMsgThreadHeadStartMs * 1000);
-    m_hListenThread = StartRunThread(ListenIPCPortProc, platform::ThreadPriority::Highest);
-    if (!m_hListenThread) {
-        LogMessage(LOG_MAJOR, "Create ListenIPCPortProc Thread fail");
-        SetListenerStatus(ListenerStatus::Failed, -1, "cannot create the listener thread");
-    }
-    return m_hCleanThread && m_hMsgThread && m_hListenThread;
+    return m_dispatcher.Start();
 }
-
-std::unique_ptr<platform::Thread> CKelvaneDlg::StartRunThread(int (*body)(CKelvaneDlg*),
-                                                              platform::ThreadPriority priority) {
-    // Counted like a request thread: a stop may let it go after its bound, and the object must
-    // then still outlive it.
-    RequestThreadEnter();
-    std::unique_ptr<platform::Thread> thread = platform::Thread::Start(
-        [this, body] {
-            int result = body(this);
-            RequestThreadLeave();
-            return result;
-        },
-        priority);
-    if (!thread) RequestThreadLeave();
-    return thread;
-}
-
 void CKelvaneDlg::StopMessagingThreads() {
-    uint64_t one = 1;
-    if (m_wakeFd >= 0 && write(m_wakeFd, &one, sizeof one) < 0) {
-        // Only the shortcut is lost: the listener still notices the stop within its 2-s wait.
-    }
-    // The message thread sleeps in GetMessage; a wake-up lets it see the cleared run flag now
-    // instead of at the next device report. Posts are repeated in case its queue was not up yet;
-    // wake-ups and the wait together stay within the one bound.
-    if (m_hMsgThread) {
-        bool ended = false;
-        for (int waited = 0; waited < kThreadJoinMs && !ended; waited += kWakeRetryMs) {
-            platform::PostThreadMessage(m_dwMsgThreadId, platform::kWmNull, 0, 0);
-            ended = m_hMsgThread->WaitFor(kWakeRetryMs);
-        }
-        if (!ended) LogMessage(LOG_MAJOR, "%s did not end within %d ms", "ReportDispatchProc", kThreadJoinMs);
-        m_hMsgThread.reset();
-    }
-    JoinRunThread(m_hListenThread, "ListenIPCPortProc");
-    JoinRunThread(m_hCleanThread, "CleanRequestThreadProc");
+    m_dispatcher.Stop();
 }
-
 ListenerStatus CKelvaneDlg::GetListenerStatus() const {
-    std::lock_guard<std::mutex> lock(m_listenerMutex);
-    return m_listenerStatus;
+    return m_dispatcher.GetListenerStatus();
 }
-
 void CKelvaneDlg::SetListenerStatus(ListenerStatus::State state, int result, const std::string& error) {
-    {
-        std::lock_guard<std::mutex> lock(m_listenerMutex);
-        m_listenerStatus.state = state;
-        m_listenerStatus.result = result;
-        m_listenerStatus.error = error;
-    }
-    m_listenerCv.notify_all();
+    m_dispatcher.SetListenerStatus(state, result, error);
 }
-
 bool CKelvaneDlg::WaitListenerSettled(int timeoutMs) const {
-    std::unique_lock<std::mutex> lock(m_listenerMutex);
-    return m_listenerCv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [this] { return m_listenerStatus.state != ListenerStatus::NotStarted; });
+    return m_dispatcher.WaitListenerSettled(timeoutMs);
 }
-
 void CKelvaneDlg::RequestThreadEnter() {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    ++m_nActiveRequests;
+    m_dispatcher.ThreadEnter();
 }
-
-bool CKelvaneDlg::WaitThreadsGone(int timeoutMs) {
-    std::unique_lock<std::mutex> lock(m_requestMutex);
-    return m_requestCv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                [this] { return m_nActiveRequests == 0; });
-}
-
 void CKelvaneDlg::RequestThreadLeave() {
-    std::lock_guard<std::mutex> lock(m_requestMutex);
-    --m_nActiveRequests;
-    m_requestCv.notify_all();
+    m_dispatcher.ThreadLeave();
+}
+bool CKelvaneDlg::WaitThreadsGone(int timeoutMs) {
+    return m_dispatcher.WaitThreadsGone(timeoutMs);
+}
+
+// ---- Progress reporting ----
+
+int CKelvaneDlg::GetIPCStateText(uint32_t event, uint32_t state, char* szText) const {
+    return m_deviceTable.GetIPCStateText(event, state, szText);
+}
+void CKelvaneDlg::RegisterIpcInfo(const char* szMac, const char* szIpAddr, const char* szNewVersion, int nDevType) {
+    m_deviceTable.RegisterIpcInfo(szMac, szIpAddr, szNewVersion, nDevType);
+}
+void CKelvaneDlg::ClearIpcInfo() {
+    m_deviceTable.ClearIpcInfo();
+}
+void CKelvaneDlg::ResetCounters() {
+    m_deviceTable.ResetCounters();
+}
+
+// ---- Address requests and allocation ----
+
+int CKelvaneDlg::DistributeThreeNotUseIPArr(char (*szAllocIpArr)[64]) {
+    return m_addressRequests.DistributeThreeNotUseIPArr(szAllocIpArr);
+}
+int CKelvaneDlg::GetNotUseIp(char* szNewIp, const char* szLocalIp, int seq) {
+    return m_addressRequests.GetNotUseIp(szNewIp, szLocalIp, seq);
+}
+int CKelvaneDlg::SendToIPC(const char* szMsg, int nLen) {
+    return m_addressRequests.SendToIPC(szMsg, nLen);
+}
+void CKelvaneDlg::RegisterIpcInfo(const char* szMac, const char* szIpAddr, const UpgradeFileInfo& entry) {
+    RegisterIpcInfo(szMac, szIpAddr, entry.szVersion, entry.iDevType);
+}
+
+// ---- Firmware catalogue ----
+
+void CKelvaneDlg::SaveUpgradeFileInfo(const std::string& strFolderName) {
+    m_catalogue.SaveUpgradeFileInfo(strFolderName);
+}
+
+// ---- What the subsystems tell the window ----
+
+int CKelvaneDlg::RowCount() {
+    return m_lstInfo.GetItemCount();
+}
+void CKelvaneDlg::InsertRow(int row, const char* number) {
+    m_lstInfo.InsertItem(row, number);
+}
+void CKelvaneDlg::FillRow(int row, const char* ip, const char* stateText, const char* schedule, const char* version) {
+    m_lstInfo.SetItemText(row, kColIpAddr, ip);
+    m_lstInfo.SetItemText(row, kColState, stateText);
+    m_lstInfo.SetItemText(row, kColSchedule, schedule);
+    m_lstInfo.SetItemText(row, kColOldVersion, version);
+}
+void CKelvaneDlg::ShowNewVersion(int row, const char* newVersion) {
+    m_lstInfo.SetItemText(row, kColNewVersion, newVersion);
+}
+void CKelvaneDlg::ScrollToRow(int row) {
+    m_lstInfo.EnsureVisible(row);
+}
+void CKelvaneDlg::QueueCounter(bool success, int value) {
+    std::string shown = std::to_string(value);
+    int item = success ? IDC_STATIC_SUCCESS : IDC_STATIC_FAIL;
+    m_ui.Queue([item, shown](IKelvaneView& view) { view.SetItemText(item, shown); });
+}
+void CKelvaneDlg::ShowQueued() {
+    m_ui.Deliver();
+}
+void CKelvaneDlg::RecordReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
+                               const char* schedule, int row) {
+    m_results.OnReport(mac, event, state, stateFailed, stateText, schedule, row);
+}
+
+void CKelvaneDlg::OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) {
+    m_results.OnNoUpgrade(mac, model, versionBefore);
+}
+void CKelvaneDlg::OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
+                            const char* address) {
+    m_results.OnOffered(mac, model, versionBefore, entry.szVersion, entry.szFileName, address, entry.iDevType);
+}
+void CKelvaneDlg::OnReplied(const char* mac, const char* address, const UpgradeFileInfo& entry) {
+    RegisterIpcInfo(mac, address, entry);
 }

@@ -1,14 +1,12 @@
 #pragma once
-// The main window object without the pixels: it owns every piece of run state and runs the
-// handlers' logic. Front ends (app/qt, app/console) draw it; nothing here includes Qt.
+// The main window object without the pixels: it holds a run's state and runs the window's
+// handlers. Front ends (app/qt, app/console) draw it; nothing here includes Qt.
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
-
 
 #include "app/device_list_model.h"
 #include "app/kelvane_view.h"
@@ -16,23 +14,18 @@
 #include "app/ui_channel.h"
 #include "firmware/upgrade_scan.h"
 #include "messaging/dispatch.h"
+#include "negotiation/address_request.h"
 #include "platform/thread.h"
 #include "reporting/device_table.h"
 
-struct RequestThreadInfo;
-
-// How the device listener of a run is doing; the run control shows a failure to the operator.
-struct ListenerStatus {
-    enum State { NotStarted, Listening, Ended, Failed };
-    State state = NotStarted;
-    int result = 0;     // the listener's result once it has ended
-    std::string error;  // why it could not listen, for the operator
-};
-
-class CKelvaneDlg {
+// Each subsystem owns its state and logic: the dispatcher (messaging/), the device table
+// (reporting/), the address-request handler (negotiation/), the catalogue (firmware/). This
+// object composes them and keeps the main window's names: its operations forward to the
+// subsystem in kelvane_dlg.cpp, and its members of those names are references into it.
+class CKelvaneDlg : public IDeviceMessageHandler, private IDeviceTableView, private IAddressRequestEvents {
 public:
     CKelvaneDlg();
-    virtual ~CKelvaneDlg();
+    ~CKelvaneDlg() override;
     CKelvaneDlg(const CKelvaneDlg&) = delete;
     CKelvaneDlg& operator=(const CKelvaneDlg&) = delete;
 
@@ -62,13 +55,27 @@ public:
     std::string LastStartError() const;
     // Every device of the current (or last) run, copied without holding up the run.
     std::vector<DeviceResult> ResultsSnapshot() const { return m_results.Snapshot(); }
+
+    // ---- Front end ----------------------------------------------------------------------
+    // The front end that draws this object, or null; changes reach it in order (UiChannel).
+    void SetView(IKelvaneView* view) { m_ui.SetView(view); }
+    UiChannel m_ui;
+    uint16_t m_wLangID;  // the display language: 1033 English, anything else Chinese
+    // The device list; the message thread reads its row count without waiting for the window.
+    DeviceListModel m_lstInfo{m_ui};
     RunResults m_results;
 
-    // ---- Device messaging -------------------------------------------------------------
+    // ---- The subsystems (declared before the references into them) ----------------------
+    UpgradeCatalogue m_catalogue;
+    DeviceTable m_deviceTable{*this, m_wLangID};
+    DeviceDispatcher m_dispatcher{*this};
+    AddressRequestHandler m_addressRequests{m_dispatcher.m_szLocalIP, m_catalogue.m_vecUpgradeFileInfo, *this};
+
+    // ---- Device messaging (messaging/dispatch.h) ----------------------------------------
     // Handlers called by the dispatch threads: an address request on its own thread, a
     // report (event 0..11) on the message thread.
-    virtual void RequestIpaddrProc(const char* text, int seq);
-    virtual int ReportMsgProc(int event, const char* text);
+    void RequestIpaddrProc(const char* text, int seq) override;
+    int ReportMsgProc(int event, const char* text) override;
 
     // Starts the clean-up thread, the message thread and, 20 ms later, the listener; stops
     // and joins them (10 s each). m_bRunning must be set before the start and cleared before the stop.
@@ -92,40 +99,30 @@ public:
     // Waits up to `timeoutMs` until no such thread is left; false when some still are.
     bool WaitThreadsGone(int timeoutMs);
 
-    std::atomic<int32_t> m_bRunning{0};
-    std::atomic<int32_t> m_bPauseTest{0};
-    char m_szLocalIP[64] = {};
-    std::atomic<uint32_t> m_dwMsgThreadId{0};
-    int m_nRequestSeq = 0;  // written only by the listener
-    RequestThreadInfo* m_pRequestThreadList = nullptr;
-    std::mutex m_csRequestThread;
-
-    std::unique_ptr<platform::Thread> m_hCleanThread;
-    std::unique_ptr<platform::Thread> m_hMsgThread;
-    std::unique_ptr<platform::Thread> m_hListenThread;
+    std::atomic<int32_t>& m_bRunning = m_dispatcher.m_bRunning;
+    std::atomic<int32_t>& m_bPauseTest = m_dispatcher.m_bPauseTest;
+    char (&m_szLocalIP)[64] = m_dispatcher.m_szLocalIP;
+    std::atomic<uint32_t>& m_dwMsgThreadId = m_dispatcher.m_dwMsgThreadId;
+    int& m_nRequestSeq = m_dispatcher.m_nRequestSeq;  // written only by the listener
+    RequestThreadInfo*& m_pRequestThreadList = m_dispatcher.m_pRequestThreadList;
+    std::mutex& m_csRequestThread = m_dispatcher.m_csRequestThread;
+    std::unique_ptr<platform::Thread>& m_hCleanThread = m_dispatcher.m_hCleanThread;
+    std::unique_ptr<platform::Thread>& m_hMsgThread = m_dispatcher.m_hMsgThread;
+    std::unique_ptr<platform::Thread>& m_hListenThread = m_dispatcher.m_hListenThread;
     // Readable once a stop has begun, so the listener need not sit out its 2-s wait.
-    int ListenerWakeFd() const { return m_wakeFd; }
+    int ListenerWakeFd() const { return m_dispatcher.ListenerWakeFd(); }
     // Steady-clock milliseconds of the last device datagram the listener took in, 0 before any.
-    std::atomic<int64_t> m_nLastDeviceMessageMs{0};
-    // Opened by the start so that it can refuse a run no device would be heard in; the listener
-    // takes it over (or opens its own when the start did not).
-    DeviceListenSocket m_listenSocket;
+    std::atomic<int64_t>& m_nLastDeviceMessageMs = m_dispatcher.m_nLastDeviceMessageMs;
+    // Opened by the start so that it can refuse a run no device would be heard in.
+    DeviceListenSocket& m_listenSocket = m_dispatcher.m_listenSocket;
 
-    // ---- Front end ----------------------------------------------------------------------
-    // The front end that draws this object, or null; changes reach it in order (UiChannel).
-    void SetView(IKelvaneView* view) { m_ui.SetView(view); }
-    UiChannel m_ui;
-    uint16_t m_wLangID;  // the display language: 1033 English, anything else Chinese
-
-    // ---- Progress reporting -------------------------------------------------------------
-    // The device list; the message thread reads its row count without waiting for the window.
-    DeviceListModel m_lstInfo{m_ui};
+    // ---- Progress reporting (reporting/device_table.h) ----------------------------------
     // One record per device that was lent an address, oldest first; at most 100 at rest.
-    std::vector<stIpcInfo> m_vecIpcInfo;
-    std::mutex m_csIpcInfo;  // taken before m_csCount where both are held
-    int m_nSuccessCount = 0;
-    int m_nFailCount = 0;
-    std::mutex m_csCount;
+    std::vector<stIpcInfo>& m_vecIpcInfo = m_deviceTable.m_vecIpcInfo;
+    std::mutex& m_csIpcInfo = m_deviceTable.m_csIpcInfo;  // taken before m_csCount where both are held
+    int& m_nSuccessCount = m_deviceTable.m_nSuccessCount;
+    int& m_nFailCount = m_deviceTable.m_nFailCount;
+    std::mutex& m_csCount = m_deviceTable.m_csCount;
 
     int GetIPCStateText(uint32_t event, uint32_t state, char* szText) const;
     // Adds a device that was sent a file (or gives a known one its new address).
@@ -134,36 +131,47 @@ public:
     // Sets both counters to 0 and shows them.
     void ResetCounters();
 
-    // ---- Address allocation ----
-    // The next address to lend (its first three octets are every lent address's prefix), guarded
-    // by m_csAllocIp; check box 1014 "IP占用检测", read live by the request threads.
-    char m_szNextAllocIp[64] = {};
-    std::mutex m_csAllocIp;
-    std::atomic<int32_t> m_bIpCheck{0};
+    // ---- Address requests and allocation (negotiation/address_request.h) ----------------
+    // The next address to lend, guarded by m_csAllocIp; check box 1014 "IP占用检测".
+    char (&m_szNextAllocIp)[64] = m_addressRequests.m_szNextAllocIp;
+    std::mutex& m_csAllocIp = m_addressRequests.m_csAllocIp;
+    std::atomic<int32_t>& m_bIpCheck = m_addressRequests.m_bIpCheck;
     // The next three candidates into three 64-character slots; 0, or -1 without slots.
     int DistributeThreeNotUseIPArr(char (*szAllocIpArr)[64]);
     // The address to lend to a device (64 characters, zero-filled by the caller): 0, or non-zero
     // when no address can be lent.
     int GetNotUseIp(char* szNewIp, const char* szLocalIp, int seq);
-
-    // ---- Address requests ----
-    // The server's MAC with ":" separators, set when a run starts; the check box 1009
-    // "强制升级旧版本", read live by the request threads.
-    char m_szLocalMac[256] = {};
-    std::atomic<int32_t> m_bForceUpgrade{0};
+    // The server's MAC with ":" separators, set when a run starts; check box 1009 "强制升级旧版本".
+    char (&m_szLocalMac)[256] = m_addressRequests.m_szLocalMac;
+    std::atomic<int32_t>& m_bForceUpgrade = m_addressRequests.m_bForceUpgrade;
     // Broadcasts a reply (text and its NUL) from m_szLocalIP to port 10010: 0 sent, -1 no
     // socket, -2 cannot bind to m_szLocalIP.
     int SendToIPC(const char* szMsg, int nLen);
     void RegisterIpcInfo(const char* szMac, const char* szIpAddr, const UpgradeFileInfo& entry);
 
-    // ---- Firmware catalogue ----
+    // ---- Firmware catalogue (firmware/upgrade_scan.h) -----------------------------------
     // Rebuilds the catalogue from the upgrade folder (UTF-8, as the window shows it). Runs before
     // the run's threads start, so they read the catalogue without a lock.
     void SaveUpgradeFileInfo(const std::string& strFolderName);
-    std::vector<UpgradeFileInfo> m_vecUpgradeFileInfo;
+    std::vector<UpgradeFileInfo>& m_vecUpgradeFileInfo = m_catalogue.m_vecUpgradeFileInfo;
 
 private:
-    std::unique_ptr<platform::Thread> StartRunThread(int (*body)(CKelvaneDlg*), platform::ThreadPriority priority);
+    // What the device table shows through (IDeviceTableView).
+    int RowCount() override;
+    void InsertRow(int row, const char* number) override;
+    void FillRow(int row, const char* ip, const char* stateText, const char* schedule, const char* version) override;
+    void ShowNewVersion(int row, const char* newVersion) override;
+    void ScrollToRow(int row) override;
+    void QueueCounter(bool success, int value) override;
+    void ShowQueued() override;
+    void RecordReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
+                      const char* schedule, int row) override;
+    // What the address-request handler decided (IAddressRequestEvents).
+    void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) override;
+    void OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
+                   const char* address) override;
+    void OnReplied(const char* mac, const char* address, const UpgradeFileInfo& entry) override;
+
     // Start and stop of a run; false (with the reason shown) when the start is refused.
     bool StartRun();
     void StopRun();
@@ -177,13 +185,4 @@ private:
     std::string m_strStartError;
     std::mutex m_runControl;  // one start, stop or close at a time
     bool m_bTftpStarted = false;
-
-    int m_wakeFd = -1;
-    mutable std::mutex m_listenerMutex;
-    mutable std::condition_variable m_listenerCv;
-    ListenerStatus m_listenerStatus;
-
-    std::mutex m_requestMutex;
-    std::condition_variable m_requestCv;
-    int m_nActiveRequests = 0;
 };

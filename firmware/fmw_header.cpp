@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/byte_reader.h"
 #include "platform/text_codec.h"
 
 namespace {
@@ -47,7 +48,8 @@ __attribute__((format(printf, 1, 2))) void Narrate(const char* format, ...) {
 
 void SetFmwNarrationSink(FmwNarrationSink sink) { g_narrationSink.store(sink); }
 
-static_assert(std::endian::native == std::endian::little, "marks are read into memory as stored");
+// The mark checksum runs over the decoded marks, which are then the bytes as stored.
+static_assert(std::endian::native == std::endian::little, "marks in memory are the marks as stored");
 
 namespace {
 
@@ -57,11 +59,6 @@ constexpr uint32_t kWholeFile = 0xFFFFFFFFu;
 constexpr size_t kCrcBlock = 128 * 1024;
 constexpr const char* kFmwMagic = "QLXFMW22";
 constexpr const char* kAlgMagic = "QLXALG22";
-
-uint32_t Le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
 
 int32_t VaNums(const fmw_header* handle) {
     return static_cast<int32_t>(FmwFieldU32(handle, kFmwOffVaNums));
@@ -267,7 +264,7 @@ int check_img_crc(const fmw_header* handle, const char* path, const uint32_t* im
     return 0;
 }
 
-// Reads the texts of step 10. Each must lie wholly inside the file, and together they may not
+// Reads the texts the marks point to. Each must lie wholly inside the file, and together they may not
 // exceed the file's size: a hostile mark can then neither point anywhere nor ask for gigabytes.
 void ReadTexts(int fd, uint64_t fileSize, fmw_header* handle) {
     int32_t vaNums = VaNums(handle);
@@ -314,7 +311,10 @@ int _deserialized_packet(const char* path, fmw_header* handle) {
 
     int32_t pkgType = static_cast<int32_t>(FmwFieldU32(handle, kFmwOffPkgType));
     const char* expected = pkgType <= 7 ? kFmwMagic : kAlgMagic;
-    if (std::memcmp(handle->fixed_area + kFmwOffMagic, expected, 8) != 0) {
+    char magic[8] = {};
+    platform::ByteReader fixedArea(handle->fixed_area, kFmwFixedAreaSize);
+    if (!fixedArea.Seek(kFmwOffMagic) || !fixedArea.Bytes(magic, sizeof magic) ||
+        std::memcmp(magic, expected, sizeof magic) != 0) {
         Narrate("Warning, magic number is not right\n");
         return FMW_ERR_MAGIC;
     }
@@ -350,9 +350,15 @@ int _deserialized_packet(const char* path, fmw_header* handle) {
         Narrate("Sorry, malloc pastVaText faliled, so quit...\n");
         return FMW_ERR_MARKS;
     }
-    if (ReadAt(file.Get(), handle->pastVaMark, markBytes, kFmwFixedAreaSize) != static_cast<int64_t>(markBytes)) {
+    std::vector<unsigned char> storedMarks(static_cast<size_t>(markBytes));
+    platform::ByteReader marks(storedMarks.data(), storedMarks.size());
+    if (ReadAt(file.Get(), storedMarks.data(), markBytes, kFmwFixedAreaSize) != static_cast<int64_t>(markBytes)) {
         Narrate("Sorry, read va mark area in header failed, so quit...\n");
         return FMW_ERR_MARKS;
+    }
+    for (int32_t i = 0; i < vaNums; ++i) {
+        fmw_va_mark& mark = handle->pastVaMark[i];
+        if (!marks.Le32(&mark.tag) || !marks.Le32(&mark.start) || !marks.Le32(&mark.size)) break;
     }
 
     crc = compute_header_vamark_crc(handle);
@@ -403,7 +409,9 @@ int _deserialized_packet(const char* path, fmw_header* handle) {
 }  // namespace
 
 uint32_t FmwFieldU32(const fmw_header* handle, uint32_t offset) {
-    return Le32(handle->fixed_area + offset);
+    platform::ByteReader fixedArea(handle->fixed_area, kFmwFixedAreaSize);
+    uint32_t value = 0;
+    return fixedArea.Seek(offset) && fixedArea.Le32(&value) ? value : 0;
 }
 
 uint32_t crc32_compute(const void* data, size_t length) {

@@ -63,3 +63,14 @@ void ScanUpgradeFolder(const std::string& folder, std::vector<UpgradeFileInfo>* 
 
 // Whether `name` ends in ".bin", in any letter case.
 bool HasBinSuffix(const std::string& name);
+
+// The firmware catalogue of a run. Rebuilt before the run's threads start, so they read it
+// without a lock.
+class UpgradeCatalogue {
+public:
+    // Rebuilds the catalogue from the upgrade folder (UTF-8, as the window shows it).
+    void SaveUpgradeFileInfo(const std::string& strFolderName) {
+        ScanUpgradeFolder(strFolderName, &m_vecUpgradeFileInfo, nullptr);
+    }
+    std::vector<UpgradeFileInfo> m_vecUpgradeFileInfo;
+};

@@ -1,13 +1,14 @@
 #include "messaging/dispatch.h"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <string>
 
-#include "app/kelvane_dlg.h"
 #include "log/log.h"
 #include "messaging/msg_format.h"
 #include "platform/local_time.h"
@@ -20,58 +21,178 @@ constexpr int kCleanPassMs = 200;
 constexpr int kPassesPerSweep = 10;
 constexpr int kRequestThreadJoinMs = 10000;
 constexpr int kListenReceiveBuffer = 4 * 1024 * 1024;
+constexpr int kThreadJoinMs = 10000;
+constexpr int kMsgThreadHeadStartMs = 20;
+constexpr int kWakeRetryMs = 50;
 
-void AppendRequestRecord(CKelvaneDlg* dlg, RequestThreadInfo* info) {
-    std::lock_guard<std::mutex> lock(dlg->m_csRequestThread);
-    RequestThreadInfo** link = &dlg->m_pRequestThreadList;
+// Waits up to the bound for a run thread and lets it go either way, as the stop must go on.
+void JoinRunThread(std::unique_ptr<platform::Thread>& thread, const char* name) {
+    if (!thread) return;
+    if (!thread->WaitFor(kThreadJoinMs)) LogMessage(LOG_MAJOR, "%s did not end within %d ms", name, kThreadJoinMs);
+    thread.reset();
+}
+
+void AppendRequestRecord(DeviceDispatcher* dispatcher, RequestThreadInfo* info) {
+    std::lock_guard<std::mutex> lock(dispatcher->m_csRequestThread);
+    RequestThreadInfo** link = &dispatcher->m_pRequestThreadList;
     while (*link != nullptr) link = &(*link)->pNext;
     *link = info;
 }
 
-void StartRequestThread(CKelvaneDlg* dlg, const char* recvBuf) {
+void StartRequestThread(DeviceDispatcher* dispatcher, const char* recvBuf) {
     RequestThreadInfo* info = new (std::nothrow) RequestThreadInfo();
     if (info == nullptr) {
         LogMessage(LOG_MAJOR, "Malloc thread information buffer fail");
         return;
     }
-    info->pOwner = dlg;
+    info->pOwner = dispatcher;
     info->bRunning = 1;
     std::memcpy(info->szMsg, recvBuf, kRecvBufSize);
-    info->nSeq = ++dlg->m_nRequestSeq;
+    info->nSeq = ++dispatcher->m_nRequestSeq;
 
-    // Counted in before the thread exists, so the window object cannot go away under it.
-    dlg->RequestThreadEnter();
+    // Counted in before the thread exists, so the handler cannot go away under it.
+    dispatcher->ThreadEnter();
     std::unique_ptr<platform::Thread> thread =
         platform::Thread::Start([info] { return RequestIpMsgProc(info); }, platform::ThreadPriority::Highest);
     if (!thread) {
-        dlg->RequestThreadLeave();
+        dispatcher->ThreadLeave();
         delete info;
         LogMessage(LOG_MAJOR, "Create RequestIpMsgProc Thread fail");
         return;
     }
     info->hThread = thread.release();
     LogMessage(LOG_INFO, "Create RequestIpMsgProc Thread, handle %p", static_cast<void*>(info->hThread));
-    AppendRequestRecord(dlg, info);
+    AppendRequestRecord(dispatcher, info);
 }
 
-void PostReport(CKelvaneDlg* dlg, const char* recvBuf) {
+void PostReport(DeviceDispatcher* dispatcher, const char* recvBuf) {
     MsgParam* param = new (std::nothrow) MsgParam();
     if (param == nullptr) {
         LogMessage(LOG_MAJOR, "Malloc msg buffer fail");
         return;
     }
-    param->pOwner = dlg;
+    param->pOwner = dispatcher;
     std::memcpy(param->szRecvBuf, recvBuf, strnlen(recvBuf, kRecvBufSize - 1));  // record is zero-filled
-    LogMessage(LOG_INFO,
-               "#MRDebug ListenIPCPortProc Begin PostThreadMessage(WM_OTHRE_MSG), pMsgParam.szRecvBuf=%s",
+    LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc Begin PostThreadMessage(WM_OTHRE_MSG), pMsgParam.szRecvBuf=%s",
                param->szRecvBuf);
-    if (!platform::PostThreadMessage(dlg->m_dwMsgThreadId, WM_OTHRE_MSG, reinterpret_cast<uintptr_t>(param), 0)) {
+    if (!platform::PostThreadMessage(dispatcher->m_dwMsgThreadId, WM_OTHRE_MSG, reinterpret_cast<uintptr_t>(param),
+                                     0)) {
         delete param;
         LogMessage(LOG_GENERAL, "PostThreadMessage fail");
     }
 }
 
 }  // namespace
+
+DeviceDispatcher::DeviceDispatcher(IDeviceMessageHandler& handler)
+    : m_handler(handler), m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+DeviceDispatcher::~DeviceDispatcher() {
+    SweepRequestThreads(this);
+    if (m_wakeFd >= 0) close(m_wakeFd);
+}
+
+bool DeviceDispatcher::Start() {
+    uint64_t pending = 0;
+    while (m_wakeFd >= 0 && read(m_wakeFd, &pending, sizeof pending) > 0) {
+    }
+    SetListenerStatus(ListenerStatus::NotStarted, 0, "");
+    m_hCleanThread = StartRunThread(CleanRequestThreadProc, platform::ThreadPriority::Normal);
+    if (!m_hCleanThread) LogMessage(LOG_MAJOR, "Create CleanRequestThreadProc Thread fail");
+    m_hMsgThread = StartRunThread(ReportDispatchProc, platform::ThreadPriority::Normal);
+    if (m_hMsgThread) {
+        m_dwMsgThreadId = static_cast<uint32_t>(m_hMsgThread->Tid());
+    } else {
+        LogMessage(LOG_MAJOR, "Create ReportDispatchProc Thread fail");
+    }
+    // The message thread must own its queue before the listener posts the first report.
+    usleep(kMsgThreadHeadStartMs * 1000);
+    m_hListenThread = StartRunThread(ListenIPCPortProc, platform::ThreadPriority::Highest);
+    if (!m_hListenThread) {
+        LogMessage(LOG_MAJOR, "Create ListenIPCPortProc Thread fail");
+        SetListenerStatus(ListenerStatus::Failed, -1, "cannot create the listener thread");
+    }
+    return m_hCleanThread && m_hMsgThread && m_hListenThread;
+}
+
+std::unique_ptr<platform::Thread> DeviceDispatcher::StartRunThread(int (*body)(DeviceDispatcher*),
+                                                                   platform::ThreadPriority priority) {
+    // Counted like a request thread: a stop may let it go after its bound, and the handler's
+    // owner must then still outlive it.
+    ThreadEnter();
+    std::unique_ptr<platform::Thread> thread = platform::Thread::Start(
+        [this, body] {
+            int result = body(this);
+            ThreadLeave();
+            return result;
+        },
+        priority);
+    if (!thread) ThreadLeave();
+    return thread;
+}
+
+void DeviceDispatcher::Stop() {
+    uint64_t one = 1;
+    if (m_wakeFd >= 0 && write(m_wakeFd, &one, sizeof one) < 0) {
+        // Only the shortcut is lost: the listener still notices the stop within its 2-s wait.
+    }
+    // The message thread sleeps in GetMessage; a wake-up lets it see the cleared run flag now
+    // instead of at the next device report. Posts are repeated in case its queue was not up yet;
+    // wake-ups and the wait together stay within the one bound.
+    if (m_hMsgThread) {
+        bool ended = false;
+        for (int waited = 0; waited < kThreadJoinMs && !ended; waited += kWakeRetryMs) {
+            platform::PostThreadMessage(m_dwMsgThreadId, platform::kWmNull, 0, 0);
+            ended = m_hMsgThread->WaitFor(kWakeRetryMs);
+        }
+        if (!ended) LogMessage(LOG_MAJOR, "%s did not end within %d ms", "ReportDispatchProc", kThreadJoinMs);
+        m_hMsgThread.reset();
+    }
+    JoinRunThread(m_hListenThread, "ListenIPCPortProc");
+    JoinRunThread(m_hCleanThread, "CleanRequestThreadProc");
+}
+
+ListenerStatus DeviceDispatcher::GetListenerStatus() const {
+    std::lock_guard<std::mutex> lock(m_listenerMutex);
+    return m_listenerStatus;
+}
+
+void DeviceDispatcher::SetListenerStatus(ListenerStatus::State state, int result, const std::string& error) {
+    {
+        std::lock_guard<std::mutex> lock(m_listenerMutex);
+        m_listenerStatus.state = state;
+        m_listenerStatus.result = result;
+        m_listenerStatus.error = error;
+    }
+    m_listenerCv.notify_all();
+}
+
+bool DeviceDispatcher::WaitListenerSettled(int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(m_listenerMutex);
+    return m_listenerCv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [this] { return m_listenerStatus.state != ListenerStatus::NotStarted; });
+}
+
+void DeviceDispatcher::ThreadEnter() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    ++m_nActiveThreads;
+}
+
+void DeviceDispatcher::ThreadLeave() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    --m_nActiveThreads;
+    m_threadCv.notify_all();
+}
+
+bool DeviceDispatcher::WaitThreadsGone(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_threadMutex);
+    return m_threadCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_nActiveThreads == 0; });
+}
+
+void DeviceDispatcher::WaitThreadsGone() {
+    std::unique_lock<std::mutex> lock(m_threadMutex);
+    m_threadCv.wait(lock, [this] { return m_nActiveThreads == 0; });
+}
 
 bool DeviceListenSocket::Accepts(in_addr destination, unsigned ifindex) const {
     if (ifindex != iface.index) return false;
@@ -101,28 +222,28 @@ int OpenDeviceListenSocket(const char* localIp, DeviceListenSocket* out) {
     return 0;
 }
 
-int ListenIPCPortProc(CKelvaneDlg* dlg) {
+int ListenIPCPortProc(DeviceDispatcher* dispatcher) {
     // The run's start opens the socket, so that it can refuse a run nobody would hear.
-    DeviceListenSocket device = std::move(dlg->m_listenSocket);
+    DeviceListenSocket device = std::move(dispatcher->m_listenSocket);
     if (!device.socket.Valid()) {
-        int error = OpenDeviceListenSocket(dlg->m_szLocalIP, &device);
+        int error = OpenDeviceListenSocket(dispatcher->m_szLocalIP, &device);
         if (error != 0) {
             // Without this socket no device is ever heard: the run must not look healthy.
             std::string why = std::strerror(error);
-            LogMessage(LOG_MAJOR, "ListenIPCPortProc bind %s:%d fail: %s", dlg->m_szLocalIP, kDeviceListenPort,
+            LogMessage(LOG_MAJOR, "ListenIPCPortProc bind %s:%d fail: %s", dispatcher->m_szLocalIP, kDeviceListenPort,
                        why.c_str());
-            dlg->SetListenerStatus(ListenerStatus::Failed, -3,
-                                   std::string("cannot listen on ") + dlg->m_szLocalIP + ":" +
-                                       std::to_string(kDeviceListenPort) + ": " + why);
+            dispatcher->SetListenerStatus(ListenerStatus::Failed, -3,
+                                          std::string("cannot listen on ") + dispatcher->m_szLocalIP + ":" +
+                                              std::to_string(kDeviceListenPort) + ": " + why);
             return -3;
         }
     }
     const platform::UdpSocket& sock = device.socket;
-    dlg->SetListenerStatus(ListenerStatus::Listening, 0, "");
+    dispatcher->SetListenerStatus(ListenerStatus::Listening, 0, "");
 
     char recvBuf[kRecvBufSize];
-    while (dlg->m_bRunning) {
-        int ready = sock.WaitReadable(kSelectTimeoutMs, dlg->ListenerWakeFd());
+    while (dispatcher->m_bRunning) {
+        int ready = sock.WaitReadable(kSelectTimeoutMs, dispatcher->ListenerWakeFd());
         if (ready < 0) {
             LogMessage(LOG_MAJOR, "ListenIPCPortProc select iRet=%d", ready);
             continue;
@@ -138,24 +259,24 @@ int ListenIPCPortProc(CKelvaneDlg* dlg) {
         recvBuf[kRecvBufSize - 1] = '\0';
         LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc recvfrom szRecvBuf=%s", recvBuf);
         if (received <= 0 || received > kRecvBufSize) continue;  // error, empty, or longer than the buffer
-        dlg->m_nLastDeviceMessageMs = platform::SteadyMs();
+        dispatcher->m_nLastDeviceMessageMs = platform::SteadyMs();
 
-        if (dlg->m_bPauseTest) {
+        if (dispatcher->m_bPauseTest) {
             LogMessage(LOG_INFO, "#MRDebug m_bPauseTest = true, continue");
             continue;
         }
         if (IsRequestIpaddr(recvBuf)) {
-            StartRequestThread(dlg, recvBuf);
+            StartRequestThread(dispatcher, recvBuf);
         } else {
-            PostReport(dlg, recvBuf);
+            PostReport(dispatcher, recvBuf);
         }
     }
-    dlg->SetListenerStatus(ListenerStatus::Ended, 0, "");
+    dispatcher->SetListenerStatus(ListenerStatus::Ended, 0, "");
     return 0;
 }
 
 int RequestIpMsgProc(RequestThreadInfo* info) {
-    CKelvaneDlg* owner = info->pOwner;
+    DeviceDispatcher* owner = info->pOwner;
     int result = 0;
     if (info->szMsg[0] != '\0') {
         LogMessage(LOG_INFO, "*%d* Enter RequestIpMsgProc,message %s!", info->nSeq, info->szMsg);
@@ -163,21 +284,21 @@ int RequestIpMsgProc(RequestThreadInfo* info) {
         LogMessage(LOG_INFO, "*%d* Enter RequestIpMsgProc!", info->nSeq);
     }
     if (IsRequestIpaddr(info->szMsg)) {
-        owner->RequestIpaddrProc(info->szMsg, info->nSeq);
+        owner->Handler().RequestIpaddrProc(info->szMsg, info->nSeq);
     } else {
         LogMessage(LOG_GENERAL, "*%d* RequestIpMsgProc pMsgType not Request_ipaddr", info->nSeq);
         result = -3;
     }
     // After this the clean-up thread may free the record; the owner is released last.
     info->bRunning = 0;
-    owner->RequestThreadLeave();
+    owner->ThreadLeave();
     return result;
 }
 
-int ReportDispatchProc(CKelvaneDlg* dlg) {
+int ReportDispatchProc(DeviceDispatcher* dispatcher) {
     platform::EnsureMessageQueue();
     platform::ThreadMessage msg;
-    while (dlg->m_bRunning) {
+    while (dispatcher->m_bRunning) {
         if (platform::GetMessage(&msg) == 0 || msg.message != WM_OTHRE_MSG) continue;
         MsgParam* param = reinterpret_cast<MsgParam*>(msg.wParam);
         LogMessage(LOG_INFO, "#MRDebug WM_OTHRE_MSG, pMsgParam=%p, dlg=%p", static_cast<void*>(param),
@@ -185,7 +306,7 @@ int ReportDispatchProc(CKelvaneDlg* dlg) {
         if (param->pOwner != nullptr) {
             int type = GetMsgType(param->szRecvBuf);
             LogMessage(LOG_INFO, "#MRDebug GetMsgType %d start======", type);
-            if (type >= 1 && type <= 12) param->pOwner->ReportMsgProc(type - 1, param->szRecvBuf);
+            if (type >= 1 && type <= 12) param->pOwner->Handler().ReportMsgProc(type - 1, param->szRecvBuf);
             LogMessage(LOG_INFO, "#MRDebug GetMsgType %d end======", type);
         }
         delete param;
@@ -202,10 +323,10 @@ int ReportDispatchProc(CKelvaneDlg* dlg) {
     return 0;
 }
 
-int SweepRequestThreads(CKelvaneDlg* dlg) {
+int SweepRequestThreads(DeviceDispatcher* dispatcher) {
     int freed = 0;
-    std::unique_lock<std::mutex> lock(dlg->m_csRequestThread);
-    RequestThreadInfo** link = &dlg->m_pRequestThreadList;
+    std::unique_lock<std::mutex> lock(dispatcher->m_csRequestThread);
+    RequestThreadInfo** link = &dispatcher->m_pRequestThreadList;
     while (*link != nullptr) {
         RequestThreadInfo* info = *link;
         if (info->bRunning) {
@@ -227,9 +348,9 @@ int SweepRequestThreads(CKelvaneDlg* dlg) {
     return freed;
 }
 
-int CleanRequestThreadProc(CKelvaneDlg* dlg) {
-    for (int pass = 1; dlg->m_bRunning; ++pass) {
-        if (pass % kPassesPerSweep == 0) SweepRequestThreads(dlg);
+int CleanRequestThreadProc(DeviceDispatcher* dispatcher) {
+    for (int pass = 1; dispatcher->m_bRunning; ++pass) {
+        if (pass % kPassesPerSweep == 0) SweepRequestThreads(dispatcher);
         usleep(kCleanPassMs * 1000);
     }
     return 0;

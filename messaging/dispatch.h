@@ -2,32 +2,53 @@
 // The threads of an upgrade run that receive device datagrams and hand them to their handlers:
 // address requests each on a thread of its own, reports one by one on the message thread.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
 
 #include "platform/net_interface.h"
 #include "platform/thread.h"
 #include "platform/thread_message.h"
 #include "platform/udp_socket.h"
 
-class CKelvaneDlg;
+class DeviceDispatcher;
 
 constexpr uint16_t kDeviceListenPort = 10011;
 constexpr int kRecvBufSize = 2048;
 // Private thread message carrying a MsgParam to the message thread (WM_USER + 100).
 constexpr uint32_t WM_OTHRE_MSG = platform::kWmUser + 100;
 
+// Where the dispatch threads hand what they received: an address request on a thread of its
+// own, a report (event 0..11) on the message thread.
+class IDeviceMessageHandler {
+public:
+    virtual ~IDeviceMessageHandler() = default;
+    virtual void RequestIpaddrProc(const char* text, int seq) = 0;
+    virtual int ReportMsgProc(int event, const char* text) = 0;
+};
+
+// How the device listener of a run is doing; the run control shows a failure to the operator.
+struct ListenerStatus {
+    enum State { NotStarted, Listening, Ended, Failed };
+    State state = NotStarted;
+    int result = 0;     // the listener's result once it has ended
+    std::string error;  // why it could not listen, for the operator
+};
+
 struct RequestThreadInfo {
     std::atomic<int32_t> bRunning{0};  // cleared by the request thread as its very last action
     platform::Thread* hThread = nullptr;
     int nSeq = 0;
     char szMsg[kRecvBufSize] = {};
-    CKelvaneDlg* pOwner = nullptr;
+    DeviceDispatcher* pOwner = nullptr;
     RequestThreadInfo* pNext = nullptr;
 };
 
 struct MsgParam {
     char szRecvBuf[kRecvBufSize] = {};
-    CKelvaneDlg* pOwner = nullptr;
+    DeviceDispatcher* pOwner = nullptr;
 };
 
 // The listener's socket and what it takes in. Linux gives a socket bound to a unicast address no
@@ -44,12 +65,71 @@ struct DeviceListenSocket {
 // EADDRINUSE when another socket holds the port.
 int OpenDeviceListenSocket(const char* localIp, DeviceListenSocket* out);
 
+// The threads of a run and what they share: the run and pause flags, the local address, the
+// request records, and a count of every thread that may still call the handler.
+class DeviceDispatcher {
+public:
+    explicit DeviceDispatcher(IDeviceMessageHandler& handler);
+    ~DeviceDispatcher();
+    DeviceDispatcher(const DeviceDispatcher&) = delete;
+    DeviceDispatcher& operator=(const DeviceDispatcher&) = delete;
+
+    IDeviceMessageHandler& Handler() { return m_handler; }
+
+    // Starts the clean-up thread, the message thread and, 20 ms later, the listener; stops and
+    // joins them (10 s each). m_bRunning is set before the start and cleared before the stop.
+    bool Start();
+    void Stop();
+
+    ListenerStatus GetListenerStatus() const;
+    void SetListenerStatus(ListenerStatus::State state, int result, const std::string& error);
+    // Waits until the listener has bound its socket or given up; false on time-out.
+    bool WaitListenerSettled(int timeoutMs) const;
+    // Readable once a stop has begun, so the listener need not sit out its 2-s wait.
+    int ListenerWakeFd() const { return m_wakeFd; }
+
+    // Every thread that may call the handler counts itself in and out, so the handler's owner
+    // can wait until none is left.
+    void ThreadEnter();
+    void ThreadLeave();
+    bool WaitThreadsGone(int timeoutMs);
+    void WaitThreadsGone();
+
+    std::atomic<int32_t> m_bRunning{0};
+    std::atomic<int32_t> m_bPauseTest{0};
+    char m_szLocalIP[64] = {};
+    std::atomic<uint32_t> m_dwMsgThreadId{0};
+    int m_nRequestSeq = 0;  // written only by the listener
+    RequestThreadInfo* m_pRequestThreadList = nullptr;
+    std::mutex m_csRequestThread;
+    std::unique_ptr<platform::Thread> m_hCleanThread;
+    std::unique_ptr<platform::Thread> m_hMsgThread;
+    std::unique_ptr<platform::Thread> m_hListenThread;
+    // Steady-clock milliseconds of the last device datagram the listener took in, 0 before any.
+    std::atomic<int64_t> m_nLastDeviceMessageMs{0};
+    // Opened by the start so that it can refuse a run no device would be heard in; the listener
+    // takes it over (or opens its own when the start did not).
+    DeviceListenSocket m_listenSocket;
+
+private:
+    std::unique_ptr<platform::Thread> StartRunThread(int (*body)(DeviceDispatcher*), platform::ThreadPriority priority);
+
+    IDeviceMessageHandler& m_handler;
+    int m_wakeFd = -1;
+    mutable std::mutex m_listenerMutex;
+    mutable std::condition_variable m_listenerCv;
+    ListenerStatus m_listenerStatus;
+    std::mutex m_threadMutex;
+    std::condition_variable m_threadCv;
+    int m_nActiveThreads = 0;
+};
+
 // Thread bodies. Results: listener 0 normal end, -2 socket unusable, -3 bind failed;
 // request thread 0 handled, -3 not an address request; message and clean-up threads 0.
-int ListenIPCPortProc(CKelvaneDlg* dlg);
+int ListenIPCPortProc(DeviceDispatcher* dlg);
 int RequestIpMsgProc(RequestThreadInfo* info);
-int ReportDispatchProc(CKelvaneDlg* dlg);
-int CleanRequestThreadProc(CKelvaneDlg* dlg);
+int ReportDispatchProc(DeviceDispatcher* dlg);
+int CleanRequestThreadProc(DeviceDispatcher* dlg);
 
 // One sweep of the clean-up thread: frees every finished request record. Returns how many.
-int SweepRequestThreads(CKelvaneDlg* dlg);
+int SweepRequestThreads(DeviceDispatcher* dlg);

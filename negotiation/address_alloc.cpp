@@ -7,7 +7,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/kelvane_dlg.h"
 #include "log/log.h"
 #include "negotiation/ping.h"
 
@@ -116,15 +115,4 @@ int AddressAllocator::LendBlind(char* out, const char* localIp) {
     WriteAddress(out, prefix, n);
     WriteAddress(m_cursor, prefix, n + 1);
     return 0;
-}
-
-// ---- CKelvaneDlg's allocation operations ----
-
-int CKelvaneDlg::DistributeThreeNotUseIPArr(char (*szAllocIpArr)[64]) {
-    return AddressAllocator(m_szNextAllocIp, m_csAllocIp, PingApi).DistributeThree(szAllocIpArr);
-}
-
-int CKelvaneDlg::GetNotUseIp(char* szNewIp, const char* szLocalIp, int seq) {
-    return AddressAllocator(m_szNextAllocIp, m_csAllocIp, PingApi)
-        .GetNotUseIp(szNewIp, szLocalIp, seq, m_bIpCheck.load() != 0);
 }

@@ -1,7 +1,7 @@
 #pragma once
 // Lending free addresses on the server's /24: a cursor over the last octet that every request
 // advances under one lock, optionally checked with an ICMP probe before an address is lent.
-// CKelvaneDlg's DistributeThreeNotUseIPArr and GetNotUseIp run this over its own cursor and lock.
+// AddressRequestHandler runs this over its own cursor and lock.
 #include <cstdint>
 #include <mutex>
 

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/byte_reader.h"
 #include "platform/local_time.h"
 
 namespace {
@@ -23,16 +24,11 @@ constexpr uint8_t kIcmpUnreachable = 3;
 constexpr uint8_t kIcmpEchoRequest = 8;
 constexpr uint8_t kIcmpTimeExceeded = 11;
 constexpr size_t kReceiveSize = 321;
-constexpr size_t kIcmpHeaderSize = 8;
 constexpr size_t kMinIpHeaderSize = 20;
 
 std::atomic<PingSocketMode> g_socketMode{PingSocketMode::Automatic};
 // Shared by every probe of the process and never reset.
 std::atomic<uint16_t> g_sequence{1};
-
-uint16_t ReadLe16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
 
 void WriteLe16(uint8_t* p, uint16_t value) {
     p[0] = static_cast<uint8_t>(value);
@@ -101,48 +97,73 @@ Seen ErrorKind(uint8_t type) {
     return Seen::Nothing;
 }
 
+// The fields of an ICMP header a probe is matched by. Identifier and sequence are read in the
+// byte order the probe writes them.
+struct IcmpHeader {
+    uint8_t type = 0;
+    uint16_t identifier = 0;
+    uint16_t sequence = 0;
+};
+
+bool ReadIcmpHeader(platform::ByteReader& in, IcmpHeader* out) {
+    uint8_t code = 0;
+    uint16_t checksum = 0;
+    return in.U8(&out->type) && in.U8(&code) && in.Le16(&checksum) && in.Le16(&out->identifier) &&
+           in.Le16(&out->sequence);
+}
+
+// An IPv4 header's protocol and addresses (network byte order); leaves `in` at the payload.
+struct IpHeader {
+    uint8_t protocol = 0;
+    uint32_t source = 0;
+    uint32_t dest = 0;
+};
+
+bool ReadIpHeader(platform::ByteReader& in, IpHeader* out) {
+    size_t start = in.Offset();
+    uint8_t versionAndLength = 0;
+    if (!in.U8(&versionAndLength)) return false;
+    size_t length = static_cast<size_t>(versionAndLength & 0x0F) * 4;
+    return length >= kMinIpHeaderSize && in.Skip(8) && in.U8(&out->protocol) && in.Skip(2) &&
+           in.Bytes(&out->source, 4) && in.Bytes(&out->dest, 4) && in.Seek(start + length);
+}
+
 // An error sent by the target itself (a host firewall rejecting the echo) proves the address is
 // taken, as a reply would; only one from elsewhere on the path leaves it free.
 Seen ErrorFrom(uint32_t sender, const Probe& probe, Seen kind) { return sender == probe.dest ? Seen::Reply : kind; }
 
 // An ICMP error quotes the IP header and the first 8 bytes of the datagram it is about; only
 // one about this very probe may end it, or a stray error would make a taken address look free.
-bool QuotesProbe(const uint8_t* quoted, size_t size, const Probe& probe) {
-    if (size < kMinIpHeaderSize) return false;
-    size_t ihl = static_cast<size_t>(quoted[0] & 0x0F) * 4;
-    if (ihl < kMinIpHeaderSize || size < ihl + kIcmpHeaderSize) return false;
-    uint32_t dest;
-    std::memcpy(&dest, quoted + 16, 4);
-    const uint8_t* icmp = quoted + ihl;
-    return quoted[9] == IPPROTO_ICMP && dest == probe.dest && icmp[0] == kIcmpEchoRequest &&
-           ReadLe16(icmp + 4) == kPingIdentifier && ReadLe16(icmp + 6) == probe.sequence;
+bool QuotesProbe(platform::ByteReader quoted, const Probe& probe) {
+    IpHeader ip;
+    IcmpHeader icmp;
+    return ReadIpHeader(quoted, &ip) && ReadIcmpHeader(quoted, &icmp) && ip.protocol == IPPROTO_ICMP &&
+           ip.dest == probe.dest && icmp.type == kIcmpEchoRequest && icmp.identifier == kPingIdentifier &&
+           icmp.sequence == probe.sequence;
 }
 
 // A raw socket sees every ICMP datagram the host receives, IP header included.
 Seen ReadRaw(const uint8_t* data, size_t size, const Probe& probe) {
-    if (size < kMinIpHeaderSize) return Seen::Nothing;
-    size_t ihl = static_cast<size_t>(data[0] & 0x0F) * 4;
-    if (ihl < kMinIpHeaderSize || size < ihl + kIcmpHeaderSize) return Seen::Nothing;
-    const uint8_t* icmp = data + ihl;
-    if (icmp[0] == kIcmpEchoReply) {
-        uint32_t source;
-        std::memcpy(&source, data + 12, 4);
-        bool ours =
-            source == probe.dest && ReadLe16(icmp + 4) == kPingIdentifier && ReadLe16(icmp + 6) == probe.sequence;
+    platform::ByteReader in(data, size);
+    IpHeader ip;
+    IcmpHeader icmp;
+    if (!ReadIpHeader(in, &ip) || !ReadIcmpHeader(in, &icmp)) return Seen::Nothing;
+    if (icmp.type == kIcmpEchoReply) {
+        bool ours = ip.source == probe.dest && icmp.identifier == kPingIdentifier && icmp.sequence == probe.sequence;
         return ours ? Seen::Reply : Seen::Nothing;
     }
-    Seen kind = ErrorKind(icmp[0]);
+    Seen kind = ErrorKind(icmp.type);
     if (kind == Seen::Nothing) return kind;
-    if (!QuotesProbe(icmp + kIcmpHeaderSize, size - ihl - kIcmpHeaderSize, probe)) return Seen::Nothing;
-    uint32_t sender;
-    std::memcpy(&sender, data + 12, 4);
-    return ErrorFrom(sender, probe, kind);
+    if (!QuotesProbe(in, probe)) return Seen::Nothing;
+    return ErrorFrom(ip.source, probe, kind);
 }
 
 // A datagram socket gets only echo replies to its own identifier (which the kernel chose), without IP header.
 Seen ReadDatagram(const uint8_t* data, size_t size, const Probe& probe) {
-    if (size < kIcmpHeaderSize || data[0] != kIcmpEchoReply) return Seen::Nothing;
-    return ReadLe16(data + 6) == probe.sequence ? Seen::Reply : Seen::Nothing;
+    platform::ByteReader in(data, size);
+    IcmpHeader icmp;
+    if (!ReadIcmpHeader(in, &icmp) || icmp.type != kIcmpEchoReply) return Seen::Nothing;
+    return icmp.sequence == probe.sequence ? Seen::Reply : Seen::Nothing;
 }
 
 // Takes one queued ICMP error from a datagram socket; it counts only when it is about this probe
@@ -163,8 +184,9 @@ bool ReadErrorQueue(int fd, const Probe& probe, Seen* seen) {
     if (got < 0) return false;
     *seen = Seen::Nothing;
     // The data is the quoted echo request, the name its destination.
-    if (static_cast<size_t>(got) < kIcmpHeaderSize || dest.sin_addr.s_addr != probe.dest ||
-        ReadLe16(quoted + 6) != probe.sequence) {
+    platform::ByteReader in(quoted, static_cast<size_t>(got));
+    IcmpHeader icmp;
+    if (!ReadIcmpHeader(in, &icmp) || dest.sin_addr.s_addr != probe.dest || icmp.sequence != probe.sequence) {
         return true;
     }
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
@@ -203,7 +225,7 @@ bool PingResultIsFree(int result) {
 uint16_t PingChecksum(const uint8_t* data, size_t size) {
     uint32_t sum = 0;
     size_t i = 0;
-    for (; i + 1 < size; i += 2) sum += ReadLe16(data + i);
+    for (; i + 1 < size; i += 2) sum += static_cast<uint32_t>(data[i] | (data[i + 1] << 8));
     if (i < size) sum += data[i];
     while ((sum >> 16) != 0) sum = (sum & 0xFFFFu) + (sum >> 16);
     return static_cast<uint16_t>(~sum);

@@ -1,12 +1,12 @@
-// Answering a device's address request: is there a newer file for its model, and if so which
-// address it borrows; the reply is broadcast, as the device has no usable address yet.
+// The reply to an address request is broadcast, as the device has no usable address yet.
 #include <cstdlib>
 #include <cstring>
 
-#include "app/kelvane_dlg.h"
-#include "firmware/upgrade_scan.h"
 #include "log/log.h"
 #include "messaging/msg_format.h"
+#include "negotiation/address_alloc.h"
+#include "negotiation/address_request.h"
+#include "negotiation/ping.h"
 #include "platform/net_interface.h"
 #include "platform/udp_socket.h"
 
@@ -18,27 +18,32 @@ int NextCseq(int cseq) { return static_cast<int>(static_cast<uint32_t>(cseq) + 1
 
 }  // namespace
 
-void CKelvaneDlg::RegisterIpcInfo(const char* szMac, const char* szIpAddr, const UpgradeFileInfo& entry) {
-    RegisterIpcInfo(szMac, szIpAddr, entry.szVersion, entry.iDevType);
+int AddressRequestHandler::DistributeThreeNotUseIPArr(char (*szAllocIpArr)[64]) {
+    return AddressAllocator(m_szNextAllocIp, m_csAllocIp, PingApi).DistributeThree(szAllocIpArr);
 }
 
-int CKelvaneDlg::SendToIPC(const char* szMsg, int nLen) {
+int AddressRequestHandler::GetNotUseIp(char* szNewIp, const char* szLocalIp, int seq) {
+    return AddressAllocator(m_szNextAllocIp, m_csAllocIp, PingApi)
+        .GetNotUseIp(szNewIp, szLocalIp, seq, m_bIpCheck.load() != 0);
+}
+
+int AddressRequestHandler::SendToIPC(const char* szMsg, int nLen) {
     platform::UdpSocket sock = platform::UdpSocket::OpenIPv4();
     if (!sock.Valid()) return -1;
     sock.SetBroadcast(true);
-    if (sock.Bind(m_szLocalIP, 0) != 0) return -2;
+    if (sock.Bind(m_localIp, 0) != 0) return -2;
     sock.SetNonBlocking(true);
     in_addr broadcast{};
     broadcast.s_addr = htonl(INADDR_BROADCAST);
     // Out of the chosen address's interface, where the device is, whatever the default route.
     platform::LocalInterface iface;
-    unsigned ifindex = platform::FindLocalInterface(m_szLocalIP, &iface) ? iface.index : 0;
+    unsigned ifindex = platform::FindLocalInterface(m_localIp, &iface) ? iface.index : 0;
     sock.SendToVia(szMsg, static_cast<size_t>(nLen) + 1, platform::MakeSockaddrIn(broadcast, kDeviceReplyPort),
                    ifindex);
     return 0;
 }
 
-void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
+void AddressRequestHandler::RequestIpaddrProc(const char* text, int seq) {
     if (text == nullptr) {
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc pMsgType == NULL, return", seq);
         return;
@@ -63,18 +68,17 @@ void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
     char versionShown[kVersionSize];
     std::memcpy(versionShown, version, sizeof version);  // the split cuts `version` apart
     SplitDeviceVersion(version, model, verNum);
-    LogMessage(LOG_INFO,
-               "*%d* RequestIpaddrProc() Before find bHaveNewVersion! szVersion=%s, szModel=%s, szVerNum=%s", seq,
-               versionShown, model, verNum);
+    LogMessage(LOG_INFO, "*%d* RequestIpaddrProc() Before find bHaveNewVersion! szVersion=%s, szModel=%s, szVerNum=%s",
+               seq, versionShown, model, verNum);
 
     const bool force = m_bForceUpgrade != 0;
     const UpgradeFileInfo* chosen = nullptr;
-    for (size_t i = 0; i < m_vecUpgradeFileInfo.size() && chosen == nullptr; ++i) {
-        const UpgradeFileInfo& entry = m_vecUpgradeFileInfo[i];
+    for (size_t i = 0; i < m_catalogue.size() && chosen == nullptr; ++i) {
+        const UpgradeFileInfo& entry = m_catalogue[i];
         if (std::strcmp(entry.szModel, model) != 0) continue;
         if (entry.iHighestVersion != 1) {
-            LogMessage(LOG_INFO, "*%d* have same Model=%s, but m_vecUpgradeFileInfo[%d].iHighestVersion=%d", seq,
-                       model, static_cast<int>(i), entry.iHighestVersion);
+            LogMessage(LOG_INFO, "*%d* have same Model=%s, but m_vecUpgradeFileInfo[%d].iHighestVersion=%d", seq, model,
+                       static_cast<int>(i), entry.iHighestVersion);
         } else if (force || (entry.szVerNum[0] != '\0' && CompareVerNum(entry.szVerNum, verNum) == 1)) {
             chosen = &entry;
         } else {
@@ -96,25 +100,25 @@ void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc bHaveNewVersion == false, No New Version!", seq);
         int length = BuildNoUpgradeReply(reply, sizeof reply, NextCseq(cseq), ipcMac);
         if (length >= 0) SendToIPC(reply, length);
-        m_results.OnNoUpgrade(ipcMac, model, versionShown);
+        m_events.OnNoUpgrade(ipcMac, model, versionShown);
         return;
     }
-    if (m_szLocalIP[0] == '\0') {
+    if (m_localIp[0] == '\0') {
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc m_szLocalIP Is Empty", seq);
         return;
     }
     LogMessage(LOG_INFO, "*%d* RequestIpaddrProc Begin GetNotUseIp", seq);
     char newIp[64] = {};
-    if (GetNotUseIp(newIp, m_szLocalIP, seq) != 0) {
+    if (GetNotUseIp(newIp, m_localIp, seq) != 0) {
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc GetNotUseIp error, return", seq);
         return;
     }
     LogMessage(LOG_INFO, "*%d* RequestIpaddrProc GetNotUseIp success, szNewIp=%s", seq, newIp);
-    if (std::strlen(m_szLocalIP) == 0) {
+    if (std::strlen(m_localIp) == 0) {
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc strlen(szLocalIp)<=0, return", seq);
         return;
     }
-    int length = BuildAddressReply(reply, sizeof reply, NextCseq(cseq), m_szLocalMac, m_szLocalIP, newIp, ipcMac,
+    int length = BuildAddressReply(reply, sizeof reply, NextCseq(cseq), m_szLocalMac, m_localIp, newIp, ipcMac,
                                    chosen->szVersion, chosen->szFileName);
     if (length < 0) {
         // A cut reply would send the device after a file that does not exist.
@@ -122,8 +126,8 @@ void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
         return;
     }
     // Recorded before the device hears the reply, so that none of its reports can come first.
-    m_results.OnOffered(ipcMac, model, versionShown, chosen->szVersion, chosen->szFileName, newIp, chosen->iDevType);
+    m_events.OnOffered(ipcMac, model, versionShown, *chosen, newIp);
     SendToIPC(reply, length);
     LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc SendToIPC szBuildMsg=%s\n", seq, reply);
-    RegisterIpcInfo(ipcMac, newIp, *chosen);
+    m_events.OnReplied(ipcMac, newIp, *chosen);
 }

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/kelvane_dlg.h"
 #include "log/log.h"
 #include "messaging/msg_format.h"
 #include "reporting/device_table.h"
@@ -52,11 +51,11 @@ void ReplaceStarWithDash(char* szText, int size) {
     }
 }
 
-int CKelvaneDlg::GetIPCStateText(uint32_t event, uint32_t state, char* szText) const {
-    return ::GetIPCStateText(m_wLangID, event, state, szText);
+int DeviceTable::GetIPCStateText(uint32_t event, uint32_t state, char* szText) const {
+    return ::GetIPCStateText(m_langId, event, state, szText);
 }
 
-void CKelvaneDlg::RegisterIpcInfo(const char* szMac, const char* szIpAddr, const char* szNewVersion, int nDevType) {
+void DeviceTable::RegisterIpcInfo(const char* szMac, const char* szIpAddr, const char* szNewVersion, int nDevType) {
     std::lock_guard<std::mutex> lock(m_csIpcInfo);
     if (stIpcInfo* known = FindByMac(m_vecIpcInfo, szMac)) {
         CopyText(known->szIpAddr, sizeof known->szIpAddr, szIpAddr);
@@ -74,23 +73,23 @@ void CKelvaneDlg::RegisterIpcInfo(const char* szMac, const char* szIpAddr, const
     }
 }
 
-void CKelvaneDlg::ClearIpcInfo() {
+void DeviceTable::ClearIpcInfo() {
     std::lock_guard<std::mutex> lock(m_csIpcInfo);
     m_vecIpcInfo.clear();
 }
 
-void CKelvaneDlg::ResetCounters() {
+void DeviceTable::ResetCounters() {
     {
         std::lock_guard<std::mutex> lock(m_csCount);
         m_nSuccessCount = 0;
         m_nFailCount = 0;
-        m_ui.Queue([](IKelvaneView& view) { view.SetItemText(IDC_STATIC_SUCCESS, "0"); });
-        m_ui.Queue([](IKelvaneView& view) { view.SetItemText(IDC_STATIC_FAIL, "0"); });
+        m_view.QueueCounter(true, 0);
+        m_view.QueueCounter(false, 0);
     }
-    m_ui.Deliver();
+    m_view.ShowQueued();
 }
 
-int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
+int DeviceTable::ReportMsgProc(int event, const char* text) {
     LogMessage(LOG_INFO, "#MRDebug ReportMsgProc() event=%d, pMsg=%s", event, text != nullptr ? text : "(null)");
     if (text == nullptr) {
         LogMessage(LOG_MAJOR, "ReportMsgProc() event=%d, event param error, return -1", event);
@@ -138,21 +137,16 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
     ReplaceStarWithDash(version, sizeof version);
 
     auto fillRow = [&](int row) {
-        m_lstInfo.SetItemText(row, kColIpAddr, ip);
-        m_lstInfo.SetItemText(row, kColState, stateText);
-        m_lstInfo.SetItemText(row, kColSchedule, schedule);
-        m_lstInfo.SetItemText(row, kColOldVersion, version);
-        m_results.OnReport(mac, event, stateNumber, !IsStateNotFailed(state), stateText, schedule, row);
+        m_view.FillRow(row, ip, stateText, schedule, version);
+        m_view.RecordReport(mac, event, stateNumber, !IsStateNotFailed(state), stateText, schedule, row);
     };
     // Counts a finished or failed device; the screen is told once no lock is held any more.
     auto addToCounter = [&](Outcome outcome) {
         std::lock_guard<std::mutex> lock(m_csCount);
         if (outcome == Outcome::Succeeded) {
-            std::string shown = std::to_string(++m_nSuccessCount);
-            m_ui.Queue([shown](IKelvaneView& view) { view.SetItemText(IDC_STATIC_SUCCESS, shown); });
+            m_view.QueueCounter(true, ++m_nSuccessCount);
         } else {
-            std::string shown = std::to_string(++m_nFailCount);
-            m_ui.Queue([shown](IKelvaneView& view) { view.SetItemText(IDC_STATIC_FAIL, shown); });
+            m_view.QueueCounter(false, ++m_nFailCount);
         }
     };
     // Counts a finished or failed device once: its MAC is cleared so no later report finds it.
@@ -162,8 +156,8 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
         addToCounter(outcome);
         if (info != nullptr) std::memset(info->szMac, 0, sizeof info->szMac);
     };
-    // Branches A and C: the row was just made; find the record, give it the row, close it. The
-    // new version reaches the row before the success reaches its counter, as in branch B.
+    // A row was just made: find the device's record, give it the row, close it. The new version
+    // reaches the row before the success reaches its counter, as when a known row is updated.
     auto settleNewRow = [&](int row) {
         Outcome outcome = Outcome::Open;
         char newVersion[sizeof(stIpcInfo::szNewVersion)] = {};
@@ -176,14 +170,14 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
             std::memcpy(newVersion, info->szNewVersion, sizeof newVersion);
             if (outcome != Outcome::Open) std::memset(info->szMac, 0, sizeof info->szMac);
         }
-        if (outcome == Outcome::Succeeded) m_lstInfo.SetItemText(row, kColNewVersion, newVersion);
+        if (outcome == Outcome::Succeeded) m_view.ShowNewVersion(row, newVersion);
         if (outcome != Outcome::Open) addToCounter(outcome);
-        m_ui.Deliver();
+        m_view.ShowQueued();
     };
 
-    int count = m_lstInfo.GetItemCount();
+    int count = m_view.RowCount();
     if (count <= 0) {
-        m_lstInfo.InsertItem(0, "1");
+        m_view.InsertRow(0, "1");
         fillRow(0);
         LogMessage(LOG_INFO,
                    "#MRDebug iItemCount=%d, m_lstInfo.InsertItem(0), szIpAddr=%s, szIPCState=%s, szSchedule=%s, "
@@ -208,14 +202,14 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
                    event, 1, row, count);
         fillRow(row);
         Outcome outcome = Decide(copy, event, stateNumber, state);
-        if (outcome == Outcome::Succeeded) m_lstInfo.SetItemText(row, kColNewVersion, copy.szNewVersion);
+        if (outcome == Outcome::Succeeded) m_view.ShowNewVersion(row, copy.szNewVersion);
         if (outcome != Outcome::Open) {
             {
                 // Counted on the copy; the record is closed only if it is still there.
                 std::lock_guard<std::mutex> lock(m_csIpcInfo);
                 settleLocked(FindByMac(m_vecIpcInfo, mac), outcome);
             }
-            m_ui.Deliver();
+            m_view.ShowQueued();
         }
         return 0;
     }
@@ -227,9 +221,9 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
     LogMessage(LOG_MAJOR, "#####2222 mac=%s, event=%d, bFindInfo=%d, stIpcInfo.nIndex=%d, iItemCount=%d\r\n", mac,
                event, found ? 1 : 0, found ? copy.nIndex : 0, count);
     std::string number = std::to_string(count + 1);
-    m_lstInfo.InsertItem(count, number.c_str());
+    m_view.InsertRow(count, number.c_str());
     fillRow(count);
-    m_lstInfo.EnsureVisible(count);
+    m_view.ScrollToRow(count);
     settleNewRow(count);
     return 0;
 }

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "../negotiation/veth_link.h"
+#include "support/veth_link.h"
 #include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_interface.h"
 #include "firmware/fmw_header.h"
@@ -341,7 +341,7 @@ TEST(DevsimSpec, ParsesDeviceSpecificationsAndRefusesBadOnes) {
 // The device side in a namespace of its own behind a veth pair, as in a lab: requests by broadcast,
 // the lent address added to its interface and every report sent from it, removed at the end.
 TEST_F(DevsimTest, BroadcastDeviceTakesItsAddressOnItsOwnLink) {
-    negtest::VethLink link("dsv0");
+    testsupport::VethLink link("dsv0");
     ASSERT_TRUE(link.Ok() && link.AddAddress("10.77.0.1/24"));
     int nsFd = -1;
     std::thread([&] {

@@ -16,7 +16,7 @@
 #include "negotiation/ping.h"
 #include "support/netns.h"
 #include "support/temp_dir.h"
-#include "veth_link.h"
+#include "support/veth_link.h"
 
 namespace {
 
@@ -179,7 +179,7 @@ TEST_F(AllocTest, ConcurrentCallersGetDistinctAddresses) {
 // The window's operations with the real probe inside the test's namespace: addresses on our own
 // link answer, and check box 1014 is read at every call.
 TEST(AllocProbe, WindowProbesOnlyWhenTheCheckBoxIsTicked) {
-    negtest::VethLink link("kvalloc0");
+    testsupport::VethLink link("kvalloc0");
     ASSERT_TRUE(link.Ok());
     ASSERT_TRUE(link.AddAddress("10.77.0.1/24"));
     for (int octet = 11; octet <= 20; ++octet) ASSERT_TRUE(link.AddAddress("10.77.0." + std::to_string(octet) + "/24"));

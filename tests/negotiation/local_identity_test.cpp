@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/netns.h"
-#include "veth_link.h"
+#include "support/veth_link.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ std::string Mac(const char* localIp, int* result) {
 }
 
 TEST(LocalIdentity, UpAddressesLoopbackLastAndTheMacCarryingEach) {
-    negtest::VethLink link("kvid0", "02:0a:bc:de:f0:1a");
+    testsupport::VethLink link("kvid0", "02:0a:bc:de:f0:1a");
     ASSERT_TRUE(link.Ok());
     ASSERT_EQ(testsupport::RunCommand("ip link set " + link.Peer() + " address 0e:11:22:33:44:5b"), 0);
     ASSERT_TRUE(link.AddAddress("10.77.0.1/24"));
@@ -66,7 +66,7 @@ TEST(LocalIdentity, UpAddressesLoopbackLastAndTheMacCarryingEach) {
 }
 
 TEST(LocalIdentity, ListStopsAtSixteenInOrder) {
-    negtest::VethLink link("kvid0");
+    testsupport::VethLink link("kvid0");
     ASSERT_TRUE(link.Ok());
     for (int i = 1; i <= 20; ++i) ASSERT_TRUE(link.AddAddress("10.78.0." + std::to_string(i) + "/24"));
     std::vector<std::string> list = ListAddresses();

@@ -21,7 +21,7 @@
 
 #include "platform/local_time.h"
 #include "support/netns.h"
-#include "veth_link.h"
+#include "support/veth_link.h"
 
 namespace {
 
@@ -95,14 +95,14 @@ protected:
         ASSERT_EQ(testsupport::RunCommand(std::string("ip neigh replace ") + kAbsent +
                                           " lladdr 02:00:00:00:00:99 dev " + m_link.Name()),
                   0);
-        ASSERT_TRUE(negtest::AllowPingSockets(true));
+        ASSERT_TRUE(testsupport::AllowPingSockets(true));
         SetPingSocketMode(GetParam());
     }
     void TearDown() override { SetPingSocketMode(PingSocketMode::Automatic); }
 
     bool Raw() const { return GetParam() != PingSocketMode::DatagramOnly; }
 
-    negtest::VethLink m_link{"kvping0"};
+    testsupport::VethLink m_link{"kvping0"};
 };
 
 TEST_P(PingTest, ProbeOnTheWire) {
@@ -235,12 +235,12 @@ int PingAsNobody(PingSocketMode mode) {
 }
 
 TEST(PingRights, FallsBackToDatagramSocketOnlyWhenRawIsDenied) {
-    ASSERT_TRUE(negtest::AllowPingSockets(true));
+    ASSERT_TRUE(testsupport::AllowPingSockets(true));
     EXPECT_EQ(PingAsNobody(PingSocketMode::Automatic), 1);  // answered through the fallback
     EXPECT_EQ(PingAsNobody(PingSocketMode::RawOnly), 2);
-    ASSERT_TRUE(negtest::AllowPingSockets(false));
+    ASSERT_TRUE(testsupport::AllowPingSockets(false));
     EXPECT_EQ(PingAsNobody(PingSocketMode::Automatic), 2);  // both denied: 500
-    ASSERT_TRUE(negtest::AllowPingSockets(true));
+    ASSERT_TRUE(testsupport::AllowPingSockets(true));
 }
 
 }  // namespace

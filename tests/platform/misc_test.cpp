@@ -1,35 +1,23 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 #include <utility>
 
-#include "platform/local_time.h"
-#include "platform/module_path.h"
+#include "platform/byte_reader.h"
 #include "platform/system_lang.h"
 #include "platform/text_codec.h"
 
 namespace {
 
-TEST(TextCodec, GbkAndUtf8RoundTrip) {
-    const std::string gbkFail = "\xca\xa7\xb0\xdc";  // 失败
-    std::string utf8;
-    ASSERT_TRUE(platform::GbkToUtf8(gbkFail, &utf8));
-    EXPECT_EQ(utf8, "\xe5\xa4\xb1\xe8\xb4\xa5");
-    std::string back;
-    ASSERT_TRUE(platform::Utf8ToGbk(utf8, &back));
-    EXPECT_EQ(back, gbkFail);
-
-    ASSERT_TRUE(platform::Utf8ToGbk("\xef\xbc\x8c", &back));  // full-width comma
-    EXPECT_EQ(back, "\xa3\xac");
-    ASSERT_TRUE(platform::Utf8ToGbk("plain.bin", &back));
-    EXPECT_EQ(back, "plain.bin");
-    // A long text crosses the converter's internal chunks intact.
-    std::string many;
-    for (int i = 0; i < 2000; ++i) many += "\xe5\xa4\xb1";
+// A text longer than the converter's internal chunk arrives whole.
+TEST(TextCodec, LongTextCrossesChunksIntact) {
+    std::string many, back;
+    for (int i = 0; i < 2000; ++i) many += "\xe5\xa4\xb1";  // 失
     ASSERT_TRUE(platform::Utf8ToGbk(many, &back));
     EXPECT_EQ(back.size(), 4000u);
+    EXPECT_EQ(back.substr(3998), "\xca\xa7");
 }
 
 TEST(TextCodec, UnconvertibleTextIsRefused) {
@@ -41,9 +29,9 @@ TEST(TextCodec, UnconvertibleTextIsRefused) {
 
 TEST(SystemLang, LocaleNamesGiveWindowsLanguageIds) {
     const std::pair<const char*, int> cases[] = {
-        {"en_US.UTF-8", 1033}, {"C", 1033},         {"C.UTF-8", 1033},    {"POSIX", 1033},
-        {"", 1033},            {"zh_CN.GBK", 2052}, {"en_GB.UTF-8", 2057}, {"de_DE@euro", 1031},
-        {"de_LU.UTF-8", 1031},  // language known, territory not
+        {"en_US.UTF-8", 1033}, {"C", 1033},           {"C.UTF-8", 1033},    {"POSIX", 1033},       {"", 1033},
+        {"zh_CN.GBK", 2052},   {"en_GB.UTF-8", 2057}, {"de_DE@euro", 1031}, {"de_LU.UTF-8", 1031},  // language known,
+                                                                                                    // territory not
     };
     for (const auto& [locale, id] : cases) EXPECT_EQ(platform::LangIdFromLocale(locale), id) << locale;
     EXPECT_NE(platform::LangIdFromLocale("xx_YY"), 1033);
@@ -62,27 +50,35 @@ TEST(SystemLang, EnvironmentOrderIsLcAllThenLcMessagesThenLang) {
     EXPECT_EQ(platform::GetSystemDefaultLangID(), 1033);
 }
 
-TEST(LocalTime, MatchesTheCLibraryAndTicksAdvance) {
-    time_t before = time(nullptr);
-    platform::LocalTime now = platform::GetLocalTime();
-    tm parts{};
-    localtime_r(&before, &parts);
-    EXPECT_EQ(now.year, parts.tm_year + 1900);
-    EXPECT_EQ(now.month, parts.tm_mon + 1);
-    EXPECT_EQ(now.day, parts.tm_mday);
-    EXPECT_GE(now.milliseconds, 0);
-    EXPECT_LE(now.milliseconds, 999);
-    uint32_t t0 = platform::GetTickCount();
-    struct timespec pause = {0, 30 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-    uint32_t elapsed = platform::GetTickCount() - t0;
-    EXPECT_GE(elapsed, 29u);
-}
+// Every fetch says whether it fit; after the first that did not, nothing more is read.
+TEST(ByteReader, FetchesOnlyWhatIsThereAndAFailureSticks) {
+    const uint8_t bytes[] = {0x01, 0x34, 0x12, 0x78, 0x56, 0x34, 0x12, 0xAA};
+    platform::ByteReader in(bytes, sizeof bytes);
+    uint8_t u8 = 0;
+    uint16_t u16 = 0;
+    uint32_t u32 = 0;
+    ASSERT_TRUE(in.U8(&u8) && in.Le16(&u16) && in.Le32(&u32));
+    EXPECT_EQ(u8, 0x01);
+    EXPECT_EQ(u16, 0x1234);
+    EXPECT_EQ(u32, 0x12345678u);
+    EXPECT_EQ(in.Remaining(), 1u);
+    EXPECT_FALSE(in.Le16(&u16));  // one byte left: does not fit
+    EXPECT_EQ(u16, 0x1234);       // and nothing was written
+    EXPECT_FALSE(in.U8(&u8));     // the failure sticks
+    EXPECT_FALSE(in.Ok());
 
-TEST(ModulePath, IsTheTestBinary) {
-    std::string path = platform::ExecutablePath();
-    EXPECT_NE(path.find("platform_tests"), std::string::npos) << path;
-    EXPECT_EQ(platform::ExecutableDir() + "/platform_tests", path);
+    platform::ByteReader seek(bytes, sizeof bytes);
+    EXPECT_TRUE(seek.Seek(8));
+    EXPECT_FALSE(seek.Skip(1));
+    platform::ByteReader outer(bytes, sizeof bytes);
+    platform::ByteReader sub = outer.Sub(3);
+    EXPECT_TRUE(sub.Skip(3));
+    EXPECT_FALSE(sub.U8(&u8));  // the part ends where it was cut, not where the buffer does
+    EXPECT_TRUE(outer.U8(&u8));
+    EXPECT_EQ(u8, 0x78);
+    EXPECT_FALSE(outer.Sub(100).Ok());
+    EXPECT_FALSE(outer.Ok());
+    EXPECT_FALSE(platform::ByteReader(nullptr, 0).U8(&u8));
 }
 
 }  // namespace

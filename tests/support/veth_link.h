@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-namespace negtest {
+namespace testsupport {
 
 class VethLink {
 public:
@@ -27,4 +27,4 @@ private:
 // Lets every group use the unprivileged ICMP datagram socket in this namespace.
 bool AllowPingSockets(bool allow);
 
-}  // namespace negtest
+}  // namespace testsupport

@@ -1,10 +1,10 @@
-#include "veth_link.h"
+#include "support/veth_link.h"
 
 #include <fstream>
 
 #include "support/netns.h"
 
-namespace negtest {
+namespace testsupport {
 
 VethLink::VethLink(const std::string& name, const std::string& mac) : m_name(name) {
     m_ok = testsupport::RunCommand("ip link add " + name + " type veth peer name " + Peer()) == 0;
@@ -31,4 +31,4 @@ bool AllowPingSockets(bool allow) {
     return static_cast<bool>(out);
 }
 
-}  // namespace negtest
+}  // namespace testsupport
