@@ -117,9 +117,10 @@ void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
         LogMessage(LOG_MAJOR, "*%d* RequestIpaddrProc reply does not fit %d bytes, not sent", seq, kReplySize);
         return;
     }
-    // Recorded before the device hears the reply, so that none of its reports can come first.
+    // Recorded (results and device table) before the device hears the reply: a device that reports
+    // at once would otherwise find no record and leave a stray row that is never counted.
     m_results.OnOffered(ipcMac, model, versionShown, chosen->szVersion, chosen->szFileName, newIp, chosen->iDevType);
+    RegisterIpcInfo(ipcMac, newIp, *chosen);
     SendToIPC(reply, length);
     LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc SendToIPC szBuildMsg=%s\n", seq, reply);
-    RegisterIpcInfo(ipcMac, newIp, *chosen);
 }
