@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "_libs/tftp/tftp_interface.h"
 #include "app/kelvane_dlg.h"
 #include "firmware/fmw_header.h"
 #include "log/log.h"
@@ -90,7 +91,7 @@ public:
     Bench(std::string devsim, int nsFd, std::string work) : m_devsim(std::move(devsim)), m_nsFd(nsFd), m_work(std::move(work)) {}
 
     // Starts `n` devices in the device namespace; with `stopAfterOffers`, stops the run once all
-    // were offered the file and their downloads are under way.
+    // were offered the file and their downloads are under way (stopMs: the whole stop, its TFTP part).
     Phase Run(int n, bool stopAfterOffers, double* stopMs) {
         const std::string json = m_work + "/devices.json";
         const std::string count = std::to_string(n);
@@ -118,8 +119,11 @@ public:
                 std::this_thread::sleep_for(std::chrono::milliseconds(800));
                 phase.ms = Ms(start);
                 const Clock::time_point stop = Clock::now();
+                // The TFTP service's share of the stop first, then the rest of the run's stop.
+                StopTftp();
+                stopMs[1] = Ms(stop);
                 m_dlg.OnBtnStart();
-                *stopMs = Ms(stop);
+                stopMs[0] = Ms(stop);
                 break;
             }
             if (!stopAfterOffers && settled == n) {
@@ -254,10 +258,11 @@ int main(int argc, char** argv) {
                 hwm / 1024.0, devices);
 
     bench.Start();
-    double stopMs = 0;
-    Phase stopped = bench.Run(devices, true, &stopMs);
-    std::printf("stop with %d downloads in flight: %.0f ms; %d of %d devices were told ERROR 99\n", devices, stopMs,
-                stopped.error99, devices);
+    double stopMs[2] = {};
+    Phase stopped = bench.Run(devices, true, stopMs);
+    std::printf("stop with %d downloads in flight: %.0f ms (TFTP service %.0f ms); %d of %d devices were told "
+                "ERROR 99\n",
+                devices, stopMs[0], stopMs[1], stopped.error99, devices);
     bench.m_dlg.SetView(nullptr);
     Ip("link del kb0");
     close(nsFd);
