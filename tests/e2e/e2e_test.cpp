@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -280,6 +281,20 @@ TEST_F(EndToEnd, UnderTenPercentLossEveryDeviceEndsRightOrIsReportedUnfinished) 
     int upgraded = 0;
     for (const devsim::DeviceResult& d : m_sim->Results()) upgraded += d.outcome == Outcome::Upgraded;
     EXPECT_GE(upgraded, 10) << devsim::Summary(m_sim->Results());  // loss slows devices, it rarely stops them
+}
+
+// The README's first command ends with the demo: it must pass and leave nothing behind.
+TEST(Demo, UpgradesItsDevicesAndRemovesItsFiles) {
+    testsupport::TempDir work;
+    const int status = std::system(("cd " + work.Path() + " && " KELVANE_CLI_PATH " demo >out.txt 2>&1").c_str());
+    const std::string out = work.Read("out.txt");
+    EXPECT_EQ(0, WIFEXITED(status) ? WEXITSTATUS(status) : -1) << out;
+    EXPECT_NE(std::string::npos, out.find("Demo passed: every device ended as it should: 17 upgraded, 2 failed")) << out;
+    const size_t at = out.find("Firmware folder ");
+    ASSERT_NE(std::string::npos, at);
+    const std::string folder = out.substr(at + 16, out.find("/firmware", at) - at - 16);
+    EXPECT_NE(0, access(folder.c_str(), F_OK)) << folder << " is still there";
+    EXPECT_NE(std::string::npos, work.Read("kelvane-demo-results.csv").find(",no upgrade,"));
 }
 
 }  // namespace
