@@ -3,12 +3,22 @@ option(KELVANE_ASAN "Build with AddressSanitizer" OFF)
 option(KELVANE_UBSAN "Build with UndefinedBehaviorSanitizer" OFF)
 option(KELVANE_TSAN "Build with ThreadSanitizer" OFF)
 option(KELVANE_FUZZ "Build the libFuzzer harnesses (clang only)" OFF)
+# Warnings are errors for developers and CI, never for someone building a release with another
+# compiler version: a new warning must not stop them from getting a working program.
+if(CMAKE_BUILD_TYPE MATCHES "^(Release|MinSizeRel)$")
+    set(_kelvane_werror_default OFF)
+else()
+    set(_kelvane_werror_default ON)
+endif()
+option(KELVANE_WERROR "Treat compiler warnings as errors (default: on, off for Release builds)"
+    ${_kelvane_werror_default})
 
 add_library(kelvane_options INTERFACE)
 target_compile_features(kelvane_options INTERFACE cxx_std_20)
 set(CMAKE_CXX_EXTENSIONS OFF)
 target_compile_options(kelvane_options INTERFACE
-    -Wall -Wextra -Wpedantic -Werror
+    -Wall -Wextra -Wpedantic
+    $<$<BOOL:${KELVANE_WERROR}>:-Werror>
     $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast -Wnon-virtual-dtor>)
 target_compile_definitions(kelvane_options INTERFACE _GNU_SOURCE)
 

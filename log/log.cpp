@@ -9,7 +9,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
 
 #include "platform/ini_file.h"
 #include "platform/local_time.h"
@@ -27,7 +32,84 @@ std::atomic<int> g_threshold{0};
 char g_path[kLogPathSize] = {};
 std::atomic<bool> g_hasPath{false};
 std::mutex g_lock;
-std::atomic<void (*)(const char*, int)> g_mirror{nullptr};
+
+// The mirror writes to a terminal, which can stall (a paused or slow terminal). It runs on a
+// thread of its own, fed through a bounded queue, so no logging thread ever waits for it and the
+// log's lock is never held while it writes; lines that find the queue full are counted instead.
+class MirrorFeed {
+public:
+    void Start(void (*mirror)(const char*, int)) {
+        Stop();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_mirror = mirror;
+        m_quit = false;
+        m_writer = std::thread([this] { Run(); });
+        m_on = true;
+    }
+    // Hands the mirror what is still queued, then ends its thread.
+    void Stop() {
+        std::thread writer;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_on = false;
+            m_quit = true;
+            writer = std::move(m_writer);
+        }
+        m_ready.notify_all();
+        if (writer.joinable()) writer.join();
+    }
+    void Add(const char* line) {
+        if (!m_on.load(std::memory_order_relaxed)) return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_quit) return;
+            if (m_lines.size() >= kMaxQueued) {
+                ++m_dropped;
+                return;
+            }
+            m_lines.emplace_back(line);
+        }
+        m_ready.notify_one();
+    }
+
+private:
+    static constexpr size_t kMaxQueued = 4096;
+
+    void Run() {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_ready.wait(lock, [this] { return m_quit || !m_lines.empty(); });
+            if (m_lines.empty()) return;
+            std::deque<std::string> lines;
+            lines.swap(m_lines);
+            size_t dropped = std::exchange(m_dropped, 0);
+            auto mirror = m_mirror;
+            lock.unlock();
+            for (const std::string& line : lines) mirror(line.c_str(), static_cast<int>(line.size()));
+            if (dropped > 0) {
+                char note[96];
+                int length = std::snprintf(note, sizeof note, " %zu log lines not echoed: the terminal fell behind",
+                                           dropped);
+                mirror(note, length);
+            }
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_ready;
+    std::deque<std::string> m_lines;
+    size_t m_dropped = 0;
+    bool m_quit = false;
+    std::atomic<bool> m_on{false};
+    void (*m_mirror)(const char*, int) = nullptr;
+    std::thread m_writer;
+};
+
+MirrorFeed& Mirror() {
+    static MirrorFeed* feed = new MirrorFeed();  // never destroyed: threads may log during exit
+    return *feed;
+}
 
 }  // namespace
 
@@ -56,12 +138,20 @@ void LogMessage(int level, const char* format, ...) {
     va_end(args);
 
     if (!g_hasPath.load(std::memory_order_acquire)) return;
-    std::lock_guard<std::mutex> guard(g_lock);
-    LogAppendLine(g_path, line, static_cast<int>(std::strlen(line)));
-    if (auto mirror = g_mirror.load()) mirror(line, static_cast<int>(std::strlen(line)));
+    {
+        std::lock_guard<std::mutex> guard(g_lock);
+        LogAppendLine(g_path, line, static_cast<int>(std::strlen(line)));
+    }
+    Mirror().Add(line);
 }
 
-void LogSetMirror(void (*mirror)(const char* line, int length)) { g_mirror = mirror; }
+void LogSetMirror(void (*mirror)(const char* line, int length)) {
+    if (mirror != nullptr) {
+        Mirror().Start(mirror);
+    } else {
+        Mirror().Stop();
+    }
+}
 
 int LogAppendLine(const char* path, const char* text, int length) {
     int fd = -1;

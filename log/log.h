@@ -26,7 +26,9 @@ void LogMessage(int level, const char* format, ...) __attribute__((format(printf
 // given up. Returns the byte count of the last write, or -1 when nothing was written.
 int LogAppendLine(const char* path, const char* text, int length);
 // Also hands every line that reaches the file (without its CR LF) to `mirror`, for front ends that
-// echo the log on a terminal; null turns it off. Called under the log's lock, so keep it short.
+// echo the log on a terminal; null turns it off after the lines still queued have been handed over.
+// `mirror` runs on a thread of its own, in the order of the file; a mirror that falls thousands of
+// lines behind loses lines (it is told how many), never the file and never a logging thread's time.
 void LogSetMirror(void (*mirror)(const char* line, int length));
 
 // "LogSwitch" 1 turns on levels 0 to 3; any other value leaves only level 0.

@@ -101,6 +101,10 @@ Seen ErrorKind(uint8_t type) {
     return Seen::Nothing;
 }
 
+// An error sent by the target itself (a host firewall rejecting the echo) proves the address is
+// taken, as a reply would; only one from elsewhere on the path leaves it free.
+Seen ErrorFrom(uint32_t sender, const Probe& probe, Seen kind) { return sender == probe.dest ? Seen::Reply : kind; }
+
 // An ICMP error quotes the IP header and the first 8 bytes of the datagram it is about; only
 // one about this very probe may end it, or a stray error would make a taken address look free.
 bool QuotesProbe(const uint8_t* quoted, size_t size, const Probe& probe) {
@@ -129,7 +133,10 @@ Seen ReadRaw(const uint8_t* data, size_t size, const Probe& probe) {
     }
     Seen kind = ErrorKind(icmp[0]);
     if (kind == Seen::Nothing) return kind;
-    return QuotesProbe(icmp + kIcmpHeaderSize, size - ihl - kIcmpHeaderSize, probe) ? kind : Seen::Nothing;
+    if (!QuotesProbe(icmp + kIcmpHeaderSize, size - ihl - kIcmpHeaderSize, probe)) return Seen::Nothing;
+    uint32_t sender;
+    std::memcpy(&sender, data + 12, 4);
+    return ErrorFrom(sender, probe, kind);
 }
 
 // A datagram socket gets only echo replies to its own identifier (which the kernel chose), without IP header.
@@ -164,7 +171,11 @@ bool ReadErrorQueue(int fd, const Probe& probe, Seen* seen) {
         if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
         sock_extended_err err;
         std::memcpy(&err, CMSG_DATA(c), sizeof err);
-        if (err.ee_origin == SO_EE_ORIGIN_ICMP) *seen = ErrorKind(err.ee_type);
+        if (err.ee_origin != SO_EE_ORIGIN_ICMP) continue;
+        sockaddr_in offender;
+        std::memcpy(&offender, CMSG_DATA(c) + sizeof err, sizeof offender);
+        *seen = ErrorKind(err.ee_type);
+        if (*seen != Seen::Nothing) *seen = ErrorFrom(offender.sin_addr.s_addr, probe, *seen);
     }
     return true;
 }

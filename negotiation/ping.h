@@ -9,7 +9,9 @@ constexpr int kPingWaitMs = 100;
 
 // PingApi results. 1 or more is the round-trip time of an echo reply (the address is in use).
 constexpr int kPingTimedOut = -997;      // no reply in time: free
-constexpr int kPingUnreachable = -995;   // destination unreachable: free
+// Destination unreachable from a router on the path: free. From the target itself (a host
+// firewall) it counts as an answer, like an echo reply: the round-trip time.
+constexpr int kPingUnreachable = -995;
 constexpr int kPingTimeExceeded = -994;  // time exceeded: free
 constexpr int kPingSocketDenied = 500;   // no right to open an ICMP socket
 constexpr int kPingSocketFailed = 501;

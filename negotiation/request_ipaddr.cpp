@@ -14,6 +14,8 @@ namespace {
 
 constexpr uint16_t kDeviceReplyPort = 10010;
 
+int NextCseq(int cseq) { return static_cast<int>(static_cast<uint32_t>(cseq) + 1u); }
+
 }  // namespace
 
 void CKelvaneDlg::RegisterIpcInfo(const char* szMac, const char* szIpAddr, const UpgradeFileInfo& entry) {
@@ -53,7 +55,9 @@ void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc ReadFlagValue(IPC_CSEQ) error, iRet=%d", seq, rc);
         return;
     }
-    int cseq = std::atoi(cseqText);
+    // At most 15 characters, so the value fits a long long; the reply's number is the next one
+    // in 32-bit wrap-around, defined for 2147483647 too.
+    int cseq = static_cast<int>(static_cast<uint32_t>(std::strtoll(cseqText, nullptr, 10)));
 
     char model[kVersionFieldSize], verNum[kVersionFieldSize];
     char versionShown[kVersionSize];
@@ -90,7 +94,7 @@ void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
     char reply[kReplySize];
     if (chosen == nullptr) {
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc bHaveNewVersion == false, No New Version!", seq);
-        int length = BuildNoUpgradeReply(reply, sizeof reply, cseq + 1, ipcMac);
+        int length = BuildNoUpgradeReply(reply, sizeof reply, NextCseq(cseq), ipcMac);
         if (length >= 0) SendToIPC(reply, length);
         m_results.OnNoUpgrade(ipcMac, model, versionShown);
         return;
@@ -110,7 +114,7 @@ void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc strlen(szLocalIp)<=0, return", seq);
         return;
     }
-    int length = BuildAddressReply(reply, sizeof reply, cseq + 1, m_szLocalMac, m_szLocalIP, newIp, ipcMac,
+    int length = BuildAddressReply(reply, sizeof reply, NextCseq(cseq), m_szLocalMac, m_szLocalIP, newIp, ipcMac,
                                    chosen->szVersion, chosen->szFileName);
     if (length < 0) {
         // A cut reply would send the device after a file that does not exist.

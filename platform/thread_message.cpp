@@ -16,6 +16,9 @@ struct Queue {
     std::mutex mutex;
     std::condition_variable cv;
     std::deque<ThreadMessage> messages;
+    // Set when the owner takes its queue back: a post that found the queue just before then must
+    // fail too, not land in a queue nobody reads.
+    bool closed = false;
 };
 
 struct Registry {
@@ -69,6 +72,7 @@ std::vector<ThreadMessage> ReleaseMessageQueue() {
     }
     {
         std::lock_guard<std::mutex> lock(t_owner.queue->mutex);
+        t_owner.queue->closed = true;
         remaining.assign(t_owner.queue->messages.begin(), t_owner.queue->messages.end());
         t_owner.queue->messages.clear();
     }
@@ -87,6 +91,7 @@ bool PostThreadMessage(uint32_t threadId, uint32_t message, uintptr_t wParam, in
     }
     {
         std::lock_guard<std::mutex> lock(queue->mutex);
+        if (queue->closed) return false;
         queue->messages.push_back(ThreadMessage{message, wParam, lParam});
     }
     queue->cv.notify_one();

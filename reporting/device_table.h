@@ -4,6 +4,9 @@
 
 constexpr int kMaxIpcInfo = 100;      // records at rest
 constexpr int kIpcInfoTrimCount = 10;  // oldest records dropped when a registration passes the limit
+// Rows of the device list past which reports of devices without a record are dropped, not shown:
+// far above any real run, but a host inventing MACs cannot grow the list without bound.
+constexpr int kMaxListRows = 5000;
 
 // The report that ends a device's upgrade, by the kind of the file it was sent.
 constexpr int kFinalEventIpc = 3;   // "Report_Filesystem"

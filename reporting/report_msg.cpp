@@ -115,7 +115,10 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
         LogMessage(LOG_MAJOR, "ReportMsgProc() read IPC_STATE error, return -5");
         return -5;
     }
-    int stateNumber = std::atoi(state);
+    // Read like IsStateNotFailed: a number out of range stays out of range (atoi would wrap
+    // 4294967296 to 0, a success).
+    long stateValue = std::strtol(state, nullptr, 10);
+    int stateNumber = stateValue >= 0 && stateValue <= 7 ? static_cast<int>(stateValue) : -1;
     char stateText[kIpcStateTextSize] = {};
     if (GetIPCStateText(static_cast<uint32_t>(event), static_cast<uint32_t>(stateNumber), stateText) == -1) {
         LogMessage(LOG_MAJOR, "ReportMsgProc() GetIPCStateText() error, return -6");
@@ -141,11 +144,9 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
         m_lstInfo.SetItemText(row, kColOldVersion, version);
         m_results.OnReport(mac, event, stateNumber, !IsStateNotFailed(state), stateText, schedule, row);
     };
-    // Counts a finished or failed device once: its MAC is cleared so no later report finds it.
-    // Called with m_csIpcInfo held; the screen is told after both locks are released.
-    auto settleLocked = [&](stIpcInfo* info, Outcome outcome) {
-        if (outcome == Outcome::Open) return;
-        std::lock_guard<std::mutex> count(m_csCount);
+    // Counts a finished or failed device; the screen is told once no lock is held any more.
+    auto addToCounter = [&](Outcome outcome) {
+        std::lock_guard<std::mutex> lock(m_csCount);
         if (outcome == Outcome::Succeeded) {
             std::string shown = std::to_string(++m_nSuccessCount);
             m_ui.Queue([shown](IKelvaneView& view) { view.SetItemText(IDC_STATIC_SUCCESS, shown); });
@@ -153,9 +154,16 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
             std::string shown = std::to_string(++m_nFailCount);
             m_ui.Queue([shown](IKelvaneView& view) { view.SetItemText(IDC_STATIC_FAIL, shown); });
         }
+    };
+    // Counts a finished or failed device once: its MAC is cleared so no later report finds it.
+    // Called with m_csIpcInfo held.
+    auto settleLocked = [&](stIpcInfo* info, Outcome outcome) {
+        if (outcome == Outcome::Open) return;
+        addToCounter(outcome);
         if (info != nullptr) std::memset(info->szMac, 0, sizeof info->szMac);
     };
-    // Branches A and C: the row was just made; find the record, give it the row, settle it.
+    // Branches A and C: the row was just made; find the record, give it the row, close it. The
+    // new version reaches the row before the success reaches its counter, as in branch B.
     auto settleNewRow = [&](int row) {
         Outcome outcome = Outcome::Open;
         char newVersion[sizeof(stIpcInfo::szNewVersion)] = {};
@@ -166,9 +174,10 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
             info->nIndex = row;
             outcome = Decide(*info, event, stateNumber, state);
             std::memcpy(newVersion, info->szNewVersion, sizeof newVersion);
-            settleLocked(info, outcome);
+            if (outcome != Outcome::Open) std::memset(info->szMac, 0, sizeof info->szMac);
         }
         if (outcome == Outcome::Succeeded) m_lstInfo.SetItemText(row, kColNewVersion, newVersion);
+        if (outcome != Outcome::Open) addToCounter(outcome);
         m_ui.Deliver();
     };
 
@@ -211,6 +220,10 @@ int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
         return 0;
     }
 
+    if (!found && count >= kMaxListRows) {
+        LogMessage(LOG_MAJOR, "ReportMsgProc() %d rows, report of unregistered mac=%s dropped", count, mac);
+        return 0;
+    }
     LogMessage(LOG_MAJOR, "#####2222 mac=%s, event=%d, bFindInfo=%d, stIpcInfo.nIndex=%d, iItemCount=%d\r\n", mac,
                event, found ? 1 : 0, found ? copy.nIndex : 0, count);
     std::string number = std::to_string(count + 1);

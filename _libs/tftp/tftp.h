@@ -133,6 +133,9 @@ struct TftpTransfer {
     // Ours: the "windowsize" granted in the OACK, 0 when none was: the sender keeps this many blocks
     // in flight, the receiver acknowledges every this many.
     int32_t nWindowSize;
+    // Ours: how long the worker waits before serving (a repeated request), so the delay never
+    // stalls the listener for other clients.
+    int32_t nStartDelayMs;
 };
 
 // Main thread and workers (tftp_main.cpp).
@@ -140,7 +143,9 @@ void* TftpMainThread(void* unused);
 void* TftpWorkerThread(void* transfer);
 int OpenListenSocket();
 int DispatchRequest(int listenSocket);
-void CheckRepeatedRequest(const sockaddr_storage* from, int fromLength, const unsigned char* packet, int length);
+// Milliseconds the request waits before it is served (0 unless it repeats the last one), or -1
+// when it is dropped: repeats are paced 250 ms apart and at most a second's worth may wait.
+int CheckRepeatedRequest(const sockaddr_storage* from, int fromLength, const unsigned char* packet, int length);
 void ResetTransfer(TftpTransfer* transfer);
 void ReleaseTransfer(TftpTransfer* transfer);
 void CreatePermanentWorkers();

@@ -36,6 +36,20 @@ void WriteAll(int fd, const char* data, size_t length) {
     }
 }
 
+// Opens a side file for writing, emptied, only if it is (or becomes) a regular file: a FIFO or a
+// device of that name must neither block the worker nor receive our bytes. -1 otherwise.
+int OpenSideFile(const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ftruncate(fd, 0) != 0) {
+        LogMessage(LOG_GENERAL, "side file <%s> is not a regular file, not written", path.c_str());
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 void WriteListingLine(const char* line, void* context) {
     int fd = *static_cast<int*>(context);
     WriteAll(fd, line, std::strlen(line));
@@ -88,7 +102,7 @@ int WriteMd5SideFile(TftpTransfer* transfer) {
     std::string sideFile = JoinSystemPath(g_TftpConfig.szRootDir, RequestFileName(transfer)) + ".md5";
     char hex[33];
     for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", transfer->md5Digest[i]);
-    int fd = open(sideFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = OpenSideFile(sideFile);
     if (fd >= 0) {
         WriteAll(fd, hex, 32);
         close(fd);
@@ -100,7 +114,7 @@ int WriteMd5SideFile(TftpTransfer* transfer) {
 int WriteDirListing() {
     if (g_listingGuard.test_and_set()) return 0;
     std::string path = JoinSystemPath(g_TftpConfig.szRootDir, "dir.txt");
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = OpenSideFile(path);
     if (fd < 0) {
         g_listingGuard.clear();
         return 0;

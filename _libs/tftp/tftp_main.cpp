@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -87,12 +88,24 @@ unsigned char g_lastRequest[kTftpRequestSize];
 int g_lastRequestLength = -1;
 unsigned char g_lastFrom[128];
 int64_t g_lastSecond = 0;
+// When the last delayed repeat is due to be served (steady clock, ms).
+int64_t g_repeatStartMs = 0;
+constexpr int kRepeatDelayMs = 250;
+constexpr int kRepeatBacklogMs = 1000;
+
+int64_t SteadyMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 int g_abortFd = -1;
 // Set by the shutdown before it wakes the pool: a worker woken then leaves even while gRunning is
 // still set (a listener that never opened ends the main thread before StopTftp clears it).
 std::atomic<int> g_quitWorkers{0};
 std::once_flag g_eventsOnce;
+// Held while a worker closes its transfer socket and while the stop sends on one.
+std::mutex g_transferSocketLock;
 
 void CreateEvents() {
     tThreads[TH_TFTP].hEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -103,6 +116,15 @@ void SleepMs(int ms) {
     timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
+}
+
+// Formats into a fixed buffer, cutting what does not fit: status texts and reasons are for the
+// operator's eyes, and a cut one is still the right message.
+__attribute__((format(printf, 3, 4))) void FormatCut(char* out, size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(out, size, format, args);
+    va_end(args);
 }
 
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
@@ -202,6 +224,9 @@ void ShutdownWorkers() {
     g_quitWorkers = 1;
     for (TftpTransfer* p = pTftpFirst; p != nullptr; p = p->next) {
         if (AtomicLoad(p->bActive)) {
+            // Under the lock the worker closes its socket with, so the packet goes to that
+            // worker's own open socket, never to a descriptor closed and reused meanwhile.
+            std::lock_guard<std::mutex> lock(g_transferSocketLock);
             int skt = AtomicLoadSocket(p->skt);
             if (skt >= 0) {
                 // The worker may be sending from its own buffers right now: build the packet apart.
@@ -283,9 +308,9 @@ void TftpSetListenStatus(int state, int error, const char* address, const char* 
     std::lock_guard<std::mutex> lock(g_statusLock);
     g_status.nState = state;
     g_status.nError = error;
-    std::snprintf(g_status.szAddress, sizeof g_status.szAddress, "%s", address != nullptr ? address : "");
-    std::snprintf(g_status.szPort, sizeof g_status.szPort, "%s", port != nullptr ? port : "");
-    std::snprintf(g_status.szReason, sizeof g_status.szReason, "%s", reason != nullptr ? reason : "");
+    FormatCut(g_status.szAddress, sizeof g_status.szAddress, "%s", address != nullptr ? address : "");
+    FormatCut(g_status.szPort, sizeof g_status.szPort, "%s", port != nullptr ? port : "");
+    FormatCut(g_status.szReason, sizeof g_status.szReason, "%s", reason != nullptr ? reason : "");
 }
 
 int GetTftpServiceStatus(TftpServiceStatus* status) {
@@ -395,11 +420,11 @@ int OpenListenSocket() {
                        "Error %d\n%s\n\nPortwell tried to bind the %s port\nto the interface %s\nwhich is not "
                        "available for this host\nEither remove the %s service or suppress %s interface assignation",
                        LastErrorCode(), LastErrorText(), "tftp", cfg.szBindAddr, "tftp", cfg.szBindAddr);
-            std::snprintf(reason, sizeof reason, "the address %s is not available on this host", cfg.szBindAddr);
+            FormatCut(reason, sizeof reason, "the address %s is not available on this host", cfg.szBindAddr);
         } else {
             SetLastErrorCode(rc);
             LogMessage(LOG_MAJOR, "Error : Can't create socket\nError %d (%s)", rc, gai_strerror(rc));
-            std::snprintf(reason, sizeof reason, "cannot resolve the listening address: %s", gai_strerror(rc));
+            FormatCut(reason, sizeof reason, "cannot resolve the listening address: %s", gai_strerror(rc));
         }
         TftpSetListenStatus(TFTP_FAILED, LastErrorCode(), cfg.szBindAddr, portText, reason);
         return -1;
@@ -408,7 +433,7 @@ int OpenListenSocket() {
     if (skt < 0) {
         SetLastErrorFromErrno(errno, true);
         LogMessage(LOG_MAJOR, "Error : Can't create socket\nError %d (%s)", LastErrorCode(), LastErrorText());
-        std::snprintf(reason, sizeof reason, "cannot create the listening socket: %s", LastErrorText());
+        FormatCut(reason, sizeof reason, "cannot create the listening socket: %s", LastErrorText());
         TftpSetListenStatus(TFTP_FAILED, LastErrorCode(), cfg.szBindAddr, portText, reason);
         freeaddrinfo(results);
         return -1;
@@ -437,23 +462,23 @@ int OpenListenSocket() {
                        "Error %d\n%s\n\nPortwell can not bind the %s port\nan application is already listening on "
                        "this port",
                        code, LastErrorText(), "tftp");
-            std::snprintf(reason, sizeof reason, "port %s is already in use by another program (%s)", portNum,
+            FormatCut(reason, sizeof reason, "port %s is already in use by another program (%s)", portNum,
                           LastErrorText());
         } else if (code == kErrAddrNotAvail) {
             LogMessage(LOG_MAJOR,
                        "Error %d\n%s\n\nPortwell tried to bind the %s port\nto the interface %s\nwhich is not "
                        "available for this host\nEither remove the %s service or suppress %s interface assignation",
                        code, LastErrorText(), "tftp", cfg.szBindAddr, "tftp", cfg.szBindAddr);
-            std::snprintf(reason, sizeof reason, "the address %s is not available on this host", hostText);
+            FormatCut(reason, sizeof reason, "the address %s is not available on this host", hostText);
         } else {
             LogMessage(LOG_MAJOR, "Bind error %d\n%s", code, LastErrorText());
             if (code == kErrAccess) {
-                std::snprintf(reason, sizeof reason,
+                FormatCut(reason, sizeof reason,
                               "not permitted to listen on port %s (%s): run as root or grant "
                               "cap_net_bind_service",
                               portNum, LastErrorText());
             } else {
-                std::snprintf(reason, sizeof reason, "cannot listen on port %s: %s", portNum, LastErrorText());
+                FormatCut(reason, sizeof reason, "cannot listen on port %s: %s", portNum, LastErrorText());
             }
         }
         close(skt);
@@ -474,7 +499,7 @@ int OpenListenSocket() {
     return skt;
 }
 
-void CheckRepeatedRequest(const sockaddr_storage* from, int fromLength, const unsigned char* packet, int length) {
+int CheckRepeatedRequest(const sockaddr_storage* from, int fromLength, const unsigned char* packet, int length) {
     (void)fromLength;
     int64_t now = static_cast<int64_t>(time(nullptr));
     if (length == g_lastRequestLength && std::memcmp(packet, g_lastRequest, static_cast<size_t>(length)) == 0 &&
@@ -483,13 +508,24 @@ void CheckRepeatedRequest(const sockaddr_storage* from, int fromLength, const un
         char port[NI_MAXSERV];
         NumericHostPort(from, sizeof(sockaddr_storage), host, sizeof host, port, sizeof port);
         LogMessage(LOG_GENERAL, "Warning : received duplicated request from %s:%s", host, port);
-        SleepMs(250);
-        return;
+        // Each repeat starts 250 ms after the one before it, as if served in turn, but the wait is
+        // the worker's: the listener goes on serving everyone else. A sender repeating faster than
+        // that cannot park more than a second's worth of repeats on the workers.
+        int64_t nowMs = SteadyMs();
+        int64_t start = (g_repeatStartMs > nowMs ? g_repeatStartMs : nowMs) + kRepeatDelayMs;
+        if (start - nowMs > kRepeatBacklogMs) {
+            LogMessage(LOG_GENERAL, "Warning : duplicated request from %s:%s dropped, repeats already waiting", host,
+                       port);
+            return -1;
+        }
+        g_repeatStartMs = start;
+        return static_cast<int>(start - nowMs);
     }
     std::memcpy(g_lastRequest, packet, static_cast<size_t>(length));
     g_lastRequestLength = length;
     std::memcpy(g_lastFrom, from, sizeof g_lastFrom);
     g_lastSecond = now;
+    return 0;
 }
 
 void ResetTransfer(TftpTransfer* transfer) {
@@ -515,6 +551,7 @@ void ResetTransfer(TftpTransfer* transfer) {
     transfer->nOpcode = 0;
     transfer->szTempName[0] = '\0';
     transfer->szFinalName[0] = '\0';
+    transfer->nStartDelayMs = 0;
 }
 
 void ReleaseTransfer(TftpTransfer* transfer) {
@@ -577,7 +614,15 @@ int DispatchRequest(int listenSocket) {
         }
         return 1;
     }
-    CheckRepeatedRequest(&transfer->peer, sizeof transfer->peer, transfer->reqPkt, static_cast<int>(n));
+    int delayMs = CheckRepeatedRequest(&transfer->peer, sizeof transfer->peer, transfer->reqPkt, static_cast<int>(n));
+    if (delayMs < 0) {
+        if (!transfer->bPermanent) {
+            Unlink(transfer);
+            FreeRecord(transfer);
+        }
+        return 1;
+    }
+    transfer->nStartDelayMs = delayMs;
 
     char host[NI_MAXHOST];
     char port[NI_MAXSERV];
@@ -617,14 +662,23 @@ void* TftpWorkerThread(void* argument) {
             LogMessage(LOG_DEBUG0, "tftp permanent thread signalled %d (%d)\n", n == sizeof value ? 0 : -1,
                        n == sizeof value ? 0 : errno);
         }
+        if (transfer->nStartDelayMs > 0) {
+            // A repeated request waits its turn here; a stop cuts the wait short.
+            pollfd stop{TftpStopFd(), POLLIN, 0};
+            poll(&stop, 1, transfer->nStartDelayMs);
+            transfer->nStartDelayMs = 0;
+        }
         if (!TftpRunning()) break;
         if (!lowered) {
             platform::SetCurrentThreadPriority(platform::ThreadPriority::BelowNormal);
             lowered = true;
         }
         ServeRequest(transfer);
-        int skt = std::atomic_ref<int>(transfer->skt).exchange(-1);
-        if (skt >= 0) close(skt);
+        {
+            std::lock_guard<std::mutex> lock(g_transferSocketLock);
+            int skt = std::atomic_ref<int>(transfer->skt).exchange(-1);
+            if (skt >= 0) close(skt);
+        }
         if (transfer->hFile >= 0) {
             close(transfer->hFile);
             transfer->hFile = -1;

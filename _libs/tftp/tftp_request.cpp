@@ -378,14 +378,15 @@ int Refuse(TftpTransfer* transfer, int code) {
 }
 
 int OpenForRead(TftpTransfer* transfer, const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so a FIFO or a device named in a request cannot hold the worker in open().
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         SetLastErrorFromErrno(errno, false);
         return -1;
     }
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        // A folder is not a file to serve.
+        // Only a regular file is served: not a folder, a FIFO or a device.
         SetLastErrorFromErrno(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, false);
         close(fd);
         return -1;

@@ -191,6 +191,7 @@ int SendFileLoop(TftpTransfer* transfer) {
     };
     uint32_t nextDigestBlock = 1;
     bool allSent = false;
+    bool heard = false;  // any packet from the client on this transfer
     if (transfer->bMd5) Md5Start(transfer);
     N = 1;
     S = 0;
@@ -259,6 +260,7 @@ int SendFileLoop(TftpTransfer* transfer) {
             if (windowed) N = A < 1 ? 1 : A;
         } else {
             if (ReceiveFailed(transfer, n)) return 0;
+            heard = true;
             if (n < 4) {
                 LogMessage(LOG_GENERAL, "rcvd packet too short");
             } else {
@@ -334,7 +336,15 @@ int SendFileLoop(TftpTransfer* transfer) {
             if (!windowed) transfer->nResent += static_cast<int32_t>(R);
         } else {
             LogMessage(LOG_GENERAL, "TIMEOUT waiting for Ack block #%d ", static_cast<int>(A));
-            SendTftpError(transfer, 0);
+            // A client that never answered this transfer lost our first packet and asked again:
+            // it follows the transfer of its repeated request now, and an ERROR from here would
+            // end that one too (curl takes an ERROR from any port). Give up silently.
+            if (heard) {
+                SendTftpError(transfer, 0);
+            } else {
+                LogMessage(LOG_GENERAL, "no ERROR sent: the client never answered transfer of <%s>",
+                           RequestFileName(transfer));
+            }
             return 0;
         }
     }

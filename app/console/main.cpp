@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/console/console_command.h"
+#include "app/version.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ void SetConsoleExitCode(int code) { g_exitCode = code; }
 
 int main(int argc, char** argv) {
     CLI::App app{"kelvane-cli: upgrade the firmware of IP cameras and NVRs on the local network"};
+    app.set_version_flag("--version", "kelvane-cli " KELVANE_VERSION);
     app.require_subcommand(1);
     for (const ConsoleCommandSetup& setup : Commands()) setup(app);
     try {

@@ -121,8 +121,10 @@ void ConsoleRunView::PrintMessages(const std::string& except) {
 
 void ConsoleRunView::Note(const std::string& line) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    // On a terminal the note goes where the table was; the next Render draws the table below it.
+    if (m_terminal && m_drawnLines > 0) std::printf("\x1b[%dA\x1b[J", m_drawnLines);
     std::printf("%s\n", line.c_str());
-    m_drawnLines = 0;  // the table is drawn anew below the note
+    m_drawnLines = 0;
     for (size_t r = 0; r < m_rows.size(); ++r) m_dirty[static_cast<int>(r)] = true;
     std::fflush(stdout);
 }

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <future>
+#include <mutex>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -120,6 +122,31 @@ TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {
         pos = end + 2;
     }
     EXPECT_EQ(count, 1600u);
+}
+
+std::mutex g_terminal;  // held by a test while "the terminal" is stalled
+std::vector<std::string> g_echoed;
+
+void EchoToStalledTerminal(const char* line, int length) {
+    std::lock_guard<std::mutex> lock(g_terminal);
+    g_echoed.emplace_back(line, static_cast<size_t>(length));
+}
+
+TEST_F(LogTest, StalledMirrorHoldsUpNoLoggerAndLosesNoLine) {
+    std::unique_lock<std::mutex> stalled(g_terminal);
+    LogSetMirror(EchoToStalledTerminal);
+    auto logger = std::async(std::launch::async, [] {
+        LogMessage(LOG_INFO, "first");
+        LogMessage(LOG_MAJOR, "second");
+    });
+    EXPECT_EQ(logger.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "a logger waited for the terminal";
+    EXPECT_NE(Text().find("second"), std::string::npos);
+    stalled.unlock();
+    LogSetMirror(nullptr);  // hands over what is still queued
+    std::lock_guard<std::mutex> lock(g_terminal);
+    ASSERT_EQ(g_echoed.size(), 2u);
+    EXPECT_NE(g_echoed[0].find("[Info]"), std::string::npos);
+    EXPECT_EQ(g_echoed[1].substr(g_echoed[1].size() - 7), "]second");
 }
 
 TEST(LogSwitch, OnlyOneTurnsOnInfo) {

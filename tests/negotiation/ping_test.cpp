@@ -143,8 +143,9 @@ TEST_P(PingTest, ProbeOnTheWire) {
 }
 
 // Answers the next probe to kAbsent with an ICMP error of `type` quoting it, sent to our own
-// address as a router on the path would. With `otherDest` the quote names another target.
-void AnswerWithError(WireCapture* capture, uint8_t type, bool otherDest) {
+// address as a router on the path would, or, with `fromTarget`, as the target's own firewall.
+// With `otherDest` the quote names another target.
+void AnswerWithError(WireCapture* capture, uint8_t type, bool otherDest, bool fromTarget) {
     Bytes probe = capture->NextEchoRequest(Addr(kAbsent), 1000);
     if (probe.empty()) return;
     size_t ihl = static_cast<size_t>(probe[0] & 0x0F) * 4;
@@ -156,7 +157,15 @@ void AnswerWithError(WireCapture* capture, uint8_t type, bool otherDest) {
     uint16_t sum = static_cast<uint16_t>(~OnesSum(message.data(), message.size()));
     message[2] = static_cast<uint8_t>(sum >> 8);
     message[3] = static_cast<uint8_t>(sum);
-    int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fromTarget) {
+        // Our own IP header, so the error can carry the target's address as its sender.
+        Bytes ip = {0x45, 0, 0, 0, 0, 0, 0, 0, 64, IPPROTO_ICMP, 0, 0};
+        uint32_t from = Addr(kAbsent), to = Addr(kLocal);
+        ip.insert(ip.end(), reinterpret_cast<uint8_t*>(&from), reinterpret_cast<uint8_t*>(&from) + 4);
+        ip.insert(ip.end(), reinterpret_cast<uint8_t*>(&to), reinterpret_cast<uint8_t*>(&to) + 4);
+        message.insert(message.begin(), ip.begin(), ip.end());
+    }
+    int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, fromTarget ? IPPROTO_RAW : IPPROTO_ICMP);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = Addr(kLocal);
@@ -167,14 +176,21 @@ void AnswerWithError(WireCapture* capture, uint8_t type, bool otherDest) {
 TEST_P(PingTest, OnlyAnErrorAboutTheProbeEndsItAsFree) {
     WireCapture capture(m_link.Peer());
     ASSERT_TRUE(capture.Ok());
+    constexpr int kAnswered = 1;  // any round-trip time: in use
     const struct {
         uint8_t type;
         bool otherDest;
+        bool fromTarget;
         int expected;
-    } cases[] = {{3, false, kPingUnreachable}, {11, false, kPingTimeExceeded}, {3, true, kPingTimedOut}};
+    } cases[] = {{3, false, false, kPingUnreachable},
+                 {11, false, false, kPingTimeExceeded},
+                 {3, true, false, kPingTimedOut},
+                 {3, false, true, kAnswered}};
     for (const auto& c : cases) {
-        std::thread router(AnswerWithError, &capture, c.type, c.otherDest);
-        EXPECT_EQ(PingApi(Addr(kAbsent)), c.expected) << int{c.type} << " " << c.otherDest;
+        std::thread router(AnswerWithError, &capture, c.type, c.otherDest, c.fromTarget);
+        int result = PingApi(Addr(kAbsent));
+        if (c.expected == kAnswered) result = result >= 1 ? kAnswered : result;
+        EXPECT_EQ(result, c.expected) << int{c.type} << " " << c.otherDest << " " << c.fromTarget;
         router.join();
     }
 }

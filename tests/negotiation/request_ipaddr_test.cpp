@@ -1,6 +1,7 @@
 // Address requests end to end: a device datagram to the listener, the broadcast reply back.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -117,6 +118,7 @@ TEST_F(RequestIpaddrTest, SameOrOlderVersionGetsNoUpgradeUnlessForced) {
     EXPECT_EQ(Ask(Request("NVR8-1.2.3.9", "5", "N1")),                        // numeric: 10 above 9
               AddressReply(6, "10.77.5.10", "N1", "NVR8-1.2.3.10", "nvr8.bin"));
     EXPECT_EQ(Ask(Request("IPC*A1", "3", "M1")), NoUpgrade(4, "M1"));          // empty version number
+    EXPECT_EQ(Ask(Request("IPC*A1", "2147483647", "M1")), NoUpgrade(INT_MIN, "M1"));  // wraps, defined
     m_dlg.m_bForceUpgrade = 1;
     EXPECT_EQ(Ask(Request("IPC*A1-2.0.1.6", "9", "M1")),
               AddressReply(10, "10.77.5.11", "M1", "IPC-A1-2.0.1.6", "ipc_a1_new.bin"));
@@ -151,8 +153,13 @@ TEST_F(RequestIpaddrTest, ReportsOfAnAnsweredDeviceBecomeItsRow) {
     std::string report =
         "Msg:Report_Update\r\nIpaddr:10.77.5.10\r\nIPCMac:NV-1\r\nSchedule:100\r\nState:0\r\nVersion:NVR8-1.0\r\n";
     ASSERT_TRUE(m_device->SendTo(std::string(report) + '\0', kServerIp, 10011));
-    for (int i = 0; i < 200 && m_dlg.m_nSuccessCount == 0; ++i) usleep(10000);
-    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
+    // The message thread counts under m_csCount; read it the same way.
+    auto successes = [this] {
+        std::lock_guard<std::mutex> lock(m_dlg.m_csCount);
+        return m_dlg.m_nSuccessCount;
+    };
+    for (int i = 0; i < 200 && successes() == 0; ++i) usleep(10000);
+    EXPECT_EQ(successes(), 1);
     auto rows = m_dlg.m_lstInfo.Rows();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][kColNewVersion], "NVR8-1.2.3.10");

@@ -120,4 +120,22 @@ TEST(ThreadMessage, ReleaseHandsBackWhatWasWaiting) {
     EXPECT_FALSE(platform::PostThreadMessage(self, 0x464, 9, 0));
 }
 
+// A post either fails or its message is handed back by the release: none may vanish in between.
+TEST(ThreadMessage, PostRacingTheReleaseIsNeverLost) {
+    uint32_t self = platform::GetCurrentThreadId();
+    for (int round = 0; round < 100; ++round) {
+        platform::EnsureMessageQueue();
+        std::atomic<int> accepted{0};
+        auto post = [&] {
+            while (platform::PostThreadMessage(self, 0x464, 1, 0)) ++accepted;
+        };
+        std::thread first(post), second(post);
+        while (accepted < 100) std::this_thread::yield();  // release while both are posting
+        size_t handedBack = platform::ReleaseMessageQueue().size();
+        first.join();
+        second.join();
+        ASSERT_EQ(handedBack, static_cast<size_t>(accepted.load())) << "round " << round;
+    }
+}
+
 }  // namespace

@@ -117,6 +117,38 @@ TEST_F(ReportTest, UnknownDevicesAppendARowPerReportScrolledIntoView) {
     EXPECT_EQ(calls[1], "cell 0 1 192.168.1.10");
 }
 
+// Whichever branch settles the device, its row shows the new version before the counter moves.
+TEST_F(ReportTest, NewVersionReachesTheRowBeforeTheSuccessCount) {
+    for (const char* mac : {"AA", "BB", "CC"}) m_dlg.RegisterIpcInfo(mac, "ip", (std::string("IPC-") + mac + "-2").c_str(), 0);
+    Send(kFilesystem, Report("Report_Filesystem", "AA", 0));    // empty list: new row 0
+    Send(kFilesystem, Report("Report_Filesystem", "BB", 0));    // first report: appended row 1
+    Send(kDownloading, Report("Report_Downloading", "CC", 1));  // row 2, then updated in place
+    Send(kFilesystem, Report("Report_Filesystem", "CC", 0));
+    ASSERT_EQ(m_dlg.m_nSuccessCount, 3);
+    std::vector<std::string> calls = m_view.Calls();
+    auto at = [&](const std::string& call) { return std::find(calls.begin(), calls.end(), call) - calls.begin(); };
+    int row = 0;
+    for (const char* mac : {"AA", "BB", "CC"}) {
+        std::string shown = "cell " + std::to_string(row) + " 5 IPC-" + mac + "-2";
+        std::string counted = "text " + std::to_string(IDC_STATIC_SUCCESS) + " " + std::to_string(++row);
+        ASSERT_LT(at(shown), static_cast<long>(calls.size())) << shown;
+        EXPECT_LT(at(shown), at(counted)) << mac;
+    }
+}
+
+// Unregistered MACs add rows only up to the cap; a registered device still gets its row.
+TEST_F(ReportTest, UnknownDevicesStopAddingRowsAtTheCap) {
+    LogInit(LOG_MAJOR, nullptr);  // thousands of rows: keep the trace out of it
+    for (int i = 0; i < kMaxListRows; ++i) Send(kDownloading, Report("Report_Downloading", "X", 1));
+    ASSERT_EQ(Rows().size(), static_cast<size_t>(kMaxListRows));
+    EXPECT_EQ(Send(kDownloading, Report("Report_Downloading", "Y", 1)), 0);
+    EXPECT_EQ(Rows().size(), static_cast<size_t>(kMaxListRows));
+    EXPECT_NE(m_dir.Read("Upgrade.log").find("report of unregistered mac=Y dropped"), std::string::npos);
+    m_dlg.RegisterIpcInfo("AA", "ip", "IPC-A-1", 0);
+    Send(kDownloading, Report("Report_Downloading", "AA", 1));
+    EXPECT_EQ(Rows().size(), static_cast<size_t>(kMaxListRows) + 1);
+}
+
 TEST_F(ReportTest, EmptyMacNeverMatchesAClosedRecord) {
     m_dlg.RegisterIpcInfo("AA", "ip-a", "IPC-A1-2", 0);
     Send(kFilesystem, Report("Report_Filesystem", "AA", 0));  // counted, record closed (MAC zeroed)
@@ -152,6 +184,9 @@ TEST_F(ReportTest, BadReportsAreDroppedWithTheirCodes) {
     EXPECT_EQ(Send(6, without("State:")), -5);
     EXPECT_EQ(Send(6, Report("Report_App", "AA", 9)), -6);
     EXPECT_EQ(Send(6, Report("Report_App", "AA", -1)), -6);
+    std::string wrapsToZero = Report("Report_Filesystem", "AA", 0);
+    wrapsToZero.replace(wrapsToZero.find("State:0"), 7, "State:4294967296");
+    EXPECT_EQ(Send(kFilesystem, wrapsToZero), -6);  // not a success
     EXPECT_EQ(Send(12, good), -6);
     EXPECT_EQ(Send(-1, good), -6);
     EXPECT_EQ(Send(6, without("Version:")), -7);

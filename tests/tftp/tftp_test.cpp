@@ -192,6 +192,24 @@ TEST_F(TftpRequestTest, NamesAreCheckedAndRefusalsCarryTheirErrorCodeAndText) {
     EXPECT_TRUE(WaitLog("final name : <" + m_root.Path() + "\\cam\\a.bin>"));
 }
 
+// Names that are not regular files never hold a worker: refused at once, or left unwritten.
+TEST_F(TftpRequestTest, FifosNeitherBlockAWorkerNorTakeSideFiles) {
+    m_root.Write("f.bin", "data");
+    for (const char* fifo : {"x.bin", "dir.txt", "f.bin.md5"}) ASSERT_EQ(0, mkfifo(m_root.File(fifo).c_str(), 0644));
+    g_TftpConfig.bDirListing = 1;
+    g_TftpConfig.bMd5Files = 1;
+    Start();
+    RawClient reader;
+    EXPECT_EQ(Error(1, "File not found"), reader.Ask(Rrq("x.bin")));
+    RawClient client;
+    EXPECT_EQ(Data(1, "data"), client.Ask(Rrq("f.bin")));
+    client.Send(Ack(1));
+    EXPECT_TRUE(WaitLog("<f.bin>: sent 1 blk, 4 bytes"));
+    auto begin = std::chrono::steady_clock::now();
+    StopTftp();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(20)) << "a worker was stuck";
+}
+
 TEST_F(TftpRequestTest, SecurityLevelsGovernWrites) {
     m_root.Write("empty.bin", "");
     m_root.Write("full.bin", "data");
@@ -204,7 +222,9 @@ TEST_F(TftpRequestTest, SecurityLevelsGovernWrites) {
     EXPECT_EQ(Ack(1), client.Receive());
     EXPECT_TRUE(WaitLog("<empty.bin>: rcvd 1 blk, 3 bytes"));
     EXPECT_EQ("new", m_root.Read("empty.bin"));
+    StopTftp();  // the workers read the settings: change them only while none runs
     g_TftpConfig.nSecurityLevel = 3;
+    Start();
     EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("other.bin")));
     EXPECT_TRUE(WaitLog("Error EACCESS on file other.bin. Ext error The directory name is invalid"));
 }
@@ -257,24 +277,31 @@ TEST_F(TftpEngineTest, ResendAfterTimeOutCarriesTheLostBlockAndDigestCountsItOnc
 
 // Block 1 goes out six times either way; unacknowledged as the last block it is a success with a
 // warning, as a middle block the transfer ends with ERROR 0.
+// A block nobody acknowledges goes out six times. Only a client that has answered the transfer
+// hears the ERROR at the end: one that never did asked again elsewhere (its first answer was lost)
+// and would take an ERROR from this port as the end of that other transfer.
 TEST_F(TftpEngineTest, UnacknowledgedBlockIsSentSixTimes) {
     m_root.Write("l.bin", "last");
     m_root.Write("m.bin", Pattern(2000));
     Start();
-    RawClient last, middle;
+    RawClient last, silent, answered;
     last.SendToServer(Rrq("l.bin"));
-    middle.SendToServer(Rrq("m.bin"));
-    for (RawClient* client : {&last, &middle}) {
+    silent.SendToServer(Rrq("m.bin"));
+    EXPECT_EQ(1, Block(answered.Ask(Rrq("m.bin"))));
+    answered.Send(Ack(1));
+    for (RawClient* client : {&last, &silent, &answered}) {
         std::string packet;
         int copies = 0;
         while (Opcode(packet = client->Receive(1000)) == TFTP_DATA) ++copies;
         EXPECT_EQ(6, copies) << "first send and five resends after the time-outs";
-        EXPECT_EQ(client == &last ? "" : Error(0, "Undefined error code"), packet);
+        EXPECT_EQ(client == &answered ? Error(0, "Undefined error code") : "", packet);
     }
     EXPECT_TRUE(WaitLog("WARNING : Last block #1 not acked for file <l.bin>"));
     EXPECT_TRUE(WaitLog("<l.bin>: sent 0 blk, 0 bytes in "));
     EXPECT_TRUE(LogHas(". 6 blks resent"));
     EXPECT_TRUE(WaitLog("TIMEOUT waiting for Ack block #1 "));
+    EXPECT_TRUE(WaitLog("TIMEOUT waiting for Ack block #2 "));
+    EXPECT_EQ(1, LogCount("no ERROR sent: the client never answered transfer of <m.bin>"));
 }
 
 TEST_F(TftpEngineTest, PeerErrorOrStrayPacketEndsATransfer) {
@@ -517,6 +544,26 @@ TEST_F(TftpServiceLifecycleTest, SameRequestTwiceInOneSecondIsServedTwice) {
     EXPECT_EQ(Data(1, "r"), client.Receive());
     EXPECT_NE(firstPort, client.PeerPort()) << "each copy has a transfer of its own";
     EXPECT_TRUE(WaitLog("Warning : received duplicated request from 127.0.0.1:"));
+}
+
+// A client repeating its request delays its own copies, never the listener: another client is
+// answered at once, and the repeats past a second's worth are dropped.
+TEST_F(TftpServiceLifecycleTest, RepeatingClientDelaysOnlyItself) {
+    m_root.Write("r.bin", "r");
+    g_TftpConfig.nTimeUnitMs = 1000;
+    Start();
+    time_t now = time(nullptr);
+    while (time(nullptr) == now) usleep(1000);
+    RawClient flooder;
+    for (int i = 0; i < 40; ++i) flooder.SendToServer(Rrq("r.bin"));
+    RawClient other;
+    EXPECT_EQ(Data(1, "r"), other.Ask(Rrq("r.bin"))) << "the listener waited out the repeats";
+    int served = 0;
+    while (flooder.Receive(600) == Data(1, "r")) ++served;  // copies 250 ms apart; resends only after 2 s
+    EXPECT_GE(served, 2);
+    EXPECT_LT(served, 40);
+    EXPECT_TRUE(WaitLog("Warning : received duplicated request from 127.0.0.1:"));
+    EXPECT_TRUE(WaitLog("dropped, repeats already waiting"));
 }
 
 TEST_F(TftpServiceLifecycleTest, DualStackSocketLogsMappedClientsPlainly) {
