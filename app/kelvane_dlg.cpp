@@ -140,7 +140,5 @@ void CKelvaneDlg::OnNoUpgrade(const char* mac, const char* model, const char* ve
 void CKelvaneDlg::OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
                             const char* address) {
     m_results.OnOffered(mac, model, versionBefore, entry.szVersion, entry.szFileName, address, entry.iDevType);
-}
-void CKelvaneDlg::OnReplied(const char* mac, const char* address, const UpgradeFileInfo& entry) {
     RegisterIpcInfo(mac, address, entry);
 }

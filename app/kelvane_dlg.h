@@ -170,7 +170,6 @@ private:
     void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) override;
     void OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
                    const char* address) override;
-    void OnReplied(const char* mac, const char* address, const UpgradeFileInfo& entry) override;
 
     // Start and stop of a run; false (with the reason shown) when the start is refused.
     bool StartRun();

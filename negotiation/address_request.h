@@ -15,11 +15,9 @@ public:
     virtual ~IAddressRequestEvents() = default;
     // The device was told there is nothing newer for it.
     virtual void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) = 0;
-    // The device is about to be offered `entry` and lent `address`.
+    // The device is about to be offered `entry` and lent `address`: from here its reports are tied to it.
     virtual void OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
                            const char* address) = 0;
-    // The offer went out: the device's reports can now be tied to it.
-    virtual void OnReplied(const char* mac, const char* address, const UpgradeFileInfo& entry) = 0;
 };
 
 class AddressRequestHandler {

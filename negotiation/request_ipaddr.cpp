@@ -125,9 +125,9 @@ void AddressRequestHandler::RequestIpaddrProc(const char* text, int seq) {
         LogMessage(LOG_MAJOR, "*%d* RequestIpaddrProc reply does not fit %d bytes, not sent", seq, kReplySize);
         return;
     }
-    // Recorded before the device hears the reply, so that none of its reports can come first.
+    // Recorded (results and device table) before the device hears the reply: a device that reports
+    // at once would otherwise find no record and leave a stray row that is never counted.
     m_events.OnOffered(ipcMac, model, versionShown, *chosen, newIp);
     SendToIPC(reply, length);
     LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc SendToIPC szBuildMsg=%s\n", seq, reply);
-    m_events.OnReplied(ipcMac, newIp, *chosen);
 }

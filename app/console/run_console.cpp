@@ -278,6 +278,7 @@ int RunUpgrade(const RunOptions& options) {
     SetFmwNarrationSink(nullptr);
 
     int status = ExitStatusOf(results);
+    if (options.finalResults != nullptr) *options.finalResults = results;
     if (!options.results.empty()) {
         std::string error;
         if (WriteResultsFile(results, options.results, &error)) {

@@ -21,6 +21,8 @@ struct RunOptions {
     int devices = 0;      // end once this many devices have an outcome (0: never)
     int idleSeconds = 0;  // end after this long without a device message, once one has an outcome
     int logLevel = -1;    // -1: as "Config.ini" says
+    // When set, receives every device's result once the run has stopped (the demo checks them).
+    std::vector<DeviceResult>* finalResults = nullptr;
 };
 
 // Runs until Ctrl-C/SIGTERM or an end condition; 0 every offered device succeeded, 1 any failed or

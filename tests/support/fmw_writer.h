@@ -1,54 +1,22 @@
 #pragma once
-// Builds firmware containers for tests: a valid container from chosen fields, which a test then
-// breaks in exactly one place (and reseals the checksums it wants to stay right). The product
-// only ever reads containers, so this lives with the tests.
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
+// The firmware writer lives with the simulated devices (the demo makes its folder with it); tests
+// use it under the names they always had.
+#include "tools/devsim/fmw_writer.h"
 
 namespace testsupport {
 
-struct FmwTestMark {
-    FmwTestMark(uint32_t markTag, std::string markText, std::optional<uint32_t> markStart = std::nullopt,
-                std::optional<uint32_t> markSize = std::nullopt)
-        : tag(markTag), text(std::move(markText)), start(markStart), storedSize(markSize) {}
-    uint32_t tag = 0;
-    std::string text;                    // stored bytes (add the NUL yourself when wanted)
-    std::optional<uint32_t> start;       // default: where the layout puts the text
-    std::optional<uint32_t> storedSize;  // default: text.size()
-};
-
-struct FmwTestContainer {
-    std::string magic = "QLXFMW22";
-    int32_t pkgType = 1;
-    std::vector<FmwTestMark> marks;
-    std::vector<std::string> images;     // up to 8, slots in order
-    std::optional<int32_t> vaNums;       // default: marks.size()
-    std::optional<uint32_t> headerSize;  // default: 248 + 12 * marks + text bytes
-    bool textsAfterImages = false;       // put the texts at the very end instead of behind the marks
-
-    // The container with every checksum right.
-    std::string Build() const;
-};
-
-// Which checksums Reseal recomputes; applied in dependency order (images, fixed area, marks,
-// header stream, whole file).
-enum FmwSeal : unsigned {
-    kSealImages = 1,
-    kSealFixedArea = 2,
-    kSealMarks = 4,
-    kSealHeader = 8,
-    kSealFile = 16,
-    kSealAll = 31,
-};
-void FmwReseal(std::string& bytes, unsigned what);
-
-uint32_t FmwGet32(const std::string& bytes, size_t offset);
-void FmwSet32(std::string& bytes, size_t offset, uint32_t value);
-// The version text of a legacy header file: "FIRMWARE" (1556 bytes, text at 296) or "FIRMWNVR"
-// (692 bytes, text at 8), padded to `length` bytes (default: the full header).
-std::string LegacyFirmware(const std::string& magic, const std::string& versionText, size_t length = 0);
+using FmwTestMark = devsim::FmwMark;
+using FmwTestContainer = devsim::FmwContainer;
+using devsim::FmwGet32;
+using devsim::FmwSeal;
+using devsim::FmwReseal;
+using devsim::FmwSet32;
+using devsim::LegacyFirmware;
+using devsim::kSealAll;
+using devsim::kSealFile;
+using devsim::kSealFixedArea;
+using devsim::kSealHeader;
+using devsim::kSealImages;
+using devsim::kSealMarks;
 
 }  // namespace testsupport

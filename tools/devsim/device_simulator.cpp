@@ -127,6 +127,9 @@ public:
         for (int round = 0;; ++round) {
             const bool again = RunOnce();
             if (!again || round >= m_spec.restarts) return;
+            // Starting over, the device lets go of its address: a server that was restarted in the
+            // meantime may lend it to another device.
+            m_sim.ReleaseLease(m_result.index);
             Update([](DeviceResult& r) {
                 r.outcome = Outcome::Pending;
                 r.detail += "; starting over";
@@ -562,6 +565,11 @@ bool DeviceSimulator::TakeAddress(int index, const std::string& ip, std::string*
         }
     }
     return m_addresses->Take(addr, error);
+}
+
+void DeviceSimulator::ReleaseLease(int index) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::erase_if(m_leases, [index](const auto& lease) { return lease.second == index; });
 }
 
 void DeviceSimulator::DeviceEnded() {

@@ -152,6 +152,7 @@ private:
     void ReceiveReplies();
     void SendRequest(const std::string& text);
     bool TakeAddress(int index, const std::string& ip, std::string* error);
+    void ReleaseLease(int index);
     void DeviceEnded();
 
     SimConfig m_config;

@@ -1,11 +1,11 @@
-#include "support/fmw_writer.h"
+#include "tools/devsim/fmw_writer.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <stdexcept>
 
-namespace testsupport {
+namespace devsim {
 
 namespace {
 
@@ -30,10 +30,10 @@ void FmwSet32(std::string& bytes, size_t offset, uint32_t value) {
     for (size_t i = 0; i < 4; ++i) bytes.at(offset + i) = static_cast<char>((value >> (8 * i)) & 0xFF);
 }
 
-std::string FmwTestContainer::Build() const {
+std::string FmwContainer::Build() const {
     if (images.size() > 8) throw std::invalid_argument("at most 8 images");
     size_t textBytes = 0;
-    for (const FmwTestMark& m : marks) textBytes += m.text.size();
+    for (const FmwMark& m : marks) textBytes += m.text.size();
     size_t markEnd = kFixed + kMark * marks.size();
     size_t imageStart = textsAfterImages ? markEnd : markEnd + textBytes;
     size_t imageBytes = 0;
@@ -55,7 +55,7 @@ std::string FmwTestContainer::Build() const {
     }
     at = textStart;
     for (size_t i = 0; i < marks.size(); ++i) {
-        const FmwTestMark& m = marks[i];
+        const FmwMark& m = marks[i];
         size_t base = kFixed + kMark * i;
         FmwSet32(bytes, base, m.tag);
         FmwSet32(bytes, base + 4, m.start.value_or(static_cast<uint32_t>(at)));
@@ -100,4 +100,4 @@ std::string LegacyFirmware(const std::string& magic, const std::string& versionT
     return bytes;
 }
 
-}  // namespace testsupport
+}  // namespace devsim

@@ -1,0 +1,300 @@
+// Whole upgrade runs: simulated devices in a namespace of their own behind a veth pair, against the
+// real run control (CKelvaneDlg) and TFTP service in the test's namespace.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "../negotiation/veth_link.h"
+#include "_libs/tftp/tftp.h"
+#include "_libs/tftp/tftp_interface.h"
+#include "app/kelvane_dlg.h"
+#include "firmware/fmw_header.h"
+#include "log/log.h"
+#include "platform/app_paths.h"
+#include "reporting/state_text.h"
+#include "support/fmw_writer.h"
+#include "support/netns.h"
+#include "support/recording_view.h"
+#include "support/temp_dir.h"
+#include "tools/devsim/device_simulator.h"
+
+namespace {
+
+using devsim::Outcome;
+
+template <typename Pred>
+bool WaitUntil(Pred pred, int timeoutMs = 30000) {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
+}
+
+class EndToEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_link.Ok() && m_link.AddAddress("10.77.0.1/24 brd +"));
+        negtest::AllowPingSockets(true);
+        std::thread([&] {
+            if (unshare(CLONE_NEWNET) == 0) m_nsFd = open("/proc/thread-self/ns/net", O_RDONLY);
+        }).join();
+        ASSERT_GE(m_nsFd, 0);
+        m_ns = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(m_nsFd);
+        const std::string in = "nsenter --net=" + m_ns + " ip ";
+        ASSERT_EQ(0, testsupport::RunCommand("ip link set " + m_link.Peer() + " netns " + m_ns + " && " + in +
+                                             "link set lo up && " + in + "link set " + m_link.Peer() + " up && " + in +
+                                             "addr add 10.77.0.2/24 brd + dev " + m_link.Peer()));
+        g_TftpConfig = TftpDefaultConfig();
+        g_TftpConfig.nTimeUnitMs = 50;
+        platform::SetAppFilesDir(m_home.Path());
+        LogInit(LOG_MAJOR, m_home.File("Upgrade.log").c_str());
+        SetFmwNarrationSink([](const char*) {});
+        devsim::FmwContainer container;
+        container.marks.emplace_back(FMW_VA_TAG_FS_VER, std::string("QL_IPC4K_V2.1.0.7") + '\0');
+        container.images = {std::string(90000, 'k'), std::string(40000, 'f')};
+        m_files = {{"IPC2F", testsupport::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.1.0.7") + std::string(150000, 'x')},
+                   {"IPC4K", container.Build()},
+                   {"NVR8", testsupport::LegacyFirmware("FIRMWNVR", "NVR8_V2.1.0.7") + std::string(200000, 'n')}};
+        for (const auto& [model, bytes] : m_files) m_folder.Write(model + ".bin", bytes);
+        m_dlg.m_wLangID = 1033;
+        m_dlg.SetView(&m_view);
+        m_dlg.SetItemInput(IDC_EDIT_PATH, m_folder.Path());
+        m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, "10.77.0.1");
+    }
+    void TearDown() override {
+        m_sim.reset();
+        if (m_dlg.IsRunning()) m_dlg.OnBtnStart();
+        m_dlg.SetView(nullptr);
+        if (m_nsFd >= 0) close(m_nsFd);
+        platform::SetAppFilesDir("");
+        SetFmwNarrationSink(nullptr);
+        g_TftpConfig = TftpDefaultConfig();
+    }
+    void Start() {
+        m_dlg.OnBtnStart();
+        ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    }
+    // Starts devices from "--device" texts, with time-outs short enough for a test.
+    void Devices(const std::vector<std::string>& specs, bool broadcast = false, int stepMs = 20, int timeUnitMs = 50) {
+        devsim::SimConfig config;
+        config.serverIp = "10.77.0.1";
+        config.broadcast = broadcast;
+        config.netnsPath = m_ns;
+        config.stepMs = stepMs;
+        config.requestIntervalMs = 400;
+        config.timeUnitMs = timeUnitMs;
+        config.timeLimitMs = 90000;
+        for (const std::string& text : specs) {
+            devsim::DeviceSpec spec;
+            std::string error;
+            ASSERT_TRUE(devsim::ParseDeviceSpec(text, &spec, &error)) << error;
+            config.groups.push_back(spec);
+        }
+        m_sim = std::make_unique<devsim::DeviceSimulator>(config);
+        std::string error;
+        ASSERT_TRUE(m_sim->Start(&error)) << error;
+    }
+    // The simulator's own verdict, with every device that disagrees.
+    std::string Unexpected() {
+        std::string out;
+        for (const devsim::DeviceResult& d : m_sim->Results()) {
+            if (!d.asExpected) out += devsim::FormatResult(d) + "\n";
+        }
+        return out;
+    }
+    std::map<std::string, DeviceResult> RunResults() {
+        std::map<std::string, DeviceResult> byMac;
+        for (const DeviceResult& r : m_dlg.ResultsSnapshot()) EXPECT_TRUE(byMac.emplace(r.mac, r).second) << r.mac;
+        return byMac;
+    }
+    std::pair<int, int> Counters() {
+        std::lock_guard<std::mutex> lock(m_dlg.m_csCount);
+        return {m_dlg.m_nSuccessCount, m_dlg.m_nFailCount};
+    }
+    static uint32_t Crc(const std::string& bytes) {
+        return static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+    }
+    // Every device the run counted is counted as it ended; with `exact`, every device that ended
+    // with an outcome the run can see is counted. Returns the (succeeded, failed) the run should show.
+    std::pair<int, int> ExpectCountedAsTheDevicesEnded(bool exact) {
+        std::map<std::string, DeviceResult> run = RunResults();
+        std::pair<int, int> counted;
+        std::set<std::string> lent;
+        for (const devsim::DeviceResult& d : m_sim->Results()) {
+            SCOPED_TRACE(devsim::FormatResult(d));
+            EXPECT_TRUE(d.lentIp.empty() || lent.insert(d.lentIp).second) << "address lent twice";
+            EXPECT_TRUE(d.outcome != Outcome::Upgraded || Crc(m_files.at(d.model)) == d.crc32) << "download differs";
+            auto it = run.find(d.mac);
+            const DeviceOutcome got = it == run.end() ? DeviceOutcome::Unfinished : it->second.outcome;
+            DeviceOutcome want = DeviceOutcome::Unfinished;
+            if (d.outcome == Outcome::Upgraded) want = DeviceOutcome::Succeeded;
+            if (d.outcome == Outcome::UpToDate) want = DeviceOutcome::NoUpgrade;
+            if (d.outcome == Outcome::Failed) want = DeviceOutcome::Failed;
+            if (exact || got != DeviceOutcome::Unfinished) {
+                EXPECT_EQ(OutcomeName(want), std::string(OutcomeName(got)));
+            }
+            if (got == DeviceOutcome::Failed && want == DeviceOutcome::Failed) {
+                char text[256] = {};
+                GetIPCStateText(1033, static_cast<uint32_t>(d.event), static_cast<uint32_t>(d.state), text);
+                EXPECT_EQ(text, it->second.stateText);
+            }
+            counted.first += got == DeviceOutcome::Succeeded;
+            counted.second += got == DeviceOutcome::Failed;
+        }
+        return counted;
+    }
+
+    negtest::VethLink m_link{"e2e0"};
+    int m_nsFd = -1;
+    std::string m_ns;
+    testsupport::TempDir m_home, m_folder;
+    std::map<std::string, std::string> m_files;
+    testsupport::RecordingView m_view;
+    CKelvaneDlg m_dlg;
+    std::unique_ptr<devsim::DeviceSimulator> m_sim;
+};
+
+const std::vector<std::string> kFifty = {
+    "count=18,model=IPC2F",           "count=14,model=IPC4K",
+    "count=13,kind=nvr,model=NVR8",   "model=IPC4K,fail=kernel:6",
+    "kind=nvr,model=NVR8,fail=app:2", "model=IPC2F,version=2.1.0.7,expect=up-to-date",
+    "model=IPC2F,fail=uboot:7",       "model=NVR8,kind=nvr,fail=config:4",
+};
+
+TEST_F(EndToEnd, FiftyDevicesEachLentItsOwnAddressAndCountedOnce) {
+    // Unicast without probing, then broadcast requests with every address probed first.
+    for (const bool probe : {false, true}) {
+        SCOPED_TRACE(probe ? "broadcast, probing" : "unicast, no probing");
+        m_dlg.OnChkIpCheck(probe);
+        Start();
+        // A probed address has a failed neighbour entry on the server until the device answers an
+        // ARP request (up to a second later): such devices wait longer for their first answer.
+        Devices(kFifty, probe, 20, probe ? 300 : 50);
+        ASSERT_TRUE(m_sim->Wait(120000));
+        EXPECT_EQ("", Unexpected());
+        ASSERT_EQ(50u, m_sim->Results().size());
+        const std::pair<int, int> expected{46, 3};  // the up-to-date one is neither
+        EXPECT_TRUE(WaitUntil([&] { return Counters() == expected; })) << Counters().first << "/" << Counters().second;
+        EXPECT_EQ(expected, ExpectCountedAsTheDevicesEnded(true));
+        EXPECT_EQ(50u, m_dlg.ResultsSnapshot().size());
+        m_sim.reset();
+        m_dlg.OnBtnStart();
+    }
+}
+
+TEST_F(EndToEnd, StopMidRunLeavesNothingAndTheNextRunServesTheDevicesThatAskAgain) {
+    Start();
+    Devices({"count=10,model=IPC2F,restarts=3,stall=20:800"});
+    ASSERT_TRUE(WaitUntil([&] { return m_dlg.ResultsSnapshot().size() == 10; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let downloads reach their stall
+    m_dlg.OnBtnStart();
+    TftpServiceStatus tftp{};
+    EXPECT_EQ(0, GetTftpServiceStatus(&tftp));
+    EXPECT_EQ(ListenerStatus::Ended, m_dlg.GetListenerStatus().state);
+    // Every download was cancelled with ERROR 99. The next run starts once the devices have let go
+    // of their addresses: it lends from the start of the range again.
+    EXPECT_TRUE(WaitUntil([&] {
+        for (const devsim::DeviceResult& d : m_sim->Results()) {
+            if (d.detail.find("ERROR 99") == std::string::npos) return false;
+        }
+        return true;
+    })) << devsim::ResultsToJson(m_sim->Results());
+    Start();
+    EXPECT_EQ(std::make_pair(0, 0), Counters());
+    ASSERT_TRUE(m_sim->Wait(60000));
+    EXPECT_EQ("", Unexpected());
+    EXPECT_TRUE(WaitUntil([&] { return Counters() == std::make_pair(10, 0); }));
+    EXPECT_EQ(std::make_pair(10, 0), ExpectCountedAsTheDevicesEnded(true));
+    EXPECT_EQ(10, m_dlg.m_lstInfo.GetItemCount());  // one row each, none left from the first run
+}
+
+TEST_F(EndToEnd, PauseDropsDeviceMessagesAndContinueResumes) {
+    Start();
+    Devices({"count=4,kind=nvr,model=NVR8"}, false, 400);
+    auto reports = [&] {
+        int sent = 0;
+        for (const devsim::DeviceResult& d : m_sim->Results()) sent += d.reports;
+        return sent;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return reports() >= 8; }));
+    m_dlg.OnBtnPause();
+    const int atPause = reports();
+    ASSERT_TRUE(WaitUntil([&] { return reports() >= atPause + 4; }));
+    auto progress = [&] {
+        std::string all;
+        for (const DeviceResult& r : m_dlg.ResultsSnapshot()) all += r.mac + r.progress + r.stateText + ";";
+        return all;
+    };
+    const std::string paused = progress();
+    ASSERT_TRUE(WaitUntil([&] { return reports() >= atPause + 8; }));
+    EXPECT_EQ(paused, progress()) << "a report got through the pause";
+    m_dlg.OnBtnPause();
+    ASSERT_TRUE(m_sim->Wait(60000));
+    EXPECT_TRUE(WaitUntil([&] { return Counters() == std::make_pair(4, 0); }));
+    EXPECT_EQ(std::make_pair(4, 0), ExpectCountedAsTheDevicesEnded(true));
+}
+
+TEST_F(EndToEnd, ClearingTheListMidRunNeverRenumbersARow) {
+    Start();
+    Devices({"count=6,model=IPC2F"}, false, 300);
+    ASSERT_TRUE(WaitUntil([&] { return m_dlg.m_lstInfo.GetItemCount() == 6; }));
+    m_dlg.OnBtnClearList();
+    ASSERT_TRUE(m_sim->Wait(60000));
+    // Every device's last report came after the clear: the counters start again and count each once.
+    EXPECT_TRUE(WaitUntil([&] { return Counters() == std::make_pair(6, 0); }));
+    EXPECT_EQ(std::make_pair(6, 0), ExpectCountedAsTheDevicesEnded(true));
+    // Every row gets the number (rows before it + 1) once, and column 0 never changes.
+    int rows = 0, clears = 0;
+    for (const std::string& call : m_view.Calls()) {
+        int row = -1, column = -1;
+        if (call == "clear") {
+            clears += rows == 6;
+            rows = 0;
+        } else if (call.rfind("insert ", 0) == 0) {
+            EXPECT_EQ("insert " + std::to_string(rows) + " " + std::to_string(rows + 1), call);
+            ++rows;
+        } else if (std::sscanf(call.c_str(), "cell %d %d", &row, &column) == 2) {
+            EXPECT_NE(0, column) << call;
+        }
+    }
+    EXPECT_EQ(1, clears);
+    EXPECT_GT(rows, 0);
+}
+
+TEST_F(EndToEnd, UnderTenPercentLossEveryDeviceEndsRightOrIsReportedUnfinished) {
+    Start();
+    Devices({"count=12,model=IPC2F,drop=10%,expect=any", "count=8,kind=nvr,model=NVR8,drop=10%,expect=any"});
+    ASSERT_TRUE(m_sim->Wait(120000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last reports are still on their way
+    const std::pair<int, int> counted = ExpectCountedAsTheDevicesEnded(false);
+    EXPECT_EQ(counted, Counters());
+    int upgraded = 0;
+    for (const devsim::DeviceResult& d : m_sim->Results()) upgraded += d.outcome == Outcome::Upgraded;
+    EXPECT_GE(upgraded, 10) << devsim::Summary(m_sim->Results());  // loss slows devices, it rarely stops them
+}
+
+// The README's first command ends with the demo: it must pass and leave nothing behind.
+TEST(Demo, UpgradesItsDevicesAndRemovesItsFiles) {
+    testsupport::TempDir work;
+    const int status = std::system(("cd " + work.Path() + " && " KELVANE_CLI_PATH " demo >out.txt 2>&1").c_str());
+    const std::string out = work.Read("out.txt");
+    EXPECT_EQ(0, WIFEXITED(status) ? WEXITSTATUS(status) : -1) << out;
+    EXPECT_NE(std::string::npos, out.find("Demo passed: every device ended as it should: 17 upgraded, 2 failed")) << out;
+    const size_t at = out.find("Firmware folder ");
+    ASSERT_NE(std::string::npos, at);
+    const std::string folder = out.substr(at + 16, out.find("/firmware", at) - at - 16);
+    EXPECT_NE(0, access(folder.c_str(), F_OK)) << folder << " is still there";
+    EXPECT_NE(std::string::npos, work.Read("kelvane-demo-results.csv").find(",no upgrade,"));
+}
+
+}  // namespace
