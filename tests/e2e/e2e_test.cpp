@@ -13,7 +13,7 @@
 #include <set>
 #include <thread>
 
-#include "../negotiation/veth_link.h"
+#include "support/veth_link.h"
 #include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_interface.h"
 #include "app/kelvane_dlg.h"
@@ -44,7 +44,7 @@ class EndToEnd : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_link.Ok() && m_link.AddAddress("10.77.0.1/24 brd +"));
-        negtest::AllowPingSockets(true);
+        testsupport::AllowPingSockets(true);
         std::thread([&] {
             if (unshare(CLONE_NEWNET) == 0) m_nsFd = open("/proc/thread-self/ns/net", O_RDONLY);
         }).join();
@@ -154,7 +154,7 @@ protected:
         return counted;
     }
 
-    negtest::VethLink m_link{"e2e0"};
+    testsupport::VethLink m_link{"e2e0"};
     int m_nsFd = -1;
     std::string m_ns;
     testsupport::TempDir m_home, m_folder;
