@@ -113,12 +113,6 @@ void CreateEvents() {
     g_abortFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
-void SleepMs(int ms) {
-    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
-
 // Formats into a fixed buffer, cutting what does not fit: status texts and reasons are for the
 // operator's eyes, and a cut one is still the right message.
 __attribute__((format(printf, 3, 4))) void FormatCut(char* out, size_t size, const char* format, ...) {
@@ -697,7 +691,11 @@ void* TftpWorkerThread(void* argument) {
     LogMessage(LOG_DEBUG0, "tftp worker thread leaving %d\n", static_cast<int>(CurrentThreadId()));
     AtomicStore(transfer->bActive, 0);
     TftpSetEvent(TftpServiceEvent());
-    SleepMs(kWorkerEndSleepMs);
+    // The pause lets the main thread reap the record first; a stop needs no such courtesy and
+    // would otherwise wait it out for every worker.
+    pollfd stop{TftpStopFd(), POLLIN, 0};
+    while (poll(&stop, 1, kWorkerEndSleepMs) < 0 && errno == EINTR) {
+    }
     return nullptr;
 }
 
