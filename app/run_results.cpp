@@ -165,7 +165,10 @@ std::string FormatResultsCsv(const std::vector<DeviceResult>& results) {
                                       TimeText(r.requestTime),
                                       TimeText(r.firstReportTime),
                                       TimeText(r.outcomeTime)};
-        for (size_t i = 0; i < std::size(fields); ++i) out += (i > 0 ? "," : "") + CsvField(fields[i]);
+        for (size_t i = 0; i < std::size(fields); ++i) {
+            if (i > 0) out += ',';
+            out += CsvField(fields[i]);
+        }
         out += "\r\n";
     }
     return out;

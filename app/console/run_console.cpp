@@ -161,11 +161,8 @@ void ConsoleRunView::Render(const std::vector<DeviceResult>& results) {
         m_shownOutcome[static_cast<int>(r)] = outcomes[static_cast<int>(r)];
         out += RowLine(m_rows[r], outcomes[static_cast<int>(r)]) + "\n";
     }
-    int settled = 0, noUpgrade = 0;
-    for (const DeviceResult& r : results) {
-        settled += r.outcome == DeviceOutcome::Succeeded || r.outcome == DeviceOutcome::Failed;
-        noUpgrade += r.outcome == DeviceOutcome::NoUpgrade;
-    }
+    int noUpgrade = 0;
+    for (const DeviceResult& r : results) noUpgrade += r.outcome == DeviceOutcome::NoUpgrade;
     out += "Succeeded: " + m_success + "   Failed: " + m_fail + "   Up to date: " + std::to_string(noUpgrade) +
            "   Devices: " + std::to_string(results.size()) + "   Elapsed: " + Elapsed(elapsed) +
            "   (Ctrl-C stops)\n";
