@@ -29,6 +29,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # setcap for the install step; the libraries come from dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
+# The window's Chinese texts need a CJK face; without one they show as boxes.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
