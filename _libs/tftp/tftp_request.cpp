@@ -304,17 +304,21 @@ int SetupTransferSocket(TftpTransfer* transfer) {
         LogMessage(LOG_MAJOR, "Error : socket returns %d: <%s>", LastErrorCode(), LastErrorText());
         return 0;
     }
-    std::atomic_ref<int>(transfer->skt).store(skt);
+    // Published only once bound and connected: a stop sends its ERROR 99 through it, and must
+    // never do so while the socket is still being set up.
     if (BindInPortRange(skt, transfer, g_TftpConfig.nPortLow, g_TftpConfig.nPortHigh) != 0) {
         LogMessage(LOG_MAJOR, "Error : bind returns %d: <%s>", LastErrorCode(), LastErrorText());
+        close(skt);
         return 0;
     }
     if (connect(skt, reinterpret_cast<sockaddr*>(&transfer->peer), AddressLength(transfer->peer)) != 0) {
         SetLastErrorFromErrno(errno, true);
         LogMessage(LOG_MAJOR, "Error : connect returns %d: <%s>", LastErrorCode(), LastErrorText());
+        close(skt);
         SleepMs(1000);
         return 0;
     }
+    std::atomic_ref<int>(transfer->skt).store(skt);
     return 1;
 }
 
