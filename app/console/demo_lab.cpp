@@ -108,11 +108,11 @@ std::string RandomBytes(size_t size, unsigned seed) {
     return bytes;
 }
 
-devsim::DeviceSpec Spec(const std::string& text) {
-    devsim::DeviceSpec spec;
+devsim::DeviceGroup Group(const std::string& text) {
+    devsim::DeviceGroup group;
     std::string error;
-    devsim::ParseDeviceSpec(text, &spec, &error);  // our own texts: they parse
-    return spec;
+    devsim::ParseDeviceGroup(text, &group, &error);  // our own texts: they parse
+    return group;
 }
 
 }  // namespace
@@ -231,12 +231,12 @@ bool DemoLab::StartDevices(std::string* error) {
     config.timeLimitMs = 120000;
     const std::string old = std::string("version=") + kOldVersion;
     config.groups = {
-        Spec("count=8,model=IPC2F," + old),
-        Spec("count=5,model=IPC4K," + old),
-        Spec("count=4,kind=nvr,step-ms=1000,model=NVR8," + old),
-        Spec("model=IPC4K,fail=kernel:6," + old),
-        Spec("kind=nvr,step-ms=1000,model=NVR8,fail=app:6," + old),
-        Spec("model=IPC2F,expect=up-to-date,version=" + std::string(kNewVersion)),
+        Group("count=8,model=IPC2F," + old),
+        Group("count=5,model=IPC4K," + old),
+        Group("count=4,kind=nvr,step-ms=1000,model=NVR8," + old),
+        Group("model=IPC4K,fail=kernel:6," + old),
+        Group("kind=nvr,step-ms=1000,model=NVR8,fail=app:6," + old),
+        Group("model=IPC2F,expect=up-to-date,version=" + std::string(kNewVersion)),
     };
     m_sim = std::make_unique<devsim::DeviceSimulator>(config);
     return m_sim->Start(error);

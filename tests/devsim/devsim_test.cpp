@@ -150,11 +150,11 @@ protected:
         c.timeLimitMs = 60000;
         return c;
     }
-    static devsim::DeviceSpec Spec(const std::string& text) {
-        devsim::DeviceSpec spec;
+    static devsim::DeviceGroup Group(const std::string& text) {
+        devsim::DeviceGroup group;
         std::string error;
-        EXPECT_TRUE(devsim::ParseDeviceSpec(text, &spec, &error)) << error;
-        return spec;
+        EXPECT_TRUE(devsim::ParseDeviceGroup(text, &group, &error)) << error;
+        return group;
     }
     static uint32_t Crc(const std::string& bytes) {
         return static_cast<uint32_t>(
@@ -179,7 +179,7 @@ TEST_F(DevsimTest, EveryKindOfDeviceEndsAsItShould) {
     server.Offer("GONE", "missing.bin");
 
     struct Row {
-        const char* spec;
+        const char* group;
         devsim::Outcome outcome;
         int event, state, reports;
         std::string file;
@@ -199,7 +199,7 @@ TEST_F(DevsimTest, EveryKindOfDeviceEndsAsItShould) {
         {"silent=filesystem", devsim::Outcome::Silent, 3, 1, 7, ""},
     };
     devsim::SimConfig config = Quick("127.0.0.1");
-    for (const Row& row : rows) config.groups.push_back(Spec(row.spec));
+    for (const Row& row : rows) config.groups.push_back(Group(row.group));
     devsim::DeviceSimulator sim(config);
     std::string error;
     ASSERT_TRUE(sim.Start(&error)) << error;
@@ -207,7 +207,7 @@ TEST_F(DevsimTest, EveryKindOfDeviceEndsAsItShould) {
     const std::vector<devsim::DeviceResult> results = sim.Results();
     for (size_t i = 0; i < rows.size(); ++i) {
         const devsim::DeviceResult& r = results[i];
-        SCOPED_TRACE(std::string("device with \"") + rows[i].spec + "\": " + devsim::FormatResult(r));
+        SCOPED_TRACE(std::string("device with \"") + rows[i].group + "\": " + devsim::FormatResult(r));
         EXPECT_EQ(rows[i].outcome, r.outcome);
         EXPECT_EQ(rows[i].event, r.event);
         EXPECT_EQ(rows[i].state, r.state);
@@ -320,21 +320,21 @@ TEST(DevsimFirmwareCheck, EachFaultBecomesItsReportState) {
     }
 }
 
-TEST(DevsimSpec, ParsesDeviceSpecificationsAndRefusesBadOnes) {
-    devsim::DeviceSpec spec;
+TEST(DevsimGroups, ParsesDeviceGroupsAndRefusesBadOnes) {
+    devsim::DeviceGroup group;
     std::string error;
-    ASSERT_TRUE(devsim::ParseDeviceSpec("count=3,kind=NVR,model=N-1,fail=LogoUpgraded:4,drop=5%,stall=7:20,silent=app",
-                                        &spec, &error))
+    ASSERT_TRUE(devsim::ParseDeviceGroup("count=3,kind=NVR,model=N-1,fail=LogoUpgraded:4,drop=5%,stall=7:20,silent=app",
+                                        &group, &error))
         << error;
-    EXPECT_EQ(3, spec.count);
-    EXPECT_EQ(devsim::DeviceKind::Nvr, spec.kind);
-    EXPECT_EQ(9, spec.inject.failEvent);
-    EXPECT_EQ(4, spec.inject.failState);
-    EXPECT_DOUBLE_EQ(0.05, spec.inject.drop);
-    EXPECT_EQ(6, spec.inject.silentEvent);
+    EXPECT_EQ(3, group.count);
+    EXPECT_EQ(devsim::DeviceKind::Nvr, group.kind);
+    EXPECT_EQ(9, group.inject.failEvent);
+    EXPECT_EQ(4, group.inject.failState);
+    EXPECT_DOUBLE_EQ(0.05, group.inject.drop);
+    EXPECT_EQ(6, group.inject.silentEvent);
     for (const char* bad : {"count=0", "kind=dvr", "fail=logo:2", "fail=kernel:8", "drop=1", "stall=0:5", "mac=1:2",
                             "expect=failed:7", "colour=red", "silent=13"}) {
-        EXPECT_FALSE(devsim::ParseDeviceSpec(bad, &spec, &error)) << bad;
+        EXPECT_FALSE(devsim::ParseDeviceGroup(bad, &group, &error)) << bad;
     }
 }
 
@@ -362,7 +362,7 @@ TEST_F(DevsimTest, BroadcastDeviceTakesItsAddressOnItsOwnLink) {
         devsim::SimConfig config = Quick("");
         config.broadcast = true;
         config.netnsPath = ns;
-        config.groups.push_back(Spec("count=2"));
+        config.groups.push_back(Group("count=2"));
         devsim::DeviceSimulator sim(config);
         std::string error;
         ASSERT_TRUE(sim.Start(&error)) << error;

@@ -85,7 +85,7 @@ protected:
         ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
     }
     // Starts devices from "--device" texts, with time-outs short enough for a test.
-    void Devices(const std::vector<std::string>& specs, bool broadcast = false, int stepMs = 20, int timeUnitMs = 50) {
+    void Devices(const std::vector<std::string>& groups, bool broadcast = false, int stepMs = 20, int timeUnitMs = 50) {
         devsim::SimConfig config;
         config.serverIp = "10.77.0.1";
         config.broadcast = broadcast;
@@ -94,11 +94,11 @@ protected:
         config.requestIntervalMs = 400;
         config.timeUnitMs = timeUnitMs;
         config.timeLimitMs = 90000;
-        for (const std::string& text : specs) {
-            devsim::DeviceSpec spec;
+        for (const std::string& text : groups) {
+            devsim::DeviceGroup group;
             std::string error;
-            ASSERT_TRUE(devsim::ParseDeviceSpec(text, &spec, &error)) << error;
-            config.groups.push_back(spec);
+            ASSERT_TRUE(devsim::ParseDeviceGroup(text, &group, &error)) << error;
+            config.groups.push_back(group);
         }
         m_sim = std::make_unique<devsim::DeviceSimulator>(config);
         std::string error;

@@ -64,11 +64,11 @@ std::string FormatMac(uint64_t value) {
     return text;
 }
 
-std::string DerivedExpectation(const DeviceSpec& spec) {
-    if (!spec.expect.empty()) return spec.expect;
-    if (spec.inject.silentEvent >= 0) return "silent";
-    if (spec.inject.failEvent >= 0 && spec.inject.failState >= 2 && spec.inject.failState <= 6) {
-        return "failed:" + std::to_string(spec.inject.failState);
+std::string DerivedExpectation(const DeviceGroup& group) {
+    if (!group.expect.empty()) return group.expect;
+    if (group.inject.silentEvent >= 0) return "silent";
+    if (group.inject.failEvent >= 0 && group.inject.failState >= 2 && group.inject.failState <= 6) {
+        return "failed:" + std::to_string(group.inject.failState);
     }
     return "upgraded";
 }
@@ -90,22 +90,22 @@ bool Matches(const std::string& expected, const DeviceResult& r) {
 // One simulated device: its own thread, its own sockets, its own share of lost packets.
 class DeviceSimulator::Device {
 public:
-    Device(DeviceSimulator& sim, int index, const DeviceSpec& spec, const std::string& mac)
-        : m_sim(sim), m_spec(spec), m_rng(sim.m_config.seed * 7919u + static_cast<unsigned>(index)) {
+    Device(DeviceSimulator& sim, int index, const DeviceGroup& group, const std::string& mac)
+        : m_sim(sim), m_group(group), m_rng(sim.m_config.seed * 7919u + static_cast<unsigned>(index)) {
         m_result.index = index;
         m_result.mac = mac;
-        m_result.kind = spec.kind;
-        m_result.model = spec.model;
-        m_result.versionBefore = spec.version;
-        m_result.expected = DerivedExpectation(spec);
+        m_result.kind = group.kind;
+        m_result.model = group.model;
+        m_result.versionBefore = group.version;
+        m_result.expected = DerivedExpectation(group);
         m_result.stage = "waiting";
-        std::string model = spec.model;
+        std::string model = group.model;
         for (char& c : model) {
             if (c == '-') c = '*';  // a "-" of the model name travels as "*"
         }
-        m_versionText = model + "-" + spec.version;
-        m_stepMs = spec.stepMs >= 0 ? spec.stepMs : sim.m_config.stepMs;
-        m_windowSize = spec.windowSize >= 0 ? spec.windowSize : sim.m_config.windowSize;
+        m_versionText = model + "-" + group.version;
+        m_stepMs = group.stepMs >= 0 ? group.stepMs : sim.m_config.stepMs;
+        m_windowSize = group.windowSize >= 0 ? group.windowSize : sim.m_config.windowSize;
     }
 
     const std::string& Mac() const { return m_result.mac; }
@@ -126,7 +126,7 @@ public:
         if (startDelayMs > 0 && !Pause(startDelayMs)) return EndInterrupted();
         for (int round = 0;; ++round) {
             const bool again = RunOnce();
-            if (!again || round >= m_spec.restarts) return;
+            if (!again || round >= m_group.restarts) return;
             // Starting over, the device lets go of its address: a server that was restarted in the
             // meantime may lend it to another device.
             m_sim.ReleaseLease(m_result.index);
@@ -212,8 +212,8 @@ private:
     }
 
     bool Upgrade(const std::string& lentIp, const std::string& serverIp, const std::string& file) {
-        const std::vector<int> events = EventsOf(m_spec.kind);
-        const Injection& inject = m_spec.inject;
+        const std::vector<int> events = EventsOf(m_group.kind);
+        const Injection& inject = m_group.inject;
         SetStage("downloading");
         Report(0, 1, 0, events.size());
 
@@ -276,7 +276,7 @@ private:
             return true;
         }
         std::string detail;
-        const int state = CheckFirmware(path, t.bytes, t.tsize, m_spec.model, &detail);
+        const int state = CheckFirmware(path, t.bytes, t.tsize, m_group.model, &detail);
         if (state != 0) {
             Report(0, state, 0, events.size());
             End(Outcome::Failed, "firmware check: " + detail);
@@ -330,9 +330,9 @@ private:
     }
 
     bool Lost() {
-        if (m_spec.inject.drop <= 0.0) return false;
+        if (m_group.inject.drop <= 0.0) return false;
         std::lock_guard<std::mutex> lock(m_rngMutex);
-        return std::uniform_real_distribution<double>(0.0, 1.0)(m_rng) < m_spec.inject.drop;
+        return std::uniform_real_distribution<double>(0.0, 1.0)(m_rng) < m_group.inject.drop;
     }
     bool Interrupted() const { return m_sim.m_stop.load() || Clock::now() >= m_sim.m_deadline; }
     // Sleeps `ms`; false when the run is stopped or out of time meanwhile.
@@ -369,7 +369,7 @@ private:
     }
 
     DeviceSimulator& m_sim;
-    DeviceSpec m_spec;
+    DeviceGroup m_group;
     std::mt19937 m_rng;
     std::mutex m_rngMutex;
     mutable std::mutex m_mutex;
@@ -488,7 +488,7 @@ bool DeviceSimulator::SetUp(std::string* error) {
         return false;
     }
     int index = 0;
-    for (const DeviceSpec& group : m_config.groups) {
+    for (const DeviceGroup& group : m_config.groups) {
         if (!group.mac.empty() && !ParseMac(group.mac, &mac)) {
             *error = "bad MAC " + group.mac;
             return false;

@@ -5,7 +5,7 @@
 //
 //   devsim::SimConfig config;
 //   config.serverIp = "10.77.0.1";
-//   config.groups.push_back(devsim::DeviceSpec{});         // one IPC with the defaults
+//   config.groups.push_back(devsim::DeviceGroup{});         // one IPC with the defaults
 //   devsim::DeviceSimulator sim(config);
 //   std::string error;
 //   if (!sim.Start(&error)) ...;
@@ -59,7 +59,7 @@ struct Injection {
 };
 
 // One group of devices; every device of a group is alike but for its MAC.
-struct DeviceSpec {
+struct DeviceGroup {
     int count = 1;
     DeviceKind kind = DeviceKind::Ipc;
     std::string model = "IPC2F";
@@ -75,7 +75,7 @@ struct DeviceSpec {
 };
 
 struct SimConfig {
-    std::vector<DeviceSpec> groups;
+    std::vector<DeviceGroup> groups;
     std::string macBase = "02:4B:56:00:00:01";
     std::string serverIp;  // where requests go; with broadcast they go to 255.255.255.255
     bool broadcast = false;
@@ -183,9 +183,9 @@ const char* KindName(DeviceKind kind);
 int ParseEvent(const std::string& text);
 // Reads a --device text: comma-separated key=value (count, kind, model, version, mac, step-ms,
 // windowsize, fail=EVENT:STATE, drop, no-last-ack, stall=BLOCK:MS, silent=EVENT, expect, restarts) over
-// `spec`, which holds the defaults. False with `error` naming the bad part.
-bool ParseDeviceSpec(const std::string& text, DeviceSpec* spec, std::string* error);
-// Whether `text` is one of the expectations DeviceSpec::expect takes.
+// `group`, which holds the defaults. False with `error` naming the bad part.
+bool ParseDeviceGroup(const std::string& text, DeviceGroup* group, std::string* error);
+// Whether `text` is one of the expectations DeviceGroup::expect takes.
 bool ValidExpectation(const std::string& text);
 // One line per device for people, and the machine-readable form of a whole run.
 std::string FormatResult(const DeviceResult& result);

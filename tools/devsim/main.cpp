@@ -34,17 +34,17 @@ struct Options {
     bool verbose = false;
 };
 
-// The per-device options of the command line, as one device specification.
-std::string DefaultSpec(const Options& o) {
-    std::string spec = "kind=" + o.kind + ",model=" + o.model + ",version=" + o.version;
-    if (!o.fail.empty()) spec += ",fail=" + o.fail;
-    if (!o.stall.empty()) spec += ",stall=" + o.stall;
-    if (!o.silent.empty()) spec += ",silent=" + o.silent;
-    if (!o.expect.empty()) spec += ",expect=" + o.expect;
-    if (!o.drop.empty()) spec += ",drop=" + o.drop;
-    if (o.noLastAck) spec += ",no-last-ack";
-    if (o.restarts > 0) spec += ",restarts=" + std::to_string(o.restarts);
-    return spec;
+// The per-device options of the command line, as one device group.
+std::string DefaultGroup(const Options& o) {
+    std::string group = "kind=" + o.kind + ",model=" + o.model + ",version=" + o.version;
+    if (!o.fail.empty()) group += ",fail=" + o.fail;
+    if (!o.stall.empty()) group += ",stall=" + o.stall;
+    if (!o.silent.empty()) group += ",silent=" + o.silent;
+    if (!o.expect.empty()) group += ",expect=" + o.expect;
+    if (!o.drop.empty()) group += ",drop=" + o.drop;
+    if (o.noLastAck) group += ",no-last-ack";
+    if (o.restarts > 0) group += ",restarts=" + std::to_string(o.restarts);
+    return group;
 }
 
 }  // namespace
@@ -113,9 +113,9 @@ int main(int argc, char** argv) {
     }
     config.timeLimitMs = o.timeLimitSec * 1000;
 
-    devsim::DeviceSpec base;
+    devsim::DeviceGroup base;
     std::string error;
-    if (!devsim::ParseDeviceSpec(DefaultSpec(o), &base, &error)) {
+    if (!devsim::ParseDeviceGroup(DefaultGroup(o), &base, &error)) {
         std::fprintf(stderr, "kelvane-devsim: %s\n", error.c_str());
         return 2;
     }
@@ -124,14 +124,14 @@ int main(int argc, char** argv) {
         config.groups.back().count = o.count;
     }
     for (const std::string& text : o.devices) {
-        devsim::DeviceSpec spec = base;
-        spec.count = 1;
-        spec.mac.clear();
-        if (!devsim::ParseDeviceSpec(text, &spec, &error)) {
+        devsim::DeviceGroup group = base;
+        group.count = 1;
+        group.mac.clear();
+        if (!devsim::ParseDeviceGroup(text, &group, &error)) {
             std::fprintf(stderr, "kelvane-devsim: --device %s\n", error.c_str());
             return 2;
         }
-        config.groups.push_back(spec);
+        config.groups.push_back(group);
     }
 
     // The container reader speaks on standard output; our own lines go to the real one.
@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     size_t total = 0;
-    for (const devsim::DeviceSpec& g : config.groups) total += static_cast<size_t>(g.count);
+    for (const devsim::DeviceGroup& g : config.groups) total += static_cast<size_t>(g.count);
     std::fprintf(lines, "kelvane-devsim: %zu device%s on %s, requests %s\n", total, total == 1 ? "" : "s",
                  sim.InterfaceName().c_str(), config.broadcast ? "by broadcast" : ("to " + config.serverIp).c_str());
     std::fflush(lines);

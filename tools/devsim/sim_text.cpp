@@ -85,7 +85,7 @@ bool ValidExpectation(const std::string& text) {
     return text.rfind("failed:", 0) == 0 && Number(text.substr(7), &state, 2, 6);
 }
 
-bool ParseDeviceSpec(const std::string& text, DeviceSpec* spec, std::string* error) {
+bool ParseDeviceGroup(const std::string& text, DeviceGroup* group, std::string* error) {
     size_t at = 0;
     while (at <= text.size()) {
         size_t end = text.find(',', at);
@@ -99,29 +99,29 @@ bool ParseDeviceSpec(const std::string& text, DeviceSpec* spec, std::string* err
         std::string a, b;
         bool ok = true;
         if (key == "count") {
-            ok = Number(value, &spec->count, 1, 100000);
+            ok = Number(value, &group->count, 1, 100000);
         } else if (key == "kind") {
             ok = strcasecmp(value.c_str(), "ipc") == 0 || strcasecmp(value.c_str(), "nvr") == 0;
-            spec->kind = strcasecmp(value.c_str(), "nvr") == 0 ? DeviceKind::Nvr : DeviceKind::Ipc;
+            group->kind = strcasecmp(value.c_str(), "nvr") == 0 ? DeviceKind::Nvr : DeviceKind::Ipc;
         } else if (key == "model") {
             ok = !value.empty() && value.size() < 64;
-            spec->model = value;
+            group->model = value;
         } else if (key == "version") {
             ok = !value.empty() && value.size() < 64;
-            spec->version = value;
+            group->version = value;
         } else if (key == "mac") {
             unsigned x[6];
             char tail;
             ok =
                 std::sscanf(value.c_str(), "%x:%x:%x:%x:%x:%x%c", &x[0], &x[1], &x[2], &x[3], &x[4], &x[5], &tail) == 6;
-            spec->mac = value;
+            group->mac = value;
         } else if (key == "step-ms") {
-            ok = Number(value, &spec->stepMs, 0, 3600000);
+            ok = Number(value, &group->stepMs, 0, 3600000);
         } else if (key == "windowsize") {
-            ok = Number(value, &spec->windowSize, 0, 65535);
+            ok = Number(value, &group->windowSize, 0, 65535);
         } else if (key == "fail") {
-            ok = Pair(value, &a, &b) && (spec->inject.failEvent = ParseEvent(a)) >= 0 &&
-                 Number(b, &spec->inject.failState, 2, 7);
+            ok = Pair(value, &a, &b) && (group->inject.failEvent = ParseEvent(a)) >= 0 &&
+                 Number(b, &group->inject.failState, 2, 7);
         } else if (key == "drop") {
             std::string share = value;
             const bool percent = !share.empty() && share.back() == '%';
@@ -130,20 +130,20 @@ bool ParseDeviceSpec(const std::string& text, DeviceSpec* spec, std::string* err
             double v = std::strtod(share.c_str(), &stop);
             if (percent) v /= 100.0;
             ok = !share.empty() && stop != nullptr && *stop == '\0' && v >= 0.0 && v < 1.0;
-            spec->inject.drop = v;
+            group->inject.drop = v;
         } else if (key == "no-last-ack") {
             ok = value.empty() || value == "1" || value == "0";
-            spec->inject.noLastAck = value != "0";
+            group->inject.noLastAck = value != "0";
         } else if (key == "stall") {
-            ok = Pair(value, &a, &b) && Number(a, &spec->inject.stallBlock, 1u, 0xFFFFFFFFu) &&
-                 Number(b, &spec->inject.stallMs, 0, 3600000);
+            ok = Pair(value, &a, &b) && Number(a, &group->inject.stallBlock, 1u, 0xFFFFFFFFu) &&
+                 Number(b, &group->inject.stallMs, 0, 3600000);
         } else if (key == "silent") {
-            ok = (spec->inject.silentEvent = ParseEvent(value)) >= 0;
+            ok = (group->inject.silentEvent = ParseEvent(value)) >= 0;
         } else if (key == "expect") {
             ok = ValidExpectation(value);
-            spec->expect = value;
+            group->expect = value;
         } else if (key == "restarts") {
-            ok = Number(value, &spec->restarts, 0, 1000);
+            ok = Number(value, &group->restarts, 0, 1000);
         } else {
             *error = "unknown key \"" + key + "\" in \"" + text + "\"";
             return false;
