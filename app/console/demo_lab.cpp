@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "firmware/fmw_header.h"
+#include "platform/private_network.h"
 #include "tools/devsim/device_simulator.h"
 #include "tools/devsim/fmw_writer.h"
 
@@ -30,14 +31,6 @@ constexpr const char* kDeviceAddress = "10.77.0.2/24";
 constexpr const char* kNewVersion = "2.1.0.7";
 constexpr const char* kOldVersion = "1.0.0.0";
 
-bool WriteText(const char* path, const std::string& text) {
-    int fd = open(path, O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    close(fd);
-    return ok;
-}
-
 // The interfaces this process sees; after the unshare, only its own.
 std::vector<std::string> InterfaceNames() {
     std::vector<std::string> names;
@@ -46,22 +39,6 @@ std::vector<std::string> InterfaceNames() {
         if_freenameindex(list);
     }
     return names;
-}
-
-std::string BringLoopbackUp() {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::string("socket: ") + std::strerror(errno);
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    std::string error;
-    if (ioctl(fd, SIOCGIFFLAGS, &ifr) != 0) {
-        error = std::string("cannot read the flags of lo: ") + std::strerror(errno);
-    } else {
-        ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-        if (ioctl(fd, SIOCSIFFLAGS, &ifr) != 0) error = std::string("cannot bring lo up: ") + std::strerror(errno);
-    }
-    close(fd);
-    return error;
 }
 
 std::string IpCommand() {
@@ -122,32 +99,13 @@ DemoLab::DemoLab() = default;
 DemoLab::~DemoLab() { TearDown(); }
 
 bool DemoLab::EnterPrivateNetwork(std::string* error) {
-    if (geteuid() == 0) {
-        if (unshare(CLONE_NEWNET) != 0) {
-            *error = std::string("cannot make a network namespace as root: ") + std::strerror(errno);
-            return false;
-        }
-    } else {
-        const uid_t uid = getuid();
-        const gid_t gid = getgid();
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
-            *error = std::string("the demo needs root or unprivileged user namespaces, and this system allows "
-                                 "neither to this user (unshare: ") +
-                     std::strerror(errno) +
-                     "). Run it with sudo, or allow user namespaces (sysctl kernel.unprivileged_userns_clone=1, "
-                     "user.max_user_namespaces > 0).";
-            return false;
-        }
-        // Root inside the user namespace only: the rights reach no further than the new namespaces.
-        WriteText("/proc/self/setgroups", "deny");
-        if (!WriteText("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
-            !WriteText("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
-            *error = "cannot map this user into the new user namespace";
-            return false;
-        }
+    if (platform::EnterPrivateNetworkNamespace(error)) return true;
+    if (geteuid() != 0) {
+        *error = "the demo needs root or unprivileged user namespaces, and this system allows neither to this "
+                 "user (" + *error + "). Run it with sudo, or allow user namespaces "
+                 "(sysctl kernel.unprivileged_userns_clone=1, user.max_user_namespaces > 0).";
     }
-    *error = BringLoopbackUp();
-    return error->empty();
+    return false;
 }
 
 int DemoLab::DeviceCount() const { return 20; }
