@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "_libs/tftp/tftp_interface.h"
 #include "app/device_list_model.h"
 #include "app/kelvane_view.h"
 #include "app/run_results.h"
@@ -38,6 +39,8 @@ public:
     // Front ends report every change (any thread); a start reads them.
     void SetItemInput(int item, const std::string& utf8);
     std::string GetItemInput(int item) const;
+    // The TFTP service's settings for the next start (the defaults; a test shortens time-outs).
+    TftpConfig m_tftpSettings = TftpDefaultConfig();
     // Starts a run, or stops the running one. Takes seconds (the TFTP service's start, joins):
     // a window calls it off its own thread. A start that cannot serve is refused: nothing
     // starts, the window stays idle and the operator is told why and what to do.

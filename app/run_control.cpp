@@ -233,7 +233,7 @@ bool CKelvaneDlg::StartRun() {
         return false;
     }
 
-    StartTftp(ip, folder.c_str());
+    StartTftp(ip, folder.c_str(), m_tftpSettings);
     TftpServiceStatus tftp{};
     // On a loaded machine the service may still be opening its socket: a slow start is no refusal.
     for (int waited = 0; !GetTftpServiceStatus(&tftp) && tftp.nState == TFTP_STARTING && waited < kSettleWaitMs;

@@ -13,10 +13,11 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2 || size > 8192) return 0;
-    g_TftpConfig = TftpDefaultConfig();
-    g_TftpConfig.nTimeUnitMs = 0;  // every wait is a poll: the retry ladder runs in no time
-    g_TftpConfig.nWindowBytes = (data[0] & 0x30) ? 1024 * (data[0] >> 4 & 3) : 0;
-    g_TftpConfig.bNoLastAckWait = (data[0] >> 6) & 1;
+    static TftpConfig cfg;
+    cfg = TftpDefaultConfig();
+    cfg.nTimeUnitMs = 0;  // every wait is a poll: the retry ladder runs in no time
+    cfg.nWindowBytes = (data[0] & 0x30) ? 1024 * (data[0] >> 4 & 3) : 0;
+    cfg.bNoLastAckWait = (data[0] >> 6) & 1;
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair) != 0) return 0;
     // The engine's own sends must never block on a peer that does not read.
@@ -24,12 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     static TftpTransfer transfer;
     std::memset(static_cast<void*>(&transfer), 0, sizeof transfer);
+    transfer.cfg = &cfg;
     transfer.skt = pair[0];
     transfer.nTimeout = 5;
     transfer.nBlkSize = 8 << (data[1] & 7);  // 8 .. 1024
     bool read = (data[0] & 1) == 0;
     transfer.nOpcode = read ? TFTP_RRQ : TFTP_WRQ;
-    std::memcpy(transfer.reqPkt, "\0\1fuzz.bin\0octet\0", 18);
+    std::strcpy(transfer.szName, "fuzz.bin");
     transfer.bMd5 = 0;
 
     // Packets follow as a length byte and that many bytes, queued before the engine starts.
@@ -53,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         transfer.nCount = 0;
     }
     transfer.hFile = file;
-    transfer.nWindow = g_TftpConfig.nWindowBytes / transfer.nBlkSize;
+    transfer.nWindow = cfg.nWindowBytes / transfer.nBlkSize;
     // Bit 3 of data[0]: a negotiated "windowsize" of 1, 2, 4 or 64 blocks (bits 2 and 7), so the
     // windowed sender and receiver see the same arbitrary ACK/DATA streams as the lock-step ones.
     static const int32_t kWindows[] = {1, 2, 4, 64};

@@ -38,6 +38,23 @@ public:
                (static_cast<uint32_t>(b[3]) << 24);
         return true;
     }
+    // Network byte order.
+    bool Be16(uint16_t* out) {
+        uint8_t b[2];
+        if (!Fetch(b, sizeof b)) return false;
+        *out = static_cast<uint16_t>((b[0] << 8) | b[1]);
+        return true;
+    }
+    // A NUL-terminated string within the remaining bytes: `text` points at it in place, the NUL
+    // is skipped. Fails when no NUL is left.
+    bool CString(const char** text, size_t* length) {
+        const void* nul = Remaining() > 0 ? std::memchr(m_data + m_offset, 0, Remaining()) : nullptr;
+        if (nul == nullptr) return Fail();
+        *text = reinterpret_cast<const char*>(m_data + m_offset);
+        *length = static_cast<size_t>(static_cast<const uint8_t*>(nul) - (m_data + m_offset));
+        m_offset += *length + 1;
+        return true;
+    }
     // `count` bytes as they are (for example an address in network byte order).
     bool Bytes(void* out, size_t count) { return Fetch(out, count); }
     // A reader over the next `count` bytes, which this one then skips; a failed one when they

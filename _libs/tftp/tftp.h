@@ -1,21 +1,23 @@
 #pragma once
-// The built-in TFTP service: settings, the record of one transfer and the operations the service's
-// threads share. Start and stop live in tftp_interface.h.
+// Inside the built-in TFTP service: the record of one transfer and what the service's pieces
+// offer each other. The pieces: the listener (tftp_listener.cpp) takes requests and hands each to a
+// worker of the pool (tftp_pool.cpp); the worker decodes it (tftp_request.cpp, with the parser in
+// tftp_packet.cpp, the name rules in tftp_path.cpp and the options in tftp_options.cpp) and runs
+// an engine (tftp_transfer.cpp). Start and stop are in tftp_interface.h.
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include <openssl/evp.h>
 
-constexpr int kTftpSegSize = 512;
-constexpr int kTftpMaxBlockSize = 16384;
-constexpr int kTftpRequestSize = kTftpSegSize + 4;
-constexpr int kTftpMaxPath = 260;
+#include "_libs/tftp/tftp_interface.h"
+#include "_libs/tftp/tftp_packet.h"
+
 constexpr int kTftpPermanentWorkers = 30;
-constexpr int kTftpDefaultMaxWindow = 64;
 // Kernel memory one datagram of a block of `blockSize` bytes takes in a receive buffer (what counts
 // against SO_RCVBUF), rounded up so it also covers a block that arrives in IP fragments.
 constexpr int TftpBlockBufferCost(int blockSize) {
@@ -24,22 +26,11 @@ constexpr int TftpBlockBufferCost(int blockSize) {
     return cost + 512;
 }
 
-constexpr int TFTP_RRQ = 1;
-constexpr int TFTP_WRQ = 2;
-constexpr int TFTP_DATA = 3;
-constexpr int TFTP_ACK = 4;
-constexpr int TFTP_ERROR = 5;
-constexpr int TFTP_OACK = 6;
-
 constexpr int REQ_READ_OACK = 1000;
 constexpr int REQ_WRITE_OACK = 1001;
 constexpr int REQ_READ = 1002;
 constexpr int REQ_WRITE = 1003;
 constexpr int REQ_REFUSED = 1004;
-
-constexpr int TFTP_MODE_OCTET = 0;
-constexpr int TFTP_MODE_NETASCII = 1;
-constexpr int TFTP_MODE_MAIL = 2;
 
 // Last-error numbers the service decides by (kept in the Winsock/Win32 numbering of its log texts).
 constexpr int kErrAccess = 10013;
@@ -49,42 +40,6 @@ constexpr int kErrAddrNotAvail = 10049;
 constexpr int kErrHostNotFound = 11001;
 constexpr int kErrDirectory = 267;
 constexpr int kErrBadLength = 24;
-
-struct TftpConfig {
-    int32_t nTimeoutSec;
-    int32_t nMaxRetries;
-    int32_t nWindowBytes;
-    int32_t nSecurityLevel;
-    int32_t nPort;
-    int32_t bOptions;
-    int32_t bTsizeOnly;
-    int32_t bDirListing;
-    int32_t bMd5Files;
-    int32_t bSlashToBackslash;
-    int32_t bBeep;
-    int32_t bStripLeadingBackslash;
-    char szBindAddr[132];
-    uint32_t nPortLow;
-    uint32_t nPortHigh;
-    int32_t bUdpPortOption;
-    int32_t bNoLastAckWait;
-    int32_t bIPv4;
-    int32_t bIPv6;
-    int32_t nMaxTransfers;
-    char szRootDir[kTftpMaxPath];
-    int32_t nPollMs;
-    // Length of one "second" of the transfer time-outs, in milliseconds: 1000 in force; tests
-    // shorten it so the retry ladder of the engines runs in a fraction of the time.
-    int32_t nTimeUnitMs;
-    // Ours: the largest "windowsize" (blocks per acknowledgement) granted to a client that asks for
-    // one; 0 leaves the option unanswered, so every transfer runs in lock-step.
-    int32_t nMaxWindowSize;
-};
-
-// The settings in force; tests change fields before StartTftp.
-extern TftpConfig g_TftpConfig;
-// The initial values, for tests that want them back.
-TftpConfig TftpDefaultConfig();
 
 struct TftpTransfer {
     int32_t bActive;
@@ -116,6 +71,7 @@ struct TftpTransfer {
     unsigned char ctrlPkt[kTftpRequestSize];
     sockaddr_storage peer;
     unsigned char reqPkt[kTftpRequestSize];
+    int32_t nReqLen;  // bytes of reqPkt the request filled
     int32_t nOtherRecords;
     int32_t nBytes;
     int32_t nResent;
@@ -125,11 +81,19 @@ struct TftpTransfer {
     EVP_MD_CTX* md5;
     unsigned char md5Digest[16];
     TftpTransfer* next;
+    // Ours: the settings this transfer runs by (the service's, or a test's), and the root folder
+    // as it stood when the request came in.
+    const TftpConfig* cfg;
+    char szRoot[kTftpMaxPath];
+    int32_t nOpcode;
+    // The requested name once normalised (what the log shows), the final name (root, '\', name:
+    // what the log calls the file) and the path the file system opens.
+    char szName[kTftpMaxPath];
+    char szFinalName[2 * kTftpMaxPath];
+    char szPath[4 * kTftpMaxPath];
     // Ours: a write lands in a temporary file beside the target and is renamed over it only when
     // the whole file has arrived, so a failed upload never leaves a truncated firmware behind.
-    int32_t nOpcode;
-    char szTempName[kTftpMaxPath * 2 + 32];
-    char szFinalName[kTftpMaxPath * 2];
+    char szTempName[4 * kTftpMaxPath + 16];
     // Ours: the "windowsize" granted in the OACK, 0 when none was: the sender keeps this many blocks
     // in flight, the receiver acknowledges every this many.
     int32_t nWindowSize;
@@ -138,59 +102,83 @@ struct TftpTransfer {
     int32_t nStartDelayMs;
 };
 
-// Main thread and workers (tftp_main.cpp).
+// The service's state (tftp_interface.cpp): its settings, fixed while it runs apart from the
+// address and root a second start may change, read through the copies below.
+const TftpConfig& TftpSettings();
+void CopyTftpRootDir(char* out, size_t size);
+void CopyTftpBindAddr(char* out, size_t size);
+bool TftpRunning();
+// The stop signal every wait of a transfer also watches, so a stop does not wait out time-outs.
+int TftpStopFd();
+void TftpSetListenStatus(int state, int error, const char* address, const char* port, const char* reason);
+
+// Listener and main thread (tftp_listener.cpp).
 void* TftpMainThread(void* unused);
-void* TftpWorkerThread(void* transfer);
-int OpenListenSocket();
-int DispatchRequest(int listenSocket);
 // Milliseconds the request waits before it is served (0 unless it repeats the last one), or -1
 // when it is dropped: repeats are paced 250 ms apart and at most a second's worth may wait.
-int CheckRepeatedRequest(const sockaddr_storage* from, int fromLength, const unsigned char* packet, int length);
+int CheckRepeatedRequest(const sockaddr_storage* from, const unsigned char* packet, int length);
+
+// Worker pool (tftp_pool.cpp): records, workers, the orderly end.
+TftpTransfer* TakeIdleRecord();
+int CountRecords();
+void DiscardRecord(TftpTransfer* transfer);
 void ResetTransfer(TftpTransfer* transfer);
-void ReleaseTransfer(TftpTransfer* transfer);
+// Hands a received request to its worker (wakes a permanent one or starts one); false when no
+// thread could be started, the record then discarded.
+bool StartTransfer(TftpTransfer* transfer);
 void CreatePermanentWorkers();
+bool ReapEndedWorkers();
+void ShutdownWorkers();
+void ResetPoolForStart();
+// Starts a joinable thread with a small stack (raised to what the platform and sanitizers need)
+// and the given name.
+bool TftpStartThread(void* (*body)(void*), void* argument, size_t requestedStack, const char* name, pthread_t* thread);
+// eventfd helpers: Set makes it readable, Drain reads it back to not signalled.
+void TftpSetEvent(int fd);
+void TftpDrainEvent(int fd);
+// The main thread's wake-up: set by StopTftp and by every worker that ends. Created once per
+// process and never closed, so a worker left behind by a stop never writes into a reused descriptor.
+int TftpServiceEvent();
+void TftpSignalAbort();
+void TftpClearAbort();
+
+// Last error of the calling thread, and ERROR packets (tftp_error.cpp).
 const char* LastErrorText();
 int LastErrorCode();
 // Records the calling thread's last error from errno (socket calls map to the Winsock numbers).
 void SetLastErrorFromErrno(int err, bool socketCall);
 void SetLastErrorCode(int code);
-bool TftpRunning();
-// The stop signal every wait of a transfer also watches, so a stop does not wait out time-outs.
-int TftpStopFd();
-
-// Request handling (tftp_request.cpp).
-int SetupTransferSocket(TftpTransfer* transfer);
-void ServeRequest(TftpTransfer* transfer);
-int BindInPortRange(int socket, TftpTransfer* transfer, uint32_t firstPort, uint32_t lastPort);
-int DecodeRequest(TftpTransfer* transfer);
-void NormalizeFileName(char* name);
-int CheckFileAccess(const char* name, int opcode);
-void BuildFinalName(const char* name, char* out);
 int SendTftpError(TftpTransfer* transfer, int code);
 int ReportSyscallError(TftpTransfer* transfer, int code, const char* call);
-const char* TftpErrorText(int code);
-// Builds an ERROR packet into `out` (at least 5 + longest text bytes); its length.
-int BuildTftpError(unsigned char* out, int code);
-// The name as the file system sees it: GBK to UTF-8, '\' to '/'. False when it cannot be converted.
-bool ToSystemPath(const char* name, char* out, size_t outSize);
+// "host" and "port" of an address as numbers; IPv4 clients of the dual-stack socket plainly.
+void NumericHostPort(const sockaddr_storage* address, socklen_t length, char* host, size_t hostSize, char* port,
+                     size_t portSize);
+
+// Names (tftp_path.cpp). Turns the requested name into the transfer's szName, szFinalName and
+// szPath by the settings' rules; 0 when it may be served, else the TFTP error code to refuse with.
+int ResolveRequestPath(TftpTransfer* transfer, const char* requested);
+// A file name under a root as the file system sees it: GBK to UTF-8, '\' to '/'.
+std::string SystemPathUnder(const char* root, const char* name);
+
+// Requests (tftp_request.cpp).
+void ServeRequest(TftpTransfer* transfer);
+int DecodeRequest(TftpTransfer* transfer);
 const char* RequestFileName(const TftpTransfer* transfer);
 // Finishes a write's temporary file: flushed and renamed over the target after success (false when
 // that fails, with the last error set), removed otherwise.
 bool FinishWrittenFile(TftpTransfer* transfer, bool success);
 
+// Options (tftp_options.cpp): answers the request's options into the OACK in ctrlPkt (its body
+// length into nLastLen) and applies them; true when the OACK is due.
+bool NegotiateOptions(TftpTransfer* transfer, const TftpRequest& request);
+
 // Engines (tftp_transfer.cpp).
-int WaitPacket(TftpTransfer* transfer);
 int SendOack(TftpTransfer* transfer);
-int UdpSend(int localPort, const sockaddr* to, int toLength, const void* data, int length);
 int SendFileLoop(TftpTransfer* transfer);
 int ReceiveFileLoop(TftpTransfer* transfer, int oackSent);
-void ReportTransferStats(TftpTransfer* transfer);
 
 // Side files (tftp_dir.cpp).
 void Md5Start(TftpTransfer* transfer);
 void Md5Add(TftpTransfer* transfer, const void* data, size_t length);
-void Md5Finish(TftpTransfer* transfer);
 int WriteMd5SideFile(TftpTransfer* transfer);
-int WriteDirListing();
-using DirLineCallback = void (*)(const char* line, void* context);
-void ForEachFileInDir(DirLineCallback callback, void* context, const char* directory);
+int WriteDirListing(const char* root);

@@ -19,14 +19,6 @@ namespace {
 
 std::atomic_flag g_listingGuard = ATOMIC_FLAG_INIT;
 
-std::string JoinSystemPath(const char* root, const char* name) {
-    std::string path = root;
-    if (!path.empty() && path.back() != '/' && path.back() != '\\') path += '/';
-    char converted[4 * kTftpMaxPath];
-    path += ToSystemPath(name, converted, sizeof converted) ? converted : name;
-    return path;
-}
-
 void WriteAll(int fd, const char* data, size_t length) {
     while (length > 0) {
         ssize_t n = write(fd, data, length);
@@ -73,57 +65,7 @@ void FormatShortDate(time_t when, char* out, size_t size) {
     }
 }
 
-}  // namespace
-
-void Md5Start(TftpTransfer* transfer) {
-    if (transfer->md5 == nullptr) transfer->md5 = EVP_MD_CTX_new();
-    if (transfer->md5 != nullptr) EVP_DigestInit_ex(transfer->md5, EVP_md5(), nullptr);
-}
-
-void Md5Add(TftpTransfer* transfer, const void* data, size_t length) {
-    if (transfer->md5 != nullptr) EVP_DigestUpdate(transfer->md5, data, length);
-}
-
-void Md5Finish(TftpTransfer* transfer) {
-    std::memset(transfer->md5Digest, 0, sizeof transfer->md5Digest);
-    if (transfer->md5 == nullptr) return;
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(transfer->md5, transfer->md5Digest, &length);
-    EVP_MD_CTX_free(transfer->md5);
-    transfer->md5 = nullptr;
-}
-
-int WriteMd5SideFile(TftpTransfer* transfer) {
-    Md5Finish(transfer);
-    char finalName[2 * kTftpMaxPath];
-    BuildFinalName(RequestFileName(transfer), finalName);
-    char sideName[2 * kTftpMaxPath + 8];
-    std::snprintf(sideName, sizeof sideName, "%s.md5", finalName);
-    std::string sideFile = JoinSystemPath(g_TftpConfig.szRootDir, RequestFileName(transfer)) + ".md5";
-    char hex[33];
-    for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", transfer->md5Digest[i]);
-    int fd = OpenSideFile(sideFile);
-    if (fd >= 0) {
-        WriteAll(fd, hex, 32);
-        close(fd);
-    }
-    LogMessage(LOG_DEBUG0, "MD5 written into <%s>", sideName);
-    return 0;
-}
-
-int WriteDirListing() {
-    if (g_listingGuard.test_and_set()) return 0;
-    std::string path = JoinSystemPath(g_TftpConfig.szRootDir, "dir.txt");
-    int fd = OpenSideFile(path);
-    if (fd < 0) {
-        g_listingGuard.clear();
-        return 0;
-    }
-    ForEachFileInDir(WriteListingLine, &fd, g_TftpConfig.szRootDir);
-    close(fd);
-    g_listingGuard.clear();
-    return 1;
-}
+using DirLineCallback = void (*)(const char* line, void* context);
 
 void ForEachFileInDir(DirLineCallback callback, void* context, const char* directory) {
     char dirName[kTftpMaxPath];
@@ -150,4 +92,52 @@ void ForEachFileInDir(DirLineCallback callback, void* context, const char* direc
         callback(line, context);
     }
     closedir(dir);
+}
+
+void Md5Finish(TftpTransfer* transfer) {
+    std::memset(transfer->md5Digest, 0, sizeof transfer->md5Digest);
+    if (transfer->md5 == nullptr) return;
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(transfer->md5, transfer->md5Digest, &length);
+    EVP_MD_CTX_free(transfer->md5);
+    transfer->md5 = nullptr;
+}
+
+}  // namespace
+
+void Md5Start(TftpTransfer* transfer) {
+    if (transfer->md5 == nullptr) transfer->md5 = EVP_MD_CTX_new();
+    if (transfer->md5 != nullptr) EVP_DigestInit_ex(transfer->md5, EVP_md5(), nullptr);
+}
+
+void Md5Add(TftpTransfer* transfer, const void* data, size_t length) {
+    if (transfer->md5 != nullptr) EVP_DigestUpdate(transfer->md5, data, length);
+}
+
+int WriteMd5SideFile(TftpTransfer* transfer) {
+    Md5Finish(transfer);
+    std::string sideFile = std::string(transfer->szPath) + ".md5";
+    char hex[33];
+    for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", transfer->md5Digest[i]);
+    int fd = OpenSideFile(sideFile);
+    if (fd >= 0) {
+        WriteAll(fd, hex, 32);
+        close(fd);
+    }
+    LogMessage(LOG_DEBUG0, "MD5 written into <%s.md5>", transfer->szFinalName);
+    return 0;
+}
+
+int WriteDirListing(const char* root) {
+    if (g_listingGuard.test_and_set()) return 0;
+    std::string path = SystemPathUnder(root, "dir.txt");
+    int fd = OpenSideFile(path);
+    if (fd < 0) {
+        g_listingGuard.clear();
+        return 0;
+    }
+    ForEachFileInDir(WriteListingLine, &fd, root);
+    close(fd);
+    g_listingGuard.clear();
+    return 1;
 }

@@ -1,4 +1,4 @@
-// Start and stop of the TFTP service.
+// Start and stop of the TFTP service, its settings in force and its listening status.
 #include "_libs/tftp/tftp_interface.h"
 
 #include <sys/socket.h>
@@ -7,13 +7,24 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_state.h"
 #include "log/log.h"
 
 namespace {
+
+// The settings in force. Only a start of a stopped service rewrites them (no service thread runs
+// then); the address and root, which a second start may change under running threads, are read
+// and written under the lock only.
+TftpConfig g_settings = TftpDefaultConfig();
+std::mutex g_pathsLock;
+std::mutex g_statusLock;
+TftpServiceStatus g_status{};
 
 constexpr size_t kMainStackRequest = 1024;
 constexpr int kInitPolls = 30;
@@ -44,44 +55,114 @@ bool JoinMainThread(TftpThreadEntry& entry, int ms) {
     return true;
 }
 
+void CopyCut(char* out, size_t size, const char* text) { std::snprintf(out, size, "%s", text != nullptr ? text : ""); }
+
 }  // namespace
 
-int StartTftp(const char* localAddress, const char* rootDir) {
-    TftpConfig& cfg = g_TftpConfig;
-    std::memset(cfg.szBindAddr, 0, sizeof cfg.szBindAddr);
-    if (localAddress != nullptr && localAddress[0] >= '0' && localAddress[0] <= '9') {
-        std::strncpy(cfg.szBindAddr, localAddress, sizeof cfg.szBindAddr - 1);
-    }
-    struct stat st {};
-    if (rootDir != nullptr && stat(rootDir, &st) == 0 && S_ISDIR(st.st_mode)) {
-        std::memset(cfg.szRootDir, 0, sizeof cfg.szRootDir);
-        std::strncpy(cfg.szRootDir, rootDir, sizeof cfg.szRootDir - 1);
-    }
+TftpConfig TftpDefaultConfig() {
+    TftpConfig config{};
+    config.nTimeoutSec = 5;
+    config.nMaxRetries = 6;
+    config.nWindowBytes = 0;
+    config.nSecurityLevel = 1;
+    config.nPort = 69;
+    config.bOptions = 1;
+    config.bTsizeOnly = 0;
+    config.bDirListing = 0;
+    config.bMd5Files = 0;
+    config.bSlashToBackslash = 1;
+    config.bBeep = 0;
+    config.bStripLeadingBackslash = 0;
+    config.nPortLow = 0;
+    config.nPortHigh = 0;
+    config.bUdpPortOption = 0;
+    config.bNoLastAckWait = 0;
+    config.bIPv4 = 1;
+    config.bIPv6 = 1;
+    config.nMaxTransfers = 100;
+    std::strcpy(config.szRootDir, ".");
+    config.nPollMs = 2000;
+    config.nTimeUnitMs = 1000;
+    config.nMaxWindowSize = kTftpDefaultMaxWindow;
+    return config;
+}
 
+const TftpConfig& TftpSettings() { return g_settings; }
+
+void CopyTftpRootDir(char* out, size_t size) {
+    std::lock_guard<std::mutex> lock(g_pathsLock);
+    CopyCut(out, size, g_settings.szRootDir);
+}
+
+void CopyTftpBindAddr(char* out, size_t size) {
+    std::lock_guard<std::mutex> lock(g_pathsLock);
+    CopyCut(out, size, g_settings.szBindAddr);
+}
+
+void TftpSetListenStatus(int state, int error, const char* address, const char* port, const char* reason) {
+    std::lock_guard<std::mutex> lock(g_statusLock);
+    g_status.nState = state;
+    g_status.nError = error;
+    CopyCut(g_status.szAddress, sizeof g_status.szAddress, address);
+    CopyCut(g_status.szPort, sizeof g_status.szPort, port);
+    CopyCut(g_status.szReason, sizeof g_status.szReason, reason);
+}
+
+int GetTftpServiceStatus(TftpServiceStatus* status) {
+    std::lock_guard<std::mutex> lock(g_statusLock);
+    if (status != nullptr) {
+        *status = g_status;
+        CopyTftpRootDir(status->szRootDir, sizeof status->szRootDir);
+    }
+    return g_status.nState == TFTP_LISTENING ? 1 : 0;
+}
+
+int StartTftp(const char* localAddress, const char* rootDir, const TftpConfig& settings) {
     TftpThreadEntry& entry = tThreads[TH_TFTP];
-    bool started = false;
     // A stop that gave up waiting leaves the old main thread running over the shared records: a
     // second one must not start over them. Give it a last chance to end, else report why.
     if (!entry.gRunning.load() && entry.bThreadValid && !JoinMainThread(entry, kRestartWaitMs)) {
-        TftpSetListenStatus(TFTP_FAILED, EBUSY, cfg.szBindAddr, "",
-                            "the previous TFTP service is still stopping");
+        TftpSetListenStatus(TFTP_FAILED, EBUSY, localAddress, "", "the previous TFTP service is still stopping");
         LogMessage(LOG_MAJOR, "service %s not started: the previous one is still stopping", "TFTP");
         return 1;
     }
+    {
+        std::lock_guard<std::mutex> lock(g_pathsLock);
+        if (!entry.gRunning.load()) {
+            char root[kTftpMaxPath];
+            std::memcpy(root, g_settings.szRootDir, sizeof root);
+            g_settings = settings;
+            std::memcpy(g_settings.szRootDir, root, sizeof root);  // "." until a folder has been given
+        }
+        TftpConfig& cfg = g_settings;
+        std::memset(cfg.szBindAddr, 0, sizeof cfg.szBindAddr);
+        if (localAddress != nullptr && localAddress[0] >= '0' && localAddress[0] <= '9') {
+            std::strncpy(cfg.szBindAddr, localAddress, sizeof cfg.szBindAddr - 1);
+        }
+        struct stat st {};
+        if (rootDir != nullptr && stat(rootDir, &st) == 0 && S_ISDIR(st.st_mode)) {
+            std::memset(cfg.szRootDir, 0, sizeof cfg.szRootDir);
+            std::strncpy(cfg.szRootDir, rootDir, sizeof cfg.szRootDir - 1);
+        }
+    }
+    char bindAddr[sizeof g_settings.szBindAddr];
+    CopyTftpBindAddr(bindAddr, sizeof bindAddr);
+
+    bool started = false;
     if (!entry.gRunning.load()) {
         entry.skListen = -1;
         TftpServiceEvent();
         TftpDrainEvent(entry.hEvent);
         TftpClearAbort();
-        TftpSetListenStatus(TFTP_STARTING, 0, cfg.szBindAddr, "", "");
+        TftpSetListenStatus(TFTP_STARTING, 0, bindAddr, "", "");
         entry.gRunning = 1;
-        if (TftpStartThread(TftpMainThread, nullptr, kMainStackRequest, &entry.hThread)) {
+        if (TftpStartThread(TftpMainThread, nullptr, kMainStackRequest, "kv-tftp", &entry.hThread)) {
             entry.bThreadValid = true;
             started = true;
         } else {
             entry.gRunning = 0;
             entry.skListen = -1;
-            TftpSetListenStatus(TFTP_FAILED, errno, cfg.szBindAddr, "", "cannot start the service thread");
+            TftpSetListenStatus(TFTP_FAILED, errno, bindAddr, "", "cannot start the service thread");
         }
     }
 

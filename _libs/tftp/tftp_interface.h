@@ -1,11 +1,50 @@
 #pragma once
-// Start and stop of the built-in TFTP service, called by the upgrade run's start and stop.
+// The built-in TFTP service as the upgrade run sees it: its settings, start, stop and status.
 #include <cstdint>
 
+constexpr int kTftpMaxPath = 260;
+constexpr int kTftpDefaultMaxWindow = 64;
+
+struct TftpConfig {
+    int32_t nTimeoutSec;
+    int32_t nMaxRetries;
+    int32_t nWindowBytes;
+    int32_t nSecurityLevel;
+    int32_t nPort;
+    int32_t bOptions;
+    int32_t bTsizeOnly;
+    int32_t bDirListing;
+    int32_t bMd5Files;
+    int32_t bSlashToBackslash;
+    int32_t bBeep;
+    int32_t bStripLeadingBackslash;
+    char szBindAddr[132];
+    uint32_t nPortLow;
+    uint32_t nPortHigh;
+    int32_t bUdpPortOption;
+    int32_t bNoLastAckWait;
+    int32_t bIPv4;
+    int32_t bIPv6;
+    int32_t nMaxTransfers;
+    char szRootDir[kTftpMaxPath];
+    int32_t nPollMs;
+    // Length of one "second" of the transfer time-outs, in milliseconds: 1000 in force; tests
+    // shorten it so the retry ladder of the engines runs in a fraction of the time.
+    int32_t nTimeUnitMs;
+    // Ours: the largest "windowsize" (blocks per acknowledgement) granted to a client that asks for
+    // one; 0 leaves the option unanswered, so every transfer runs in lock-step.
+    int32_t nMaxWindowSize;
+};
+
+// The values in force unless a caller passes others.
+TftpConfig TftpDefaultConfig();
+
 // Starts the service on `localAddress` (numeric; anything not starting with a digit listens on all
-// local addresses, IPv4 and IPv6 on one socket) serving `rootDir`. Returns 1 in every case: ask
-// GetTftpServiceStatus whether the service actually listens.
-int StartTftp(const char* localAddress, const char* rootDir);
+// local addresses, IPv4 and IPv6 on one socket) serving `rootDir`. `settings` is copied when the
+// service starts; a start while it runs changes only the address (for the next listening socket)
+// and the root (from the next request on). Returns 1 in every case: ask GetTftpServiceStatus
+// whether the service actually listens.
+int StartTftp(const char* localAddress, const char* rootDir, const TftpConfig& settings = TftpDefaultConfig());
 // Stops the service: clients in the middle of a transfer get ERROR 99. Safe to call when stopped.
 void StopTftp();
 
@@ -22,6 +61,7 @@ struct TftpServiceStatus {
     char szAddress[64];    // numeric address the socket is bound to ("::" for the dual-stack wildcard)
     char szPort[16];       // numeric port
     char szReason[512];    // what went wrong, in one line, when nState is TFTP_FAILED
+    char szRootDir[kTftpMaxPath];  // the folder requests are served from
 };
 
 // Fills `status` and returns 1 when the service is listening, 0 otherwise.

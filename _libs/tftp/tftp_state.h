@@ -1,9 +1,8 @@
 #pragma once
-// Process-wide state of the TFTP service, shared by its start/stop entries and its main thread.
+// The service's main-thread entry, shared by its start/stop, its listener and its pool.
 #include <pthread.h>
 
 #include <atomic>
-#include <cstddef>
 
 #include "_libs/tftp/tftp.h"
 
@@ -20,20 +19,5 @@ struct TftpThreadEntry {
 };
 
 extern TftpThreadEntry tThreads[1];
+// The transfer records, touched by the main thread only.
 extern TftpTransfer* pTftpFirst;
-
-// eventfd helpers: Set makes it readable, Drain reads it back to not signalled.
-void TftpSetEvent(int fd);
-void TftpDrainEvent(int fd);
-// Created once per process and never closed, so a worker left behind by a stop never writes
-// into a descriptor that has been reused.
-int TftpServiceEvent();
-// Raised by the main thread once every active client has its ERROR 99: transfers then end at once.
-void TftpSignalAbort();
-void TftpClearAbort();
-
-// Starts a detached-never, joinable thread with a small stack: the requested size, raised to what
-// the platform (and sanitizers) need.
-bool TftpStartThread(void* (*body)(void*), void* argument, size_t requestedStack, pthread_t* thread);
-
-void TftpSetListenStatus(int state, int error, const char* address, const char* port, const char* reason);

@@ -13,17 +13,11 @@
 
 #include "_libs/tftp/tftp.h"
 #include "log/log.h"
+#include "platform/byte_reader.h"
 
 namespace {
 
 constexpr uint32_t kMaxUnackedSends = 50;
-
-void PutShort(unsigned char* at, uint32_t value) {
-    at[0] = static_cast<unsigned char>((value >> 8) & 0xFF);
-    at[1] = static_cast<unsigned char>(value & 0xFF);
-}
-
-uint16_t GetShort(const unsigned char* at) { return static_cast<uint16_t>((at[0] << 8) | at[1]); }
 
 socklen_t AddressLength(const sockaddr_storage& address) {
     return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
@@ -52,9 +46,7 @@ bool ReceiveFailed(TftpTransfer* transfer, ssize_t n) {
 }
 
 int SendAck(TftpTransfer* transfer, uint32_t block) {
-    transfer->ctrlPkt[0] = 0;
-    transfer->ctrlPkt[1] = TFTP_ACK;
-    PutShort(transfer->ctrlPkt + 2, block & 0xFFFF);
+    PutTftpHeader(transfer->ctrlPkt, TFTP_ACK, block);
     return static_cast<int>(send(transfer->skt, transfer->ctrlPkt, 4, MSG_NOSIGNAL));
 }
 
@@ -62,6 +54,9 @@ int SendAck(TftpTransfer* transfer, uint32_t block) {
 void AddBytes(TftpTransfer* transfer, uint32_t count) {
     transfer->nBytes = static_cast<int32_t>(static_cast<uint32_t>(transfer->nBytes) + count);
 }
+
+void ReportTransferStats(TftpTransfer* transfer);
+int WaitPacket(TftpTransfer* transfer);
 
 constexpr ssize_t kNothingYet = -2;
 
@@ -85,8 +80,6 @@ ssize_t ReceiveReady(TftpTransfer* transfer, unsigned char* buffer, size_t size)
     return recv(transfer->skt, buffer, size, 0);
 }
 
-}  // namespace
-
 int WaitPacket(TftpTransfer* transfer) {
     int seconds;
     if (transfer->nTimeouts == 0) {
@@ -99,7 +92,7 @@ int WaitPacket(TftpTransfer* transfer) {
     pollfd fds[2] = {{transfer->skt, POLLIN, 0}, {TftpStopFd(), POLLIN, 0}};
     int rc;
     do {
-        rc = poll(fds, 2, seconds * g_TftpConfig.nTimeUnitMs);
+        rc = poll(fds, 2, seconds * transfer->cfg->nTimeUnitMs);
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) {
         SetLastErrorFromErrno(errno, true);
@@ -146,6 +139,8 @@ int UdpSend(int localPort, const sockaddr* to, int toLength, const void* data, i
     return sent;
 }
 
+}  // namespace
+
 int SendOack(TftpTransfer* transfer) {
     int length = static_cast<int>(transfer->nLastLen) + 2;
     LogMessage(LOG_DEBUG0, "send OACK %d bytes", length);
@@ -173,7 +168,7 @@ int SendFileLoop(TftpTransfer* transfer) {
     uint32_t& R = transfer->nTimeouts;
     uint32_t& S = transfer->nSent;
     uint32_t& L = transfer->nLastLen;
-    const uint32_t maxRetries = static_cast<uint32_t>(g_TftpConfig.nMaxRetries);
+    const uint32_t maxRetries = static_cast<uint32_t>(transfer->cfg->nMaxRetries);
     // A negotiated "windowsize" keeps that many blocks in flight and restarts from the block after
     // whatever an acknowledgement names; windowsize 1 and no windowsize keep the lock-step rules.
     const uint32_t windowSize = transfer->nWindowSize > 0 ? static_cast<uint32_t>(transfer->nWindowSize) : 0;
@@ -230,9 +225,7 @@ int SendFileLoop(TftpTransfer* transfer) {
                 } else if (!readBlock(N, packet, &L)) {
                     return 0;
                 }
-                packet[0] = 0;
-                packet[1] = TFTP_DATA;
-                PutShort(packet + 2, N);
+                PutTftpHeader(packet, TFTP_DATA, N);
                 ssize_t sent = send(transfer->skt, packet, L + 4, MSG_NOSIGNAL);
                 if (sent != static_cast<ssize_t>(L + 4)) {
                     SetLastErrorFromErrno(sent < 0 ? errno : EMSGSIZE, true);
@@ -261,16 +254,16 @@ int SendFileLoop(TftpTransfer* transfer) {
         } else {
             if (ReceiveFailed(transfer, n)) return 0;
             heard = true;
-            if (n < 4) {
+            uint16_t opcode = 0;
+            uint16_t block = 0;
+            if (!ReadTftpHeader(transfer->ctrlPkt, static_cast<size_t>(n), &opcode, &block)) {
                 LogMessage(LOG_GENERAL, "rcvd packet too short");
             } else {
-                uint16_t opcode = GetShort(transfer->ctrlPkt);
-                uint16_t block = GetShort(transfer->ctrlPkt + 2);
                 if (opcode == TFTP_ERROR) {
-                    char text[kTftpRequestSize];
-                    size_t length = static_cast<size_t>(n) - 4;
-                    std::memcpy(text, transfer->ctrlPkt + 4, length);
-                    text[length] = '\0';
+                    char text[kTftpRequestSize] = {};
+                    platform::ByteReader message(transfer->ctrlPkt, static_cast<size_t>(n));
+                    message.Skip(4);
+                    message.Bytes(text, message.Remaining() < sizeof text ? message.Remaining() : sizeof text - 1);
                     LogMessage(LOG_GENERAL, "Peer returns ERROR <%s> -> aborting transfer", text);
                     return 0;
                 }
@@ -316,7 +309,7 @@ int SendFileLoop(TftpTransfer* transfer) {
                 }
             }
         }
-        if (N > T && (g_TftpConfig.bNoLastAckWait || (windowed ? A > T : S == 0))) {
+        if (N > T && (transfer->cfg->bNoLastAckWait || (windowed ? A > T : S == 0))) {
             allSent = true;
             break;
         }
@@ -359,7 +352,7 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
     uint32_t& A = transfer->nCount;
     uint32_t& R = transfer->nTimeouts;
     uint32_t& L = transfer->nLastLen;
-    const uint32_t maxRetries = static_cast<uint32_t>(g_TftpConfig.nMaxRetries);
+    const uint32_t maxRetries = static_cast<uint32_t>(transfer->cfg->nMaxRetries);
     if (!oackSent && SendAck(transfer, 0) != 4) {
         SetLastErrorFromErrno(errno, true);
         LogMessage(LOG_MAJOR, "File <%s> : error %d in system call %s %s", RequestFileName(transfer),
@@ -389,18 +382,18 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
             gapAcked = false;
         } else {
             if (ReceiveFailed(transfer, n)) return 0;
-            if (n < 4) {
+            uint16_t opcode = 0;
+            uint16_t block = 0;
+            if (!ReadTftpHeader(transfer->dataPkt, static_cast<size_t>(n), &opcode, &block)) {
                 LogMessage(LOG_GENERAL, "rcvd packet too short");
                 SendTftpError(transfer, 4);
                 return 0;
             }
-            uint16_t opcode = GetShort(transfer->dataPkt);
             if (opcode != TFTP_DATA) {
                 LogMessage(LOG_GENERAL, "Peer sent unexpected message %d", opcode);
                 SendTftpError(transfer, 4);
                 return 0;
             }
-            uint16_t block = GetShort(transfer->dataPkt + 2);
             uint32_t length = static_cast<uint32_t>(n) - 4;
             bool acknowledge = true;
             bool inOrder = false;
@@ -475,14 +468,18 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
     return 1;
 }
 
+namespace {
+
 void ReportTransferStats(TftpTransfer* transfer) {
     int blocks = static_cast<int>(transfer->nCount) - (transfer->nOpcode == TFTP_RRQ ? 1 : 0);
     int seconds = static_cast<int>(static_cast<int64_t>(time(nullptr)) - transfer->tStart);
     LogMessage(LOG_DEBUG0, "<%s>: %s %d blk%s, %d bytes in %d s. %d blk%s resent", RequestFileName(transfer),
                transfer->nOpcode == TFTP_RRQ ? "sent" : "rcvd", blocks, blocks > 1 ? "s" : "", transfer->nBytes,
                seconds, transfer->nResent, transfer->nResent > 1 ? "s" : "");
-    if (g_TftpConfig.bBeep && seconds > 10 && isatty(STDERR_FILENO)) {
+    if (transfer->cfg->bBeep && seconds > 10 && isatty(STDERR_FILENO)) {
         ssize_t ignored = write(STDERR_FILENO, "\a", 1);
         (void)ignored;
     }
 }
+
+}  // namespace

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <string>
 
-#include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_interface.h"
 #include "app/console/console_command.h"
 #include "log/log.h"
@@ -49,8 +48,9 @@ int RunTftp(const TftpOptions& options) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    g_TftpConfig.nPort = options.port;
-    StartTftp(options.address.c_str(), options.root.c_str());
+    TftpConfig settings = TftpDefaultConfig();
+    settings.nPort = options.port;
+    StartTftp(options.address.c_str(), options.root.c_str(), settings);
     TftpServiceStatus status{};
     if (!GetTftpServiceStatus(&status)) {
         std::fprintf(stderr, "kelvane-cli tftp: not serving: %s\n",
@@ -61,7 +61,7 @@ int RunTftp(const TftpOptions& options) {
     const bool v6 = std::string(status.szAddress).find(':') != std::string::npos;
     std::printf("TFTP service listening on %s%s%s port %s%s, serving %s\n", v6 ? "[" : "", status.szAddress,
                 v6 ? "]" : "", status.szPort, options.address.empty() ? " (IPv4 and IPv6)" : "",
-                g_TftpConfig.szRootDir);
+                status.szRootDir);
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);
 

@@ -131,13 +131,11 @@ private:
 
 class DevsimTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        g_TftpConfig = TftpDefaultConfig();
-        g_TftpConfig.nTimeUnitMs = 50;
-    }
     void TearDown() override { StopTftp(); }
     void ServeFrom(const char* address) {
-        StartTftp(address, m_root.Path().c_str());
+        TftpConfig settings = TftpDefaultConfig();
+        settings.nTimeUnitMs = 50;
+        StartTftp(address, m_root.Path().c_str(), settings);
         TftpServiceStatus status{};
         ASSERT_EQ(1, GetTftpServiceStatus(&status)) << status.szReason;
     }

@@ -54,8 +54,7 @@ protected:
         ASSERT_EQ(0, testsupport::RunCommand("ip link set " + m_link.Peer() + " netns " + m_ns + " && " + in +
                                              "link set lo up && " + in + "link set " + m_link.Peer() + " up && " + in +
                                              "addr add 10.77.0.2/24 brd + dev " + m_link.Peer()));
-        g_TftpConfig = TftpDefaultConfig();
-        g_TftpConfig.nTimeUnitMs = 50;
+        m_dlg.m_tftpSettings.nTimeUnitMs = 50;
         platform::SetAppFilesDir(m_home.Path());
         LogInit(LOG_MAJOR, m_home.File("Upgrade.log").c_str());
         SetFmwNarrationSink([](const char*) {});
@@ -78,7 +77,6 @@ protected:
         if (m_nsFd >= 0) close(m_nsFd);
         platform::SetAppFilesDir("");
         SetFmwNarrationSink(nullptr);
-        g_TftpConfig = TftpDefaultConfig();
     }
     void Start() {
         m_dlg.OnBtnStart();

@@ -105,16 +105,16 @@ class TftpServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         LogInit(LOG_ALLLOG, m_logDir.File("tftp.log").c_str());
-        g_TftpConfig = TftpDefaultConfig();
-        g_TftpConfig.nTimeUnitMs = 50;
+        m_settings.nTimeUnitMs = 50;
     }
     void TearDown() override {
         StopTftp();
         if (getenv("TFTP_TEST_LOG")) std::fprintf(stderr, "%s", Log().c_str());
     }
 
+    // Starts the service with m_settings (a test changes them before, or stops first).
     void Start(const char* address = "") {
-        StartTftp(address, m_root.Path().c_str());
+        StartTftp(address, m_root.Path().c_str(), m_settings);
         TftpServiceStatus status{};
         ASSERT_EQ(1, GetTftpServiceStatus(&status)) << status.szReason;
     }
@@ -133,6 +133,7 @@ protected:
         return LogHas(text);
     }
 
+    TftpConfig m_settings = TftpDefaultConfig();
     testsupport::TempDir m_root;
     testsupport::TempDir m_logDir;
 };

@@ -64,8 +64,8 @@ TEST_F(TftpPeerTest, RealClientsDownloadEverySize) {
 // port as the end of its download ("illegal TFTP operation", exit 71). The server's ladder (7.5 s)
 // outlasts curl's 5-s resend, as the real one (25 s) does.
 TEST_F(TftpPeerTest, SlowCurlOverALossyLinkNeverEndsIllegal) {
-    StopTftp();  // the workers read the settings: change them only while none runs
-    g_TftpConfig.nTimeUnitMs = 300;
+    StopTftp();
+    m_settings.nTimeUnitMs = 300;
     Start();
     m_root.Write("lossy.bin", Pattern(16000, 7));
     testsupport::UdpRelay relay("127.0.0.1", 6969, "127.0.0.1", 69, {.loss = 0.1, .seed = 12});
@@ -129,8 +129,8 @@ TEST_F(TftpPeerTest, AtftpWithAWindowDownloadsAndUploads) {
 // by the file that arrived, not by atftp's exit status. Uploads are smaller: once atftp's sender has
 // timed out it sends one block per ACK, so a lossy upload crawls at our time-out's pace.
 TEST_F(TftpPeerTest, SlowAtftpWithAWindowThroughALossyLink) {
-    StopTftp();  // the workers read the settings: change them only while none runs
-    g_TftpConfig.nTimeUnitMs = 200;  // our retries outlast atftp's 1 s time-out
+    StopTftp();
+    m_settings.nTimeUnitMs = 200;  // our retries outlast atftp's 1 s time-out
     Start();
     testsupport::UdpRelay relay("127.0.0.1", 0, "127.0.0.1", 69, {0.05, 0.05, 0.05, 0, 13});
     const std::string content = Content(1024 * 1024).substr(0, 300000);
@@ -181,7 +181,7 @@ class TftpRealTimeoutTest : public TftpServiceTest {
 protected:
     void SetUp() override {
         TftpServiceTest::SetUp();
-        g_TftpConfig.nTimeUnitMs = 1000;
+        m_settings.nTimeUnitMs = 1000;
         m_root.Write("s.bin", Pattern(1000));
         Start();
     }

@@ -113,7 +113,7 @@ TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
 
 TEST_F(TftpRequestTest, WindowsizeSwitchedOffIsNotAnswered) {
     m_root.Write("f.bin", "x");
-    g_TftpConfig.nMaxWindowSize = 0;
+    m_settings.nMaxWindowSize = 0;
     Start();
     RawClient client;
     EXPECT_EQ(Data(1, "x"), client.Ask(Request(TFTP_RRQ, {"f.bin", "octet", "windowsize", "8"})));
@@ -196,8 +196,8 @@ TEST_F(TftpRequestTest, NamesAreCheckedAndRefusalsCarryTheirErrorCodeAndText) {
 TEST_F(TftpRequestTest, FifosNeitherBlockAWorkerNorTakeSideFiles) {
     m_root.Write("f.bin", "data");
     for (const char* fifo : {"x.bin", "dir.txt", "f.bin.md5"}) ASSERT_EQ(0, mkfifo(m_root.File(fifo).c_str(), 0644));
-    g_TftpConfig.bDirListing = 1;
-    g_TftpConfig.bMd5Files = 1;
+    m_settings.bDirListing = 1;
+    m_settings.bMd5Files = 1;
     Start();
     RawClient reader;
     EXPECT_EQ(Error(1, "File not found"), reader.Ask(Rrq("x.bin")));
@@ -213,7 +213,7 @@ TEST_F(TftpRequestTest, FifosNeitherBlockAWorkerNorTakeSideFiles) {
 TEST_F(TftpRequestTest, SecurityLevelsGovernWrites) {
     m_root.Write("empty.bin", "");
     m_root.Write("full.bin", "data");
-    g_TftpConfig.nSecurityLevel = 2;
+    m_settings.nSecurityLevel = 2;
     Start();
     EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("full.bin")));
     RawClient client;
@@ -222,8 +222,8 @@ TEST_F(TftpRequestTest, SecurityLevelsGovernWrites) {
     EXPECT_EQ(Ack(1), client.Receive());
     EXPECT_TRUE(WaitLog("<empty.bin>: rcvd 1 blk, 3 bytes"));
     EXPECT_EQ("new", m_root.Read("empty.bin"));
-    StopTftp();  // the workers read the settings: change them only while none runs
-    g_TftpConfig.nSecurityLevel = 3;
+    StopTftp();
+    m_settings.nSecurityLevel = 3;
     Start();
     EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("other.bin")));
     EXPECT_TRUE(WaitLog("Error EACCESS on file other.bin. Ext error The directory name is invalid"));
@@ -233,7 +233,7 @@ class TftpEngineTest : public TftpServiceTest {};
 
 TEST_F(TftpEngineTest, DuplicateAckNeverCausesAResend) {
     m_root.Write("d.bin", Pattern(1500));
-    g_TftpConfig.nTimeUnitMs = 200;  // a time-out resend would come 400 ms after a block
+    m_settings.nTimeUnitMs = 200;  // a time-out resend would come 400 ms after a block
     Start();
     RawClient client;
     EXPECT_EQ(1, Block(client.Ask(Rrq("d.bin"))));
@@ -253,7 +253,7 @@ TEST_F(TftpEngineTest, DuplicateAckNeverCausesAResend) {
 // The sender reads the next block ahead while the client works; a resend must still carry the
 // block that was lost, and the MD5 side file must count every block once.
 TEST_F(TftpEngineTest, ResendAfterTimeOutCarriesTheLostBlockAndDigestCountsItOnce) {
-    g_TftpConfig.bMd5Files = 1;
+    m_settings.bMd5Files = 1;
     const std::string content = Pattern(1300, 3);
     m_root.Write("r.bin", content);
     Start();
@@ -360,8 +360,8 @@ TEST_F(TftpEngineTest, WriteThatTimesOutKeepsThePreviousFileAndLeavesNoPart) {
 }
 
 TEST_F(TftpEngineTest, SideFilesWhenSwitchedOn) {
-    g_TftpConfig.bMd5Files = 1;
-    g_TftpConfig.bDirListing = 1;
+    m_settings.bMd5Files = 1;
+    m_settings.bDirListing = 1;
     m_root.Write("fw.bin", "abc");
     m_root.Write(std::string(70, 'L') + ".bin", Pattern(1000));
     mkdir(m_root.File("folder").c_str(), 0755);
@@ -431,7 +431,7 @@ protected:
 TEST_F(TftpWindowTest, SenderRestartsBehindTheBlockAnAckNames) {
     const std::string content = Pattern(10 * 512 + 100);
     m_root.Write("w.bin", content);
-    g_TftpConfig.nTimeUnitMs = 1000;  // no time-out resend within the test
+    m_settings.nTimeUnitMs = 1000;  // no time-out resend within the test
     Start();
     RawClient client;
     EXPECT_EQ(Op(TFTP_OACK) + Bytes({"windowsize", "4"}), client.Ask(Request(TFTP_RRQ, {"w.bin", "octet", "windowsize", "4"})));
@@ -465,7 +465,7 @@ TEST_F(TftpWindowTest, BlockNumbersWrapWithinAWindow) {
 }
 
 TEST_F(TftpWindowTest, ReceiverAcknowledgesWindowsAndGapsAtOnce) {
-    g_TftpConfig.nTimeUnitMs = 1000;  // a time-out ACK would come only after 2 s
+    m_settings.nTimeUnitMs = 1000;  // a time-out ACK would come only after 2 s
     Start();
     const std::string content = Pattern(6 * 512 + 10, 4);
     auto block = [&](int n) { return Data(n, content.substr(static_cast<size_t>(n - 1) * 512, 512)); };
@@ -489,7 +489,7 @@ class TftpServiceLifecycleTest : public TftpServiceTest {};
 
 TEST_F(TftpServiceLifecycleTest, StopDuringTransferCancelsTheClient) {
     m_root.Write("s.bin", Pattern(5000));
-    g_TftpConfig.nTimeUnitMs = 1000;
+    m_settings.nTimeUnitMs = 1000;
     Start();
     RawClient client;
     EXPECT_EQ(1, Block(client.Ask(Rrq("s.bin"))));
@@ -507,7 +507,7 @@ TEST_F(TftpServiceLifecycleTest, StopDuringTransferCancelsTheClient) {
 
 TEST_F(TftpServiceLifecycleTest, ExtraWorkersUpToTheTableAndTheNextRequestDropped) {
     m_root.Write("w.bin", "w");
-    g_TftpConfig.nTimeUnitMs = 120;  // every transfer waits 3 s for its last ACK: all 100 stay active
+    m_settings.nTimeUnitMs = 120;  // every transfer waits 3 s for its last ACK: all 100 stay active
     Start();
     std::vector<std::unique_ptr<RawClient>> clients;
     for (int i = 0; i < 101; ++i) {
@@ -532,7 +532,7 @@ TEST_F(TftpServiceLifecycleTest, ExtraWorkersUpToTheTableAndTheNextRequestDroppe
 
 TEST_F(TftpServiceLifecycleTest, SameRequestTwiceInOneSecondIsServedTwice) {
     m_root.Write("r.bin", "r");
-    g_TftpConfig.nTimeUnitMs = 1000;  // no resend of the first copy's block in between
+    m_settings.nTimeUnitMs = 1000;  // no resend of the first copy's block in between
     Start();
     // Start right after a second boundary so both copies share the second.
     time_t now = time(nullptr);
@@ -550,7 +550,7 @@ TEST_F(TftpServiceLifecycleTest, SameRequestTwiceInOneSecondIsServedTwice) {
 // answered at once, and the repeats past a second's worth are dropped.
 TEST_F(TftpServiceLifecycleTest, RepeatingClientDelaysOnlyItself) {
     m_root.Write("r.bin", "r");
-    g_TftpConfig.nTimeUnitMs = 1000;
+    m_settings.nTimeUnitMs = 1000;
     Start();
     time_t now = time(nullptr);
     while (time(nullptr) == now) usleep(1000);
@@ -591,9 +591,9 @@ TEST_F(TftpServiceLifecycleTest, BoundAddressOnlyAndSecondStartChangesRootOnly) 
     GetTftpServiceStatus(&status);
     EXPECT_STREQ("127.0.0.1", status.szAddress);
     StartTftp("127.0.0.1", "/no/such/folder");
-    EXPECT_STREQ(m_root.Path().c_str(), g_TftpConfig.szRootDir);
+    EXPECT_STREQ(m_root.Path().c_str(), (GetTftpServiceStatus(&status), status.szRootDir));
     StartTftp("127.0.0.1", other.Path().c_str());
-    EXPECT_STREQ(other.Path().c_str(), g_TftpConfig.szRootDir);
+    EXPECT_STREQ(other.Path().c_str(), (GetTftpServiceStatus(&status), status.szRootDir));
     RawClient client;
     EXPECT_EQ(Data(1, "other"), client.Ask(Rrq("o.bin")));
     client.Send(Ack(1));
