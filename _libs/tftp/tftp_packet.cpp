@@ -47,24 +47,25 @@ TftpRequest ParseTftpRequest(const void* data, size_t length) {
     std::memcpy(packet, data, length < sizeof packet ? length : sizeof packet);
     packet[kNameCut] = 0;
     TftpRequest request;
-    platform::ByteReader header(packet, sizeof packet);
-    header.Be16(&request.opcode);
-    platform::ByteReader strings = header.Sub(kOptionLimit);
+    platform::ByteReader reader(packet, sizeof packet);
     const char* text = nullptr;
     size_t textLength = 0;
-    if (strings.CString(&text, &textLength)) request.name.assign(text, textLength);
-    if (strings.CString(&text, &textLength)) {
-        request.hasMode = true;
-        request.mode.assign(text, textLength);
-    }
-    while (request.hasMode && strings.Remaining() > 0) {
+    reader.Be16(&request.opcode);
+    if (reader.CString(&text, &textLength)) request.name.assign(text, textLength);
+    if (!reader.CString(&text, &textLength)) return request;  // no mode ends within the datagram
+    request.hasMode = true;
+    request.mode.assign(text, textLength);
+    const size_t optionsEnd = 2 + kOptionLimit;
+    if (reader.Offset() >= optionsEnd) return request;
+    platform::ByteReader options(packet + reader.Offset(), optionsEnd - reader.Offset());
+    while (options.Remaining() > 0) {
         const char* name = nullptr;
         const char* value = nullptr;
         size_t nameLength = 0;
         size_t valueLength = 0;
-        if (!strings.CString(&name, &nameLength)) break;
+        if (!options.CString(&name, &nameLength)) break;
         if (nameLength == 0) continue;  // stray NULs between options are skipped
-        if (!strings.CString(&value, &valueLength)) break;
+        if (!options.CString(&value, &valueLength)) break;
         request.options.push_back({std::string(name, nameLength), std::string(value, valueLength)});
     }
     return request;

@@ -29,7 +29,7 @@ struct TftpOption {
 struct TftpRequest {
     uint16_t opcode = 0;
     std::string name;       // cut at byte 509 of the datagram, as the service always has
-    bool hasMode = false;   // false when no NUL-terminated mode follows the name
+    bool hasMode = false;   // false when no mode ends within the datagram
     std::string mode;
     // In the order sent. The scan looks at most 512 bytes past the start of the name and stops at
     // the first name or value that is not terminated within them.

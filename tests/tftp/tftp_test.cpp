@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "tftp_fixture.h"
@@ -27,6 +28,36 @@ std::string Download(RawClient& client, const std::string& first, size_t blockSi
 bool Exists(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0;
+}
+
+// The request as the worker sees it: the name cut at byte 509, a mode that ends within the
+// datagram (bytes past it are zeros), options looked for up to 512 bytes past the name's start.
+TEST(TftpParseTest, RequestFieldsAndTheirLimits) {
+    auto names = [](const TftpRequest& r) {
+        std::string out = r.name + "|" + (r.hasMode ? r.mode : "-");
+        for (const TftpOption& o : r.options) out += "|" + o.name + "=" + o.value;
+        return out;
+    };
+    const std::string longName(600, 'n');
+    const std::pair<std::string, std::string> cases[] = {
+        {Request(TFTP_RRQ, {"f.bin", "octet", "blksize", "1024", "", "tsize", "0"}), "f.bin|octet|blksize=1024|tsize=0"},
+        {Request(TFTP_RRQ, {"f.bin", "octet", "blksize"}), "f.bin|octet|blksize="},
+        {Op(TFTP_RRQ) + "f.bin", "f.bin|"},
+        // The name ends at byte 509; a mode must end by the datagram's last byte, 515.
+        {Op(TFTP_RRQ) + std::string(507, 'n') + "xoctet" + std::string(1, '\0'), std::string(507, 'n') + "|octet"},
+        {Op(TFTP_RRQ) + std::string(507, 'n') + "xoctets", std::string(507, 'n') + "|-"},
+        {Op(TFTP_RRQ) + longName, std::string(507, 'n') + "|-"},
+        // An option must end by byte 513.
+        {Request(TFTP_RRQ, {std::string(501, 'n'), "octet", "a", "1"}), std::string(501, 'n') + "|octet|a=1"},
+        {Request(TFTP_RRQ, {std::string(501, 'n'), "octet", "a", "12"}), std::string(501, 'n') + "|octet"},
+    };
+    for (const auto& [packet, expected] : cases) {
+        TftpRequest request = ParseTftpRequest(packet.data(), packet.size());
+        EXPECT_EQ(TFTP_RRQ, request.opcode);
+        EXPECT_EQ(expected, names(request)) << packet.size();
+    }
+    EXPECT_EQ(TFTP_MODE_NETASCII, TftpModeOf("ASCII"));
+    EXPECT_EQ(-1, TftpModeOf("image"));
 }
 
 class TftpRequestTest : public TftpServiceTest {};
@@ -68,32 +99,28 @@ TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
         std::string request;  // after the file name
         std::string oack;     // empty: no OACK
         size_t blockSize;
-        const char* logLine;  // nullptr: none to check
     };
     const std::string oack = Op(TFTP_OACK);
     const Case cases[] = {
-        {Bytes({"octet", "blksize", "4"}), "", 512, "<blksize> proposed by client 4, refused by Portwell"},
-        {Bytes({"octet", "blksize", "65464"}), oack + Bytes({"blksize", "16384"}), 16384,
-         "<blksize> proposed by client 65464, reply with 16384"},
-        {Bytes({"octet", "blksize", "-1"}), oack + Bytes({"blksize", "16384"}), 16384,
-         "<blksize> proposed by client -1, reply with 16384"},
-        {Bytes({"octet", "blksize", "1428"}), oack + Bytes({"blksize", "1428"}), 1428, "<blksize> changed to <1428>"},
-        {Bytes({"octet", "timeout", "07"}), oack + Bytes({"timeout", "07"}), 512, "<timeout> changed to <07>"},
-        {Bytes({"octet", "timeout", "0"}), "", 512, nullptr},
-        {Bytes({"octet", "timeout", "256"}), "", 512, nullptr},
+        {Bytes({"octet", "blksize", "4"}), "", 512},
+        {Bytes({"octet", "blksize", "65464"}), oack + Bytes({"blksize", "16384"}), 16384},
+        {Bytes({"octet", "blksize", "-1"}), oack + Bytes({"blksize", "16384"}), 16384},
+        {Bytes({"octet", "blksize", "1428"}), oack + Bytes({"blksize", "1428"}), 1428},
+        {Bytes({"octet", "timeout", "07"}), oack + Bytes({"timeout", "07"}), 512},
+        {Bytes({"octet", "timeout", "0"}), "", 512},
+        {Bytes({"octet", "timeout", "256"}), "", 512},
         // Option names keep the client's case in the reply.
-        {Bytes({"NETASCII", "BlkSize", "100", "TSIZE", "0"}), oack + Bytes({"BlkSize", "100", "TSIZE", "600"}), 100,
-         nullptr},
+        {Bytes({"NETASCII", "BlkSize", "100", "TSIZE", "0"}), oack + Bytes({"BlkSize", "100", "TSIZE", "600"}), 100},
         // The window granted is bounded by the settings (64) and, for large blocks, by what a
         // client's default receive buffer holds; it is settled once the block size is known.
         {Bytes({"octet", "blksize", "1468", "windowsize", "16", "tsize", "0"}),
-         oack + Bytes({"blksize", "1468", "windowsize", "16", "tsize", "600"}), 1468, nullptr},
+         oack + Bytes({"blksize", "1468", "windowsize", "16", "tsize", "600"}), 1468},
         {Bytes({"octet", "WindowSize", "100", "blksize", "16384"}), oack + Bytes({"WindowSize", "4", "blksize", "16384"}),
-         16384, "<windowsize> 100 proposed by client, 4 granted at 16384-byte blocks"},
-        {Bytes({"octet", "windowsize", "65535"}), oack + Bytes({"windowsize", "64"}), 512, nullptr},
-        {Bytes({"octet", "windowsize", "0"}), "", 512, nullptr},
-        {Bytes({"octet", "windowsize", "65536"}), "", 512, nullptr},
-        {Bytes({"octet", "windowsize", "abc"}), "", 512, "<windowsize> proposed by client abc, refused by Portwell"},
+         16384},
+        {Bytes({"octet", "windowsize", "65535"}), oack + Bytes({"windowsize", "64"}), 512},
+        {Bytes({"octet", "windowsize", "0"}), "", 512},
+        {Bytes({"octet", "windowsize", "65536"}), "", 512},
+        {Bytes({"octet", "windowsize", "abc"}), "", 512},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);
@@ -105,9 +132,6 @@ TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
             reply = client.Receive();
         }
         EXPECT_EQ(content, Download(client, reply, c.blockSize));
-        if (c.logLine != nullptr) {
-            EXPECT_TRUE(WaitLog(c.logLine));
-        }
     }
 }
 
@@ -275,8 +299,6 @@ TEST_F(TftpEngineTest, ResendAfterTimeOutCarriesTheLostBlockAndDigestCountsItOnc
     EXPECT_EQ(std::string(hex), m_root.Read("r.bin.md5"));
 }
 
-// Block 1 goes out six times either way; unacknowledged as the last block it is a success with a
-// warning, as a middle block the transfer ends with ERROR 0.
 // A block nobody acknowledges goes out six times. Only a client that has answered the transfer
 // hears the ERROR at the end: one that never did asked again elsewhere (its first answer was lost)
 // and would take an ERROR from this port as the end of that other transfer.
@@ -296,12 +318,9 @@ TEST_F(TftpEngineTest, UnacknowledgedBlockIsSentSixTimes) {
         EXPECT_EQ(6, copies) << "first send and five resends after the time-outs";
         EXPECT_EQ(client == &answered ? Error(0, "Undefined error code") : "", packet);
     }
+    // The unacknowledged last block is a success with a warning, its resends counted.
     EXPECT_TRUE(WaitLog("WARNING : Last block #1 not acked for file <l.bin>"));
-    EXPECT_TRUE(WaitLog("<l.bin>: sent 0 blk, 0 bytes in "));
-    EXPECT_TRUE(LogHas(". 6 blks resent"));
-    EXPECT_TRUE(WaitLog("TIMEOUT waiting for Ack block #1 "));
-    EXPECT_TRUE(WaitLog("TIMEOUT waiting for Ack block #2 "));
-    EXPECT_EQ(1, LogCount("no ERROR sent: the client never answered transfer of <m.bin>"));
+    EXPECT_TRUE(WaitLog("<l.bin>: sent 0 blk, 0 bytes in ") && LogHas(". 6 blks resent"));
 }
 
 TEST_F(TftpEngineTest, PeerErrorOrStrayPacketEndsATransfer) {
@@ -498,8 +517,6 @@ TEST_F(TftpServiceLifecycleTest, StopDuringTransferCancelsTheClient) {
     auto took = std::chrono::steady_clock::now() - begin;
     EXPECT_EQ(Error(99, "Cancelled by administrator"), client.Receive());
     EXPECT_LT(took, std::chrono::seconds(4)) << "the stop waited out the transfer's time-outs";
-    for (const char* line : {"signalling worker threads\n", "main TFTP thread ends here\n", "threads have returned\n"})
-        EXPECT_TRUE(LogHas(line)) << line;
     TftpServiceStatus status{};
     EXPECT_EQ(0, GetTftpServiceStatus(&status));
     EXPECT_EQ(TFTP_STOPPED, status.nState);
@@ -530,22 +547,6 @@ TEST_F(TftpServiceLifecycleTest, ExtraWorkersUpToTheTableAndTheNextRequestDroppe
     later.Send(Ack(1));
 }
 
-TEST_F(TftpServiceLifecycleTest, SameRequestTwiceInOneSecondIsServedTwice) {
-    m_root.Write("r.bin", "r");
-    m_settings.nTimeUnitMs = 1000;  // no resend of the first copy's block in between
-    Start();
-    // Start right after a second boundary so both copies share the second.
-    time_t now = time(nullptr);
-    while (time(nullptr) == now) usleep(1000);
-    RawClient client;
-    client.SendToServer(Rrq("r.bin"));
-    EXPECT_EQ(Data(1, "r"), client.Ask(Rrq("r.bin")));
-    uint16_t firstPort = client.PeerPort();
-    EXPECT_EQ(Data(1, "r"), client.Receive());
-    EXPECT_NE(firstPort, client.PeerPort()) << "each copy has a transfer of its own";
-    EXPECT_TRUE(WaitLog("Warning : received duplicated request from 127.0.0.1:"));
-}
-
 // A client repeating its request delays its own copies, never the listener: another client is
 // answered at once, and the repeats past a second's worth are dropped.
 TEST_F(TftpServiceLifecycleTest, RepeatingClientDelaysOnlyItself) {
@@ -558,10 +559,15 @@ TEST_F(TftpServiceLifecycleTest, RepeatingClientDelaysOnlyItself) {
     for (int i = 0; i < 40; ++i) flooder.SendToServer(Rrq("r.bin"));
     RawClient other;
     EXPECT_EQ(Data(1, "r"), other.Ask(Rrq("r.bin"))) << "the listener waited out the repeats";
+    std::set<uint16_t> ports;  // each copy served has a transfer (a port) of its own
     int served = 0;
-    while (flooder.Receive(600) == Data(1, "r")) ++served;  // copies 250 ms apart; resends only after 2 s
+    while (flooder.Receive(600) == Data(1, "r")) {  // copies 250 ms apart; resends only after 2 s
+        ++served;
+        ports.insert(flooder.PeerPort());
+    }
     EXPECT_GE(served, 2);
     EXPECT_LT(served, 40);
+    EXPECT_EQ(static_cast<size_t>(served), ports.size());
     EXPECT_TRUE(WaitLog("Warning : received duplicated request from 127.0.0.1:"));
     EXPECT_TRUE(WaitLog("dropped, repeats already waiting"));
 }
