@@ -133,6 +133,8 @@ void ResetPoolForStart();
 // Starts a joinable thread with a small stack (raised to what the platform and sanitizers need)
 // and the given name.
 bool TftpStartThread(void* (*body)(void*), void* argument, size_t requestedStack, const char* name, pthread_t* thread);
+// Joins `thread` within `timeoutMs`; true when it has ended.
+bool TftpJoinWithin(pthread_t thread, int timeoutMs);
 // eventfd helpers: Set makes it readable, Drain reads it back to not signalled.
 void TftpSetEvent(int fd);
 void TftpDrainEvent(int fd);

@@ -42,15 +42,7 @@ void SleepMs(int ms) {
 
 // Joins the main thread within `ms`; true when it has ended.
 bool JoinMainThread(TftpThreadEntry& entry, int ms) {
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += ms / 1000;
-    deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    if (pthread_timedjoin_np(entry.hThread, nullptr, &deadline) != 0) return false;
+    if (!TftpJoinWithin(entry.hThread, ms)) return false;
     entry.bThreadValid = false;
     return true;
 }

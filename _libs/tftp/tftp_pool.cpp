@@ -57,18 +57,6 @@ void CreateEvents() {
 
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
-bool JoinWithin(pthread_t thread, int timeoutMs) {
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
-    return pthread_timedjoin_np(thread, nullptr, &deadline) == 0;
-}
-
 int32_t AtomicLoad(const int32_t& field) { return std::atomic_ref<const int32_t>(field).load(); }
 void AtomicStore(int32_t& field, int32_t value) { std::atomic_ref<int32_t>(field).store(value); }
 int AtomicLoadSocket(const int& field) { return std::atomic_ref<const int>(field).load(); }
@@ -312,7 +300,7 @@ void ShutdownWorkers() {
     LogMessage(LOG_INFO, "waiting for worker threads\n");
     while (pTftpFirst != nullptr) {
         TftpTransfer* head = pTftpFirst;
-        if (!JoinWithin(head->hThread, kStopJoinMs)) {
+        if (!TftpJoinWithin(head->hThread, kStopJoinMs)) {
             // Its thread still owns the record: leave it allocated rather than free it under it.
             LogMessage(LOG_MAJOR, "tftp thread %u did not end, its record is left behind", head->dwThreadId);
             pTftpFirst = head->next;
@@ -368,3 +356,15 @@ bool TftpStartThread(void* (*body)(void*), void* argument, size_t requestedStack
 }
 
 void ResetPoolForStart() { g_quitWorkers = 0; }
+
+bool TftpJoinWithin(pthread_t thread, int timeoutMs) {
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += timeoutMs / 1000;
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return pthread_timedjoin_np(thread, nullptr, &deadline) == 0;
+}
