@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/byte_reader.h"
 #include "platform/udp_socket.h"
 
 namespace devsim {
@@ -30,8 +31,9 @@ std::string Word(int value) {
     return {static_cast<char>((value >> 8) & 0xFF), static_cast<char>(value & 0xFF)};
 }
 int Word(const std::string& packet, size_t at) {
-    if (packet.size() < at + 2) return -1;
-    return (static_cast<unsigned char>(packet[at]) << 8) | static_cast<unsigned char>(packet[at + 1]);
+    platform::ByteReader reader(packet.data(), packet.size());
+    uint16_t value = 0;
+    return reader.Seek(at) && reader.Be16(&value) ? value : -1;
 }
 void AddString(std::string& packet, const std::string& text) {
     packet += text + std::string(1, '\0');
