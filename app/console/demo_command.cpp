@@ -133,8 +133,11 @@ DemoRun RunInWindow(DemoLab& lab, const std::string& program, const DemoOptions&
                                   "--address",      lab.ServerAddress(), "--start", "--results",
                                   windowResults};
     if (!results.empty()) args.insert(args.end(), {"--results", results});
+    // The window takes its language from the locale, as the state texts do.
+    std::vector<std::string> environment;
+    if (!options.lang.empty()) environment.push_back(options.lang == "en" ? "LC_ALL=en_US.UTF-8" : "LC_ALL=zh_CN.UTF-8");
     std::string error;
-    const pid_t window = StartProgram(program, args, lab.WorkFolder(), &error);
+    const pid_t window = StartProgram(program, args, lab.WorkFolder(), environment, &error);
     if (window < 0) {
         std::fprintf(stderr, "kelvane-cli demo: %s\n", error.c_str());
         demo.status = 2;

@@ -101,10 +101,21 @@ bool DisplayReachable(std::string* error) {
 }
 
 pid_t StartProgram(const std::string& program, const std::vector<std::string>& args, const std::string& folder,
-                   std::string* error) {
+                   const std::vector<std::string>& environment, std::string* error) {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry(*e);
+        bool replaced = false;
+        for (const std::string& added : environment) {
+            replaced = replaced || added.compare(0, added.find('=') + 1, entry, 0, added.find('=') + 1) == 0;
+        }
+        if (!replaced) envp.push_back(*e);
+    }
+    for (const std::string& added : environment) envp.push_back(const_cast<char*>(added.c_str()));
+    envp.push_back(nullptr);
     const pid_t parent = getpid();
     pid_t child = fork();
     if (child == 0) {
@@ -117,7 +128,7 @@ pid_t StartProgram(const std::string& program, const std::vector<std::string>& a
         if (chdir(folder.c_str()) != 0) _exit(126);
         int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
         if (null >= 0) dup2(null, STDOUT_FILENO);
-        execv(program.c_str(), argv.data());
+        execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     if (child < 0) {

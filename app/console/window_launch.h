@@ -17,6 +17,7 @@ bool DisplayReachable(std::string* error);
 
 // Starts `program` with `args` in `folder`, with the signals this process blocks unblocked and
 // its standard output (the container checks' narration) dropped; its errors stay visible. The
-// child gets SIGTERM when this process dies. Returns its pid, or -1 with `error` set.
+// child gets SIGTERM when this process dies. `environment` ("NAME=value") is added to this
+// process's, replacing variables of the same name. Returns its pid, or -1 with `error` set.
 pid_t StartProgram(const std::string& program, const std::vector<std::string>& args, const std::string& folder,
-                   std::string* error);
+                   const std::vector<std::string>& environment, std::string* error);
