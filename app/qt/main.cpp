@@ -55,12 +55,16 @@ int main(int argc, char** argv) {
         std::printf("kelvane %s\n", KELVANE_VERSION);
         return 0;
     }
-    QApplication app(argc, argv);
-    QApplication::setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_DriveNetIcon));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Kelvane: upgrades the firmware of IP cameras and NVRs"));
     parser.addHelpOption();
     AddWindowOptions(parser);
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        QCoreApplication noDisplay(argc, argv);  // the help needs no display either
+        parser.process(noDisplay);               // prints it and ends the process
+    }
+    QApplication app(argc, argv);
+    QApplication::setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_DriveNetIcon));
     parser.process(app);
     const WindowOptions options = ReadWindowOptions(parser);
 
