@@ -99,7 +99,7 @@ public:
     Text(char* buffer, size_t size) : m_buffer(buffer), m_size(size) { m_buffer[0] = '\0'; }
     Text& Add(const char* s) {
         while (s != nullptr && *s != '\0' && m_length + 1 < m_size) m_buffer[m_length++] = *s++;
-        m_buffer[m_length] = '\0';
+        m_buffer[m_length < m_size ? m_length : m_size - 1] = '\0';
         return *this;
     }
     Text& Dec(unsigned long long value, int width = 0) {
@@ -234,23 +234,20 @@ void WriteRegisters(DumpWriter& out, const ucontext_t* context) {
 #endif
 }
 
+// Raw instruction addresses only: naming them (unw_get_proc_name) allocates, which a handler
+// must not. scripts/symbolize_dump.sh names them afterwards from the module map below.
 void WriteBacktrace(DumpWriter& out, void* context) {
     unw_cursor_t cursor;
     if (unw_init_local2(&cursor, static_cast<unw_context_t*>(context), UNW_INIT_SIGNAL_FRAME) != 0) {
         out.Write("  (cannot unwind)\n");
         return;
     }
-    char lineBuffer[640];
-    char name[512];
+    char lineBuffer[64];
     for (int frame = 0; frame < kMaxFrames; ++frame) {
         unw_word_t ip = 0;
         unw_get_reg(&cursor, UNW_REG_IP, &ip);
         Text line(lineBuffer, sizeof lineBuffer);
         line.Add("  #").Dec(static_cast<unsigned long long>(frame), 2).Add(" ").Hex(ip);
-        unw_word_t offset = 0;
-        if (unw_get_proc_name(&cursor, name, sizeof name, &offset) == 0) {
-            line.Add(" ").Add(name).Add("+").Hex(offset);
-        }
         out.Write(line.Add("\n"));
         if (unw_step(&cursor) <= 0) break;
     }
@@ -280,14 +277,34 @@ void WriteThreads(DumpWriter& out) {
     close(dir);
 }
 
-void CopyFile(DumpWriter& out, const char* path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
+// The executable mappings of /proc/self/maps ("start-end perms offset dev inode path"): enough
+// to turn every backtrace address into a module and an offset in it. A line longer than the
+// buffer is cut.
+void WriteCodeMappings(DumpWriter& out) {
+    int fd = open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        out.Write("  (cannot read /proc/self/maps)\n");
+        return;
+    }
     char chunk[2048];
+    char line[kPathSize + 160];
+    size_t length = 0;
     for (;;) {
         ssize_t n = read(fd, chunk, sizeof chunk);
         if (n <= 0) break;
-        out.Write(chunk, static_cast<size_t>(n));
+        for (ssize_t i = 0; i < n; ++i) {
+            if (chunk[i] != '\n') {
+                if (length + 1 < sizeof line) line[length++] = chunk[i];
+                continue;
+            }
+            const char* perms = static_cast<const char*>(memchr(line, ' ', length));
+            if (perms != nullptr && perms + 3 < line + length && perms[3] == 'x') {
+                out.Write("  ", 2);
+                out.Write(line, length);
+                out.Write("\n", 1);
+            }
+            length = 0;
+        }
     }
     close(fd);
 }
@@ -319,13 +336,12 @@ void WriteDump(int fd, int signal, const siginfo_t* info, void* context, const C
 
     out.Write("registers:\n");
     WriteRegisters(out, static_cast<const ucontext_t*>(context));
-    out.Write("backtrace:\n");
+    out.Write("backtrace: (scripts/symbolize_dump.sh names the addresses)\n");
     WriteBacktrace(out, context);
     out.Write("threads:\n");
     WriteThreads(out);
     out.Write("modules:\n");
-    out.Flush();
-    CopyFile(out, "/proc/self/maps");
+    WriteCodeMappings(out);
 }
 
 void OnCrash(int signal, siginfo_t* info, void* context) {

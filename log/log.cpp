@@ -18,6 +18,7 @@
 
 #include "platform/ini_file.h"
 #include "platform/local_time.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -76,6 +77,7 @@ private:
     static constexpr size_t kMaxQueued = 4096;
 
     void Run() {
+        platform::SetCurrentThreadName("kv-log");
         std::unique_lock<std::mutex> lock(m_mutex);
         for (;;) {
             m_ready.wait(lock, [this] { return m_quit || !m_lines.empty(); });

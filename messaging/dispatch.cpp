@@ -53,7 +53,7 @@ void StartRequestThread(DeviceDispatcher* dispatcher, const char* recvBuf) {
     // Counted in before the thread exists, so the handler cannot go away under it.
     dispatcher->ThreadEnter();
     std::unique_ptr<platform::Thread> thread =
-        platform::Thread::Start([info] { return RequestIpMsgProc(info); }, platform::ThreadPriority::Highest);
+        platform::Thread::Start([info] { return RequestIpMsgProc(info); }, platform::ThreadPriority::Highest, "kv-request");
     if (!thread) {
         dispatcher->ThreadLeave();
         delete info;
@@ -97,9 +97,9 @@ bool DeviceDispatcher::Start() {
     while (m_wakeFd >= 0 && read(m_wakeFd, &pending, sizeof pending) > 0) {
     }
     SetListenerStatus(ListenerStatus::NotStarted, 0, "");
-    m_hCleanThread = StartRunThread(CleanRequestThreadProc, platform::ThreadPriority::Normal);
+    m_hCleanThread = StartRunThread(CleanRequestThreadProc, platform::ThreadPriority::Normal, "kv-clean");
     if (!m_hCleanThread) LogMessage(LOG_MAJOR, "Create CleanRequestThreadProc Thread fail");
-    m_hMsgThread = StartRunThread(ReportDispatchProc, platform::ThreadPriority::Normal);
+    m_hMsgThread = StartRunThread(ReportDispatchProc, platform::ThreadPriority::Normal, "kv-msg");
     if (m_hMsgThread) {
         m_dwMsgThreadId = static_cast<uint32_t>(m_hMsgThread->Tid());
     } else {
@@ -107,7 +107,7 @@ bool DeviceDispatcher::Start() {
     }
     // The message thread must own its queue before the listener posts the first report.
     usleep(kMsgThreadHeadStartMs * 1000);
-    m_hListenThread = StartRunThread(ListenIPCPortProc, platform::ThreadPriority::Highest);
+    m_hListenThread = StartRunThread(ListenIPCPortProc, platform::ThreadPriority::Highest, "kv-listen");
     if (!m_hListenThread) {
         LogMessage(LOG_MAJOR, "Create ListenIPCPortProc Thread fail");
         SetListenerStatus(ListenerStatus::Failed, -1, "cannot create the listener thread");
@@ -116,7 +116,8 @@ bool DeviceDispatcher::Start() {
 }
 
 std::unique_ptr<platform::Thread> DeviceDispatcher::StartRunThread(int (*body)(DeviceDispatcher*),
-                                                                   platform::ThreadPriority priority) {
+                                                                   platform::ThreadPriority priority,
+                                                                   const char* name) {
     // Counted like a request thread: a stop may let it go after its bound, and the handler's
     // owner must then still outlive it.
     ThreadEnter();
@@ -126,7 +127,7 @@ std::unique_ptr<platform::Thread> DeviceDispatcher::StartRunThread(int (*body)(D
             ThreadLeave();
             return result;
         },
-        priority);
+        priority, name);
     if (!thread) ThreadLeave();
     return thread;
 }

@@ -112,7 +112,8 @@ public:
     DeviceListenSocket m_listenSocket;
 
 private:
-    std::unique_ptr<platform::Thread> StartRunThread(int (*body)(DeviceDispatcher*), platform::ThreadPriority priority);
+    std::unique_ptr<platform::Thread> StartRunThread(int (*body)(DeviceDispatcher*), platform::ThreadPriority priority,
+                                                     const char* name);
 
     IDeviceMessageHandler& m_handler;
     int m_wakeFd = -1;

@@ -1,9 +1,12 @@
 #include "platform/thread.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 #include <system_error>
 
 #include "platform/signal_stack.h"
@@ -26,6 +29,14 @@ int NiceFor(ThreadPriority priority) {
 
 pid_t CurrentTid() { return gettid(); }
 
+void SetCurrentThreadName(const char* name) {
+    if (name == nullptr || *name == '\0') return;
+    char cut[16];
+    std::strncpy(cut, name, sizeof cut - 1);
+    cut[sizeof cut - 1] = '\0';
+    pthread_setname_np(pthread_self(), cut);
+}
+
 bool SetCurrentThreadPriority(ThreadPriority priority) {
     return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), NiceFor(priority)) == 0;
 }
@@ -38,12 +49,13 @@ ThreadPriority GetThreadPriority(pid_t tid) {
     return ThreadPriority::Normal;
 }
 
-std::unique_ptr<Thread> Thread::Start(std::function<int()> body, ThreadPriority priority) {
+std::unique_ptr<Thread> Thread::Start(std::function<int()> body, ThreadPriority priority, const char* name) {
     std::unique_ptr<Thread> thread(new Thread());
     std::shared_ptr<State> state = thread->m_state;
     try {
-        thread->m_thread = std::thread([state, priority, body = std::move(body)] {
+        thread->m_thread = std::thread([state, priority, body = std::move(body), name = std::string(name ? name : "")] {
             PrepareThreadSignalStack();
+            SetCurrentThreadName(name.c_str());
             state->tid = gettid();
             if (priority != ThreadPriority::Normal) SetCurrentThreadPriority(priority);
             state->started.Set();

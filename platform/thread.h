@@ -18,11 +18,16 @@ enum class ThreadPriority { BelowNormal, Normal, Highest };
 bool SetCurrentThreadPriority(ThreadPriority priority);
 ThreadPriority GetThreadPriority(pid_t tid);
 pid_t CurrentTid();
+// Names the calling thread as top, gdb and crash dumps show it; the kernel keeps 15 bytes, so a
+// longer name is cut. Best effort, like the priority.
+void SetCurrentThreadName(const char* name);
 
 class Thread {
 public:
-    // Starts `body` on a new thread; returns null when the thread cannot be created.
-    static std::unique_ptr<Thread> Start(std::function<int()> body, ThreadPriority priority = ThreadPriority::Normal);
+    // Starts `body` on a new thread, named `name` when given (see SetCurrentThreadName); returns
+    // null when the thread cannot be created.
+    static std::unique_ptr<Thread> Start(std::function<int()> body, ThreadPriority priority = ThreadPriority::Normal,
+                                         const char* name = nullptr);
     ~Thread();
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;

@@ -9,7 +9,7 @@ PACKAGES=(
     zlib1g-dev libssl-dev libcli11-dev nlohmann-json3-dev
     qt6-base-dev fonts-noto-cjk libunwind-dev pkgconf xvfb
     iproute2 curl atftp tftp-hpa
-    dpkg-dev file libcap2-bin
+    dpkg-dev file libcap2-bin binutils
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -22,6 +22,7 @@
 #include "app/qt/device_table_model.h"
 #include "app/qt/dialog_template.h"
 #include "app/run_results.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -270,6 +271,7 @@ void KelvaneWindow::ShowMessage(const std::string& text, const std::string& capt
 }
 
 bool KelvaneWindow::Confirm(const std::string& text, const std::string& caption) {
+    if (m_answerYes) return true;
     // The close handler runs off the window thread while a run stops; the question is asked
     // on the window thread all the same, after everything drawn before it.
     bool answer = false;
@@ -314,6 +316,7 @@ void KelvaneWindow::RunOffThread(std::function<void()> work, std::function<void(
     SetBusy(true);
     m_workerDone = std::move(done);
     m_worker = std::thread([this, work = std::move(work)] {
+        platform::SetCurrentThreadName("kv-startstop");
         work();
         QMetaObject::invokeMethod(this, &KelvaneWindow::OnStartStopEnded, Qt::QueuedConnection);
     });
@@ -395,6 +398,11 @@ void KelvaneWindow::closeEvent(QCloseEvent* event) {
                  [this, allowed] {
                      if (*allowed) FinishClose();
                  });
+}
+
+void KelvaneWindow::CloseWithoutAsking() {
+    m_answerYes = true;
+    close();
 }
 
 void KelvaneWindow::FinishClose() {

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QTimer>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -44,6 +45,8 @@ public:
     // True while a start or stop runs off the window thread.
     bool IsBusy() const { return m_busy; }
     void ShowAbout();
+    // Closes as the close box does, but answers the question about a running run with yes.
+    void CloseWithoutAsking();
 
     // IKelvaneView, callable from any thread.
     void SetItemText(int item, const std::string& text) override;
@@ -107,6 +110,7 @@ private:
     bool m_closeRequested = false;
     bool m_closing = false;
     bool m_caretPending = false;
+    std::atomic<bool> m_answerYes{false};  // read by Confirm off the window thread
     std::thread m_worker;
     std::function<void()> m_workerDone;
 };

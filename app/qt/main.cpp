@@ -1,5 +1,11 @@
 // kelvane: the window program.
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QSocketNotifier>
 #include <QStyle>
 #include <cstdio>
 #include <cstring>
@@ -8,9 +14,40 @@
 #include "app/crash_dump.h"
 #include "app/kelvane_dlg.h"
 #include "app/qt/kelvane_window.h"
+#include "app/qt/window_options.h"
+#include "app/run_results.h"
 #include "app/version.h"
 #include "platform/app_paths.h"
 #include "platform/single_instance.h"
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t ignored = write(g_signalPipe[1], &byte, 1);
+}
+
+// SIGTERM and Ctrl-C close the window as the close box does, without the question: the run is
+// stopped, the results written, and the process ends normally (kelvane-cli demo relies on it).
+void CloseOnStopSignals(KelvaneWindow& window) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) return;
+    auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] {
+        char bytes[16];
+        [[maybe_unused]] ssize_t ignored = read(g_signalPipe[0], bytes, sizeof bytes);
+        window.CloseWithoutAsking();
+    });
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     // Answered before Qt starts, so it works without a display (package checks, scripts).
@@ -18,8 +55,26 @@ int main(int argc, char** argv) {
         std::printf("kelvane %s\n", KELVANE_VERSION);
         return 0;
     }
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Kelvane: upgrades the firmware of IP cameras and NVRs"));
+    parser.addHelpOption();
+    AddWindowOptions(parser);
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        QCoreApplication noDisplay(argc, argv);  // the help needs no display either
+        parser.process(noDisplay);               // prints it and ends the process
+    }
     QApplication app(argc, argv);
     QApplication::setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_DriveNetIcon));
+    parser.process(app);
+    const WindowOptions options = ReadWindowOptions(parser);
+
+    std::string lockPath = platform::SingleInstanceLockPath("KelvaneDlg");
+    if (!options.settingsDir.isEmpty()) {
+        // A window with its own settings folder is a copy of its own, as the demo's is.
+        const std::string dir = options.settingsDir.toStdString();
+        platform::SetAppFilesDir(dir);
+        lockPath = dir + "/KelvaneDlg";
+    }
     // The handler creates "CrashDir" and its day folders; an XDG state folder may not exist yet.
     std::string crashDir = platform::CrashDirPath();
     platform::MakeParentDirs(crashDir);
@@ -29,10 +84,20 @@ int main(int argc, char** argv) {
     KelvaneWindow window(dlg, prompter);
     WindowStartup startup;
     startup.installCrashHandler = [&crashDir] { InstallCrashHandler(crashDir); };
-    startup.acquireSingleInstance = [] {
-        return platform::AcquireSingleInstance(platform::SingleInstanceLockPath("KelvaneDlg"));
-    };
+    startup.acquireSingleInstance = [&lockPath] { return platform::AcquireSingleInstance(lockPath); };
     if (!window.OnInitDialog(startup)) return 0;
+    CloseOnStopSignals(window);
+    PresetWindow(window, options);
+    if (options.start) PressStart(window);
     window.exec();
-    return 0;
+
+    int status = 0;
+    for (const QString& file : options.results) {
+        std::string error;
+        if (!WriteResultsFile(dlg.ResultsSnapshot(), file.toStdString(), &error)) {
+            std::fprintf(stderr, "kelvane: %s\n", error.c_str());
+            status = 1;
+        }
+    }
+    return status;
 }

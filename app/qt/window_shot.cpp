@@ -3,21 +3,20 @@
 // the part that is not bare background) as PNG. The documentation's screenshots are taken with
 // it under Xvfb inside a private network namespace (scripts/window_shot.sh); not installed.
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QImage>
-#include <QLineEdit>
 #include <QPixmap>
-#include <QPushButton>
 #include <QScreen>
 #include <QStyle>
 #include <QTest>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "app/kelvane_dlg.h"
 #include "app/qt/device_table_model.h"
 #include "app/qt/kelvane_window.h"
+#include "app/qt/window_options.h"
 
 namespace {
 
@@ -38,38 +37,34 @@ bool SaveScreen(const char* path) {
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_DriveNetIcon));
-    const char* out = nullptr;
-    const char* folder = nullptr;
-    bool start = false;
-    int waitMs = 1000;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--start") == 0)
-            start = true;
-        else if (std::strcmp(argv[i], "--folder") == 0 && i + 1 < argc)
-            folder = argv[++i];
-        else if (std::strcmp(argv[i], "--wait-ms") == 0 && i + 1 < argc)
-            waitMs = std::atoi(argv[++i]);
-        else
-            out = argv[i];
-    }
-    if (out == nullptr) {
+    QCommandLineParser parser;
+    AddWindowOptions(parser);  // the window program's own --folder, --start, ...
+    const QCommandLineOption waitMs(QStringLiteral("wait-ms"), QStringLiteral("Wait before the shot"),
+                                    QStringLiteral("N"), QStringLiteral("1000"));
+    parser.addOption(waitMs);
+    parser.addPositionalArgument(QStringLiteral("OUT.png"), QStringLiteral("Where to save the picture"));
+    parser.process(app);
+    if (parser.positionalArguments().size() != 1) {
         std::fprintf(stderr, "usage: kelvane-window-shot OUT.png [--folder DIR] [--start] [--wait-ms N]\n");
         return 2;
     }
+    const QByteArray outName = parser.positionalArguments().first().toLocal8Bit();
+    const char* out = outName.constData();
+    const WindowOptions options = ReadWindowOptions(parser);
     CKelvaneDlg dlg;
     QtMessagePrompter prompter;
     KelvaneWindow window(dlg, prompter);
     window.OnInitDialog({});
     window.show();
-    if (folder != nullptr) window.findChild<QLineEdit*>("item1000")->setText(QString::fromLocal8Bit(folder));
+    PresetWindow(window, options);
     QTest::qWait(500);
-    if (start) {
-        window.findChild<QPushButton*>("item1007")->click();
+    if (options.start) {
+        PressStart(window);
         QElapsedTimer waited;
         waited.start();
         while (window.IsBusy() && waited.elapsed() < 20000) QTest::qWait(50);
     }
-    QTest::qWait(waitMs);
+    QTest::qWait(parser.value(waitMs).toInt());
     bool saved = SaveScreen(out);
     if (!saved) std::fprintf(stderr, "kelvane-window-shot: cannot write %s\n", out);
     // What the window drew must be what the core holds, row for row.

@@ -1,6 +1,5 @@
 // crash_child CRASHDIR segv|abort: installs the crash handler, then dies of the fault on a
 // worker thread named "faulter".
-#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -21,11 +20,12 @@ int main(int argc, char** argv) {
     if (argc != 3) return 2;
     if (!InstallCrashHandler(argv[1])) return 3;
     const char* mode = argv[2];
-    auto worker = platform::Thread::Start([mode] {
-        pthread_setname_np(pthread_self(), "faulter");
-        crash_child_fault(mode);
-        return 0;
-    });
+    auto worker = platform::Thread::Start(
+        [mode] {
+            crash_child_fault(mode);
+            return 0;
+        },
+        platform::ThreadPriority::Normal, "faulter");
     worker->WaitFor(-1);
     return 4;
 }
