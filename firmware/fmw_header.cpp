@@ -420,13 +420,6 @@ uint32_t crc32_compute(const void* data, size_t length) {
     return static_cast<uint32_t>(crc32_z(crc32(0L, Z_NULL, 0), static_cast<const Bytef*>(data), length));
 }
 
-// One region through the pass above; the container check asks for all of its regions at once.
-int compute_file_crc(const char* path, uint32_t offset, uint32_t length, uint32_t* crc) {
-    if (crc == nullptr) return -1;
-    FileRegion region{offset, length};
-    return compute_file_crcs(path, &region, 1, crc);
-}
-
 fmw_header* create_fmw_header(const char* path, int* error) {
     auto store = [error](int code) {
         if (error != nullptr) *error = code;
