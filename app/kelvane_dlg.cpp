@@ -55,12 +55,6 @@ void CKelvaneDlg::SetListenerStatus(ListenerStatus::State state, int result, con
 bool CKelvaneDlg::WaitListenerSettled(int timeoutMs) const {
     return m_dispatcher.WaitListenerSettled(timeoutMs);
 }
-void CKelvaneDlg::RequestThreadEnter() {
-    m_dispatcher.ThreadEnter();
-}
-void CKelvaneDlg::RequestThreadLeave() {
-    m_dispatcher.ThreadLeave();
-}
 bool CKelvaneDlg::WaitThreadsGone(int timeoutMs) {
     return m_dispatcher.WaitThreadsGone(timeoutMs);
 }

@@ -95,11 +95,8 @@ public:
     // since those threads run the derived handlers.
     void ShutDown();
 
-    // Every thread that uses this object (request threads, and the run's threads, which a stop
-    // may have to let go of) counts itself in and out, so the object outlives every one of them.
-    void RequestThreadEnter();
-    void RequestThreadLeave();
-    // Waits up to `timeoutMs` until no such thread is left; false when some still are.
+    // Waits up to `timeoutMs` until no thread that uses this object (request threads, and the
+    // run's threads, which a stop may have to let go of) is left; false when some still are.
     bool WaitThreadsGone(int timeoutMs);
 
     std::atomic<int32_t>& m_bRunning = m_dispatcher.m_bRunning;

@@ -53,6 +53,13 @@ static_assert(std::endian::native == std::endian::little, "marks in memory are t
 
 namespace {
 
+// A field of the fixed area, decoded.
+uint32_t FmwFieldU32(const fmw_header* handle, uint32_t offset) {
+    platform::ByteReader fixedArea(handle->fixed_area, kFmwFixedAreaSize);
+    uint32_t value = 0;
+    return fixedArea.Seek(offset) && fixedArea.Le32(&value) ? value : 0;
+}
+
 constexpr uint32_t kWholeFile = 0xFFFFFFFFu;
 // Large blocks keep the checksum near zlib's in-memory rate; the result is the same as with
 // 1 KiB blocks.
@@ -408,22 +415,9 @@ int _deserialized_packet(const char* path, fmw_header* handle) {
 
 }  // namespace
 
-uint32_t FmwFieldU32(const fmw_header* handle, uint32_t offset) {
-    platform::ByteReader fixedArea(handle->fixed_area, kFmwFixedAreaSize);
-    uint32_t value = 0;
-    return fixedArea.Seek(offset) && fixedArea.Le32(&value) ? value : 0;
-}
-
 uint32_t crc32_compute(const void* data, size_t length) {
     if (length == 0) return 0;
     return static_cast<uint32_t>(crc32_z(crc32(0L, Z_NULL, 0), static_cast<const Bytef*>(data), length));
-}
-
-// One region through the pass above; the container check asks for all of its regions at once.
-int compute_file_crc(const char* path, uint32_t offset, uint32_t length, uint32_t* crc) {
-    if (crc == nullptr) return -1;
-    FileRegion region{offset, length};
-    return compute_file_crcs(path, &region, 1, crc);
 }
 
 fmw_header* create_fmw_header(const char* path, int* error) {

@@ -78,10 +78,3 @@ int free_fmw_header(fmw_header* handle);
 
 // Standard CRC-32 (ISO-HDLC): of no bytes at all it is 0.
 uint32_t crc32_compute(const void* data, size_t length);
-// CRC-32 of `length` bytes from `offset` (0xFFFFFFFF: up to the end of the file); a region past
-// the end covers only the bytes that exist. 0 and *crc, or -1 without path/out pointer, when the
-// file cannot be opened or a read fails.
-int compute_file_crc(const char* path, uint32_t offset, uint32_t length, uint32_t* crc);
-
-// Fields of the fixed area, decoded.
-uint32_t FmwFieldU32(const fmw_header* handle, uint32_t offset);

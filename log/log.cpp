@@ -174,8 +174,6 @@ int LogAppendLine(const char* path, const char* text, int length) {
     return static_cast<int>(written);
 }
 
-int LogThresholdFromSwitch(int logSwitch) { return logSwitch == 1 ? LOG_INFO : LOG_MAJOR; }
-
 int ReadLogThreshold(const std::string& iniPath) {
-    return LogThresholdFromSwitch(platform::IniReadInt(iniPath, "CNFINFO", "LogSwitch", 0));
+    return platform::IniReadInt(iniPath, "CNFINFO", "LogSwitch", 0) == 1 ? LOG_INFO : LOG_MAJOR;
 }

@@ -31,7 +31,6 @@ int LogAppendLine(const char* path, const char* text, int length);
 // lines behind loses lines (it is told how many), never the file and never a logging thread's time.
 void LogSetMirror(void (*mirror)(const char* line, int length));
 
-// "LogSwitch" 1 turns on levels 0 to 3; any other value leaves only level 0.
-int LogThresholdFromSwitch(int logSwitch);
-// The threshold that the "LogSwitch" key of section "CNFINFO" in `iniPath` asks for.
+// The threshold that the "LogSwitch" key of section "CNFINFO" in `iniPath` asks for: 1 turns on
+// levels 0 to 3; any other value leaves only level 0.
 int ReadLogThreshold(const std::string& iniPath);

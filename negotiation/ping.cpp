@@ -214,10 +214,6 @@ void SetPingSocketMode(PingSocketMode mode) {
     g_socketMode.store(mode);
 }
 
-PingSocketMode GetPingSocketMode() {
-    return g_socketMode.load();
-}
-
 bool PingResultIsFree(int result) {
     return result == kPingTimedOut || result == kPingUnreachable || result == kPingTimeExceeded;
 }

@@ -24,7 +24,6 @@ constexpr int kPingReceiveFailed = 507;
 // unprivileged ICMP datagram socket (net.ipv4.ping_group_range) when raw sockets are denied.
 enum class PingSocketMode { Automatic, RawOnly, DatagramOnly };
 void SetPingSocketMode(PingSocketMode mode);
-PingSocketMode GetPingSocketMode();
 
 // Sends one echo request to `ulDestAddr` (IPv4, network byte order) and waits up to 100 ms.
 // For results 504 to 507 errno holds the socket error after the socket is closed.

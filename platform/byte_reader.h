@@ -57,17 +57,6 @@ public:
     }
     // `count` bytes as they are (for example an address in network byte order).
     bool Bytes(void* out, size_t count) { return Fetch(out, count); }
-    // A reader over the next `count` bytes, which this one then skips; a failed one when they
-    // are not all there.
-    ByteReader Sub(size_t count) {
-        if (count > Remaining()) {
-            Fail();
-            return ByteReader(nullptr, 0).Failed();
-        }
-        ByteReader sub(m_data + m_offset, count);
-        m_offset += count;
-        return sub;
-    }
 
 private:
     bool Fetch(void* out, size_t count) {
@@ -79,10 +68,6 @@ private:
     bool Fail() {
         m_ok = false;
         return false;
-    }
-    ByteReader Failed() {
-        m_ok = false;
-        return *this;
     }
 
     const uint8_t* m_data;

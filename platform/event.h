@@ -23,11 +23,6 @@ public:
         }
     }
 
-    void Reset() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_set = false;
-    }
-
     bool IsSet() const {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_set;

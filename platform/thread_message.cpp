@@ -107,13 +107,4 @@ int GetMessage(ThreadMessage* out) {
     return out->message == kWmQuit ? 0 : 1;
 }
 
-bool PeekMessage(ThreadMessage* out) {
-    Queue& queue = OwnQueue();
-    std::lock_guard<std::mutex> lock(queue.mutex);
-    if (queue.messages.empty()) return false;
-    *out = queue.messages.front();
-    queue.messages.pop_front();
-    return true;
-}
-
 }  // namespace platform

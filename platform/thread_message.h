@@ -24,8 +24,6 @@ uint32_t GetCurrentThreadId();
 bool PostThreadMessage(uint32_t threadId, uint32_t message, uintptr_t wParam, intptr_t lParam);
 // Blocks until a message arrives. Returns 0 for kWmQuit, 1 for any other message.
 int GetMessage(ThreadMessage* out);
-// Takes a waiting message without blocking; false when the queue is empty.
-bool PeekMessage(ThreadMessage* out);
 // Makes sure the calling thread has a queue, so posts to it succeed from now on.
 void EnsureMessageQueue();
 // Removes the calling thread's queue (later posts to it fail) and hands back what was still

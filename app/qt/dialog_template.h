@@ -40,8 +40,6 @@ public:
     int ToPixelsX(int du) const;
     int ToPixelsY(int du) const;
     QRect ToPixels(int x, int y, int cx, int cy) const;
-    int BaseX() const { return m_baseX; }
-    int BaseY() const { return m_baseY; }
 
 private:
     int m_baseX;

@@ -39,7 +39,6 @@ public:
     // The control of a dialog item, null for an unknown id.
     QWidget* Item(int id) const;
     DeviceTableModel* DeviceModel() const { return m_model; }
-    QTableView* DeviceList() const { return m_list; }
     // Applies the queued changes now instead of at the next frame.
     void FlushChanges();
     // True while a start or stop runs off the window thread.

@@ -12,10 +12,10 @@
 #include <thread>
 
 #include "platform/udp_socket.h"
-#include "support/fmw_writer.h"
 #include "support/netns.h"
 #include "support/peer_namespace.h"
 #include "support/temp_dir.h"
+#include "tools/devsim/fmw_writer.h"
 
 extern char** environ;
 
@@ -50,8 +50,8 @@ public:
         return "";
     }
     void Report(const char* type, int schedule, const std::string& state) {
-        Send(std::string("Msg:") + type + "\r\nIpaddr:10.77.0.10\r\nIPCMac:" + m_mac + "\r\nSchedule:" +
-             std::to_string(schedule) + "\r\nState:" + state + "\r\nVersion:IPC2F-2.0.0.1-b1\r\n");
+        Send(std::string("Msg:") + type + "\r\nIpaddr:10.77.0.10\r\nIPCMac:" + m_mac +
+             "\r\nSchedule:" + std::to_string(schedule) + "\r\nState:" + state + "\r\nVersion:IPC2F-2.0.0.1-b1\r\n");
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // reports of one device stay in order
     }
 
@@ -77,7 +77,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(0, testsupport::RunCommand("ip link add va type veth peer name vap && ip link set va up && "
                                              "ip addr add 10.77.0.1/24 brd + dev va"));
-        m_firmware = testsupport::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.1.0.7") + std::string(70000, 'x');
+        m_firmware = devsim::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.1.0.7") + std::string(70000, 'x');
         m_folder.Write("ipc.bin", m_firmware);
     }
     // Starts kelvane-cli run with `options` in the work folder, its output to out.txt.
@@ -106,7 +106,8 @@ protected:
         return testsupport::RunInPeerNamespace(
             {"vap"},
             [&] {
-                if (testsupport::RunCommand("ip link set vap up && ip addr add 10.77.0.2/24 brd + dev vap") != 0) return 100;
+                if (testsupport::RunCommand("ip link set vap up && ip addr add 10.77.0.2/24 brd + dev vap") != 0)
+                    return 100;
                 return body();
             },
             90000);
@@ -143,10 +144,11 @@ TEST_F(RunCommandTest, ResultsOfEveryKindAndTheExitStatus) {
     EXPECT_EQ(Wait(cli), 1) << m_work.Read("out.txt");
     // A device asks again when a reply is slow to come, so which address it got last may vary.
     std::string csv = m_work.Read("results.csv");
-    for (const char* expected : {"AA:00:00:00:00:01,IPC2F,IPC2F-2.0.0.1,IPC2F-2.1.0.7,ipc.bin,10.77.0.\\d+,succeeded,0,",
-                                 "AA:00:00:00:00:02,IPC2F,IPC2F-2.0.0.1,IPC2F-2.1.0.7,ipc.bin,10.77.0.\\d+,failed,6,",
-                                 "AA:00:00:00:00:03,IPC2F,IPC2F-2.0.0.1,IPC2F-2.1.0.7,ipc.bin,10.77.0.\\d+,unfinished,1,",
-                                 "AA:00:00:00:00:04,IPC2F,IPC2F-9.9.9.9,,,,no upgrade,,"}) {
+    for (const char* expected :
+         {"AA:00:00:00:00:01,IPC2F,IPC2F-2.0.0.1,IPC2F-2.1.0.7,ipc.bin,10.77.0.\\d+,succeeded,0,",
+          "AA:00:00:00:00:02,IPC2F,IPC2F-2.0.0.1,IPC2F-2.1.0.7,ipc.bin,10.77.0.\\d+,failed,6,",
+          "AA:00:00:00:00:03,IPC2F,IPC2F-2.0.0.1,IPC2F-2.1.0.7,ipc.bin,10.77.0.\\d+,unfinished,1,",
+          "AA:00:00:00:00:04,IPC2F,IPC2F-9.9.9.9,,,,no upgrade,,"}) {
         EXPECT_TRUE(std::regex_search(csv, std::regex(expected))) << expected << " not in\n" << csv;
     }
     EXPECT_NE(m_work.Read("out.txt").find("1 succeeded, 1 failed, 1 unfinished, 1 up to date"), std::string::npos);
@@ -155,13 +157,12 @@ TEST_F(RunCommandTest, ResultsOfEveryKindAndTheExitStatus) {
 TEST_F(RunCommandTest, EndsWithZeroOnceEveryOfferedDeviceSucceeded) {
     pid_t cli = Start("--folder " + m_folder.Path() + " --results results.json --devices 1");
     EXPECT_EQ(0, Devices([&] {
-        ScriptedDevice ok("AA:00:00:00:00:01");
-        if (ok.Ask("IPC2F-2.0.0.1").empty()) return 1;
-        for (const char* type : {"Report_Downloading", "Report_Uboot", "Report_Kernel", "Report_Filesystem"}) {
-            ok.Report(type, 100, "0");
-        }
-        return 0;
-    }));
+                  ScriptedDevice ok("AA:00:00:00:00:01");
+                  if (ok.Ask("IPC2F-2.0.0.1").empty()) return 1;
+                  for (const char* type : {"Report_Downloading", "Report_Uboot", "Report_Kernel", "Report_Filesystem"})
+                      ok.Report(type, 100, "0");
+                  return 0;
+              }));
     EXPECT_EQ(Wait(cli), 0) << m_work.Read("out.txt");
     EXPECT_NE(m_work.Read("results.json").find("\"outcome\": \"succeeded\""), std::string::npos);
 }
@@ -169,11 +170,11 @@ TEST_F(RunCommandTest, EndsWithZeroOnceEveryOfferedDeviceSucceeded) {
 TEST_F(RunCommandTest, CtrlCStopsCleanlyAndStillWritesTheResults) {
     pid_t cli = Start("--folder " + m_folder.Path() + " --results results.csv");
     EXPECT_EQ(0, Devices([&] {
-        ScriptedDevice device("AA:00:00:00:00:09");
-        if (device.Ask("IPC2F-2.0.0.1").empty()) return 1;
-        device.Report("Report_Downloading", 40, "1");
-        return 0;
-    }));
+                  ScriptedDevice device("AA:00:00:00:00:09");
+                  if (device.Ask("IPC2F-2.0.0.1").empty()) return 1;
+                  device.Report("Report_Downloading", 40, "1");
+                  return 0;
+              }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     kill(cli, SIGINT);
     EXPECT_EQ(Wait(cli, 20000), 1);
@@ -194,16 +195,14 @@ TEST_F(RunCommandTest, ARunThatCannotStartSaysWhyAndLeavesTheFirstAlone) {
     // A second run on the same address is refused; the first goes on serving.
     pid_t first = Start("--folder " + m_folder.Path() + " --devices 1");
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    testsupport::TempDir other;
-    std::string line = "cd " + other.Path() + " && " KELVANE_CLI_PATH " run --address 10.77.0.1 --folder " +
-                       m_folder.Path() + " >out.txt 2>&1";
-    int status = std::system(line.c_str());
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 2);
-    EXPECT_NE(other.Read("out.txt").find("is held by another program"), std::string::npos) << other.Read("out.txt");
+    const auto [status, out] =
+        testsupport::RunCapture(KELVANE_CLI_PATH " run --address 10.77.0.1 --folder " + m_folder.Path());
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(out.find("is held by another program"), std::string::npos) << out;
     EXPECT_EQ(0, Devices([&] {
-        ScriptedDevice device("AA:00:00:00:00:05");
-        return Field(device.Ask("IPC2F-9.9"), "IPCMac") == "AA:00:00:00:00:05" ? 0 : 1;
-    }));
+                  ScriptedDevice device("AA:00:00:00:00:05");
+                  return Field(device.Ask("IPC2F-9.9"), "IPCMac") == "AA:00:00:00:00:05" ? 0 : 1;
+              }));
     EXPECT_EQ(Wait(first), 0) << m_work.Read("out.txt");
 }
 

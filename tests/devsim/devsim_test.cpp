@@ -1,35 +1,30 @@
 // The device simulator against a scripted server: our real TFTP service, address replies built by
 // the messaging code, reports caught on a UDP socket.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <map>
 #include <mutex>
 #include <thread>
 
-#include "support/veth_link.h"
 #include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_interface.h"
 #include "firmware/fmw_header.h"
 #include "messaging/msg_format.h"
 #include "platform/udp_socket.h"
-#include "support/fmw_writer.h"
-#include "support/netns.h"
+#include "support/peer_namespace.h"
 #include "support/temp_dir.h"
+#include "support/veth_link.h"
 #include "tools/devsim/device_simulator.h"
 #include "tools/devsim/firmware_check.h"
-#include "tools/devsim/tftp_client.h"
+#include "tools/devsim/fmw_writer.h"
 
 namespace {
 
-using testsupport::FmwTestContainer;
+using devsim::FmwContainer;
 
 std::string Container(const std::string& versionText, size_t imageBytes = 5000) {
-    FmwTestContainer c;
+    FmwContainer c;
     c.marks.emplace_back(FMW_VA_TAG_FS_VER, versionText + std::string(1, '\0'));
     c.images = {std::string(imageBytes, 'k'), std::string(imageBytes / 2 + 7, 'f')};
     return c.Build();
@@ -163,7 +158,7 @@ protected:
 
 TEST_F(DevsimTest, EveryKindOfDeviceEndsAsItShould) {
     const std::string ipc = Container("QL_IPC2F_V2.1.0.7", 70000);
-    const std::string nvr = testsupport::LegacyFirmware("FIRMWNVR", "NVR8_V3.0.1");
+    const std::string nvr = devsim::LegacyFirmware("FIRMWNVR", "NVR8_V3.0.1");
     m_root.Write("ipc.bin", ipc);
     m_root.Write("nvr.bin", nvr);
     std::string broken = Container("QL_CRC1_V1.0");
@@ -194,8 +189,7 @@ TEST_F(DevsimTest, EveryKindOfDeviceEndsAsItShould) {
         {"drop=0.2,windowsize=4", devsim::Outcome::Upgraded, 3, 0, 8, ipc},
         {"no-last-ack,stall=3:400", devsim::Outcome::Upgraded, 3, 0, 8, ipc},
         {"silent=download", devsim::Outcome::Silent, 0, 1, 1, ""},
-        {"silent=filesystem", devsim::Outcome::Silent, 3, 1, 7, ""},
-    };
+        {"silent=filesystem", devsim::Outcome::Silent, 3, 1, 7, ""}};
     devsim::SimConfig config = Quick("127.0.0.1");
     for (const Row& row : rows) config.groups.push_back(Group(row.group));
     devsim::DeviceSimulator sim(config);
@@ -230,67 +224,6 @@ TEST_F(DevsimTest, EveryKindOfDeviceEndsAsItShould) {
     EXPECT_TRUE(sim.AllAsExpected());
 }
 
-// A bare TFTP server on loopback that answers each read request with the next scripted packet
-// (an empty one: no answer), so the client's side of the negotiation can be watched.
-TEST(DevsimTftpClient, RefusesWhatItDidNotAskForAndAsksAgainWhenUnanswered) {
-    auto Oack = [](std::initializer_list<std::string> fields) {
-        std::string p("\0\6", 2);
-        for (const std::string& f : fields) p += f + std::string(1, '\0');
-        return p;
-    };
-    const std::string notFound = std::string("\0\5\0\1", 4) + "File not found" + std::string(1, '\0');
-    struct Row {
-        std::vector<std::string> answers;
-        int requests;
-        std::string error;
-        int errorToServer;  // the ERROR code the client sends back, -1 for none
-    } rows[] = {
-        {{Oack({"timeout", "5", "tsize", "10", "blksize", "2000"})}, 1, "blksize 2000", 8},
-        {{Oack({"timeout", "3", "tsize", "10", "blksize", "1468"})}, 1, "timeout 3", 8},
-        {{Oack({"blksize", "512", "windowsize", "9"})}, 1, "windowsize 9", 8},
-        {{"", notFound}, 2, "ERROR 1", -1},
-    };
-    testsupport::TempDir dir;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.error);
-        platform::UdpSocket server = platform::UdpSocket::OpenIPv4();
-        ASSERT_EQ(0, server.Bind("127.0.0.1", 0));
-        devsim::TftpClientOptions o;
-        o.localIp = o.serverIp = "127.0.0.1";
-        o.serverPort = server.LocalPort();
-        o.fileName = "fw.bin";
-        o.windowSize = 4;
-        o.timeUnitMs = 20;
-        devsim::TftpClientResult result;
-        std::thread client([&] {
-            int fd = open(dir.File("fw.bin").c_str(), O_RDWR | O_CREAT, 0644);
-            result = devsim::TftpDownload(o, fd);
-            close(fd);
-        });
-        char packet[600];
-        sockaddr_in from{};
-        int requests = 0, errorCode = -1;
-        for (const std::string& answer : row.answers) {
-            ASSERT_EQ(1, server.WaitReadable(5000));
-            long n = server.ReceiveFrom(packet, sizeof packet, &from);
-            ASSERT_GT(n, 2);
-            ASSERT_EQ(1, packet[1]);  // RRQ
-            ++requests;
-            if (!answer.empty()) server.SendTo(answer.data(), answer.size(), from);
-        }
-        if (row.errorToServer >= 0 && server.WaitReadable(5000) == 1 &&
-            server.ReceiveFrom(packet, sizeof packet, &from) > 4 && packet[1] == 5) {
-            errorCode = packet[3];
-        }
-        client.join();
-        EXPECT_FALSE(result.ok);
-        EXPECT_EQ(row.requests, requests);
-        EXPECT_EQ(row.requests, result.requests);
-        EXPECT_NE(std::string::npos, result.error.find(row.error)) << result.error;
-        EXPECT_EQ(row.errorToServer, errorCode);
-    }
-}
-
 TEST(DevsimFirmwareCheck, EachFaultBecomesItsReportState) {
     testsupport::TempDir dir;
     std::string crc = Container("QL_IPC2F_V2.1");
@@ -299,16 +232,14 @@ TEST(DevsimFirmwareCheck, EachFaultBecomesItsReportState) {
         std::string content;
         int64_t tsize;
         int state;
-    } rows[] = {
-        {Container("QL_IPC2F_V2.1"), -1, 0},
-        {Container("QL_IPC2F_V2.1"), 10, 4},  // not what tsize announced
-        {crc, -1, 2},
-        {"QLXALG22" + std::string(300, '\0'), -1, 3},
-        {"FIRMWNVR", -1, 4},
-        {testsupport::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.1"), -1, 0},
-        {testsupport::LegacyFirmware("FIRMWARE", "QL_IPC3_V2.1"), -1, 5},
-        {Container("QL_IPC2FX_V2.1"), -1, 5},
-    };
+    } rows[] = {{Container("QL_IPC2F_V2.1"), -1, 0},
+                {Container("QL_IPC2F_V2.1"), 10, 4},  // not what tsize announced
+                {crc, -1, 2},
+                {"QLXALG22" + std::string(300, '\0'), -1, 3},
+                {"FIRMWNVR", -1, 4},
+                {devsim::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.1"), -1, 0},
+                {devsim::LegacyFirmware("FIRMWARE", "QL_IPC3_V2.1"), -1, 5},
+                {Container("QL_IPC2FX_V2.1"), -1, 5}};
     for (const Row& row : rows) {
         std::string path = dir.Write("f.bin", row.content);
         std::string detail;
@@ -319,20 +250,16 @@ TEST(DevsimFirmwareCheck, EachFaultBecomesItsReportState) {
 }
 
 TEST(DevsimGroups, ParsesDeviceGroupsAndRefusesBadOnes) {
-    devsim::DeviceGroup group;
+    devsim::DeviceGroup g;
     std::string error;
     ASSERT_TRUE(devsim::ParseDeviceGroup("count=3,kind=NVR,model=N-1,fail=LogoUpgraded:4,drop=5%,stall=7:20,silent=app",
-                                        &group, &error))
+                                         &g, &error))
         << error;
-    EXPECT_EQ(3, group.count);
-    EXPECT_EQ(devsim::DeviceKind::Nvr, group.kind);
-    EXPECT_EQ(9, group.inject.failEvent);
-    EXPECT_EQ(4, group.inject.failState);
-    EXPECT_DOUBLE_EQ(0.05, group.inject.drop);
-    EXPECT_EQ(6, group.inject.silentEvent);
+    EXPECT_TRUE(g.count == 3 && g.kind == devsim::DeviceKind::Nvr && g.inject.failEvent == 9 &&
+                g.inject.failState == 4 && g.inject.drop == 0.05 && g.inject.silentEvent == 6);
     for (const char* bad : {"count=0", "kind=dvr", "fail=logo:2", "fail=kernel:8", "drop=1", "stall=0:5", "mac=1:2",
                             "expect=failed:7", "colour=red", "silent=13"}) {
-        EXPECT_FALSE(devsim::ParseDeviceGroup(bad, &group, &error)) << bad;
+        EXPECT_FALSE(devsim::ParseDeviceGroup(bad, &g, &error)) << bad;
     }
 }
 
@@ -341,16 +268,8 @@ TEST(DevsimGroups, ParsesDeviceGroupsAndRefusesBadOnes) {
 TEST_F(DevsimTest, BroadcastDeviceTakesItsAddressOnItsOwnLink) {
     testsupport::VethLink link("dsv0");
     ASSERT_TRUE(link.Ok() && link.AddAddress("10.77.0.1/24"));
-    int nsFd = -1;
-    std::thread([&] {
-        if (unshare(CLONE_NEWNET) == 0) nsFd = open("/proc/thread-self/ns/net", O_RDONLY);
-    }).join();
-    ASSERT_GE(nsFd, 0);
-    const std::string ns = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(nsFd);
-    const std::string inside = "nsenter --net=" + ns + " ip ";
-    ASSERT_EQ(0, testsupport::RunCommand("ip link set " + link.Peer() + " netns " + ns));
-    ASSERT_EQ(0, testsupport::RunCommand(inside + "link set lo up && " + inside + "link set " + link.Peer() +
-                                         " up && " + inside + "addr add 10.77.0.2/24 dev " + link.Peer()));
+    testsupport::PeerNamespace devices(link.Peer(), "10.77.0.2/24");
+    ASSERT_TRUE(devices.Ok());
     m_root.Write("ipc.bin", Container("QL_IPC2F_V2.1.0.7"));
     ServeFrom("10.77.0.1");
     ScriptedServer server("10.77.0.1", "255.255.255.255", "10.77.0.", 50);
@@ -359,7 +278,7 @@ TEST_F(DevsimTest, BroadcastDeviceTakesItsAddressOnItsOwnLink) {
     {
         devsim::SimConfig config = Quick("");
         config.broadcast = true;
-        config.netnsPath = ns;
+        config.netnsPath = devices.Path();
         config.groups.push_back(Group("count=2"));
         devsim::DeviceSimulator sim(config);
         std::string error;
@@ -369,17 +288,13 @@ TEST_F(DevsimTest, BroadcastDeviceTakesItsAddressOnItsOwnLink) {
         for (const devsim::DeviceResult& r : sim.Results()) {
             EXPECT_EQ(devsim::Outcome::Upgraded, r.outcome) << devsim::FormatResult(r);
             lent.push_back(r.lentIp);
-            EXPECT_EQ(0, testsupport::RunCommand(inside + "addr show dev " + link.Peer() + " | grep -q 'inet " +
-                                                 r.lentIp + "/24'"));
+            EXPECT_EQ(0, devices.Ip("addr show dev " + link.Peer() + " | grep -q 'inet " + r.lentIp + "/24'"));
             for (const Report& report : server.ReportsOf(r.mac)) EXPECT_EQ(r.lentIp, report.from);
         }
     }
     EXPECT_EQ(2u, lent.size());
-    for (const std::string& ip : lent) {
-        EXPECT_NE(0,
-                  testsupport::RunCommand(inside + "addr show dev " + link.Peer() + " | grep -q 'inet " + ip + "/'"));
-    }
-    close(nsFd);
+    for (const std::string& ip : lent)
+        EXPECT_NE(0, devices.Ip("addr show dev " + link.Peer() + " | grep -q 'inet " + ip + "/'"));
 }
 
 }  // namespace

@@ -1,9 +1,6 @@
 // Whole upgrade runs: simulated devices in a namespace of their own behind a veth pair, against the
 // real run control (CKelvaneDlg) and TFTP service in the test's namespace.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -13,7 +10,6 @@
 #include <set>
 #include <thread>
 
-#include "support/veth_link.h"
 #include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_interface.h"
 #include "app/kelvane_dlg.h"
@@ -21,23 +17,22 @@
 #include "log/log.h"
 #include "platform/app_paths.h"
 #include "reporting/state_text.h"
-#include "support/fmw_writer.h"
 #include "support/netns.h"
+#include "support/peer_namespace.h"
 #include "support/recording_view.h"
 #include "support/temp_dir.h"
+#include "support/veth_link.h"
+#include "support/wait_until.h"
 #include "tools/devsim/device_simulator.h"
+#include "tools/devsim/fmw_writer.h"
 
 namespace {
 
 using devsim::Outcome;
 
 template <typename Pred>
-bool WaitUntil(Pred pred, int timeoutMs = 30000) {
-    for (int waited = 0; waited < timeoutMs; waited += 10) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
+bool WaitUntil(Pred pred) {
+    return testsupport::WaitUntil(pred, 30000);
 }
 
 class EndToEnd : public testing::Test {
@@ -45,15 +40,8 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(m_link.Ok() && m_link.AddAddress("10.77.0.1/24 brd +"));
         testsupport::AllowPingSockets(true);
-        std::thread([&] {
-            if (unshare(CLONE_NEWNET) == 0) m_nsFd = open("/proc/thread-self/ns/net", O_RDONLY);
-        }).join();
-        ASSERT_GE(m_nsFd, 0);
-        m_ns = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(m_nsFd);
-        const std::string in = "nsenter --net=" + m_ns + " ip ";
-        ASSERT_EQ(0, testsupport::RunCommand("ip link set " + m_link.Peer() + " netns " + m_ns + " && " + in +
-                                             "link set lo up && " + in + "link set " + m_link.Peer() + " up && " + in +
-                                             "addr add 10.77.0.2/24 brd + dev " + m_link.Peer()));
+        m_devices = std::make_unique<testsupport::PeerNamespace>(m_link.Peer(), "10.77.0.2/24 brd +");
+        ASSERT_TRUE(m_devices->Ok());
         m_dlg.m_tftpSettings.nTimeUnitMs = 50;
         platform::SetAppFilesDir(m_home.Path());
         LogInit(LOG_MAJOR, m_home.File("Upgrade.log").c_str());
@@ -61,9 +49,9 @@ protected:
         devsim::FmwContainer container;
         container.marks.emplace_back(FMW_VA_TAG_FS_VER, std::string("QL_IPC4K_V2.1.0.7") + '\0');
         container.images = {std::string(90000, 'k'), std::string(40000, 'f')};
-        m_files = {{"IPC2F", testsupport::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.1.0.7") + std::string(150000, 'x')},
+        m_files = {{"IPC2F", devsim::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.1.0.7") + std::string(150000, 'x')},
                    {"IPC4K", container.Build()},
-                   {"NVR8", testsupport::LegacyFirmware("FIRMWNVR", "NVR8_V2.1.0.7") + std::string(200000, 'n')}};
+                   {"NVR8", devsim::LegacyFirmware("FIRMWNVR", "NVR8_V2.1.0.7") + std::string(200000, 'n')}};
         for (const auto& [model, bytes] : m_files) m_folder.Write(model + ".bin", bytes);
         m_dlg.m_wLangID = 1033;
         m_dlg.SetView(&m_view);
@@ -74,7 +62,6 @@ protected:
         m_sim.reset();
         if (m_dlg.IsRunning()) m_dlg.OnBtnStart();
         m_dlg.SetView(nullptr);
-        if (m_nsFd >= 0) close(m_nsFd);
         platform::SetAppFilesDir("");
         SetFmwNarrationSink(nullptr);
     }
@@ -87,7 +74,7 @@ protected:
         devsim::SimConfig config;
         config.serverIp = "10.77.0.1";
         config.broadcast = broadcast;
-        config.netnsPath = m_ns;
+        config.netnsPath = m_devices->Path();
         config.stepMs = stepMs;
         config.requestIntervalMs = 400;
         config.timeUnitMs = timeUnitMs;
@@ -120,7 +107,8 @@ protected:
         return {m_dlg.m_nSuccessCount, m_dlg.m_nFailCount};
     }
     static uint32_t Crc(const std::string& bytes) {
-        return static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+        return static_cast<uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
     }
     // Every device the run counted is counted as it ended; with `exact`, every device that ended
     // with an outcome the run can see is counted. Returns the (succeeded, failed) the run should show.
@@ -153,8 +141,7 @@ protected:
     }
 
     testsupport::VethLink m_link{"e2e0"};
-    int m_nsFd = -1;
-    std::string m_ns;
+    std::unique_ptr<testsupport::PeerNamespace> m_devices;
     testsupport::TempDir m_home, m_folder;
     std::map<std::string, std::string> m_files;
     testsupport::RecordingView m_view;
@@ -166,8 +153,7 @@ const std::vector<std::string> kFifty = {
     "count=18,model=IPC2F",           "count=14,model=IPC4K",
     "count=13,kind=nvr,model=NVR8",   "model=IPC4K,fail=kernel:6",
     "kind=nvr,model=NVR8,fail=app:2", "model=IPC2F,version=2.1.0.7,expect=up-to-date",
-    "model=IPC2F,fail=uboot:7",       "model=NVR8,kind=nvr,fail=config:4",
-};
+    "model=IPC2F,fail=uboot:7",       "model=NVR8,kind=nvr,fail=config:4"};
 
 TEST_F(EndToEnd, FiftyDevicesEachLentItsOwnAddressAndCountedOnce) {
     // Unicast without probing, then broadcast requests with every address probed first.
@@ -284,10 +270,10 @@ TEST_F(EndToEnd, UnderTenPercentLossEveryDeviceEndsRightOrIsReportedUnfinished) 
 // The README's first command ends with the demo: it must pass and leave nothing behind.
 TEST(Demo, UpgradesItsDevicesAndRemovesItsFiles) {
     testsupport::TempDir work;
-    const int status = std::system(("cd " + work.Path() + " && " KELVANE_CLI_PATH " demo >out.txt 2>&1").c_str());
-    const std::string out = work.Read("out.txt");
-    EXPECT_EQ(0, WIFEXITED(status) ? WEXITSTATUS(status) : -1) << out;
-    EXPECT_NE(std::string::npos, out.find("Demo passed: every device ended as it should: 17 upgraded, 2 failed")) << out;
+    const auto [status, out] = testsupport::RunCapture("cd " + work.Path() + " && " KELVANE_CLI_PATH " demo");
+    EXPECT_EQ(0, status) << out;
+    EXPECT_NE(std::string::npos, out.find("Demo passed: every device ended as it should: 17 upgraded, 2 failed"))
+        << out;
     const size_t at = out.find("Firmware folder ");
     ASSERT_NE(std::string::npos, at);
     const std::string folder = out.substr(at + 16, out.find("/firmware", at) - at - 16);

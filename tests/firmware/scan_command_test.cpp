@@ -1,35 +1,20 @@
 // kelvane-cli scan as a technician runs it: real folder, real binary, exit status and wording.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 
-#include "support/fmw_writer.h"
+#include "support/netns.h"
 #include "support/temp_dir.h"
+#include "tools/devsim/fmw_writer.h"
 
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-};
-
-CliRun RunCli(const std::string& args) {
-    CliRun r;
-    std::string command = std::string(KELVANE_CLI) + " " + args + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) r.out.append(buf, n);
-    int status = pclose(pipe);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+testsupport::CommandResult RunCli(const std::string& args) {
+    return testsupport::RunCapture(std::string(KELVANE_CLI) + " " + args);
 }
 
 std::string Container(const std::string& versionText) {
-    testsupport::FmwTestContainer c;
+    devsim::FmwContainer c;
     c.marks = {{4, versionText + std::string(1, '\0')}};
     c.images = {std::string(4096, 'k')};
     return c.Build();
@@ -38,15 +23,15 @@ std::string Container(const std::string& versionText) {
 TEST(ScanCommandTest, ListsCatalogueAndSaysWhyFilesAreLeftOut) {
     testsupport::TempDir dir;
     dir.Write("cam_new.bin", Container("QL_CAM-A_V1.2.3.10"));
-    dir.Write("cam_old.bin", testsupport::LegacyFirmware("FIRMWARE", "QL_CAM-A_V1.2.3.9"));
+    dir.Write("cam_old.bin", devsim::LegacyFirmware("FIRMWARE", "QL_CAM-A_V1.2.3.9"));
     dir.Write("cam_same.bin", Container("QL_CAM-A_V1.2.3.10"));
-    dir.Write("nvr.bin", testsupport::LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
+    dir.Write("nvr.bin", devsim::LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
     std::string broken = Container("QL_CAM-B_V2.0");
     broken.back() ^= 1;
     dir.Write("broken.bin", broken);
     dir.Write("notes.txt", "hello");
 
-    CliRun r = RunCli("scan '" + dir.Path() + "'");
+    testsupport::CommandResult r = RunCli("scan '" + dir.Path() + "'");
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_EQ(r.out.find("open file ("), std::string::npos) << "reader lines hidden by default";
     for (const char* line : {
@@ -62,7 +47,7 @@ TEST(ScanCommandTest, ListsCatalogueAndSaysWhyFilesAreLeftOut) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     }
 
-    CliRun verbose = RunCli("scan --verbose '" + dir.Path() + "'");
+    testsupport::CommandResult verbose = RunCli("scan --verbose '" + dir.Path() + "'");
     EXPECT_EQ(verbose.status, 0);
     EXPECT_NE(verbose.out.find("is not equal to file_crc["), std::string::npos) << verbose.out;
 }
@@ -70,15 +55,15 @@ TEST(ScanCommandTest, ListsCatalogueAndSaysWhyFilesAreLeftOut) {
 TEST(ScanCommandTest, EmptyAndMissingFoldersHaveTheirOwnStatus) {
     testsupport::TempDir dir;
     dir.Write("readme.txt", "no firmware here");
-    CliRun empty = RunCli("scan '" + dir.Path() + "'");
+    testsupport::CommandResult empty = RunCli("scan '" + dir.Path() + "'");
     EXPECT_EQ(empty.status, 1) << empty.out;
     EXPECT_NE(empty.out.find("Catalogue: empty"), std::string::npos) << empty.out;
 
-    CliRun missing = RunCli("scan '" + dir.File("nope") + "'");
+    testsupport::CommandResult missing = RunCli("scan '" + dir.File("nope") + "'");
     EXPECT_EQ(missing.status, 2) << missing.out;
     EXPECT_NE(missing.out.find("is not a folder that can be read"), std::string::npos) << missing.out;
 
-    CliRun usage = RunCli("scan");
+    testsupport::CommandResult usage = RunCli("scan");
     EXPECT_NE(usage.status, 0);
 }
 

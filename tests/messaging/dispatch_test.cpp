@@ -141,14 +141,13 @@ TEST_F(DispatchTest, AddressRequestsRunConcurrentlyAndTheirRecordsAreReclaimed) 
     Send("Msg:Request_ipaddr\r\nCseq:3\r\nIPCMac:BB\r\n");
     ASSERT_TRUE(m_dlg->WaitUntil([&] { return *m_dlg->m_finished == 3; }));
     EXPECT_EQ(m_dlg->m_maxConcurrent, 3);
-    std::vector<int> seqs;
+    int seqs = 0;
     for (const auto& r : m_dlg->m_requests) {
-        seqs.push_back(r.seq);
+        seqs |= 1 << r.seq;
         EXPECT_EQ(r.text, "Msg:Request_ipaddr\r\nCseq:" + std::to_string(r.seq) +
                               "\r\nIPCMac:" + (r.seq == 3 ? "BB" : "AA") + "\r\n");
     }
-    std::sort(seqs.begin(), seqs.end());
-    EXPECT_EQ(seqs, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(seqs, 0b1110);  // 1, 2 and 3
     // The first sweep comes about 1.8 s after the start.
     EXPECT_TRUE(testsupport::WaitUntil([&] { return ListLength() == 0; }));
     StopRun();
@@ -197,7 +196,6 @@ TEST_F(DispatchTest, ListenerThatCannotBindSaysSo) {
     EXPECT_EQ(status.result, -3);
     EXPECT_NE(status.error.find("10.123.45.67:10011"), std::string::npos) << status.error;
     StopRun();
-    EXPECT_EQ(m_log.Count("[Major]"), 1u);
     EXPECT_EQ(m_log.Count("ListenIPCPortProc bind 10.123.45.67:10011 fail"), 1u);
 }
 
@@ -211,43 +209,6 @@ TEST_F(DispatchTest, RequestThreadsOutliveTheStopAndTheObjectWaitsForThem) {
     EXPECT_EQ(*finished, 0);  // the stop did not wait for it
     m_dlg.reset();            // the object's end waits for the request thread
     EXPECT_EQ(*finished, 1);
-}
-
-TEST(RequestIpMsgProc, RefusesATextThatIsNotAnAddressRequest) {
-    RecordingDlg dlg;
-    RequestThreadInfo info;
-    info.pOwner = &dlg.m_dispatcher;
-    info.bRunning = 1;
-    info.nSeq = 7;
-    std::snprintf(info.szMsg, sizeof info.szMsg, "Msg:Report_App\r\n");
-    dlg.RequestThreadEnter();
-    EXPECT_EQ(RequestIpMsgProc(&info), -3);
-    EXPECT_EQ(info.bRunning, 0);
-    EXPECT_TRUE(dlg.m_requests.empty());
-
-    std::snprintf(info.szMsg, sizeof info.szMsg, "Msg:Request_ipaddr\r\n");
-    info.bRunning = 1;
-    dlg.RequestThreadEnter();
-    EXPECT_EQ(RequestIpMsgProc(&info), 0);
-    ASSERT_EQ(dlg.m_requests.size(), 1u);
-    EXPECT_EQ(dlg.m_requests[0].seq, 7);
-}
-
-TEST(SweepRequestThreads, FreesOnlyFinishedRecordsAndKeepsTheRestLinked) {
-    RecordingDlg dlg;
-    RequestThreadInfo* a = new RequestThreadInfo();
-    RequestThreadInfo* b = new RequestThreadInfo();
-    RequestThreadInfo* c = new RequestThreadInfo();
-    a->bRunning = 0;
-    b->bRunning = 1;
-    c->bRunning = 0;
-    a->pNext = b;
-    b->pNext = c;
-    dlg.m_pRequestThreadList = a;
-    EXPECT_EQ(SweepRequestThreads(&dlg.m_dispatcher), 2);
-    ASSERT_EQ(dlg.m_pRequestThreadList, b);
-    EXPECT_EQ(b->pNext, nullptr);
-    b->bRunning = 0;  // the destructor reclaims what a run left behind
 }
 
 }  // namespace

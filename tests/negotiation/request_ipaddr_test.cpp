@@ -12,6 +12,7 @@
 #include "support/temp_dir.h"
 #include "support/udp_peer.h"
 #include "support/veth_link.h"
+#include "support/wait_until.h"
 
 namespace {
 
@@ -39,8 +40,7 @@ std::string AddressReply(int cseq, const std::string& lent, const std::string& m
 class RequestIpaddrTest : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_link.Ok());
-        ASSERT_TRUE(m_link.AddAddress(std::string(kServerIp) + "/24"));
+        ASSERT_TRUE(m_link.Ok() && m_link.AddAddress(std::string(kServerIp) + "/24"));
         m_device = std::make_unique<testsupport::UdpPeer>(kServerIp, 0);
         LogInit(LOG_INFO, m_dir.File("Upgrade.log").c_str());
         std::snprintf(m_dlg.m_szLocalIP, sizeof m_dlg.m_szLocalIP, "%s", kServerIp);
@@ -70,13 +70,10 @@ protected:
     // The record is written right after the reply is sent.
     template <typename Pred>
     void WaitRecords(Pred done) {
-        for (int i = 0; i < 200; ++i) {
-            {
-                std::lock_guard<std::mutex> lock(m_dlg.m_csIpcInfo);
-                if (done(m_dlg.m_vecIpcInfo)) return;
-            }
-            usleep(5000);
-        }
+        testsupport::WaitUntil([&] {
+            std::lock_guard<std::mutex> lock(m_dlg.m_csIpcInfo);
+            return done(m_dlg.m_vecIpcInfo);
+        });
     }
     void WaitRegistered(size_t count) {
         WaitRecords([count](const std::vector<stIpcInfo>& v) { return v.size() >= count; });
@@ -113,11 +110,11 @@ TEST_F(RequestIpaddrTest, NewerVersionGetsAnAddressAndOneRecordPerDevice) {
 
 TEST_F(RequestIpaddrTest, SameOrOlderVersionGetsNoUpgradeUnlessForced) {
     EXPECT_EQ(Ask(Request("IPC*A1-2.0.1.6", "1", "M1")), NoUpgrade(2, "M1"));
-    EXPECT_EQ(Ask(Request("IPC*A1-2.0.2.0", "", "M1")), NoUpgrade(1, "M1"));   // newer device; empty Cseq is 0
-    EXPECT_EQ(Ask(Request("ipc*a1-1.0", "x7", "M1")), NoUpgrade(1, "M1"));     // model case matters
+    EXPECT_EQ(Ask(Request("IPC*A1-2.0.2.0", "", "M1")), NoUpgrade(1, "M1"));  // newer device; empty Cseq is 0
+    EXPECT_EQ(Ask(Request("ipc*a1-1.0", "x7", "M1")), NoUpgrade(1, "M1"));    // model case matters
     EXPECT_EQ(Ask(Request("NVR8-1.2.3.9", "5", "N1")),                        // numeric: 10 above 9
               AddressReply(6, "10.77.5.10", "N1", "NVR8-1.2.3.10", "nvr8.bin"));
-    EXPECT_EQ(Ask(Request("IPC*A1", "3", "M1")), NoUpgrade(4, "M1"));          // empty version number
+    EXPECT_EQ(Ask(Request("IPC*A1", "3", "M1")), NoUpgrade(4, "M1"));                 // empty version number
     EXPECT_EQ(Ask(Request("IPC*A1", "2147483647", "M1")), NoUpgrade(INT_MIN, "M1"));  // wraps, defined
     m_dlg.m_bForceUpgrade = 1;
     EXPECT_EQ(Ask(Request("IPC*A1-2.0.1.6", "9", "M1")),
@@ -127,12 +124,12 @@ TEST_F(RequestIpaddrTest, SameOrOlderVersionGetsNoUpgradeUnlessForced) {
 }
 
 TEST_F(RequestIpaddrTest, BrokenRequestsAreNotAnswered) {
-    EXPECT_EQ(Ask(Request("IPC*A1-1.0", "1", ""), 400), "");                 // no MAC, even with a new version
+    EXPECT_EQ(Ask(Request("IPC*A1-1.0", "1", ""), 400), "");                   // no MAC, even with a new version
     EXPECT_EQ(Ask(Request("", "1", "M1"), 400), "");                           // no version
-    EXPECT_EQ(Ask(Request("IPC*A1-1.0", "1234567890123456", "M1"), 400), ""); // Cseq too long
+    EXPECT_EQ(Ask(Request("IPC*A1-1.0", "1234567890123456", "M1"), 400), "");  // Cseq too long
     EXPECT_EQ(Ask(Request("IPC*A1-1.0", "1", std::string(64, 'm')), 400), "");
-    EXPECT_EQ(Ask(Request("IPC*A1-1.0", "1", "M2")), AddressReply(2, "10.77.5.10", "M2", "IPC-A1-2.0.1.6",
-                                                                   "ipc_a1_new.bin"));
+    EXPECT_EQ(Ask(Request("IPC*A1-1.0", "1", "M2")),
+              AddressReply(2, "10.77.5.10", "M2", "IPC-A1-2.0.1.6", "ipc_a1_new.bin"));
     WaitRegistered(1);
     std::lock_guard<std::mutex> lock(m_dlg.m_csIpcInfo);
     EXPECT_EQ(m_dlg.m_vecIpcInfo.size(), 1u);
@@ -144,13 +141,10 @@ TEST_F(RequestIpaddrTest, ReportsOfAnAnsweredDeviceBecomeItsRow) {
     std::string report =
         "Msg:Report_Update\r\nIpaddr:10.77.5.10\r\nIPCMac:NV-1\r\nSchedule:100\r\nState:0\r\nVersion:NVR8-1.0\r\n";
     ASSERT_TRUE(m_device->SendTo(std::string(report) + '\0', kServerIp, 10011));
-    // The message thread counts under m_csCount; read it the same way.
-    auto successes = [this] {
+    EXPECT_TRUE(testsupport::WaitUntil([this] {
         std::lock_guard<std::mutex> lock(m_dlg.m_csCount);
-        return m_dlg.m_nSuccessCount;
-    };
-    for (int i = 0; i < 200 && successes() == 0; ++i) usleep(10000);
-    EXPECT_EQ(successes(), 1);
+        return m_dlg.m_nSuccessCount == 1;
+    }));
     auto rows = m_dlg.m_lstInfo.Rows();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][kColNewVersion], "NVR8-1.2.3.10");

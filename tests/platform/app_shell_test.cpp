@@ -30,8 +30,7 @@ TEST(SingleInstance, SecondProcessIsRefusedUntilTheFirstEnds) {
     EXPECT_EQ(held, '1');
     EXPECT_FALSE(platform::AcquireSingleInstance(lock));
     close(release[1]);
-    int status = 0;
-    waitpid(child, &status, 0);
+    waitpid(child, nullptr, 0);
     EXPECT_TRUE(platform::AcquireSingleInstance(lock));
     for (int fd : {ready[0], ready[1], release[0]}) close(fd);
 }

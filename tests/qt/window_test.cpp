@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "app/kelvane_dlg.h"
 #include "app/qt/about_dialog.h"
@@ -107,34 +108,23 @@ private slots:
         QVERIFY(w.windowFlags() & Qt::WindowMinimizeButtonHint);
         DialogUnits du(w.font());
         QCOMPARE(w.size(), QSize(du.ToPixelsX(445), du.ToPixelsY(323)));
-        struct {
-            int id;
-            const char* kind;
-            const char* text;
-            QRect rect;
-            bool visible;
-        } expected[] = {
-            {1001, "QComboBox", "", {75, 11, 84, 30}, true},
-            {1009, "QCheckBox", "强制升级旧版本", {167, 12, 71, 12}, true},
-            {1014, "QCheckBox", "IP占用检测", {245, 12, 53, 12}, true},
-            {1007, "QPushButton", "开始升级", {384, 8, 52, 16}, true},
-            {1016, "QPushButton", "暂停测试", {384, 30, 52, 16}, false},
-            {1000, "QLineEdit", "", {75, 32, 219, 14}, true},
-            {1003, "QPushButton", "浏览...", {297, 32, 52, 14}, true},
-            {1006, "QTableView", "", {8, 59, 429, 245}, true},
-            {1010, "QLabel", "成功：", {11, 311, 25, 8}, true},
-            {1011, "QLabel", "0", {37, 311, 29, 8}, true},
-            {1012, "QLabel", "失败：", {75, 311, 25, 8}, false},
-            {1013, "QLabel", "0", {101, 311, 29, 8}, false},
-            {1008, "QPushButton", "清空列表", {392, 307, 50, 14}, true},
-        };
-        for (const auto& e : expected) {
-            QWidget* item = w.Item(e.id);
-            QVERIFY2(item != nullptr && item->inherits(e.kind), qPrintable(QString::number(e.id)));
-            QCOMPARE(Text(e.id), QString::fromUtf8(e.text));
-            QCOMPARE(item->isVisible(), e.visible);
-            QRect px = du.ToPixels(e.rect.x(), e.rect.y(), e.rect.width(), e.rect.height());
-            if (e.id == 1001) px.setHeight(item->height());  // the closed box; 30 includes the drop-down list
+        // clang-format off
+        const std::tuple<int, const char*, const char*, QRect, bool> expected[] = {
+            {1001, "QComboBox", "", {75, 11, 84, 30}, true}, {1009, "QCheckBox", "强制升级旧版本", {167, 12, 71, 12}, true},
+            {1014, "QCheckBox", "IP占用检测", {245, 12, 53, 12}, true}, {1007, "QPushButton", "开始升级", {384, 8, 52, 16}, true},
+            {1016, "QPushButton", "暂停测试", {384, 30, 52, 16}, false}, {1000, "QLineEdit", "", {75, 32, 219, 14}, true},
+            {1003, "QPushButton", "浏览...", {297, 32, 52, 14}, true}, {1006, "QTableView", "", {8, 59, 429, 245}, true},
+            {1010, "QLabel", "成功：", {11, 311, 25, 8}, true}, {1011, "QLabel", "0", {37, 311, 29, 8}, true},
+            {1012, "QLabel", "失败：", {75, 311, 25, 8}, false}, {1013, "QLabel", "0", {101, 311, 29, 8}, false},
+            {1008, "QPushButton", "清空列表", {392, 307, 50, 14}, true}};
+        // clang-format on
+        for (const auto& [id, kind, text, rect, visible] : expected) {
+            QWidget* item = w.Item(id);
+            QVERIFY2(item != nullptr && item->inherits(kind), qPrintable(QString::number(id)));
+            QCOMPARE(Text(id), QString::fromUtf8(text));
+            QCOMPARE(item->isVisible(), visible);
+            QRect px = du.ToPixels(rect.x(), rect.y(), rect.width(), rect.height());
+            if (id == 1001) px.setHeight(item->height());  // the closed box; 30 includes the drop-down list
             QCOMPARE(item->geometry(), px);
         }
         int labels = 0;
@@ -143,7 +133,7 @@ private slots:
             if (label->text() == "升级文件目录：") labels += label->geometry() == du.ToPixels(11, 35, 60, 8);
         }
         QCOMPARE(labels, 2);
-        QTableView* list = w.DeviceList();
+        QTableView* list = Item<QTableView>(IDC_LIST_INFO);
         QVERIFY(list->showGrid());
         QCOMPARE(list->selectionBehavior(), QAbstractItemView::SelectRows);
         const char* titles[] = {"编号", "IP地址", "状态", "进度", "升级前版本", "升级后版本"};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 
 #include "app/kelvane_dlg.h"
 #include "log/log.h"
@@ -109,17 +110,17 @@ TEST_F(ReportTest, UnknownDevicesAppendARowPerReportScrolledIntoView) {
     EXPECT_EQ(Rows()[2][0], "3");
     EXPECT_EQ(Rows()[2][kColOldVersion], "IPC-A-1-2.0");  // every "*" a "-", the build suffix cut
     EXPECT_EQ(m_dlg.m_nSuccessCount + m_dlg.m_nFailCount, 0);
-    std::vector<std::string> calls = m_view.Calls();
+    std::vector<std::string> calls = m_view.Calls();  // in the order they were made
     EXPECT_NE(std::find(calls.begin(), calls.end(), "visible 2"), calls.end());
     EXPECT_EQ(std::find(calls.begin(), calls.end(), "visible 0"), calls.end());  // the first row needs none
-    // The screen saw the changes in the order they were made.
-    EXPECT_EQ(calls[0], "insert 0 1");
-    EXPECT_EQ(calls[1], "cell 0 1 192.168.1.10");
+    EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 2),
+              (std::vector<std::string>{"insert 0 1", "cell 0 1 192.168.1.10"}));
 }
 
 // Whichever branch settles the device, its row shows the new version before the counter moves.
 TEST_F(ReportTest, NewVersionReachesTheRowBeforeTheSuccessCount) {
-    for (const char* mac : {"AA", "BB", "CC"}) m_dlg.RegisterIpcInfo(mac, "ip", (std::string("IPC-") + mac + "-2").c_str(), 0);
+    for (const char* mac : {"AA", "BB", "CC"})
+        m_dlg.RegisterIpcInfo(mac, "ip", (std::string("IPC-") + mac + "-2").c_str(), 0);
     Send(kFilesystem, Report("Report_Filesystem", "AA", 0));    // empty list: new row 0
     Send(kFilesystem, Report("Report_Filesystem", "BB", 0));    // first report: appended row 1
     Send(kDownloading, Report("Report_Downloading", "CC", 1));  // row 2, then updated in place
@@ -173,36 +174,29 @@ TEST_F(ReportTest, BadReportsAreDroppedWithTheirCodes) {
     auto without = [&](const std::string& key) {
         std::string t = good;
         size_t at = t.find(key);
-        size_t end = t.find("\r\n", at);
-        return t.erase(at, end + 2 - at);
+        return t.erase(at, t.find("\r\n", at) + 2 - at);
     };
-    EXPECT_EQ(m_dlg.ReportMsgProc(6, nullptr), -1);
-    EXPECT_EQ(Send(6, without("Ipaddr:")), -2);
-    EXPECT_EQ(Send(6, Report("Report_App", "AA", 1, "IPC-1", "45", std::string(64, '1').c_str())), -2);
-    EXPECT_EQ(Send(6, without("IPCMac:")), -3);
-    EXPECT_EQ(Send(6, Report("Report_App", "AA", 1, "IPC-1", "1234567890123456")), -4);
-    EXPECT_EQ(Send(6, without("State:")), -5);
-    EXPECT_EQ(Send(6, Report("Report_App", "AA", 9)), -6);
-    EXPECT_EQ(Send(6, Report("Report_App", "AA", -1)), -6);
-    std::string wrapsToZero = Report("Report_Filesystem", "AA", 0);
+    std::string wrapsToZero = Report("Report_Filesystem", "AA", 0);  // not a success
     wrapsToZero.replace(wrapsToZero.find("State:0"), 7, "State:4294967296");
-    EXPECT_EQ(Send(kFilesystem, wrapsToZero), -6);  // not a success
-    EXPECT_EQ(Send(12, good), -6);
-    EXPECT_EQ(Send(-1, good), -6);
-    EXPECT_EQ(Send(6, without("Version:")), -7);
-    EXPECT_EQ(Send(6, Report("Report_App", "AA", 1, "NoDashAtAll")), -8);
-    EXPECT_EQ(Send(6, Report("Report_App", "AA", 1, "")), -8);
+    // clang-format off
+    const std::tuple<int, int, std::string> cases[] = {
+        {6, -2, without("Ipaddr:")}, {6, -2, Report("Report_App", "AA", 1, "IPC-1", "45", std::string(64, '1').c_str())},
+        {6, -3, without("IPCMac:")}, {6, -4, Report("Report_App", "AA", 1, "IPC-1", "1234567890123456")},
+        {6, -5, without("State:")}, {6, -6, Report("Report_App", "AA", 9)}, {6, -6, Report("Report_App", "AA", -1)},
+        {kFilesystem, -6, wrapsToZero}, {12, -6, good}, {-1, -6, good}, {6, -7, without("Version:")},
+        {6, -8, Report("Report_App", "AA", 1, "NoDashAtAll")}, {6, -8, Report("Report_App", "AA", 1, "")}};
+    // clang-format on
+    for (const auto& [event, code, text] : cases) EXPECT_EQ(Send(event, text), code) << event << " " << text;
+    EXPECT_EQ(m_dlg.ReportMsgProc(6, nullptr), -1);
     EXPECT_TRUE(Rows().empty());
     EXPECT_TRUE(m_view.Calls().empty());
 }
 
 TEST_F(ReportTest, TheHundredAndFirstRegistrationDropsTheTenOldest) {
     for (int i = 0; i < 100; ++i) m_dlg.RegisterIpcInfo(("M" + std::to_string(i)).c_str(), "ip", "V-1", 0);
-    EXPECT_EQ(m_dlg.m_vecIpcInfo.size(), 100u);
     m_dlg.RegisterIpcInfo("M5", "new-ip", "V-2", 1);  // known: only the address changes
     EXPECT_EQ(m_dlg.m_vecIpcInfo.size(), 100u);
-    EXPECT_STREQ(m_dlg.m_vecIpcInfo[5].szIpAddr, "new-ip");
-    EXPECT_STREQ(m_dlg.m_vecIpcInfo[5].szNewVersion, "V-1");
+    EXPECT_EQ(std::string(m_dlg.m_vecIpcInfo[5].szIpAddr) + m_dlg.m_vecIpcInfo[5].szNewVersion, "new-ipV-1");
     m_dlg.RegisterIpcInfo("M100", "ip", "V-1", 0);
     ASSERT_EQ(m_dlg.m_vecIpcInfo.size(), 91u);
     EXPECT_STREQ(m_dlg.m_vecIpcInfo[0].szMac, "M10");
@@ -213,12 +207,10 @@ TEST_F(ReportTest, TheHundredAndFirstRegistrationDropsTheTenOldest) {
 }
 
 TEST_F(ReportTest, ClearedListKeepsRecordRowNumbers) {
-    m_dlg.RegisterIpcInfo("AA", "ip", "IPC-A-1", 0);
-    m_dlg.RegisterIpcInfo("BB", "ip", "IPC-B-1", 0);
-    m_dlg.RegisterIpcInfo("CC", "ip", "IPC-C-1", 0);
-    Send(kDownloading, Report("Report_Downloading", "AA", 1));
-    Send(kDownloading, Report("Report_Downloading", "BB", 1));
-    Send(kDownloading, Report("Report_Downloading", "CC", 1));
+    for (const char* mac : {"AA", "BB", "CC"}) {
+        m_dlg.RegisterIpcInfo(mac, "ip", "IPC-A-1", 0);
+        Send(kDownloading, Report("Report_Downloading", mac, 1));
+    }
     ASSERT_EQ(IndexOf("CC"), 2);
     m_dlg.m_lstInfo.DeleteAllItems();
     Send(kDownloading, Report("Report_Downloading", "CC", 1, "IPC-1", "10"));  // empty list: row 0
@@ -239,9 +231,7 @@ TEST_F(ReportTest, ChineseTextsAreShownAndCountersReset) {
     Send(kDownloading, Report("Report_Downloading", "AA", 5));
     EXPECT_EQ(m_view.ItemText(IDC_STATIC_FAIL), "1");
     m_dlg.ResetCounters();
-    EXPECT_EQ(m_dlg.m_nFailCount, 0);
-    EXPECT_EQ(m_view.ItemText(IDC_STATIC_FAIL), "0");
-    EXPECT_EQ(m_view.ItemText(IDC_STATIC_SUCCESS), "0");
+    EXPECT_TRUE(m_dlg.m_nFailCount == 0 && m_view.ItemText(IDC_STATIC_FAIL) == "0");
 }
 
 }  // namespace

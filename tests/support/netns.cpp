@@ -1,16 +1,9 @@
 #include "support/netns.h"
 
-#include <fcntl.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <sys/wait.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/private_network.h"
 
@@ -28,12 +21,26 @@ std::string EnterPrivateNetwork() {
     return error;
 }
 
-bool InPrivateNetwork() { return g_inPrivateNetwork; }
+bool InPrivateNetwork() {
+    return g_inPrivateNetwork;
+}
 
 int RunCommand(const std::string& command) {
     if (!g_inPrivateNetwork) return -1;  // never touch the machine's own network
     int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+CommandResult RunCapture(const std::string& command) {
+    CommandResult r;
+    if (!g_inPrivateNetwork) return r;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return r;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
+    int status = pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
 }
 
 }  // namespace testsupport

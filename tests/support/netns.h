@@ -13,4 +13,11 @@ bool InPrivateNetwork();
 // Runs a shell command inside the test's namespace (for "ip link add ... type veth"); its exit status.
 int RunCommand(const std::string& command);
 
+struct CommandResult {
+    int status = -1;  // the exit status, -1 when it did not exit
+    std::string out;  // standard output and error together
+};
+// Runs a shell command (a program under test, say) and collects what it printed.
+CommandResult RunCapture(const std::string& command);
+
 }  // namespace testsupport

@@ -1,10 +1,13 @@
 #include "support/peer_namespace.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <thread>
 
 #include "support/netns.h"
 
@@ -49,6 +52,26 @@ int RunInPeerNamespace(const std::vector<std::string>& links, const std::functio
     }
     if (!ok || !WIFEXITED(status) || WEXITSTATUS(status) == 254) return -1;
     return WEXITSTATUS(status);
+}
+
+PeerNamespace::PeerNamespace(const std::string& peer, const std::string& cidr) {
+    if (!InPrivateNetwork()) return;
+    // Only the helper thread moves into the new namespace; its descriptor keeps the namespace alive.
+    std::thread([&] {
+        if (unshare(CLONE_NEWNET) == 0) m_fd = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    }).join();
+    if (m_fd < 0) return;
+    m_path = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(m_fd);
+    m_ok = RunCommand("ip link set " + peer + " netns " + m_path) == 0 && Ip("link set lo up") == 0 &&
+           Ip("link set " + peer + " up") == 0 && Ip("addr add " + cidr + " dev " + peer) == 0;
+}
+
+PeerNamespace::~PeerNamespace() {
+    if (m_fd >= 0) close(m_fd);
+}
+
+int PeerNamespace::Ip(const std::string& args) const {
+    return m_fd < 0 ? -1 : RunCommand("nsenter --net=" + m_path + " ip " + args);
 }
 
 }  // namespace testsupport

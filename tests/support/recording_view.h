@@ -1,5 +1,6 @@
 #pragma once
 // A front end for tests: records every call the core makes, in order.
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -12,19 +13,13 @@ namespace testsupport {
 class RecordingView : public IKelvaneView {
 public:
     void SetItemText(int item, const std::string& text) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_itemText[item] = text;
-        m_calls.push_back("text " + std::to_string(item) + " " + text);
+        Record("text " + std::to_string(item) + " " + text, [&] { m_itemText[item] = text; });
     }
     void EnableItem(int item, bool enable) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_enabled[item] = enable;
-        m_calls.push_back("enable " + std::to_string(item) + " " + (enable ? "1" : "0"));
+        Record("enable " + std::to_string(item) + (enable ? " 1" : " 0"), [&] { m_enabled[item] = enable; });
     }
     void ShowItem(int item, bool show) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_shown[item] = show;
-        m_calls.push_back("show " + std::to_string(item) + " " + (show ? "1" : "0"));
+        Record("show " + std::to_string(item) + (show ? " 1" : " 0"), [&] { m_shown[item] = show; });
     }
     void SetComboItems(int item, const std::vector<std::string>& entries, int selected) override {
         std::string joined;
@@ -56,7 +51,6 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_calls;
     }
-
     // The messages shown so far, in order.
     std::vector<std::string> Messages() {
         std::vector<std::string> messages;
@@ -71,8 +65,9 @@ public:
     std::map<int, bool> m_shown;
 
 private:
-    void Record(const std::string& call) {
+    void Record(const std::string& call, const std::function<void()>& also = {}) {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (also) also();
         m_calls.push_back(call);
     }
     std::mutex m_mutex;
