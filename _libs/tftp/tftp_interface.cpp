@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -47,7 +46,13 @@ bool JoinMainThread(TftpThreadEntry& entry, int ms) {
     return true;
 }
 
-void CopyCut(char* out, size_t size, const char* text) { std::snprintf(out, size, "%s", text != nullptr ? text : ""); }
+// Copies what fits of `text` (status texts are for the operator's eyes: a cut one is still right).
+void CopyCut(char* out, size_t size, const char* text) {
+    if (size == 0) return;
+    size_t length = text != nullptr ? strnlen(text, size - 1) : 0;
+    if (length > 0) std::memcpy(out, text, length);
+    out[length] = '\0';
+}
 
 }  // namespace
 
