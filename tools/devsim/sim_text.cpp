@@ -1,4 +1,4 @@
-// The simulator's texts: device specifications from the command line, outcome lines, JSON.
+// The simulator's texts: device groups from the command line, outcome lines, JSON.
 #include <strings.h>
 
 #include <charconv>
