@@ -192,11 +192,7 @@ DemoRun RunInWindow(DemoLab& lab, const std::string& program, const DemoOptions&
 int RunDemo(const DemoOptions& options) {
     // Every thread started from here on leaves Ctrl-C and SIGTERM to the run's loop, and the lab
     // is torn down whatever happens after it is set up.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = BlockStopSignals();
 
     const std::string results = Absolute(options.results);
     std::string error;

@@ -1,4 +1,6 @@
 #include <CLI/CLI.hpp>
+#include <pthread.h>
+#include <signal.h>
 
 #include <vector>
 
@@ -22,6 +24,15 @@ bool RegisterConsoleCommand(ConsoleCommandSetup setup) {
 }
 
 void SetConsoleExitCode(int code) { g_exitCode = code; }
+
+sigset_t BlockStopSignals() {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    return stopSignals;
+}
 
 int main(int argc, char** argv) {
     CLI::App app{"kelvane-cli: upgrade the firmware of IP cameras and NVRs on the local network"};

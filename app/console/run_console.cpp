@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 
+#include "app/console/console_command.h"
 #include "app/kelvane_dlg.h"
 #include "firmware/fmw_header.h"
 #include "log/log.h"
@@ -218,11 +219,7 @@ bool EndConditionMet(const RunOptions& options, const CKelvaneDlg& dlg, const st
 
 int RunUpgrade(const RunOptions& options) {
     // Stop signals are taken by the loop below only; every thread started from here inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = BlockStopSignals();
 
     ConsoleRunView view(isatty(STDOUT_FILENO) != 0);
     CKelvaneDlg dlg;

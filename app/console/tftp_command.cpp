@@ -42,11 +42,7 @@ int RunTftp(const TftpOptions& options) {
 
     // Block the stop signals before any service thread exists, so every thread inherits the mask
     // and only sigwait below ever sees them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const sigset_t stopSignals = BlockStopSignals();
 
     TftpConfig settings = TftpDefaultConfig();
     settings.nPort = options.port;
