@@ -13,7 +13,9 @@
 #
 # Environment: RUNS (5), WINDOW (16), BS (1468), SINGLE_MIB (32), CONCURRENT (50), CONCURRENT_MIB (4),
 # PLACEMENTS ("same split"), TABLE (1), TABLE_MIB (8), TABLE_BLOCK_SIZES ("512 1468 4096 8192 16384"),
-# TABLE_WINDOWS ("1 2 4 8 16 32 64"), TABLE_RUNS (1), KELVANE_CLI, ATFTP, ATFTPD (the binaries).
+# TABLE_WINDOWS ("1 2 4 8 16 32 64"), TABLE_RUNS (1), KELVANE_CLI, ATFTP, ATFTPD (the binaries),
+# CLIENT (atftp; "devsim" downloads with the simulator's reader, bench_tftp_get, whose per-block
+# work is smaller than atftp's: it shows the servers' own ceiling when the client is not the bound).
 #
 # Placement as in tftp_bench.sh: "same" pins servers and clients on CPU 0, "split" the servers on
 # CPU 0 and the clients on CPU 1. Each run measures every server back to back, in an order that
@@ -29,6 +31,8 @@ fi
 
 BUILD_DIR="${1:-build}"
 CLI="${KELVANE_CLI:-$(cd "$(dirname "$0")/../.." && pwd)/$BUILD_DIR/app/console/kelvane-cli}"
+GET="$(cd "$(dirname "$0")/../.." && pwd)/$BUILD_DIR/bench/bench_tftp_get"
+CLIENT="${CLIENT:-atftp}"
 RUNS="${RUNS:-5}"
 WINDOW="${WINDOW:-16}"
 BS="${BS:-1468}"
@@ -57,6 +61,8 @@ find_bin() {
 ATFTP="$(find_bin "${ATFTP:-}" atftp)"
 ATFTPD="$(find_bin "${ATFTPD:-}" atftpd)"
 [ -x "$CLI" ] || { echo "bench: kelvane-cli not found at $CLI (build it, or set KELVANE_CLI)" >&2; exit 1; }
+[ "$CLIENT" = atftp ] || [ "$CLIENT" = devsim ] || { echo "bench: CLIENT is atftp or devsim" >&2; exit 1; }
+[ "$CLIENT" = atftp ] || [ -x "$GET" ] || { echo "bench: $GET not found (build the bench)" >&2; exit 1; }
 [ -n "$ATFTP" ] || { echo "bench: the atftp client is missing (Debian package atftp, or set ATFTP)" >&2; exit 1; }
 if [ -z "$ATFTPD" ]; then
     echo "bench: atftpd is missing (Debian package atftpd, or set ATFTPD): the comparison with it is left out" >&2
@@ -112,6 +118,11 @@ options() {  # $1 block size, $2 window (0: not asked)
 # get PORT FILE OUTFILE BLKSIZE WINDOW CLIENT_CPU: fails when the bytes differ
 get() {
     local opts
+    if [ "$CLIENT" = devsim ]; then
+        taskset -c "$6" "$GET" 127.0.0.1 "$1" "$2" "$3" "$4" "$5" >/dev/null 2>&1 || return 1
+        cmp -s "$ROOT/$2" "$3"
+        return
+    fi
     mapfile -t opts < <(options "$4" "$5")
     taskset -c "$6" "$ATFTP" "${opts[@]}" -g -r "$2" -l "$3" 127.0.0.1 "$1" >/dev/null 2>&1 || return 1
     cmp -s "$ROOT/$2" "$3"
@@ -149,7 +160,9 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f\n", a / b }'; }
 SERVERS=("lockstep $OURS_PORT 0" "ours $OURS_PORT $WINDOW" "control $CONTROL_PORT $WINDOW")
 [ -n "$ATFTPD" ] && SERVERS+=("atftpd $ATFTPD_PORT $WINDOW")
 
-echo "kelvane-cli tftp, windowsize $WINDOW, blksize $BS; client atftp ($($ATFTP -V 2>&1 | head -1));" \
+CLIENT_NAME="atftp ($($ATFTP -V 2>&1 | head -1))"
+[ "$CLIENT" = devsim ] && CLIENT_NAME="the simulator's reader (bench_tftp_get)"
+echo "kelvane-cli tftp, windowsize $WINDOW, blksize $BS; client $CLIENT_NAME;" \
      "baseline ${ATFTPD:-none}; $RUNS run(s), medians"
 echo "servers: lockstep = ours, client does not ask windowsize; control = a second kelvane-cli (A/A)"
 printf "%-9s %-8s %10s %10s %10s %10s | %9s %9s %9s\n" placement test lockstep ours control atftpd \
