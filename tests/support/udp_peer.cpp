@@ -10,7 +10,6 @@ UdpPeer::UdpPeer(const char* ip, uint16_t port) : m_socket(platform::UdpSocket::
         m_socket.Bind(ip, port) != 0) {
         throw std::runtime_error("UdpPeer: cannot bind");
     }
-    m_port = m_socket.LocalPort();
     m_thread = std::thread([this] { Run(); });
 }
 

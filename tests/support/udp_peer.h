@@ -22,7 +22,6 @@ public:
     UdpPeer(const UdpPeer&) = delete;
     UdpPeer& operator=(const UdpPeer&) = delete;
 
-    uint16_t Port() const { return m_port; }
     bool SendTo(const std::string& bytes, const char* ip, uint16_t port) const;
     // Waits until at least `count` datagrams have arrived; false on time-out.
     bool WaitFor(size_t count, int timeoutMs);
@@ -31,7 +30,6 @@ public:
 private:
     void Run();
     platform::UdpSocket m_socket;
-    uint16_t m_port = 0;
     bool m_stop = false;
     std::mutex m_mutex;
     std::condition_variable m_cv;
