@@ -38,10 +38,8 @@ bool WaitUntil(Pred pred) {
 class EndToEnd : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_link.Ok() && m_link.AddAddress("10.77.0.1/24 brd +"));
+        ASSERT_TRUE(m_link.Ok() && m_link.AddAddress("10.77.0.1/24 brd +") && m_devices.Ok());
         testsupport::AllowPingSockets(true);
-        m_devices = std::make_unique<testsupport::PeerNamespace>(m_link.Peer(), "10.77.0.2/24 brd +");
-        ASSERT_TRUE(m_devices->Ok());
         m_dlg.m_tftpSettings.nTimeUnitMs = 50;
         platform::SetAppFilesDir(m_home.Path());
         LogInit(LOG_MAJOR, m_home.File("Upgrade.log").c_str());
@@ -74,7 +72,7 @@ protected:
         devsim::SimConfig config;
         config.serverIp = "10.77.0.1";
         config.broadcast = broadcast;
-        config.netnsPath = m_devices->Path();
+        config.netnsPath = m_devices.Path();
         config.stepMs = stepMs;
         config.requestIntervalMs = 400;
         config.timeUnitMs = timeUnitMs;
@@ -97,11 +95,6 @@ protected:
         }
         return out;
     }
-    std::map<std::string, DeviceResult> RunResults() {
-        std::map<std::string, DeviceResult> byMac;
-        for (const DeviceResult& r : m_dlg.ResultsSnapshot()) EXPECT_TRUE(byMac.emplace(r.mac, r).second) << r.mac;
-        return byMac;
-    }
     std::pair<int, int> Counters() {
         std::lock_guard<std::mutex> lock(m_dlg.m_csCount);
         return {m_dlg.m_nSuccessCount, m_dlg.m_nFailCount};
@@ -113,7 +106,8 @@ protected:
     // Every device the run counted is counted as it ended; with `exact`, every device that ended
     // with an outcome the run can see is counted. Returns the (succeeded, failed) the run should show.
     std::pair<int, int> ExpectCountedAsTheDevicesEnded(bool exact) {
-        std::map<std::string, DeviceResult> run = RunResults();
+        std::map<std::string, DeviceResult> run;
+        for (const DeviceResult& r : m_dlg.ResultsSnapshot()) EXPECT_TRUE(run.emplace(r.mac, r).second) << r.mac;
         std::pair<int, int> counted;
         std::set<std::string> lent;
         for (const devsim::DeviceResult& d : m_sim->Results()) {
@@ -141,7 +135,7 @@ protected:
     }
 
     testsupport::VethLink m_link{"e2e0"};
-    std::unique_ptr<testsupport::PeerNamespace> m_devices;
+    testsupport::PeerNamespace m_devices{m_link.Peer(), "10.77.0.2/24 brd +"};
     testsupport::TempDir m_home, m_folder;
     std::map<std::string, std::string> m_files;
     testsupport::RecordingView m_view;
