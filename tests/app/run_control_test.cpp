@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "_libs/tftp/tftp_interface.h"
 #include "app/kelvane_dlg.h"
@@ -114,13 +115,20 @@ TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
     testsupport::UdpPeer device(kServerIp, 0);
     testsupport::UdpPeer replies("0.0.0.0", 10010);
     EXPECT_TRUE(m_dlg.OnClose());  // idle: closes at once, nothing asked
+    // The start button's caption, the pause button's caption, shown, and the folder editable.
+    auto controls = [&] {
+        return std::make_tuple(m_view.ItemText(IDC_BTN_START), m_view.ItemText(IDC_BTN_PAUSE),
+                               m_view.m_shown[IDC_BTN_PAUSE], m_view.m_enabled[IDC_EDIT_PATH]);
+    };
     m_dlg.OnBtnStart();
     ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
-    EXPECT_EQ(m_view.ItemText(IDC_BTN_START), "停止升级");
-    EXPECT_EQ(m_view.ItemText(IDC_BTN_PAUSE), "暂停升级");
-    EXPECT_TRUE(m_view.m_shown[IDC_BTN_PAUSE]);
-    EXPECT_FALSE(m_view.m_enabled[IDC_EDIT_PATH]);
+    EXPECT_EQ(controls(), std::make_tuple("停止升级", "暂停升级", true, false));
     EXPECT_EQ(platform::IniReadString(platform::ConfigIniPath(), "CNFINFO", "Path", ""), m_folder.Path());
+    // Pause sets what the dispatcher drops device messages by; continue clears it.
+    m_dlg.OnBtnPause();
+    EXPECT_EQ(1, m_dlg.m_bPauseTest.load());
+    m_dlg.OnBtnPause();
+    EXPECT_EQ(0, m_dlg.m_bPauseTest.load());
 
     ASSERT_TRUE(device.SendTo(Request("IPC2F-2.0.0.1", "AA:01"), kServerIp, 10011));
     ASSERT_TRUE(replies.WaitFor(1, 5000));
@@ -138,9 +146,7 @@ TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
 
     m_dlg.OnBtnStart();  // stop: the rows stay
     EXPECT_FALSE(m_dlg.IsRunning());
-    EXPECT_EQ(m_view.ItemText(IDC_BTN_START), "开始升级");
-    EXPECT_FALSE(m_view.m_shown[IDC_BTN_PAUSE]);
-    EXPECT_TRUE(m_view.m_enabled[IDC_EDIT_PATH]);
+    EXPECT_EQ(controls(), std::make_tuple("开始升级", "暂停升级", false, true));
     EXPECT_EQ(m_dlg.m_lstInfo.GetItemCount(), 1);
     ASSERT_EQ(m_dlg.ResultsSnapshot().size(), 1u);
     EXPECT_TRUE(m_dlg.ResultsSnapshot()[0].outcome == DeviceOutcome::Unfinished &&
