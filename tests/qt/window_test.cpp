@@ -16,7 +16,6 @@
 #include <tuple>
 
 #include "app/kelvane_dlg.h"
-#include "app/qt/about_dialog.h"
 #include "app/qt/device_table_model.h"
 #include "app/qt/dialog_template.h"
 #include "app/qt/kelvane_window.h"
@@ -257,13 +256,6 @@ private slots:
         Open("zh_CN.UTF-8", false);
         QCOMPARE(m_prompter->shown, QStringList{"kelvane|该程序已经启动!"});
         QTRY_VERIFY(!m_window->isVisible());
-    }
-
-    void aboutBox() {
-        CAboutDlg about;
-        QStringList texts;
-        for (auto* label : about.findChildren<QLabel*>()) texts << label->text();
-        QVERIFY(texts.contains(QStringLiteral("版本：Kelvane_V1.0.5")));
     }
 };
 

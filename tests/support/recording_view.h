@@ -22,9 +22,7 @@ public:
         Record("show " + std::to_string(item) + (show ? " 1" : " 0"), [&] { m_shown[item] = show; });
     }
     void SetComboItems(int item, const std::vector<std::string>& entries, int selected) override {
-        std::string joined;
-        for (const std::string& entry : entries) joined += (joined.empty() ? "" : ",") + entry;
-        Record("combo " + std::to_string(item) + " " + joined + " " + std::to_string(selected));
+        Record("combo " + std::to_string(item) + " " + std::to_string(entries.size()) + " " + std::to_string(selected));
     }
     void ShowMessage(const std::string& text, const std::string& caption, MessageIcon) override {
         Record("message " + caption + ": " + text);
