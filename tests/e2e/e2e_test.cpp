@@ -95,6 +95,14 @@ protected:
         return static_cast<uint32_t>(
             crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
     }
+    // Waits for the devices to end as the simulator expects, and for the run to show `expected`
+    // (succeeded, failed) with every device counted as it ended.
+    void ExpectEveryDeviceEndedAndCounted(std::pair<int, int> expected) {
+        ASSERT_TRUE(m_sim->Wait(120000));
+        EXPECT_TRUE(m_sim->AllAsExpected()) << devsim::ResultsToJson(m_sim->Results());
+        EXPECT_TRUE(WaitUntil([&] { return Counters() == expected; })) << Counters().first << "/" << Counters().second;
+        EXPECT_EQ(expected, ExpectCountedAsTheDevicesEnded(true));
+    }
     // Every device the run counted is counted as it ended; with `exact`, every device that ended
     // with an outcome the run can see is counted. Returns the (succeeded, failed) the run should show.
     std::pair<int, int> ExpectCountedAsTheDevicesEnded(bool exact) {
@@ -150,11 +158,7 @@ TEST_F(EndToEnd, FiftyDevicesEachLentItsOwnAddressAndCountedOnce) {
         // A probed address has a failed neighbour entry on the server until the device answers an
         // ARP request (up to a second later): such devices wait longer for their first answer.
         Devices(kFifty, probe, 20, probe ? 300 : 50);
-        ASSERT_TRUE(m_sim->Wait(120000));
-        EXPECT_TRUE(m_sim->AllAsExpected()) << devsim::ResultsToJson(m_sim->Results());
-        const std::pair<int, int> expected{46, 3};  // the up-to-date one is neither
-        EXPECT_TRUE(WaitUntil([&] { return Counters() == expected; })) << Counters().first << "/" << Counters().second;
-        EXPECT_EQ(expected, ExpectCountedAsTheDevicesEnded(true));
+        ExpectEveryDeviceEndedAndCounted({46, 3});  // the up-to-date one is neither
         m_sim.reset();
         m_dlg.OnBtnStart();
     }
@@ -179,10 +183,7 @@ TEST_F(EndToEnd, StopMidRunLeavesNothingAndTheNextRunServesTheDevicesThatAskAgai
     })) << devsim::ResultsToJson(m_sim->Results());
     Start();
     EXPECT_EQ(std::make_pair(0, 0), Counters());
-    ASSERT_TRUE(m_sim->Wait(60000));
-    EXPECT_TRUE(m_sim->AllAsExpected()) << devsim::ResultsToJson(m_sim->Results());
-    EXPECT_TRUE(WaitUntil([&] { return Counters() == std::make_pair(10, 0); }));
-    EXPECT_EQ(std::make_pair(10, 0), ExpectCountedAsTheDevicesEnded(true));
+    ExpectEveryDeviceEndedAndCounted({10, 0});
     EXPECT_EQ(10, m_dlg.m_lstInfo.GetItemCount());  // one row each, none left from the first run
 }
 
@@ -191,10 +192,8 @@ TEST_F(EndToEnd, ClearingTheListMidRunNeverRenumbersARow) {
     Devices({"count=6,model=IPC2F"}, false, 300);
     ASSERT_TRUE(WaitUntil([&] { return m_dlg.m_lstInfo.GetItemCount() == 6; }));
     m_dlg.OnBtnClearList();
-    ASSERT_TRUE(m_sim->Wait(60000));
     // Every device's last report came after the clear: the counters start again and count each once.
-    EXPECT_TRUE(WaitUntil([&] { return Counters() == std::make_pair(6, 0); }));
-    EXPECT_EQ(std::make_pair(6, 0), ExpectCountedAsTheDevicesEnded(true));
+    ExpectEveryDeviceEndedAndCounted({6, 0});
     // Every row gets the number (rows before it + 1) once, and column 0 never changes.
     int rows = 0, clears = 0;
     for (const std::string& call : m_view.Calls()) {
