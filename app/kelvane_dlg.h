@@ -102,15 +102,12 @@ public:
     std::atomic<int32_t>& m_bRunning = m_dispatcher.m_bRunning;
     std::atomic<int32_t>& m_bPauseTest = m_dispatcher.m_bPauseTest;
     char (&m_szLocalIP)[64] = m_dispatcher.m_szLocalIP;
-    std::atomic<uint32_t>& m_dwMsgThreadId = m_dispatcher.m_dwMsgThreadId;
     int& m_nRequestSeq = m_dispatcher.m_nRequestSeq;  // written only by the listener
     RequestThreadInfo*& m_pRequestThreadList = m_dispatcher.m_pRequestThreadList;
     std::mutex& m_csRequestThread = m_dispatcher.m_csRequestThread;
     std::unique_ptr<platform::Thread>& m_hCleanThread = m_dispatcher.m_hCleanThread;
     std::unique_ptr<platform::Thread>& m_hMsgThread = m_dispatcher.m_hMsgThread;
     std::unique_ptr<platform::Thread>& m_hListenThread = m_dispatcher.m_hListenThread;
-    // Readable once a stop has begun, so the listener need not sit out its 2-s wait.
-    int ListenerWakeFd() const { return m_dispatcher.ListenerWakeFd(); }
     // Steady-clock milliseconds of the last device datagram the listener took in, 0 before any.
     std::atomic<int64_t>& m_nLastDeviceMessageMs = m_dispatcher.m_nLastDeviceMessageMs;
     // Opened by the start so that it can refuse a run no device would be heard in.

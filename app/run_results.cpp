@@ -141,11 +141,6 @@ std::vector<DeviceResult> RunResults::Snapshot() const {
     return m_results;
 }
 
-size_t RunResults::Size() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_results.size();
-}
-
 std::string FormatResultsCsv(const std::vector<DeviceResult>& results) {
     std::string out =
         "mac,model,version_before,version_offered,file_offered,lent_address,outcome,state,state_text,progress,"

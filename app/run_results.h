@@ -47,7 +47,6 @@ public:
                   const char* progress, int row);
 
     std::vector<DeviceResult> Snapshot() const;
-    size_t Size() const;
 
 private:
     DeviceResult* Find(const std::string& mac);

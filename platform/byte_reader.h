@@ -12,7 +12,6 @@ class ByteReader {
 public:
     ByteReader(const void* data, size_t size) : m_data(static_cast<const uint8_t*>(data)), m_size(size) {}
 
-    bool Ok() const { return m_ok; }
     size_t Offset() const { return m_offset; }
     size_t Remaining() const { return m_ok ? m_size - m_offset : 0; }
 

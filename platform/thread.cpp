@@ -4,7 +4,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <system_error>
@@ -27,8 +26,6 @@ int NiceFor(ThreadPriority priority) {
 }
 }  // namespace
 
-pid_t CurrentTid() { return gettid(); }
-
 void SetCurrentThreadName(const char* name) {
     if (name == nullptr || *name == '\0') return;
     char cut[16];
@@ -41,14 +38,6 @@ bool SetCurrentThreadPriority(ThreadPriority priority) {
     return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), NiceFor(priority)) == 0;
 }
 
-ThreadPriority GetThreadPriority(pid_t tid) {
-    errno = 0;
-    int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-    if (nice < 0 && errno == 0) return ThreadPriority::Highest;
-    if (nice > 0) return ThreadPriority::BelowNormal;
-    return ThreadPriority::Normal;
-}
-
 std::unique_ptr<Thread> Thread::Start(std::function<int()> body, ThreadPriority priority, const char* name) {
     std::unique_ptr<Thread> thread(new Thread());
     std::shared_ptr<State> state = thread->m_state;
@@ -59,7 +48,7 @@ std::unique_ptr<Thread> Thread::Start(std::function<int()> body, ThreadPriority 
             state->tid = gettid();
             if (priority != ThreadPriority::Normal) SetCurrentThreadPriority(priority);
             state->started.Set();
-            state->result = body();
+            body();
             state->done.Set();
         });
     } catch (const std::system_error&) {

@@ -16,8 +16,6 @@ enum class ThreadPriority { BelowNormal, Normal, Highest };
 
 // Best effort: a thread's nice value cannot always be lowered without privileges.
 bool SetCurrentThreadPriority(ThreadPriority priority);
-ThreadPriority GetThreadPriority(pid_t tid);
-pid_t CurrentTid();
 // Names the calling thread as top, gdb and crash dumps show it; the kernel keeps 15 bytes, so a
 // longer name is cut. Best effort, like the priority.
 void SetCurrentThreadName(const char* name);
@@ -32,10 +30,8 @@ public:
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
 
-    // True when the thread ended within the time; then its result is available.
+    // True when the thread ended within the time.
     bool WaitFor(int timeoutMs);
-    bool Finished() const { return m_state->done.IsSet(); }
-    int Result() const { return m_state->result.load(); }
     // The kernel thread id; waits until the thread has started running.
     pid_t Tid() const;
 
@@ -43,7 +39,6 @@ private:
     struct State {
         Event done{true, false};
         Event started{true, false};
-        std::atomic<int> result{0};
         std::atomic<pid_t> tid{0};
     };
     Thread() = default;

@@ -81,13 +81,6 @@ int UdpSocket::Bind(const sockaddr_in& addr) {
     return 0;
 }
 
-uint16_t UdpSocket::LocalPort() const {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getsockname(m_fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    return ntohs(sa.sin_port);
-}
-
 int UdpSocket::WaitReadable(int timeoutMs, int wakeFd) const {
     pollfd pfd[2] = {{m_fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
     for (;;) {

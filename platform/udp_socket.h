@@ -40,7 +40,6 @@ public:
     // 0 on success, otherwise the errno of the failing step (bad address text gives EINVAL).
     int Bind(const char* ipv4, uint16_t port);
     int Bind(const sockaddr_in& addr);
-    uint16_t LocalPort() const;
 
     // 1 readable, 0 time-out, -1 error (errno set), 2 when `wakeFd` (if not -1) became readable
     // first. A negative time-out waits without limit.

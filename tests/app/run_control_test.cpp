@@ -1,11 +1,12 @@
 // Run control: a start that cannot serve is refused with its reason and leaves everything idle;
 // a run starts, stops and starts again clean; the listener hears what a Windows socket bound to
-// the address would; the window's small handlers.
+// the address would. The window's other handlers are driven through the window (tests/qt).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "_libs/tftp/tftp_interface.h"
 #include "app/kelvane_dlg.h"
@@ -17,6 +18,7 @@
 #include "support/recording_view.h"
 #include "support/temp_dir.h"
 #include "support/udp_peer.h"
+#include "support/veth_link.h"
 #include "support/wait_until.h"
 #include "tools/devsim/fmw_writer.h"
 
@@ -33,8 +35,7 @@ using testsupport::WaitUntil;
 class RunControlTest : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(0, testsupport::RunCommand("ip link add va type veth peer name vap && ip link set va up && "
-                                             "ip link set vap up && ip addr add 10.77.0.1/24 brd + dev va"));
+        ASSERT_TRUE(m_link.Ok() && m_link.AddAddress("10.77.0.1/24 brd +"));
         platform::SetAppFilesDir(m_home.Path());
         LogInit(LOG_INFO, m_home.File("Upgrade.log").c_str());
         m_dlg.m_wLangID = 1033;
@@ -45,7 +46,6 @@ protected:
     }
     void TearDown() override {
         if (m_dlg.IsRunning()) m_dlg.OnBtnStart();
-        testsupport::RunCommand("ip link del va 2>/dev/null; ip link del vb 2>/dev/null");
         m_dlg.SetView(nullptr);
         platform::SetAppFilesDir("");
         LogInit(LOG_MAJOR, "");
@@ -63,6 +63,7 @@ protected:
         EXPECT_EQ(GetTftpServiceStatus(&status), 0);
     }
 
+    testsupport::VethLink m_link{"va"};
     testsupport::TempDir m_home, m_folder;
     testsupport::RecordingView m_view;
     CKelvaneDlg m_dlg;
@@ -70,35 +71,29 @@ protected:
 
 TEST_F(RunControlTest, StartsThatCannotServeAreRefusedWithTheirReason) {
     testsupport::TempDir empty;
+    const std::string ok = m_folder.Path();
+    // A port held by another program is named with the program, so the operator knows what to stop.
+    const std::string tftpHeld =
+        "Port 69 (TFTP) on 10.77.0.1 is held by another program (pid " + std::to_string(getpid());
     struct Case {
-        const char* what;
         std::string folder, address, reason;
-    } cases[] = {{"no folder", "", kServerIp, "请选择升级文件目录"},
-                 {"missing folder", m_folder.File("gone"), kServerIp, "Cannot read the upgrade folder"},
-                 {"empty catalogue", empty.Path(), kServerIp, "kelvane-cli scan " + empty.Path()},
-                 {"address without a dot", m_folder.Path(), "", "is not an IPv4 address"},
-                 {"address not on this host", m_folder.Path(), "10.99.0.1", "is not on this computer"}};
+        uint16_t heldPort;
+    } cases[] = {{"", kServerIp, "请选择升级文件目录", 0},
+                 {m_folder.File("gone"), kServerIp, "Cannot read the upgrade folder", 0},
+                 {empty.Path(), kServerIp, "kelvane-cli scan " + empty.Path(), 0},
+                 {ok, "", "is not an IPv4 address", 0},
+                 {ok, "10.99.0.1", "is not on this computer", 0},
+                 {ok, kServerIp, tftpHeld, 69},
+                 {ok, kServerIp, "Port 10011 (device messages) is held by another program", 10011}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.reason);
+        platform::UdpSocket holder = platform::UdpSocket::OpenIPv4();
+        ASSERT_TRUE(c.heldPort == 0 || holder.Bind(kServerIp, c.heldPort) == 0);
         m_dlg.SetItemInput(IDC_EDIT_PATH, c.folder);
         m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, c.address);
         ExpectRefused(c.reason);
     }
     EXPECT_FALSE(platform::IniReadString(platform::ConfigIniPath(), "CNFINFO", "Path", "").size());
-
-    m_dlg.SetItemInput(IDC_EDIT_PATH, m_folder.Path());
-    m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, kServerIp);
-    {
-        // Another program on TFTP's port: named, so the operator knows what to stop.
-        platform::UdpSocket holder = platform::UdpSocket::OpenIPv4();
-        ASSERT_EQ(holder.Bind(kServerIp, 69), 0);
-        ExpectRefused("Port 69 (TFTP) on 10.77.0.1 is held by another program (pid " + std::to_string(getpid()));
-    }
-    {
-        platform::UdpSocket holder = platform::UdpSocket::OpenIPv4();
-        ASSERT_EQ(holder.Bind(kServerIp, 10011), 0);
-        ExpectRefused("Port 10011 (device messages) is held by another program");
-    }
     // Nothing was left behind: the same start now works.
     m_dlg.OnBtnStart();
     EXPECT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
@@ -113,13 +108,21 @@ TEST_F(RunControlTest, StartsThatCannotServeAreRefusedWithTheirReason) {
 TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
     testsupport::UdpPeer device(kServerIp, 0);
     testsupport::UdpPeer replies("0.0.0.0", 10010);
+    EXPECT_TRUE(m_dlg.OnClose());  // idle: closes at once, nothing asked
+    // The start button's caption, the pause button's caption, shown, and the folder editable.
+    auto controls = [&] {
+        return std::make_tuple(m_view.ItemText(IDC_BTN_START), m_view.ItemText(IDC_BTN_PAUSE),
+                               m_view.m_shown[IDC_BTN_PAUSE], m_view.m_enabled[IDC_EDIT_PATH]);
+    };
     m_dlg.OnBtnStart();
     ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
-    EXPECT_EQ(m_view.ItemText(IDC_BTN_START), "停止升级");
-    EXPECT_EQ(m_view.ItemText(IDC_BTN_PAUSE), "暂停升级");
-    EXPECT_TRUE(m_view.m_shown[IDC_BTN_PAUSE]);
-    EXPECT_FALSE(m_view.m_enabled[IDC_EDIT_PATH]);
+    EXPECT_EQ(controls(), std::make_tuple("停止升级", "暂停升级", true, false));
     EXPECT_EQ(platform::IniReadString(platform::ConfigIniPath(), "CNFINFO", "Path", ""), m_folder.Path());
+    // Pause sets what the dispatcher drops device messages by; continue clears it.
+    m_dlg.OnBtnPause();
+    EXPECT_EQ(1, m_dlg.m_bPauseTest.load());
+    m_dlg.OnBtnPause();
+    EXPECT_EQ(0, m_dlg.m_bPauseTest.load());
 
     ASSERT_TRUE(device.SendTo(Request("IPC2F-2.0.0.1", "AA:01"), kServerIp, 10011));
     ASSERT_TRUE(replies.WaitFor(1, 5000));
@@ -137,9 +140,7 @@ TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
 
     m_dlg.OnBtnStart();  // stop: the rows stay
     EXPECT_FALSE(m_dlg.IsRunning());
-    EXPECT_EQ(m_view.ItemText(IDC_BTN_START), "开始升级");
-    EXPECT_FALSE(m_view.m_shown[IDC_BTN_PAUSE]);
-    EXPECT_TRUE(m_view.m_enabled[IDC_EDIT_PATH]);
+    EXPECT_EQ(controls(), std::make_tuple("开始升级", "暂停升级", false, true));
     EXPECT_EQ(m_dlg.m_lstInfo.GetItemCount(), 1);
     ASSERT_EQ(m_dlg.ResultsSnapshot().size(), 1u);
     EXPECT_TRUE(m_dlg.ResultsSnapshot()[0].outcome == DeviceOutcome::Unfinished &&
@@ -158,6 +159,12 @@ TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
     EXPECT_NE(replies.Received()[1].find(
                   "Ipaddr:10.77.0.10\r\nIPCMac:AA:01\r\nVersion:IPC2F-2.2.0.0\r\nFilePath:newer.bin\r\n"),
               std::string::npos);
+
+    // Closing during a run asks once, then stops the run.
+    EXPECT_TRUE(m_dlg.OnClose());
+    EXPECT_FALSE(m_dlg.IsRunning());
+    const std::vector<std::string> calls = m_view.Calls();
+    EXPECT_EQ(1, std::count(calls.begin(), calls.end(), "confirm app_tests: 升级服务还未停止，确定退出？"));
 }
 
 // A request still probing when the run stops and the next one starts: the start waits for it,
@@ -176,36 +183,27 @@ TEST_F(RunControlTest, RestartWhileARequestIsProbing) {
 }
 
 TEST_F(RunControlTest, ListenerHearsTheChosenInterfaceOnly) {
-    ASSERT_EQ(0, testsupport::RunCommand("ip link add vb type veth peer name vbp && ip link set vb up && "
-                                         "ip link set vbp up && ip addr add 10.88.0.1/24 brd + dev vb"));
+    testsupport::VethLink other("vb");
+    testsupport::PeerNamespace devices(m_link.Peer(), "10.77.0.2/24 brd +");
+    ASSERT_TRUE(other.Ok() && other.AddAddress("10.88.0.1/24 brd +") && devices.Ok() &&
+                testsupport::RunCommand("ip link set vbp netns " + devices.Path()) == 0 &&
+                devices.Ip("link set vbp up") == 0 && devices.Ip("addr add 10.88.0.2/24 brd + dev vbp") == 0);
     m_dlg.OnBtnStart();
     ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
     auto send = [](const char* from, const char* to, const std::string& mac) {
-        platform::UdpSocket sock = platform::UdpSocket::OpenIPv4();
-        sock.SetBroadcast(true);
-        in_addr dest{};
-        return sock.Bind(from, 0) == 0 && platform::ParseIPv4(to, &dest) &&
-               sock.SendTo(Request("IPC2F-9.0", mac).c_str(), Request("IPC2F-9.0", mac).size() + 1,
-                           platform::MakeSockaddrIn(dest, 10011)) > 0;
+        return testsupport::UdpPeer(from).SendTo(Request("IPC2F-9.0", mac), to, 10011);
     };
-    int rc = testsupport::RunInPeerNamespace(
-        {"vap", "vbp"},
-        [&] {
-            // A link sends nothing until the kernel has made it operational, which is not at once.
-            if (testsupport::RunCommand(
-                    "ip link set vap up && ip link set vbp up && "
-                    "ip addr add 10.77.0.2/24 brd + dev vap && ip addr add 10.88.0.2/24 brd + dev vbp "
-                    "&& for i in $(seq 100); do "
-                    "ip link show vap | grep -q 'state UP' && ip link show vbp | grep -q 'state UP' && exit 0; sleep "
-                    "0.05; done; exit 1") != 0)
-                return 1;
-            bool sent = send("10.77.0.2", "10.77.0.1", "U") && send("10.77.0.2", "10.77.0.255", "S") &&
-                        send("10.77.0.2", "255.255.255.255", "L") && send("10.88.0.2", "255.255.255.255", "X") &&
-                        testsupport::RunCommand("ip route add 10.77.0.1/32 dev vbp") == 0 &&
-                        send("10.88.0.2", "10.77.0.1", "Y");  // the chosen address, but from another link
-            return sent ? 0 : 2;
-        },
-        10000);
+    int rc = devices.Run([&] {
+        // A link sends nothing until the kernel has made it operational, which is not at once.
+        if (testsupport::RunCommand("for i in $(seq 100); do ip link show vap | grep -q 'state UP' && "
+                                    "ip link show vbp | grep -q 'state UP' && exit 0; sleep 0.05; done; exit 1") != 0)
+            return 1;
+        bool sent = send("10.77.0.2", "10.77.0.1", "U") && send("10.77.0.2", "10.77.0.255", "S") &&
+                    send("10.77.0.2", "255.255.255.255", "L") && send("10.88.0.2", "255.255.255.255", "X") &&
+                    testsupport::RunCommand("ip route add 10.77.0.1/32 dev vbp") == 0 &&
+                    send("10.88.0.2", "10.77.0.1", "Y");  // the chosen address, but from another link
+        return sent ? 0 : 2;
+    });
     ASSERT_EQ(rc, 0);
     ASSERT_TRUE(WaitUntil([&] { return m_dlg.ResultsSnapshot().size() >= 3; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // what was wrongly heard would show by now
@@ -213,38 +211,6 @@ TEST_F(RunControlTest, ListenerHearsTheChosenInterfaceOnly) {
     for (const DeviceResult& r : m_dlg.ResultsSnapshot()) macs += r.mac;
     std::sort(macs.begin(), macs.end());
     EXPECT_EQ(macs, "LSU");
-}
-
-TEST_F(RunControlTest, PauseClearAndCloseHandlers) {
-    m_dlg.OnChkIpCheck(false);
-    m_dlg.OnChkIpCheck(true);
-    m_dlg.OnChkIpCheck(false);
-    EXPECT_EQ(m_view.Messages(),
-              std::vector<std::string>{"提示: IP占用检测需要一定时间，若勾选该功能，\n建议同时升级设备不要超过10台!"});
-
-    EXPECT_TRUE(m_dlg.OnClose());  // idle: closes at once, nothing asked
-    m_dlg.OnBtnStart();
-    ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
-    m_dlg.OnBtnPause();
-    EXPECT_TRUE(m_view.ItemText(IDC_BTN_PAUSE) == "继续升级" && m_dlg.m_bPauseTest.load() == 1);
-    m_dlg.OnBtnPause();
-    EXPECT_EQ(m_view.ItemText(IDC_BTN_PAUSE), "暂停升级");
-
-    m_dlg.m_lstInfo.InsertItem(0, "1");
-    m_dlg.OnBtnClearList();
-    EXPECT_EQ(m_dlg.m_lstInfo.GetItemCount(), 0);
-    EXPECT_EQ(m_view.ItemText(IDC_STATIC_SUCCESS), "0");
-
-    m_view.m_confirmAnswer = false;
-    EXPECT_FALSE(m_dlg.OnClose());
-    EXPECT_TRUE(m_dlg.IsRunning());
-    m_view.m_confirmAnswer = true;
-    EXPECT_TRUE(m_dlg.OnClose());
-    EXPECT_FALSE(m_dlg.IsRunning());
-    int asked = 0;
-    for (const std::string& call : m_view.Calls())
-        asked += call.find("confirm app_tests: 升级服务还未停止，确定退出？") == 0;
-    EXPECT_EQ(asked, 2);
 }
 
 }  // namespace

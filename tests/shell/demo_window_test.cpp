@@ -1,22 +1,17 @@
 // kelvane-cli demo --window as an operator runs it: shown in the window (offscreen here), and
 // refused with a reason when there is nothing to show it on.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <string>
 
+#include "support/netns.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-int RunIn(const testsupport::TempDir& work, const std::string& command) {
-    const int status = std::system(("cd " + work.Path() + " && " + command + " >out.txt 2>&1").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 TEST(DemoWindow, WithoutADisplayOrWindowItSaysWhyInOneLine) {
     testsupport::TempDir work;
@@ -33,8 +28,8 @@ TEST(DemoWindow, WithoutADisplayOrWindowItSaysWhyInOneLine) {
         {"env QT_QPA_PLATFORM=offscreen PATH=/nonexistent " + lonely, "the window program \"kelvane\" is neither"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(2, RunIn(work, c.command + " demo --window")) << c.command;
-        const std::string out = work.Read("out.txt");
+        const auto [status, out] = testsupport::RunCapture("cd " + work.Path() + " && " + c.command + " demo --window");
+        EXPECT_EQ(2, status) << c.command;
         EXPECT_NE(std::string::npos, out.find(c.expected)) << out;
         EXPECT_EQ(1, std::count(out.begin(), out.end(), '\n')) << out;  // and nothing was set up
     }
@@ -42,21 +37,21 @@ TEST(DemoWindow, WithoutADisplayOrWindowItSaysWhyInOneLine) {
 
 TEST(DemoWindow, OffscreenWindowUpgradesTheDevicesAndClosingRemovesTheLab) {
     testsupport::TempDir work;
-    const int status = RunIn(work, "env QT_QPA_PLATFORM=offscreen " KELVANE_CLI_PATH " demo --window --close-after 1");
-    const std::string out = work.Read("out.txt");
+    const auto [status, out] = testsupport::RunCapture(
+        "cd " + work.Path() + " && env QT_QPA_PLATFORM=offscreen " KELVANE_CLI_PATH " demo --window --close-after 1");
     EXPECT_EQ(0, status) << out;
-    EXPECT_NE(std::string::npos, out.find("Demo passed: every device ended as it should: 17 upgraded, 2 failed")) << out;
+    EXPECT_NE(std::string::npos, out.find("Demo passed: every device ended as it should: 17 upgraded, 2 failed"))
+        << out;
     const size_t at = out.find("Firmware folder ");
     ASSERT_NE(std::string::npos, at) << out;
     const std::string folder = out.substr(at + 16, out.find("/firmware", at) - at - 16);
     EXPECT_NE(0, access(folder.c_str(), F_OK)) << folder << " is still there";
     // Written by the window as it closed.
     const std::string results = work.Read("kelvane-demo-results.csv");
-    size_t succeeded = 0;
-    for (size_t p = results.find(",succeeded,"); p != std::string::npos; p = results.find(",succeeded,", p + 1)) {
-        ++succeeded;
-    }
-    EXPECT_EQ(17u, succeeded) << results;
+    const std::regex succeeded(",succeeded,");
+    EXPECT_EQ(17,
+              std::distance(std::sregex_iterator(results.begin(), results.end(), succeeded), std::sregex_iterator()))
+        << results;
 }
 
 }  // namespace

@@ -1,10 +1,7 @@
 #include "support/peer_namespace.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <thread>
@@ -12,47 +9,6 @@
 #include "support/netns.h"
 
 namespace testsupport {
-
-int RunInPeerNamespace(const std::vector<std::string>& links, const std::function<int()>& body, int timeoutMs) {
-    if (!InPrivateNetwork()) return -1;  // never next to the machine's own network
-    int ready[2], go[2];
-    if (pipe(ready) != 0) return -1;
-    if (pipe(go) != 0) {
-        close(ready[0]);
-        close(ready[1]);
-        return -1;
-    }
-    pid_t child = fork();
-    if (child == 0) {
-        char byte = unshare(CLONE_NEWNET) == 0 ? 1 : 0;
-        if (write(ready[1], &byte, 1) != 1 || byte == 0 || read(go[0], &byte, 1) != 1) _exit(254);
-        if (RunCommand("ip link set lo up") != 0) _exit(254);
-        _exit(body() & 0xff);
-    }
-    close(ready[1]);
-    close(go[0]);
-    char byte = 0;
-    bool ok = child > 0 && read(ready[0], &byte, 1) == 1 && byte == 1;
-    for (const std::string& link : links) {
-        ok = ok && RunCommand("ip link set " + link + " netns " + std::to_string(child)) == 0;
-    }
-    byte = 1;
-    ok = ok && write(go[1], &byte, 1) == 1;
-    close(ready[0]);
-    close(go[1]);
-    if (child <= 0) return -1;
-    int status = 0;
-    for (int waited = 0; waitpid(child, &status, WNOHANG) == 0; waited += 10) {
-        if (waited >= timeoutMs) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -1;
-        }
-        poll(nullptr, 0, 10);
-    }
-    if (!ok || !WIFEXITED(status) || WEXITSTATUS(status) == 254) return -1;
-    return WEXITSTATUS(status);
-}
 
 PeerNamespace::PeerNamespace(const std::string& peer, const std::string& cidr) {
     if (!InPrivateNetwork()) return;
@@ -72,6 +28,14 @@ PeerNamespace::~PeerNamespace() {
 
 int PeerNamespace::Ip(const std::string& args) const {
     return m_fd < 0 ? -1 : RunCommand("nsenter --net=" + m_path + " ip " + args);
+}
+
+int PeerNamespace::Run(const std::function<int()>& body) const {
+    int result = -1;
+    std::thread([&] {
+        if (m_fd >= 0 && setns(m_fd, CLONE_NEWNET) == 0) result = body();
+    }).join();
+    return result;
 }
 
 }  // namespace testsupport

