@@ -1,6 +1,5 @@
 // The TFTP service against a raw-packet client: exact bytes on the wire, refusals, the engines'
 // retry behaviour, the worker table and the stop.
-#include <openssl/evp.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -14,20 +13,17 @@ using namespace tftptest;
 
 namespace {
 
-// Reads a whole file by lock-step from a raw client; returns the data or stops at the first surprise.
-std::string Download(RawClient& client, const std::string& first, size_t blockSize) {
+// Reads a whole file from its first DATA on, acknowledging every `window` blocks and the last one
+// as the client that asked for that window does; stops at the first packet out of order.
+std::string Download(RawClient& client, std::string packet, size_t blockSize, int window = 1) {
     std::string data;
-    for (std::string packet = first;; packet = client.Receive()) {
-        if (Opcode(packet) != TFTP_DATA) return data + "<unexpected>";
+    for (int expect = 1;; ++expect, packet = client.Receive()) {
+        if (Opcode(packet) != TFTP_DATA || Block(packet) != (expect & 0xFFFF)) return data + "<unexpected>";
         data += packet.substr(4);
-        client.Send(Ack(Block(packet)));
-        if (packet.size() - 4 < blockSize) return data;
+        bool last = packet.size() - 4 < blockSize;
+        if (expect % window == 0 || last) client.Send(Ack(Block(packet)));
+        if (last) return data;
     }
-}
-
-bool Exists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
 }
 
 // The request as the worker sees it: the name cut at byte 509, a mode that ends within the
@@ -40,7 +36,8 @@ TEST(TftpParseTest, RequestFieldsAndTheirLimits) {
     };
     const std::string longName(600, 'n');
     const std::pair<std::string, std::string> cases[] = {
-        {Request(TFTP_RRQ, {"f.bin", "octet", "blksize", "1024", "", "tsize", "0"}), "f.bin|octet|blksize=1024|tsize=0"},
+        {Request(TFTP_RRQ, {"f.bin", "octet", "blksize", "1024", "", "tsize", "0"}),
+         "f.bin|octet|blksize=1024|tsize=0"},
         {Request(TFTP_RRQ, {"f.bin", "octet", "blksize"}), "f.bin|octet|blksize="},
         {Op(TFTP_RRQ) + "f.bin", "f.bin|"},
         // The name ends at byte 509; a mode must end by the datagram's last byte, 515.
@@ -62,11 +59,10 @@ TEST(TftpParseTest, RequestFieldsAndTheirLimits) {
 
 class TftpRequestTest : public TftpServiceTest {};
 
-// The OACK comes alone until block 0 is acknowledged. A whole number of blocks ends with an empty
-// one, which the statistics count.
+// The OACK comes alone until block 0 is acknowledged. An empty file is one empty block, which the
+// statistics count. (A whole number of blocks ending with an empty one: the blksize 100 option case.)
 TEST_F(TftpRequestTest, OackCarriesBlksizeAndTsizeExactlyAndPrecedesData) {
     m_root.Write("f3000.bin", Pattern(3000));
-    m_root.Write("k.bin", Pattern(1024));
     m_root.Write("e.bin", "");
     Start();
     RawClient client;
@@ -74,20 +70,13 @@ TEST_F(TftpRequestTest, OackCarriesBlksizeAndTsizeExactlyAndPrecedesData) {
               client.Ask(Request(TFTP_RRQ, {"f3000.bin", "octet", "blksize", "1024", "tsize", "0"})));
     EXPECT_TRUE(client.Receive(300).empty()) << "no DATA before block 0 is acknowledged";
     client.Send(Ack(0));
-    std::string first = client.Receive();
-    EXPECT_EQ(1, Block(first));
-    EXPECT_EQ(Pattern(3000), Download(client, first, 1024));
-    EXPECT_TRUE(WaitLog("<f3000.bin>: sent 3 blks, 3000 bytes in "));
-    EXPECT_TRUE(LogHas("OACK: <blksize=1024,tsize=3000,>"));
-    EXPECT_TRUE(LogHas("Size of OACK string : <24>"));
-    RawClient whole;
-    EXPECT_EQ(Pattern(1024), Download(whole, whole.Ask(Rrq("k.bin")), 512));
-    ASSERT_TRUE(WaitLog("<k.bin>: sent 3 blks, 1024 bytes in "));
-    EXPECT_TRUE(std::regex_search(Log(), std::regex(R"(<k\.bin>: sent 3 blks, 1024 bytes in \d+ s\. 0 blk resent)")));
+    EXPECT_EQ(Pattern(3000), Download(client, client.Receive(), 1024));
     RawClient empty;
     EXPECT_EQ(Data(1, ""), empty.Ask(Rrq("e.bin")));
     empty.Send(Ack(1));
-    EXPECT_TRUE(WaitLog("<e.bin>: sent 1 blk, 0 bytes in"));
+    ASSERT_TRUE(WaitLog("<e.bin>: sent 1 blk, 0 bytes in "));
+    EXPECT_TRUE(
+        std::regex_search(m_log.Text(), std::regex(R"(<e\.bin>: sent 1 blk, 0 bytes in \d+ s\. 0 blk resent)")));
 }
 
 // Each option request, the first reply (an OACK, or DATA 1 at once when none is due) and the whole file after it.
@@ -115,8 +104,8 @@ TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
         // client's default receive buffer holds; it is settled once the block size is known.
         {Bytes({"octet", "blksize", "1468", "windowsize", "16", "tsize", "0"}),
          oack + Bytes({"blksize", "1468", "windowsize", "16", "tsize", "600"}), 1468},
-        {Bytes({"octet", "WindowSize", "100", "blksize", "16384"}), oack + Bytes({"WindowSize", "4", "blksize", "16384"}),
-         16384},
+        {Bytes({"octet", "WindowSize", "100", "blksize", "16384"}),
+         oack + Bytes({"WindowSize", "4", "blksize", "16384"}), 16384},
         {Bytes({"octet", "windowsize", "65535"}), oack + Bytes({"windowsize", "64"}), 512},
         {Bytes({"octet", "windowsize", "0"}), "", 512},
         {Bytes({"octet", "windowsize", "65536"}), "", 512},
@@ -133,31 +122,12 @@ TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
         }
         EXPECT_EQ(content, Download(client, reply, c.blockSize));
     }
-}
-
-TEST_F(TftpRequestTest, WindowsizeSwitchedOffIsNotAnswered) {
-    m_root.Write("f.bin", "x");
+    // With the window switched off in the settings, the option goes unanswered.
+    StopTftp();
     m_settings.nMaxWindowSize = 0;
     Start();
     RawClient client;
-    EXPECT_EQ(Data(1, "x"), client.Ask(Request(TFTP_RRQ, {"f.bin", "octet", "windowsize", "8"})));
-    client.Send(Ack(1));
-}
-
-TEST_F(TftpRequestTest, WriteTsizeIsEchoedAndFileReplacedOnlyWhenComplete) {
-    m_root.Write("up.bin", "old content");
-    Start();
-    RawClient client;
-    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"tsize", "1234", "blksize", "1000"}),
-              client.Ask(Request(TFTP_WRQ, {"up.bin", "octet", "tsize", "1234", "blksize", "1000"})));
-    std::string content = Pattern(1234, 7);
-    client.Send(Data(1, content.substr(0, 1000)));
-    EXPECT_EQ(Ack(1), client.Receive());
-    EXPECT_EQ("old content", m_root.Read("up.bin")) << "the target changes only once the upload is whole";
-    client.Send(Data(2, content.substr(1000)));
-    EXPECT_EQ(Ack(2), client.Receive());
-    EXPECT_TRUE(WaitLog("<up.bin>: rcvd 2 blks, 1234 bytes in"));
-    EXPECT_EQ(content, m_root.Read("up.bin"));
+    EXPECT_EQ(Data(1, content.substr(0, 512)), client.Ask(Request(TFTP_RRQ, {"f.bin", "octet", "windowsize", "8"})));
 }
 
 TEST_F(TftpRequestTest, OackNeverGrowsPastItsPacket) {
@@ -170,9 +140,9 @@ TEST_F(TftpRequestTest, OackNeverGrowsPastItsPacket) {
     std::string oack = client.Ask(request);
     ASSERT_EQ(TFTP_OACK, Opcode(oack));
     EXPECT_LE(oack.size(), 516u);
-    EXPECT_EQ(0, static_cast<int>(oack.size() - 2) % 17) << "only whole \"tsize\\0" "4000000000\\0\" entries";
+    EXPECT_EQ(0, static_cast<int>(oack.size() - 2) % 17) << "only whole \"tsize\\0"
+                                                            "4000000000\\0\" entries";
     EXPECT_EQ(Op(TFTP_OACK) + Bytes({"tsize", "4000000000"}), oack.substr(0, 19));
-    EXPECT_TRUE(WaitLog("left out of the OACK"));
 }
 
 TEST_F(TftpRequestTest, NamesAreCheckedAndRefusalsCarryTheirErrorCodeAndText) {
@@ -237,6 +207,10 @@ TEST_F(TftpRequestTest, FifosNeitherBlockAWorkerNorTakeSideFiles) {
 TEST_F(TftpRequestTest, SecurityLevelsGovernWrites) {
     m_root.Write("empty.bin", "");
     m_root.Write("full.bin", "data");
+    m_settings.nSecurityLevel = 3;
+    Start();
+    EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("empty.bin"))) << "level 3 refuses every write";
+    StopTftp();
     m_settings.nSecurityLevel = 2;
     Start();
     EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("full.bin")));
@@ -246,11 +220,6 @@ TEST_F(TftpRequestTest, SecurityLevelsGovernWrites) {
     EXPECT_EQ(Ack(1), client.Receive());
     EXPECT_TRUE(WaitLog("<empty.bin>: rcvd 1 blk, 3 bytes"));
     EXPECT_EQ("new", m_root.Read("empty.bin"));
-    StopTftp();
-    m_settings.nSecurityLevel = 3;
-    Start();
-    EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("other.bin")));
-    EXPECT_TRUE(WaitLog("Error EACCESS on file other.bin. Ext error The directory name is invalid"));
 }
 
 class TftpEngineTest : public TftpServiceTest {};
@@ -266,37 +235,8 @@ TEST_F(TftpEngineTest, DuplicateAckNeverCausesAResend) {
     client.Send(Ack(1));  // a late copy of the previous acknowledgement
     std::string next = client.Receive(250);
     EXPECT_TRUE(next.empty()) << "block " << Block(next) << " sent again on a duplicate ACK";
-    EXPECT_TRUE(WaitLog("Ack block 1 ignored (received twice)"));
     client.Send(Ack(2));
     EXPECT_EQ(3, Block(client.Receive()));
-    client.Send(Ack(3));
-    client.Send(Ack(7));
-    EXPECT_TRUE(WaitLog("<d.bin>: sent 3 blks, 1500 bytes"));
-}
-
-// The sender reads the next block ahead while the client works; a resend must still carry the
-// block that was lost, and the MD5 side file must count every block once.
-TEST_F(TftpEngineTest, ResendAfterTimeOutCarriesTheLostBlockAndDigestCountsItOnce) {
-    m_settings.bMd5Files = 1;
-    const std::string content = Pattern(1300, 3);
-    m_root.Write("r.bin", content);
-    Start();
-    RawClient client;
-    EXPECT_EQ(Data(1, content.substr(0, 512)), client.Ask(Rrq("r.bin")));
-    client.Send(Ack(1));
-    EXPECT_EQ(Data(2, content.substr(512, 512)), client.Receive());
-    // No ACK for block 2: it comes again after the time-out, with its own bytes.
-    EXPECT_EQ(Data(2, content.substr(512, 512)), client.Receive());
-    client.Send(Ack(2));
-    EXPECT_EQ(Data(3, content.substr(1024)), client.Receive());
-    client.Send(Ack(3));
-    ASSERT_TRUE(WaitLog("MD5 written into <" + m_root.Path() + "\\r.bin.md5>"));
-    unsigned char digest[16];
-    unsigned length = 0;
-    ASSERT_EQ(1, EVP_Digest(content.data(), content.size(), digest, &length, EVP_md5(), nullptr));
-    char hex[33];
-    for (int i = 0; i < 16; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    EXPECT_EQ(std::string(hex), m_root.Read("r.bin.md5"));
 }
 
 // A block nobody acknowledges goes out six times. Only a client that has answered the transfer
@@ -329,19 +269,14 @@ TEST_F(TftpEngineTest, PeerErrorOrStrayPacketEndsATransfer) {
     RawClient reader;
     EXPECT_EQ(1, Block(reader.Ask(Rrq("c.bin"))));
     reader.Send(Error(0, "user gave up"));
-    EXPECT_TRUE(WaitLog("Peer returns ERROR <user gave up> -> aborting transfer"));
-    EXPECT_TRUE(reader.Receive(400).empty());
-
-    RawClient writer;
-    EXPECT_EQ(Ack(0), writer.Ask(Wrq("u.bin")));
-    writer.Send(Error(1, "nope"));
-    EXPECT_EQ(Error(4, "Illegal TFTP operation"), writer.Receive());
-    EXPECT_TRUE(WaitLog("Peer sent unexpected message 5"));
-    RawClient shortie;
-    EXPECT_EQ(Ack(0), shortie.Ask(Wrq("v.bin")));
-    shortie.Send(std::string("\0\3", 2));
-    EXPECT_EQ(Error(4, "Illegal TFTP operation"), shortie.Receive());
-    EXPECT_TRUE(WaitLog("rcvd packet too short"));
+    EXPECT_TRUE(reader.Receive(400).empty()) << "the transfer went on after the client's ERROR";
+    // A write answers an ERROR, or a packet too short for DATA, with ERROR 4.
+    for (const std::string& stray : {Error(1, "nope"), std::string("\0\3", 2)}) {
+        RawClient writer;
+        EXPECT_EQ(Ack(0), writer.Ask(Wrq("u.bin")));
+        writer.Send(stray);
+        EXPECT_EQ(Error(4, "Illegal TFTP operation"), writer.Receive());
+    }
 }
 
 TEST_F(TftpEngineTest, WriteNumberedFromZeroIsFollowed) {
@@ -353,24 +288,25 @@ TEST_F(TftpEngineTest, WriteNumberedFromZeroIsFollowed) {
     EXPECT_EQ(Ack(0), client.Receive());
     client.Send(Data(1, content.substr(512)));
     EXPECT_EQ(Ack(1), client.Receive());
-    EXPECT_TRUE(WaitLog("WARNING: First block sent by client is #0, should be #1, fixed by Portwell"));
     EXPECT_TRUE(WaitLog("<z.bin>: rcvd 1 blk, 700 bytes in"));
     EXPECT_EQ(content, m_root.Read("z.bin"));
 }
 
+// A write echoes "tsize" and replaces its file only once the upload is whole: one that times out
+// keeps the previous file and leaves no part behind.
 TEST_F(TftpEngineTest, WriteThatTimesOutKeepsThePreviousFileAndLeavesNoPart) {
     m_root.Write("t.bin", "previous");
     Start();
     RawClient client;
-    EXPECT_EQ(Ack(0), client.Ask(Wrq("t.bin")));
-    client.Send(Data(1, Pattern(512)));
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"tsize", "1234", "blksize", "1000"}),
+              client.Ask(Request(TFTP_WRQ, {"t.bin", "octet", "tsize", "1234", "blksize", "1000"})));
+    client.Send(Data(1, Pattern(1000)));
     EXPECT_EQ(Ack(1), client.Receive());
     std::string packet;
     int acks = 0;
     while ((packet = client.Receive(1000)) == Ack(1)) ++acks;
     EXPECT_EQ(6, acks);
     EXPECT_EQ(Error(0, "Undefined error code"), packet);
-    EXPECT_TRUE(WaitLog("TIMEOUT while waiting for Data block 2, file <t.bin>"));
     EXPECT_TRUE(WaitLog("tftp permanent thread signalled"));
     usleep(100000);
     EXPECT_EQ("previous", m_root.Read("t.bin"));
@@ -378,22 +314,31 @@ TEST_F(TftpEngineTest, WriteThatTimesOutKeepsThePreviousFileAndLeavesNoPart) {
     EXPECT_EQ(1, std::distance(begin(entries), end(entries))) << "temporary file left behind";
 }
 
-TEST_F(TftpEngineTest, SideFilesWhenSwitchedOn) {
+// The sender reads the next block ahead while the client works; a resend after a time-out must
+// still carry the block that was lost, and the MD5 side file must count every block once.
+TEST_F(TftpEngineTest, SideFilesCountEveryBlockOnceAndListTheRoot) {
     m_settings.bMd5Files = 1;
     m_settings.bDirListing = 1;
-    m_root.Write("fw.bin", "abc");
+    const std::string content = std::string(512, 'a') + std::string(512, 'b') + std::string(276, 'c');
+    m_root.Write("r.bin", content);
     m_root.Write(std::string(70, 'L') + ".bin", Pattern(1000));
     mkdir(m_root.File("folder").c_str(), 0755);
     Start();
     RawClient client;
-    EXPECT_EQ(Data(1, "abc"), client.Ask(Rrq("fw.bin")));
+    EXPECT_EQ(Data(1, content.substr(0, 512)), client.Ask(Rrq("r.bin")));
     client.Send(Ack(1));
-    ASSERT_TRUE(WaitLog("MD5 written into <" + m_root.Path() + "\\fw.bin.md5>"));
-    EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", m_root.Read("fw.bin.md5"));
+    EXPECT_EQ(Data(2, content.substr(512, 512)), client.Receive());
+    // No ACK for block 2: it comes again after the time-out, with its own bytes.
+    EXPECT_EQ(Data(2, content.substr(512, 512)), client.Receive());
+    client.Send(Ack(2));
+    EXPECT_EQ(Data(3, content.substr(1024)), client.Receive());
+    client.Send(Ack(3));
+    ASSERT_TRUE(WaitLog("MD5 written into <" + m_root.Path() + "\\r.bin.md5>"));
+    EXPECT_EQ("7dcd6422777e8aad3c962029da378c29", m_root.Read("r.bin.md5"));
 
     std::string listing = m_root.Read("dir.txt");
-    for (const std::string& entry : {std::string("fw.bin\t"), std::string(62, 'L') + "\t", std::string("\t1000\r\n"),
-                                     std::string("dir.txt\t")}) {
+    for (const std::string& entry :
+         {std::string("r.bin\t"), std::string(62, 'L') + "\t", std::string("\t1000\r\n"), std::string("dir.txt\t")}) {
         EXPECT_NE(std::string::npos, listing.find(entry)) << entry << " missing from " << listing;
     }
     for (const std::string& absent : {std::string(63, 'L'), std::string("folder")}) {
@@ -412,24 +357,7 @@ TEST_F(TftpEngineTest, SideFilesWhenSwitchedOn) {
     failing.Send(Ack(3));
     EXPECT_EQ(Error(4, "Illegal TFTP operation"), failing.Receive());
     usleep(100000);
-    EXPECT_FALSE(Exists(m_root.File("x.bin.md5")));
-}
-
-// Reads a file sent with a window of `window` blocks: acknowledges every `window` blocks and the
-// last one, as the client that asked for it does; stops at the first block out of order.
-std::string DownloadWindowed(RawClient& client, size_t blockSize, int window) {
-    std::string data;
-    for (int expect = 1, inWindow = 0;; ++expect) {
-        std::string packet = client.Receive();
-        if (Opcode(packet) != TFTP_DATA || Block(packet) != (expect & 0xFFFF)) return data + "<unexpected>";
-        data += packet.substr(4);
-        bool last = packet.size() - 4 < blockSize;
-        if (++inWindow == window || last) {
-            client.Send(Ack(Block(packet)));
-            inWindow = 0;
-        }
-        if (last) return data;
-    }
+    EXPECT_NE(0, access(m_root.File("x.bin.md5").c_str(), F_OK));
 }
 
 class TftpWindowTest : public TftpServiceTest {
@@ -453,7 +381,8 @@ TEST_F(TftpWindowTest, SenderRestartsBehindTheBlockAnAckNames) {
     m_settings.nTimeUnitMs = 1000;  // no time-out resend within the test
     Start();
     RawClient client;
-    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"windowsize", "4"}), client.Ask(Request(TFTP_RRQ, {"w.bin", "octet", "windowsize", "4"})));
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"windowsize", "4"}),
+              client.Ask(Request(TFTP_RRQ, {"w.bin", "octet", "windowsize", "4"})));
     client.Send(Ack(0));
     EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), Blocks(client, 4));
     client.Send(Ack(2));  // block 3 lost: the window starts again from there
@@ -477,9 +406,10 @@ TEST_F(TftpWindowTest, BlockNumbersWrapWithinAWindow) {
     m_root.Write("wrap.bin", content);
     Start();
     RawClient client;
-    EXPECT_EQ(TFTP_OACK, Opcode(client.Ask(Request(TFTP_RRQ, {"wrap.bin", "octet", "blksize", "8", "windowsize", "64"}))));
+    EXPECT_EQ(TFTP_OACK,
+              Opcode(client.Ask(Request(TFTP_RRQ, {"wrap.bin", "octet", "blksize", "8", "windowsize", "64"}))));
     client.Send(Ack(0));
-    EXPECT_TRUE(content == DownloadWindowed(client, 8, 64)) << "content differs";
+    EXPECT_TRUE(content == Download(client, client.Receive(), 8, 64)) << "content differs";
     EXPECT_TRUE(WaitLog("<wrap.bin>: sent 65601 blks, " + std::to_string(content.size()) + " bytes in "));
 }
 
@@ -489,7 +419,8 @@ TEST_F(TftpWindowTest, ReceiverAcknowledgesWindowsAndGapsAtOnce) {
     const std::string content = Pattern(6 * 512 + 10, 4);
     auto block = [&](int n) { return Data(n, content.substr(static_cast<size_t>(n - 1) * 512, 512)); };
     RawClient client;
-    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"windowsize", "4"}), client.Ask(Request(TFTP_WRQ, {"up.bin", "octet", "windowsize", "4"})));
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"windowsize", "4"}),
+              client.Ask(Request(TFTP_WRQ, {"up.bin", "octet", "windowsize", "4"})));
     for (int n : {1, 2, 4}) client.Send(block(n));
     EXPECT_EQ(Ack(2), client.Receive(1000)) << "the gap is acknowledged at once";
     client.Send(block(5));
@@ -536,8 +467,8 @@ TEST_F(TftpServiceLifecycleTest, ExtraWorkersUpToTheTableAndTheNextRequestDroppe
     for (int i = 0; i < 100; ++i) served += clients[static_cast<size_t>(i)]->Receive() == Data(1, "w");
     EXPECT_EQ(100, served);
     EXPECT_TRUE(clients.back()->Receive(500).empty()) << "the 101st request was answered";
-    EXPECT_EQ(1, LogCount("max number of threads reached, connection from 127.0.0.1 dropped"));
-    EXPECT_EQ(70, LogCount(" started (records "));
+    EXPECT_EQ(1u, m_log.Count("max number of threads reached, connection from 127.0.0.1 dropped"));
+    EXPECT_EQ(70u, m_log.Count(" started (records "));
     // Once they are done the extra records go away and a new request is served again.
     for (auto& c : clients) c->Send(Ack(1));
     ASSERT_TRUE(WaitLog("tftp worker thread leaving", 5000));
@@ -568,17 +499,11 @@ TEST_F(TftpServiceLifecycleTest, RepeatingClientDelaysOnlyItself) {
     EXPECT_GE(served, 2);
     EXPECT_LT(served, 40);
     EXPECT_EQ(static_cast<size_t>(served), ports.size());
-    EXPECT_TRUE(WaitLog("Warning : received duplicated request from 127.0.0.1:"));
-    EXPECT_TRUE(WaitLog("dropped, repeats already waiting"));
 }
 
 TEST_F(TftpServiceLifecycleTest, DualStackSocketLogsMappedClientsPlainly) {
     m_root.Write("v.bin", "v6");
     Start();
-    TftpServiceStatus status{};
-    GetTftpServiceStatus(&status);
-    EXPECT_STREQ("::", status.szAddress);
-    EXPECT_STREQ("69", status.szPort);
     for (bool v6 : {false, true}) {
         RawClient client(v6);
         EXPECT_EQ(Data(1, "v6"), client.Ask(Rrq("v.bin"))) << v6;
@@ -586,16 +511,13 @@ TEST_F(TftpServiceLifecycleTest, DualStackSocketLogsMappedClientsPlainly) {
     }
     EXPECT_TRUE(WaitLog("Connection received from 127.0.0.1 on port"));
     EXPECT_TRUE(WaitLog("Connection received from ::1 on port"));
-    EXPECT_TRUE(LogHas("services TFTP started, init done"));
 }
 
-TEST_F(TftpServiceLifecycleTest, BoundAddressOnlyAndSecondStartChangesRootOnly) {
+TEST_F(TftpServiceLifecycleTest, SecondStartChangesTheRootOnly) {
     testsupport::TempDir other;
     other.Write("o.bin", "other");
     Start("127.0.0.1");
     TftpServiceStatus status{};
-    GetTftpServiceStatus(&status);
-    EXPECT_STREQ("127.0.0.1", status.szAddress);
     StartTftp("127.0.0.1", "/no/such/folder");
     EXPECT_STREQ(m_root.Path().c_str(), (GetTftpServiceStatus(&status), status.szRootDir));
     StartTftp("127.0.0.1", other.Path().c_str());
@@ -603,41 +525,10 @@ TEST_F(TftpServiceLifecycleTest, BoundAddressOnlyAndSecondStartChangesRootOnly) 
     RawClient client;
     EXPECT_EQ(Data(1, "other"), client.Ask(Rrq("o.bin")));
     client.Send(Ack(1));
-    EXPECT_EQ(3, LogCount("services TFTP started, init done"));
+    EXPECT_EQ(3u, m_log.Count("services TFTP started, init done"));
     StopTftp();
-    EXPECT_EQ(1, LogCount("main TFTP thread ends here")) << "a second start ran a second main thread";
-    EXPECT_EQ(30, LogCount("tftp End of thread")) << "the pool was created once";
-}
-
-TEST_F(TftpServiceLifecycleTest, ListenerThatCannotBindSaysWhy) {
-    // Another program holds port 69 exclusively.
-    int holder = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(69);
-    ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a));
-    StartTftp("127.0.0.1", m_root.Path().c_str());
-    TftpServiceStatus status{};
-    EXPECT_EQ(0, GetTftpServiceStatus(&status));
-    EXPECT_EQ(TFTP_FAILED, status.nState);
-    EXPECT_EQ(kErrAddrInUse, status.nError);
-    EXPECT_NE(std::string::npos, std::string(status.szReason).find("already in use")) << status.szReason;
-    EXPECT_TRUE(LogHas("Portwell can not bind the tftp port\nan application is already listening on this port"));
-    EXPECT_TRUE(LogHas("bind port to 127.0.0.1 port 69 failed\n"));
-    EXPECT_TRUE(LogHas("services TFTP started, init done"));
-    auto begin = std::chrono::steady_clock::now();
-    StopTftp();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
-    close(holder);
-
-    StartTftp("10.99.99.99", m_root.Path().c_str());
-    EXPECT_EQ(0, GetTftpServiceStatus(&status));
-    EXPECT_EQ(kErrAddrNotAvail, status.nError);
-    EXPECT_NE(std::string::npos, std::string(status.szReason).find("not available")) << status.szReason;
-    StopTftp();
-    // A stop without a start only says so.
-    StopTftp();
-    EXPECT_EQ(TFTP_STOPPED, (GetTftpServiceStatus(&status), status.nState));
+    EXPECT_EQ(1u, m_log.Count("main TFTP thread ends here")) << "a second start ran a second main thread";
+    EXPECT_EQ(30u, m_log.Count("tftp End of thread")) << "the pool was created once";
 }
 
 }  // namespace
