@@ -42,8 +42,6 @@ public:
         m_thread.join();
         for (const Socket& s : m_sockets) close(s.fd);
     }
-    UdpRelay(const UdpRelay&) = delete;
-    UdpRelay& operator=(const UdpRelay&) = delete;
 
     // How many datagrams were dropped, duplicated and reordered so far.
     std::atomic<uint64_t> dropped{0}, duplicated{0}, reordered{0};

@@ -1,5 +1,5 @@
 // Real TFTP clients (curl, atftp, tftp-hpa) against the service, every file compared byte for
-// byte; and the engines' real 5 s time-outs with six retries.
+// byte, straight and through a lossy link.
 #include <cstdlib>
 #include <map>
 #include <regex>
@@ -109,6 +109,9 @@ TEST_F(TftpPeerTest, RealClientsMoveEverySize) {
             }
         }
     }
+    // The one socket serves both families; the log names a v4 client plainly, not v4-mapped.
+    EXPECT_TRUE(WaitLog("Connection received from 127.0.0.1 on port"));
+    EXPECT_TRUE(WaitLog("Connection received from ::1 on port"));
 }
 
 // curl over a link losing 10% each way. When its first answer is lost it asks again and follows
@@ -161,40 +164,6 @@ TEST_F(TftpPeerTest, SlowBlockNumbersWrapOnAFileOver32MiB) {
     EXPECT_TRUE(content == m_out.Read("big.bin")) << "curl 33 MiB: content differs";
     EXPECT_TRUE(
         WaitLog("<big.bin>: sent " + std::to_string(size / 512 + 1) + " blks, " + std::to_string(size) + " bytes in "));
-}
-
-// The real ladder: 2, 3, 5, 5, 5 s between copies and the end after the sixth wait, 25 s in all.
-// Every packet of `request`'s answer must be `repeat` but a final ERROR 0, each at its second.
-class TftpRealTimeoutTest : public TftpServiceTest {
-protected:
-    void ExpectLadder(const std::string& request, const std::vector<double>& seconds, const std::string& repeat,
-                      bool error) {
-        m_settings.nTimeUnitMs = 1000;
-        m_root.Write("s.bin", Pattern(1000));
-        Start();
-        RawClient client;
-        auto start = std::chrono::steady_clock::now();
-        client.SendToServer(request);
-        for (size_t i = 0; i < seconds.size(); ++i) {
-            const bool last = error && i + 1 == seconds.size();
-            EXPECT_EQ(last ? Error(0, "Undefined error code") : repeat, client.Receive(8000)) << "packet " << i;
-            EXPECT_NEAR(seconds[i], std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                        0.4)
-                << "packet " << i;
-        }
-        EXPECT_EQ("", client.Receive(error ? 1000 : 8000)) << "a packet after the last";
-    }
-};
-
-TEST_F(TftpRealTimeoutTest, SlowSenderRetriesOnTheRealLadder) {
-    // A client that never answered gets no ERROR at the end.
-    ExpectLadder(Rrq("s.bin"), {0, 2, 5, 10, 15, 20}, Data(1, Pattern(1000).substr(0, 512)), false);
-    EXPECT_TRUE(WaitLog("TIMEOUT waiting for Ack block #1 ", 10000));
-}
-
-TEST_F(TftpRealTimeoutTest, SlowReceiverRetriesOnTheRealLadder) {
-    ExpectLadder(Wrq("never.bin"), {0, 2, 5, 10, 15, 20, 25, 25}, Ack(0), true);  // ACK 0 and six repeats
-    EXPECT_TRUE(WaitLog("TIMEOUT while waiting for Data block 1, file <never.bin>"));
 }
 
 }  // namespace
