@@ -71,13 +71,13 @@ inline std::string Pattern(size_t size, unsigned seed = 1) {
     return s;
 }
 
-// One client endpoint on loopback (::1, or 127.0.0.1 through a v4-mapped address): sends to the
-// service's port 69, then talks to whichever port answered.
+// One client endpoint on loopback (127.0.0.1 through a v4-mapped address, as the service's
+// dual-stack socket sees it): sends to port 69, then talks to whichever port answered.
 class RawClient {
 public:
-    explicit RawClient(bool v6 = false) {
+    RawClient() {
         m_fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        inet_pton(AF_INET6, v6 ? "::1" : "::ffff:127.0.0.1", &m_address.sin6_addr);
+        inet_pton(AF_INET6, "::ffff:127.0.0.1", &m_address.sin6_addr);
         m_address.sin6_family = AF_INET6;
         bind(m_fd, reinterpret_cast<sockaddr*>(&m_address), sizeof m_address);
     }
