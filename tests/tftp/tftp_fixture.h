@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,7 +15,9 @@
 #include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_interface.h"
 #include "log/log.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace tftptest {
 
@@ -31,18 +32,36 @@ inline std::string Op(int opcode, int block = -1) {
     if (block >= 0) out += {static_cast<char>((block >> 8) & 0xFF), static_cast<char>(block & 0xFF)};
     return out;
 }
-inline std::string Request(int opcode, std::initializer_list<std::string> strings) { return Op(opcode) + Bytes(strings); }
-inline std::string Rrq(const std::string& name) { return Request(TFTP_RRQ, {name, "octet"}); }
-inline std::string Wrq(const std::string& name) { return Request(TFTP_WRQ, {name, "octet"}); }
-inline std::string Ack(int block) { return Op(TFTP_ACK, block); }
-inline std::string Data(int block, const std::string& payload) { return Op(TFTP_DATA, block) + payload; }
-inline std::string Error(int code, const std::string& text) { return Op(TFTP_ERROR, code) + Bytes({text}); }
+inline std::string Request(int opcode, std::initializer_list<std::string> strings) {
+    return Op(opcode) + Bytes(strings);
+}
+inline std::string Rrq(const std::string& name) {
+    return Request(TFTP_RRQ, {name, "octet"});
+}
+inline std::string Wrq(const std::string& name) {
+    return Request(TFTP_WRQ, {name, "octet"});
+}
+inline std::string Ack(int block) {
+    return Op(TFTP_ACK, block);
+}
+inline std::string Data(int block, const std::string& payload) {
+    return Op(TFTP_DATA, block) + payload;
+}
+inline std::string Error(int code, const std::string& text) {
+    return Op(TFTP_ERROR, code) + Bytes({text});
+}
 
 inline int Word(const std::string& packet, size_t at) {
-    return packet.size() < at + 2 ? -1 : (static_cast<unsigned char>(packet[at]) << 8) | static_cast<unsigned char>(packet[at + 1]);
+    return packet.size() < at + 2
+               ? -1
+               : (static_cast<unsigned char>(packet[at]) << 8) | static_cast<unsigned char>(packet[at + 1]);
 }
-inline int Opcode(const std::string& packet) { return Word(packet, 0); }
-inline int Block(const std::string& packet) { return Word(packet, 2); }
+inline int Opcode(const std::string& packet) {
+    return Word(packet, 0);
+}
+inline int Block(const std::string& packet) {
+    return Word(packet, 2);
+}
 
 // Reproducible bytes of any length; `seed` tells files apart.
 inline std::string Pattern(size_t size, unsigned seed = 1) {
@@ -52,13 +71,13 @@ inline std::string Pattern(size_t size, unsigned seed = 1) {
     return s;
 }
 
-// One client endpoint on loopback (::1, or 127.0.0.1 through a v4-mapped address): sends to the
-// service's port 69, then talks to whichever port answered.
+// One client endpoint on loopback (127.0.0.1 through a v4-mapped address, as the service's
+// dual-stack socket sees it): sends to port 69, then talks to whichever port answered.
 class RawClient {
 public:
-    explicit RawClient(bool v6 = false) {
+    RawClient() {
         m_fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        inet_pton(AF_INET6, v6 ? "::1" : "::ffff:127.0.0.1", &m_address.sin6_addr);
+        inet_pton(AF_INET6, "::ffff:127.0.0.1", &m_address.sin6_addr);
         m_address.sin6_family = AF_INET6;
         bind(m_fd, reinterpret_cast<sockaddr*>(&m_address), sizeof m_address);
     }
@@ -103,14 +122,8 @@ private:
 // ladder of "5 s" takes a quarter of a second; StopTftp at the end of each test.
 class TftpServiceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        LogInit(LOG_ALLLOG, m_logDir.File("tftp.log").c_str());
-        m_settings.nTimeUnitMs = 50;
-    }
-    void TearDown() override {
-        StopTftp();
-        if (getenv("TFTP_TEST_LOG")) std::fprintf(stderr, "%s", Log().c_str());
-    }
+    void SetUp() override { m_settings.nTimeUnitMs = 50; }
+    void TearDown() override { StopTftp(); }
 
     // Starts the service with m_settings (a test changes them before, or stops first).
     void Start(const char* address = "") {
@@ -118,24 +131,16 @@ protected:
         TftpServiceStatus status{};
         ASSERT_EQ(1, GetTftpServiceStatus(&status)) << status.szReason;
     }
-    std::string Log() const { return m_logDir.Read("tftp.log"); }
-    bool LogHas(const std::string& text) const { return Log().find(text) != std::string::npos; }
-    int LogCount(const std::string& text) const {
-        std::string log = Log();
-        int count = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
-        return count;
-    }
+    bool LogHas(const std::string& text) const { return m_log.Count(text) > 0; }
     // Waits until the log holds `text`, up to `timeoutMs`.
     bool WaitLog(const std::string& text, int timeoutMs = 5000) const {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!LogHas(text) && std::chrono::steady_clock::now() < end) usleep(10000);
-        return LogHas(text);
+        return testsupport::WaitUntil([&] { return LogHas(text); }, timeoutMs);
     }
 
     TftpConfig m_settings = TftpDefaultConfig();
     testsupport::TempDir m_root;
     testsupport::TempDir m_logDir;
+    testsupport::LogCapture m_log{m_logDir.File("tftp.log"), LOG_ALLLOG};
 };
 
 }  // namespace tftptest
