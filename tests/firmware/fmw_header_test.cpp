@@ -15,15 +15,20 @@ namespace {
 using namespace devsim;  // the container writer
 
 struct Opened {
-    fmw_header* handle = nullptr;
     int code = -100;
-    std::string out;  // what the reader narrated
+    std::string version;  // the FS version text, "(none)" without one
+    std::string out;      // what the reader narrated
 };
 
+// Opens, reads the version text and closes again; a handle comes with code 0 and only with it.
 Opened Open(const char* path) {
     Opened r;
     testing::internal::CaptureStdout();
-    r.handle = create_fmw_header(path, &r.code);
+    fmw_header* handle = create_fmw_header(path, &r.code);
+    EXPECT_EQ(handle != nullptr, r.code == 0);
+    const char* text = get_fmw_va_inform(handle, FMW_VA_TAG_FS_VER);
+    r.version = text != nullptr ? text : "(none)";
+    free_fmw_header(handle);
     std::fflush(stdout);
     r.out = testing::internal::GetCapturedStdout();
     return r;
@@ -50,22 +55,8 @@ protected:
         m_path = m_dir.Write("fw.bin", bytes);
         return Open(m_path.c_str());
     }
-    // The result code of opening `bytes`; a handle comes with 0 and only with 0.
-    int Code(const std::string& bytes) {
-        Opened r = OpenBytes(bytes);
-        EXPECT_EQ(r.handle != nullptr, r.code == 0) << r.out;
-        free_fmw_header(r.handle);
-        return r.code;
-    }
-    // The FS version text of a container that must open.
-    std::string Version(const FmwContainer& c) {
-        Opened r = OpenBytes(c.Build());
-        EXPECT_NE(r.handle, nullptr) << r.out;
-        const char* text = get_fmw_va_inform(r.handle, FMW_VA_TAG_FS_VER);
-        std::string version = text != nullptr ? text : "(none)";
-        free_fmw_header(r.handle);
-        return version;
-    }
+    int Code(const std::string& bytes) { return OpenBytes(bytes).code; }
+    std::string Version(const FmwContainer& c) { return OpenBytes(c.Build()).version; }
     testsupport::TempDir m_dir;
     std::string m_path;
 };
@@ -74,10 +65,8 @@ protected:
 TEST_F(FmwHeaderTest, TypicalContainerOpensAndHandsOutTheVersionText) {
     std::string bytes = Typical().Build();
     Opened r = OpenBytes(bytes);
-    ASSERT_NE(r.handle, nullptr) << r.out;
     EXPECT_EQ(r.code, 0);
-    EXPECT_STREQ(get_fmw_va_inform(r.handle, FMW_VA_TAG_FS_VER), "QL_IPC2F_V2.1.0.7");
-    EXPECT_STREQ(get_fmw_va_inform(r.handle, 1), "build 77");
+    EXPECT_EQ(r.version, "QL_IPC2F_V2.1.0.7");
     const std::string open = "open file (" + m_path + "), offset[";
     const std::string imgCrc = std::to_string(FmwGet32(bytes, 72));
     const std::string expected =
@@ -97,14 +86,18 @@ TEST_F(FmwHeaderTest, TypicalContainerOpensAndHandsOutTheVersionText) {
               std::string::npos);
 
     testing::internal::CaptureStdout();
-    EXPECT_EQ(get_fmw_va_inform(r.handle, 99), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Sorry, can not found tag[99], va nums is 2...\n");
-    free_fmw_header(r.handle);
+    fmw_header* handle = create_fmw_header(m_path.c_str(), nullptr);
+    EXPECT_STREQ(get_fmw_va_inform(handle, 1), "build 77");
+    EXPECT_EQ(get_fmw_va_inform(handle, 99), nullptr);
+    free_fmw_header(handle);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Sorry, can not found tag[99], va nums is 2...\n"),
+              std::string::npos);
 }
 
 TEST_F(FmwHeaderTest, SuccessVariants) {
     FmwContainer c = Typical();
     c.marks = {{FMW_VA_TAG_FS_VER, ""}, {FMW_VA_TAG_FS_VER, std::string("second\0", 7)}};
+    EXPECT_EQ(Code(c.Build()), 0);
     EXPECT_EQ(Version(c), "(none)");  // found, but size 0: no text
     c.marks = {{FMW_VA_TAG_FS_VER, std::string("first\0", 6)}, {FMW_VA_TAG_FS_VER, std::string("second\0", 7)}};
     EXPECT_EQ(Version(c), "first");
