@@ -120,6 +120,7 @@ TEST_F(ReportTest, NewVersionReachesTheRowBeforeTheSuccessCount) {
     Send(kFilesystem, Report("Report_Filesystem", "BB", 0));    // first report: appended row 1
     Send(kDownloading, Report("Report_Downloading", "CC", 1));  // row 2, then updated in place
     Send(kFilesystem, Report("Report_Filesystem", "CC", 0));
+    Send(kFilesystem, Report("Report_Filesystem", "AA", 0));  // settled on a new row, so counted once
     ASSERT_EQ(m_dlg.m_nSuccessCount, 3);
     std::vector<std::string> calls = m_view.Calls();
     auto at = [&](const std::string& call) { return std::find(calls.begin(), calls.end(), call) - calls.begin(); };
