@@ -39,7 +39,8 @@ TEST(StateText, TextsOfBothTables) {
         {kChinese, 0, 0, "下载成功"}, {kChinese, 3, 0, "升级完成"}, {kChinese, 11, 0, "升级完成"},
         {kChinese, 10, 0, "Uboot参数区烧录成功"}, {kChinese, 3, 1, "正在擦写fs"}, {kChinese, 10, 1, "正在烧录Uboot参数区"},
         {kChinese, 0, 6, "下载失败"}, {kChinese, 3, 6, "fs擦写失败"}, {kChinese, 11, 2, "固件CRC校验失败"},
-        {kChinese, 0, 3, "固件magicNum校验失败"}, {kChinese, 11, 7, "Uboot版本号不一致，准备二次修复"}};
+        {kChinese, 0, 3, "固件magicNum校验失败"}, {kChinese, 11, 7, "Uboot版本号不一致，准备二次修复"},
+        {kChinese, 4, 4, "固件大小校验失败"}, {kChinese, 7, 5, "固件版本校验失败"}};
     // clang-format on
     for (auto [lang, event, state, text] : cases) {
         EXPECT_EQ(Text(lang, event, state), lang == kChinese ? Gbk(text) : text)
@@ -62,6 +63,21 @@ TEST(StateText, EveryPairInRangeHasAShortText) {
                 }
             }
         }
+    }
+}
+
+// A step's three Chinese texts name the same step: "<step>失败", "<step>成功" (for the file system
+// step the whole upgrade's, checked above) and "正在" with the step's verb (its last two
+// characters) before its object.
+TEST(StateText, TheTextsOfAStepNameTheSameStep) {
+    const std::string failure = Gbk("失败");
+    for (uint32_t event = 0; event < kMaxReportEvent; ++event) {
+        std::string failed = Text(kChinese, event, 6);
+        std::string step = failed.substr(0, failed.size() - failure.size());
+        EXPECT_EQ(failed, step + failure) << event;
+        EXPECT_TRUE(event == 3 || Text(kChinese, event, 0) == step + Gbk("成功")) << event;
+        std::string verb = step.substr(step.size() - 4), object = step.substr(0, step.size() - 4);
+        EXPECT_EQ(Text(kChinese, event, 1), Gbk("正在") + verb + object + (event == 7 ? Gbk("区") : "")) << event;
     }
 }
 
