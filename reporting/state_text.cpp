@@ -134,15 +134,6 @@ int GetIPCStateText(uint16_t wLangID, uint32_t event, uint32_t state, char* szTe
     return 0;
 }
 
-int GetIPCStateText(uint32_t event, uint32_t state, char* szText) {
-    return GetIPCStateText(GetDisplayLangID(), event, state, szText);
-}
-
-uint16_t GetDisplayLangID() {
-    static const uint16_t langId = platform::GetSystemDefaultLangID();
-    return langId;
-}
-
 bool IsStateNotFailed(const char* szState) {
     if (szState == nullptr) return false;
     // atoi's reading (blanks, sign, leading digits, 0 without digits), without its undefined overflow.

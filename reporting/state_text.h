@@ -11,11 +11,6 @@ constexpr uint32_t kMaxIpcState = 7;
 // `wLangID` is 1033, Chinese otherwise. Returns 0, also for the empty texts, or -1 when the
 // event is above 11, the state above 7 or the buffer is missing; the buffer is then untouched.
 int GetIPCStateText(uint16_t wLangID, uint32_t event, uint32_t state, char* szText);
-// The same in the display language of this process (the system default, read once).
-int GetIPCStateText(uint32_t event, uint32_t state, char* szText);
-
-// The system default language identifier, read at the first call and kept for the process.
-uint16_t GetDisplayLangID();
 
 // True when the report's "State:" text, read as atoi does, is 0, 1 or 7.
 bool IsStateNotFailed(const char* szState);

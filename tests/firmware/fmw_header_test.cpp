@@ -15,15 +15,20 @@ namespace {
 using namespace devsim;  // the container writer
 
 struct Opened {
-    fmw_header* handle = nullptr;
     int code = -100;
-    std::string out;  // what the reader narrated
+    std::string version;  // the FS version text, "(none)" without one
+    std::string out;      // what the reader narrated
 };
 
+// Opens, reads the version text and closes again; a handle comes with code 0 and only with it.
 Opened Open(const char* path) {
     Opened r;
     testing::internal::CaptureStdout();
-    r.handle = create_fmw_header(path, &r.code);
+    fmw_header* handle = create_fmw_header(path, &r.code);
+    EXPECT_EQ(handle != nullptr, r.code == 0);
+    const char* text = get_fmw_va_inform(handle, FMW_VA_TAG_FS_VER);
+    r.version = text != nullptr ? text : "(none)";
+    free_fmw_header(handle);
     std::fflush(stdout);
     r.out = testing::internal::GetCapturedStdout();
     return r;
@@ -50,21 +55,8 @@ protected:
         m_path = m_dir.Write("fw.bin", bytes);
         return Open(m_path.c_str());
     }
-    // The FS version text of a container that must open.
-    std::string Version(const FmwContainer& c) {
-        Opened r = OpenBytes(c.Build());
-        EXPECT_NE(r.handle, nullptr) << r.out;
-        const char* text = get_fmw_va_inform(r.handle, FMW_VA_TAG_FS_VER);
-        std::string version = text != nullptr ? text : "(none)";
-        free_fmw_header(r.handle);
-        return version;
-    }
-    void ExpectRejected(const std::string& bytes, int code) {
-        Opened r = OpenBytes(bytes);
-        EXPECT_EQ(r.handle, nullptr);
-        EXPECT_EQ(r.code, code) << r.out;
-        free_fmw_header(r.handle);
-    }
+    int Code(const std::string& bytes) { return OpenBytes(bytes).code; }
+    std::string Version(const FmwContainer& c) { return OpenBytes(c.Build()).version; }
     testsupport::TempDir m_dir;
     std::string m_path;
 };
@@ -73,10 +65,8 @@ protected:
 TEST_F(FmwHeaderTest, TypicalContainerOpensAndHandsOutTheVersionText) {
     std::string bytes = Typical().Build();
     Opened r = OpenBytes(bytes);
-    ASSERT_NE(r.handle, nullptr) << r.out;
     EXPECT_EQ(r.code, 0);
-    EXPECT_STREQ(get_fmw_va_inform(r.handle, FMW_VA_TAG_FS_VER), "QL_IPC2F_V2.1.0.7");
-    EXPECT_STREQ(get_fmw_va_inform(r.handle, 1), "build 77");
+    EXPECT_EQ(r.version, "QL_IPC2F_V2.1.0.7");
     const std::string open = "open file (" + m_path + "), offset[";
     const std::string imgCrc = std::to_string(FmwGet32(bytes, 72));
     const std::string expected =
@@ -96,16 +86,18 @@ TEST_F(FmwHeaderTest, TypicalContainerOpensAndHandsOutTheVersionText) {
               std::string::npos);
 
     testing::internal::CaptureStdout();
-    EXPECT_EQ(get_fmw_va_inform(r.handle, 99), nullptr);
-    EXPECT_EQ(get_fmw_va_inform(nullptr, FMW_VA_TAG_FS_VER), nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Sorry, can not found tag[99], va nums is 2...\n");
-    EXPECT_EQ(free_fmw_header(r.handle), 0);
-    EXPECT_EQ(free_fmw_header(nullptr), -1);
+    fmw_header* handle = create_fmw_header(m_path.c_str(), nullptr);
+    EXPECT_STREQ(get_fmw_va_inform(handle, 1), "build 77");
+    EXPECT_EQ(get_fmw_va_inform(handle, 99), nullptr);
+    free_fmw_header(handle);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Sorry, can not found tag[99], va nums is 2...\n"),
+              std::string::npos);
 }
 
 TEST_F(FmwHeaderTest, SuccessVariants) {
     FmwContainer c = Typical();
     c.marks = {{FMW_VA_TAG_FS_VER, ""}, {FMW_VA_TAG_FS_VER, std::string("second\0", 7)}};
+    EXPECT_EQ(Code(c.Build()), 0);
     EXPECT_EQ(Version(c), "(none)");  // found, but size 0: no text
     c.marks = {{FMW_VA_TAG_FS_VER, std::string("first\0", 6)}, {FMW_VA_TAG_FS_VER, std::string("second\0", 7)}};
     EXPECT_EQ(Version(c), "first");
@@ -121,31 +113,18 @@ TEST_F(FmwHeaderTest, SuccessVariants) {
         c.headerSize = headerSize;
         EXPECT_EQ(Version(c), "QL_IPC2F_V2.1.0.7") << headerSize;
     }
-    // "固件" in GBK is B9 CC BC FE; the file system sees UTF-8; a backslash separates.
-    m_dir.Write("\xE5\x9B\xBA\xE4\xBB\xB6.bin", Typical().Build());
-    Opened r = Open((m_dir.Path() + "\\\xB9\xCC\xBC\xFE.bin").c_str());
-    EXPECT_EQ(r.code, 0) << r.out;
-    free_fmw_header(r.handle);
 }
 
 TEST_F(FmwHeaderTest, PackageTypeChoosesTheMagic) {
-    const struct {
-        const char* magic;
-        int32_t pkgType;
-        int code;
-    } cases[] = {{"QLXFMW22", -1, 0},
-                 {"QLXFMW22", 0, 0},
-                 {"QLXFMW22", 7, 0},
-                 {"QLXFMW22", 8, FMW_ERR_MAGIC},
-                 {"QLXALG22", 8, 0},  // accepted here, refused by the scan
-                 {"QLXALG22", 7, FMW_ERR_MAGIC}};
-    for (const auto& c : cases) {
+    // An algorithm package is accepted here and refused by the scan.
+    const std::tuple<const char*, int32_t, int> cases[] = {{"QLXFMW22", -1, 0}, {"QLXFMW22", 0, 0},
+                                                           {"QLXFMW22", 7, 0},  {"QLXFMW22", 8, FMW_ERR_MAGIC},
+                                                           {"QLXALG22", 8, 0},  {"QLXALG22", 7, FMW_ERR_MAGIC}};
+    for (auto [magic, pkgType, code] : cases) {
         FmwContainer f = Typical();
-        f.magic = c.magic;
-        f.pkgType = c.pkgType;
-        Opened r = OpenBytes(f.Build());
-        EXPECT_EQ(r.code, c.code) << c.magic << c.pkgType;
-        free_fmw_header(r.handle);
+        f.magic = magic;
+        f.pkgType = pkgType;
+        EXPECT_EQ(Code(f.Build()), code) << magic << pkgType;
     }
 }
 
@@ -158,7 +137,7 @@ TEST_F(FmwHeaderTest, EachBrokenPartHasItsCode) {
     EXPECT_EQ(r.out, "Sorry, it's a empty firmware file name\n");
     EXPECT_EQ(Open(m_dir.File("missing.bin").c_str()).code, FMW_ERR_OPEN);
     EXPECT_EQ(Open(m_dir.Path().c_str()).code, FMW_ERR_OPEN);  // a folder is no file to read
-    ExpectRejected(good.substr(0, 247), FMW_ERR_TOO_SHORT);
+    EXPECT_EQ(Code(good.substr(0, 247)), FMW_ERR_TOO_SHORT);
 
     const struct {
         size_t at;  // the byte flipped
@@ -177,31 +156,24 @@ TEST_F(FmwHeaderTest, EachBrokenPartHasItsCode) {
         std::string b = good;
         b[f.at] ^= 1;
         FmwReseal(b, f.reseal);
-        ExpectRejected(b, f.code);
+        EXPECT_EQ(Code(b), f.code) << f.at;
     }
-    std::string b = good;
-    b[100] ^= 1;
-    EXPECT_NE(OpenBytes(b).out.find("Sorry, crc[" + std::to_string(crc32_compute(b.data() + 24, 224)) +
-                                    "] is not equal to header_fa_crc[" + std::to_string(FmwGet32(good, 16)) +
-                                    "], so quit...\n_deserialized_packet error[10]...\n"),
-              std::string::npos);
 
-    const std::pair<uint32_t, int> vaNumCases[] = {{0x80000000u, FMW_ERR_ALLOC_MARKS},
-                                                   {0xFFFFFFFFu, FMW_ERR_ALLOC_MARKS},
-                                                   {0x15555556u, FMW_ERR_ALLOC_MARKS},
-                                                   {0u, FMW_ERR_MARKS},
-                                                   {1000u, FMW_ERR_MARKS},  // more than the file holds
-                                                   {0x15555555u, FMW_ERR_MARKS}};
+    // A mark count whose buffer size overflows cannot be allocated; one the file cannot hold is refused.
+    // clang-format off
+    const std::pair<uint32_t, int> vaNumCases[] = {{0x80000000u, FMW_ERR_ALLOC_MARKS}, {0xFFFFFFFFu, FMW_ERR_ALLOC_MARKS},
+        {0x15555556u, FMW_ERR_ALLOC_MARKS}, {0u, FMW_ERR_MARKS}, {1000u, FMW_ERR_MARKS}, {0x15555555u, FMW_ERR_MARKS}};
+    // clang-format on
     for (auto [vaNums, code] : vaNumCases) {
-        b = good;
+        std::string b = good;
         FmwSet32(b, 48, vaNums);
         FmwReseal(b, kSealFixedArea);
-        ExpectRejected(b, code);
+        EXPECT_EQ(Code(b), code) << vaNums;
     }
     for (size_t at = 12; at < good.size(); at += 97) {  // any changed byte from offset 12 on
-        b = good;
+        std::string b = good;
         b[at] ^= 0x40;
-        EXPECT_NE(OpenBytes(b).code, 0) << at;
+        EXPECT_NE(Code(b), 0) << at;
     }
 }
 
@@ -215,44 +187,42 @@ TEST_F(FmwHeaderTest, OneReadChecksEveryShapeOfImageRegion) {
     c.images = {big};
     const std::string base = c.Build();
     const uint32_t image = FmwGet32(base, 64), end = static_cast<uint32_t>(base.size()), kBlock = 128 * 1024;
-    const std::vector<std::vector<std::pair<uint32_t, uint32_t>>> layouts = {// start, size
-                                                                             {{0, 8},
-                                                                              {image, 300 * 1024},
-                                                                              {image + 1000, 130 * 1024},
-                                                                              {kBlock - 20, 40},
-                                                                              {image + 1000, 130 * 1024},
-                                                                              {end - 100, 5000},
-                                                                              {0xFFFFFF00u, 16},
-                                                                              {5000, 0}},
-                                                                             {{kBlock + 12 - 1, 2},
-                                                                              {image, 0xFFFFFFFFu},
-                                                                              {end - 1, 1},
-                                                                              {2 * kBlock, kBlock},
-                                                                              {0, 0},
-                                                                              {image + 7, 2 * kBlock + 3},
-                                                                              {end, 10},
-                                                                              {24, 4}}};
+    using Layout = std::pair<uint32_t, uint32_t>[8];  // start, size of each slot
+    const Layout layouts[] = {{{0, 8},
+                               {image, 300 * 1024},
+                               {image + 1000, 130 * 1024},
+                               {kBlock - 20, 40},
+                               {image + 1000, 130 * 1024},
+                               {end - 100, 5000},
+                               {0xFFFFFF00u, 16},
+                               {5000, 0}},
+                              {{kBlock + 12 - 1, 2},
+                               {image, 0xFFFFFFFFu},
+                               {end - 1, 1},
+                               {2 * kBlock, kBlock},
+                               {0, 0},
+                               {image + 7, 2 * kBlock + 3},
+                               {end, 10},
+                               {24, 4}}};
     const unsigned seal = kSealFixedArea | kSealHeader | kSealFile;
-    for (size_t l = 0; l < layouts.size(); ++l) {
+    for (const Layout& layout : layouts) {
         std::string b = base;
-        std::vector<uint32_t> expected(8);
+        uint32_t expected[8];
         for (size_t i = 0; i < 8; ++i) {
-            auto [start, size] = layouts[l][i];
+            auto [start, size] = layout[i];
             expected[i] = size == 0 ? 12345u : ZlibCrc(b, start, size);  // empty: never looked at
             FmwSet32(b, 64 + 24 * i, start);
             FmwSet32(b, 68 + 24 * i, size);
             FmwSet32(b, 72 + 24 * i, expected[i]);
         }
         FmwReseal(b, seal);
-        Opened r = OpenBytes(b);
-        ASSERT_NE(r.handle, nullptr) << l << r.out;
-        free_fmw_header(r.handle);
+        ASSERT_EQ(Code(b), 0) << layout[0].first;
         for (size_t i = 0; i < 8; ++i) {  // a wrong stored crc in any used slot is caught
-            if (layouts[l][i].second == 0) continue;
+            if (layout[i].second == 0) continue;
             std::string wrong = b;
             FmwSet32(wrong, 72 + 24 * i, expected[i] + 1);
             FmwReseal(wrong, seal);
-            ExpectRejected(wrong, FMW_ERR_IMG_CRC);
+            EXPECT_EQ(Code(wrong), FMW_ERR_IMG_CRC) << i;
         }
     }
 }
@@ -266,16 +236,16 @@ TEST_F(FmwHeaderTest, HostileMarksNeverReachOutsideTheFile) {
             c.marks[1].start = start;
             c.marks[1].storedSize = size;
             std::string b = c.Build();
-            ExpectRejected(b, FMW_ERR_HEADER_CRC);
+            EXPECT_EQ(Code(b), FMW_ERR_HEADER_CRC);
             FmwSet32(b, 12, 0);
             FmwReseal(b, kSealFile);
-            ExpectRejected(b, FMW_ERR_HEADER_CRC);
+            EXPECT_EQ(Code(b), FMW_ERR_HEADER_CRC);
         }
     }
     FmwContainer c = Typical();  // marks each pointing at the whole file: together more than it
     c.images = {std::string(4000, 'i')};
     c.marks.assign(8, {FMW_VA_TAG_FS_VER, "", 0u, 3000u});
-    ExpectRejected(c.Build(), FMW_ERR_HEADER_CRC);
+    EXPECT_EQ(Code(c.Build()), FMW_ERR_HEADER_CRC);
 }
 
 }  // namespace

@@ -13,23 +13,20 @@ testsupport::CommandResult RunCli(const std::string& args) {
     return testsupport::RunCapture(std::string(KELVANE_CLI) + " " + args);
 }
 
-std::string Container(const std::string& versionText) {
-    devsim::FmwContainer c;
-    c.marks = {{4, versionText + std::string(1, '\0')}};
-    c.images = {std::string(4096, 'k')};
-    return c.Build();
-}
-
-TEST(ScanCommandTest, ListsCatalogueAndSaysWhyFilesAreLeftOut) {
+TEST(ScanCommandTest, ListsCatalogueSaysWhyFilesAreLeftOutAndExitsByOutcome) {
     testsupport::TempDir dir;
-    dir.Write("cam_new.bin", Container("QL_CAM-A_V1.2.3.10"));
+    devsim::FmwContainer c;
+    c.marks = {{4, std::string("QL_CAM-A_V1.2.3.10\0", 19)}};
+    c.images = {std::string(4096, 'k')};
+    dir.Write("cam_new.bin", c.Build());
     dir.Write("cam_old.bin", devsim::LegacyFirmware("FIRMWARE", "QL_CAM-A_V1.2.3.9"));
-    dir.Write("cam_same.bin", Container("QL_CAM-A_V1.2.3.10"));
+    dir.Write("cam_same.bin", devsim::LegacyFirmware("FIRMWARE", "QL_CAM-A_V1.2.3.10"));
     dir.Write("nvr.bin", devsim::LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
-    std::string broken = Container("QL_CAM-B_V2.0");
+    std::string broken = c.Build();
     broken.back() ^= 1;
     dir.Write("broken.bin", broken);
     dir.Write("notes.txt", "hello");
+    dir.Write("empty/readme.txt", "no firmware here");
 
     testsupport::CommandResult r = RunCli("scan '" + dir.Path() + "'");
     EXPECT_EQ(r.status, 0) << r.out;
@@ -46,25 +43,17 @@ TEST(ScanCommandTest, ListsCatalogueAndSaysWhyFilesAreLeftOut) {
          }) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
     }
+    r = RunCli("scan --verbose '" + dir.Path() + "'");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("is not equal to file_crc["), std::string::npos) << r.out;
 
-    testsupport::CommandResult verbose = RunCli("scan --verbose '" + dir.Path() + "'");
-    EXPECT_EQ(verbose.status, 0);
-    EXPECT_NE(verbose.out.find("is not equal to file_crc["), std::string::npos) << verbose.out;
-}
-
-TEST(ScanCommandTest, EmptyAndMissingFoldersHaveTheirOwnStatus) {
-    testsupport::TempDir dir;
-    dir.Write("readme.txt", "no firmware here");
-    testsupport::CommandResult empty = RunCli("scan '" + dir.Path() + "'");
-    EXPECT_EQ(empty.status, 1) << empty.out;
-    EXPECT_NE(empty.out.find("Catalogue: empty"), std::string::npos) << empty.out;
-
-    testsupport::CommandResult missing = RunCli("scan '" + dir.File("nope") + "'");
-    EXPECT_EQ(missing.status, 2) << missing.out;
-    EXPECT_NE(missing.out.find("is not a folder that can be read"), std::string::npos) << missing.out;
-
-    testsupport::CommandResult usage = RunCli("scan");
-    EXPECT_NE(usage.status, 0);
+    r = RunCli("scan '" + dir.File("empty") + "'");
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find("Catalogue: empty"), std::string::npos) << r.out;
+    r = RunCli("scan '" + dir.File("nope") + "'");
+    EXPECT_EQ(r.status, 2) << r.out;
+    EXPECT_NE(r.out.find("is not a folder that can be read"), std::string::npos) << r.out;
+    EXPECT_NE(RunCli("scan").status, 0);
 }
 
 }  // namespace

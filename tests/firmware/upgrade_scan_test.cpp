@@ -15,6 +15,7 @@
 
 #include "firmware/fmw_header.h"
 #include "log/log.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "tools/devsim/fmw_writer.h"
 
@@ -25,8 +26,8 @@ using devsim::LegacyFirmware;
 
 std::string Container(const std::string& versionText) {
     FmwContainer c;
-    c.marks = {{1, "x"}, {FMW_VA_TAG_FS_VER, versionText + std::string(1, '\0')}};
-    c.images = {std::string(2048, 'k')};
+    c.marks = {{1, "x"}, {FMW_VA_TAG_FS_VER, versionText + '\0'}};
+    c.images = {"kernel"};
     return c.Build();
 }
 
@@ -71,30 +72,17 @@ TEST(SplitVersionTextTest, FieldsByKind) {
 
 class ScanTest : public testing::Test {
 protected:
-    void SetUp() override { LogInit(LOG_INFO, m_logDir.File("Upgrade.log").c_str()); }
-    void TearDown() override { LogInit(LOG_MAJOR, ""); }
-
     void Scan(const std::string& folder) {
         testing::internal::CaptureStdout();  // the container reader's chatter
         ScanUpgradeFolder(folder, &m_catalogue, &m_skipped);
         testing::internal::GetCapturedStdout();
     }
-    // The log's lines without " [Info][dd/mm hh:mm:ss.mmm]" (fixed width) and their CR LF.
-    std::vector<std::string> LogLines() const {
-        std::vector<std::string> lines;
-        const std::string text = m_logDir.Read("Upgrade.log"), head = " [Info][";
-        for (size_t at = 0; at < text.size();) {
-            size_t end = text.find("\r\n" + head, at);
-            std::string line = text.substr(at, end == std::string::npos ? text.size() - 2 - at : end - at);
-            EXPECT_EQ(line.rfind(head, 0), 0u) << line;
-            lines.push_back(line.substr(std::min<size_t>(27, line.size())));
-            at = end == std::string::npos ? text.size() : end + 2;
-        }
-        return lines;
-    }
-    const ScanSkip* SkipOf(const std::string& name) const {
-        auto it = std::find_if(m_skipped.begin(), m_skipped.end(), [&](const ScanSkip& s) { return s.name == name; });
-        return it == m_skipped.end() ? nullptr : &*it;
+    // The log with each line's fixed-width head " [Info][dd/mm hh:mm:ss.mmm]" cut out and the folder as "D".
+    std::string Log() const {
+        std::string text = m_log.Text(), folder = m_dir.Path();
+        for (size_t at = 0; (at = text.find(" [Info][", at)) != std::string::npos;) text.erase(at, 27);
+        for (size_t at = 0; (at = text.find(folder, at)) != std::string::npos;) text.replace(at, folder.size(), "D");
+        return text;
     }
     std::vector<std::string> CatalogueNames() const {
         std::vector<std::string> names;
@@ -103,6 +91,7 @@ protected:
     }
 
     testsupport::TempDir m_logDir;
+    testsupport::LogCapture m_log{m_logDir.File("Upgrade.log"), LOG_INFO};
     testsupport::TempDir m_dir;
     std::vector<UpgradeFileInfo> m_catalogue;
     std::vector<ScanSkip> m_skipped;
@@ -116,7 +105,9 @@ TEST_F(ScanTest, MixedFolderGivesTheNewestOfEachModel) {
     m_dir.Write("e1.bin", LegacyFirmware("FIRMWARE", "QL_CAM-E_V5.0_a"));
     m_dir.Write("e2.BIN", Container("QL_CAM-E_V5.0.0.0"));
     m_dir.Write("n1.bin", LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
+    m_dir.Write("e3_junk.bin", LegacyFirmware("FIRMWARE", "QL_CAM-E_Vjunk"));  // unparsable: 0.0.0.0, dropped
     m_dir.Write("n2.bin", LegacyFirmware("FIRMWNVR", "NVR8_B9.0", 691));
+    m_dir.Write("o.bin", LegacyFirmware("FIRMWARE", "QL_OTHER_Vjunk"));  // alone in its model: stays
     m_dir.Write("short.bin", "FIRMWAR");
     m_dir.Write("empty.bin", "");
     m_dir.Write("legacy_short.bin", LegacyFirmware("FIRMWARE", "QL_CAM-A_V9", 1555));
@@ -136,80 +127,55 @@ TEST_F(ScanTest, MixedFolderGivesTheNewestOfEachModel) {
     Scan(m_dir.Path());
 
     ASSERT_EQ(CatalogueNames(), (std::vector<std::string>{"a1_new.bin", "a3_nover.bin", "a4_lower_case.bin", "e1.bin",
-                                                          "e2.BIN", "n1.bin"}));
+                                                          "e2.BIN", "n1.bin", "o.bin"}));
     std::string entries;
     for (const UpgradeFileInfo& e : m_catalogue) {
         entries += std::string(e.szVersion) + "|" + e.szModel + "|" + e.szVerNum + "|" + std::to_string(e.iDevType) +
                    std::to_string(e.iHighestVersion) + " ";
     }
-    EXPECT_EQ(entries,
-              "CAM-A-1.2.3.10|CAM-A|1.2.3.10|01 CAM-A-|CAM-A||01 cam-a-0.0.0.1|cam-a|0.0.0.1|01 "
-              "CAM-E-5.0|CAM-E|5.0|01 CAM-E-5.0.0.0|CAM-E|5.0.0.0|01 NVR8-3.0.1|NVR8|3.0.1|11 ");
+    EXPECT_EQ(
+        entries,
+        "CAM-A-1.2.3.10|CAM-A|1.2.3.10|01 CAM-A-|CAM-A||01 cam-a-0.0.0.1|cam-a|0.0.0.1|01 "
+        "CAM-E-5.0|CAM-E|5.0|01 CAM-E-5.0.0.0|CAM-E|5.0.0.0|01 NVR8-3.0.1|NVR8|3.0.1|11 OTHER-junk|OTHER|junk|01 ");
 
     // Skips in enumeration order, then the selection's drops.
     using R = ScanSkipReason;
     std::vector<std::pair<std::string, R>> got;
     for (const ScanSkip& skip : m_skipped) got.emplace_back(skip.name, skip.reason);
+    // clang-format off
     EXPECT_EQ(got, (std::vector<std::pair<std::string, R>>{{"alg.bin", R::AlgorithmPackage},
-                                                           {"broken.bin", R::ContainerRejected},
-                                                           {"empty.bin", R::TooShort},
-                                                           {"legacy_short.bin", R::LegacyHeaderShort},
-                                                           {"n2.bin", R::LegacyHeaderShort},
-                                                           {"notag.bin", R::NoVersionText},
-                                                           {"readme.txt", R::NotBin},
-                                                           {"short.bin", R::TooShort},
-                                                           {"unknown.bin", R::UnknownHeader},
-                                                           {"x.bin", R::Directory},
-                                                           {"a2_old.bin", R::OlderVersion}}));
-    ASSERT_EQ(m_skipped.size(), 11u);
+        {"broken.bin", R::ContainerRejected}, {"empty.bin", R::TooShort}, {"legacy_short.bin", R::LegacyHeaderShort},
+        {"n2.bin", R::LegacyHeaderShort}, {"notag.bin", R::NoVersionText}, {"readme.txt", R::NotBin},
+        {"short.bin", R::TooShort}, {"unknown.bin", R::UnknownHeader}, {"x.bin", R::Directory},
+        {"a2_old.bin", R::OlderVersion}, {"e3_junk.bin", R::OlderVersion}}));
+    // clang-format on
+    ASSERT_EQ(m_skipped.size(), 12u);
     EXPECT_EQ(m_skipped[1].code, FMW_ERR_FILE_CRC);
     EXPECT_EQ(m_skipped[8].detail, "MZ\x90\x01 thi");
-    EXPECT_EQ(m_skipped[10].detail, "a1_new.bin");
-    EXPECT_EQ(m_skipped[10].verNum, "1.2.3.9");
+    EXPECT_EQ(m_skipped[10].detail + " " + m_skipped[10].verNum, "a1_new.bin 1.2.3.9");
+    EXPECT_EQ(m_skipped[11].detail, "e1.bin");  // the first of the equal highest is the one offered
 }
 
 TEST_F(ScanTest, LogFollowsTheEnumerationStepByStep) {
     m_dir.Write("fw.bin", LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
     m_dir.Write("tiny.bin", "abc");
     Scan(m_dir.Path());
-    const std::string& d = m_dir.Path();
-    std::vector<std::string> expected = {
-        "#MRDebug Enter SaveUpgradeFileInfo() strFolderName=" + d,
-        "#MRDebug SaveUpgradeFileInfo() strFolderName=" + d + "\\, bFound=1",
-        "#MRDebug tempFind.FindNextFile(), bFound=1",
-        "#MRDebug tempFind.IsDots() continue",
-        "#MRDebug tempFind.FindNextFile(), bFound=1",
-        "#MRDebug tempFind.IsDots() continue",
-        "#MRDebug tempFind.FindNextFile(), bFound=1",
-        "#MRDebug find file strPath=" + d + "\\fw.bin, strTmp=fw.bin",
-        "#MRDebug comfirm header is NVR dev------",
-        "#MRDebug m_vecUpgradeFileInfo.push_back(fileInfo),\r\n fileInfo.szVersion=NVR8-3.0.1\r\n "
-        "fileInfo.iHighestVersion=1\r\n fileInfo.szModel=NVR8\r\n fileInfo.szVerNum=3.0.1\r\n "
-        "fileInfo.szFileName=fw.bin\r\n",
-        "#MRDebug tempFind.FindNextFile(), bFound=0",
-        "#MRDebug find file strPath=" + d + "\\tiny.bin, strTmp=tiny.bin",
-        "#MRDebug tempFind.Close(),m_vecUpgradeFileInfo.size()=1"};
-    EXPECT_EQ(LogLines(), expected);
-}
-
-TEST_F(ScanTest, CatalogueIsRebuiltFromTheFolderAtEachStart) {
-    m_dir.Write("new.bin", Container("QL_CAM_V2.0.0.1"));
-    m_dir.Write("old.bin", LegacyFirmware("FIRMWARE", "QL_CAM_V1.9"));
-    m_dir.Write("nvr.bin", LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
-    UpgradeCatalogue catalogue;
-    catalogue.m_vecUpgradeFileInfo.resize(3);  // what an earlier run left behind
-    testing::internal::CaptureStdout();
-    catalogue.SaveUpgradeFileInfo(m_dir.Path());
-    auto names = [&] {
-        std::string all;
-        for (const UpgradeFileInfo& info : catalogue.m_vecUpgradeFileInfo) all += std::string(info.szVersion) + " ";
-        return all;
-    };
-    EXPECT_EQ(names(), "CAM-2.0.0.1 NVR8-3.0.1 ");
-    ASSERT_EQ(std::remove(m_dir.File("new.bin").c_str()), 0);  // the next start sees the folder as it is then
-    catalogue.SaveUpgradeFileInfo(m_dir.Path());
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(names(), "NVR8-3.0.1 CAM-1.9 ");
+    EXPECT_EQ(Log(),
+              "#MRDebug Enter SaveUpgradeFileInfo() strFolderName=D\r\n"
+              "#MRDebug SaveUpgradeFileInfo() strFolderName=D\\, bFound=1\r\n"
+              "#MRDebug tempFind.FindNextFile(), bFound=1\r\n"
+              "#MRDebug tempFind.IsDots() continue\r\n"
+              "#MRDebug tempFind.FindNextFile(), bFound=1\r\n"
+              "#MRDebug tempFind.IsDots() continue\r\n"
+              "#MRDebug tempFind.FindNextFile(), bFound=1\r\n"
+              "#MRDebug find file strPath=D\\fw.bin, strTmp=fw.bin\r\n"
+              "#MRDebug comfirm header is NVR dev------\r\n"
+              "#MRDebug m_vecUpgradeFileInfo.push_back(fileInfo),\r\n fileInfo.szVersion=NVR8-3.0.1\r\n "
+              "fileInfo.iHighestVersion=1\r\n fileInfo.szModel=NVR8\r\n fileInfo.szVerNum=3.0.1\r\n "
+              "fileInfo.szFileName=fw.bin\r\n\r\n"
+              "#MRDebug tempFind.FindNextFile(), bFound=0\r\n"
+              "#MRDebug find file strPath=D\\tiny.bin, strTmp=tiny.bin\r\n"
+              "#MRDebug tempFind.Close(),m_vecUpgradeFileInfo.size()=1\r\n");
 }
 
 TEST_F(ScanTest, FolderSeparatorIsNeverDoubledAndMissingFolderGivesNothing) {
@@ -226,18 +192,6 @@ TEST_F(ScanTest, FolderSeparatorIsNeverDoubledAndMissingFolderGivesNothing) {
     EXPECT_TRUE(m_catalogue.empty() && m_skipped.empty());
 }
 
-TEST_F(ScanTest, EqualVersionsAndEmptyVersionsAllStay) {
-    m_dir.Write("b.bin", LegacyFirmware("FIRMWARE", "QL_CAM_V2.0"));
-    m_dir.Write("a.bin", LegacyFirmware("FIRMWARE", "QL_CAM_V2.0.0.0"));
-    m_dir.Write("c.bin", LegacyFirmware("FIRMWARE", "QL_CAM_V"));
-    m_dir.Write("d.bin", LegacyFirmware("FIRMWARE", "QL_CAM_Vjunk"));    // unparsable: 0.0.0.0, dropped
-    m_dir.Write("e.bin", LegacyFirmware("FIRMWARE", "QL_OTHER_Vjunk"));  // alone in its model: stays
-    Scan(m_dir.Path());
-    EXPECT_EQ(CatalogueNames(), (std::vector<std::string>{"a.bin", "b.bin", "c.bin", "e.bin"}));
-    ASSERT_NE(SkipOf("d.bin"), nullptr);
-    EXPECT_EQ(SkipOf("d.bin")->detail, "a.bin");  // the first of the highest is the one offered
-}
-
 TEST_F(ScanTest, NamesGoToTheCatalogueInGbk) {
     // "固件.bin": UTF-8 on disk, GBK B9 CC BC FE in the catalogue. A leading "_" and a blank are fine.
     for (const char* name : {"\xE5\x9B\xBA\xE4\xBB\xB6.bin", "_x.bin", "a b.bin"})
@@ -249,8 +203,7 @@ TEST_F(ScanTest, NamesGoToTheCatalogueInGbk) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"_x.bin", "a b.bin", "\xB9\xCC\xBC\xFE.bin"}));
     ASSERT_EQ(m_skipped.size(), 2u);
-    EXPECT_EQ(m_skipped[0].reason, ScanSkipReason::NameNotUsable);
-    EXPECT_EQ(m_skipped[1].reason, ScanSkipReason::NameNotUsable);
+    EXPECT_TRUE(m_skipped[0].reason == ScanSkipReason::NameNotUsable && m_skipped[1].reason == m_skipped[0].reason);
 }
 
 TEST_F(ScanTest, SpecialFilesNeitherHangNorCount) {
@@ -260,9 +213,8 @@ TEST_F(ScanTest, SpecialFilesNeitherHangNorCount) {
     ASSERT_EQ(symlink(m_dir.File("real.bin").c_str(), m_dir.File("link.bin").c_str()), 0);
     Scan(m_dir.Path());
     EXPECT_EQ(CatalogueNames(), (std::vector<std::string>{"link.bin", "real.bin"}));
-    ASSERT_NE(SkipOf("pipe.bin"), nullptr);
-    EXPECT_EQ(SkipOf("pipe.bin")->reason, ScanSkipReason::OpenFailed);
-    EXPECT_EQ(SkipOf("dangling.bin")->reason, ScanSkipReason::OpenFailed);
+    ASSERT_EQ(m_skipped.size(), 2u);
+    EXPECT_TRUE(m_skipped[0].reason == ScanSkipReason::OpenFailed && m_skipped[1].reason == ScanSkipReason::OpenFailed);
 }
 
 // Firmware files are never opened for writing: the scan runs as nobody, for whom root's 0444 counts.

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,29 +39,28 @@ public:
             m_requests.push_back({text, seq});
             m_maxConcurrent = std::max(m_maxConcurrent, ++m_concurrent);
         }
-        m_cv.notify_all();
         std::this_thread::sleep_for(std::chrono::milliseconds(m_requestDelayMs));
         std::lock_guard<std::mutex> lock(m_mutex);
         --m_concurrent;
         ++*m_finished;
-        m_cv.notify_all();
     }
 
     int ReportMsgProc(int event, const char* text) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_reports.emplace_back(event, text);
-        m_cv.notify_all();
         return 0;
     }
 
+    // Waits until `pred` holds, read under the handlers' lock.
     template <class Pred>
-    bool WaitUntil(Pred pred, int timeoutMs = 5000) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return pred(); });
+    bool WaitUntil(Pred pred) {
+        return testsupport::WaitUntil([&] {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            return pred();
+        });
     }
 
     std::mutex m_mutex;
-    std::condition_variable m_cv;
     std::vector<Request> m_requests;
     std::vector<std::pair<int, std::string>> m_reports;
     int m_concurrent = 0;
@@ -136,18 +133,15 @@ TEST_F(DispatchTest, ReportsReachTheHandlerInArrivalOrderWithTheirEventNumber) {
 TEST_F(DispatchTest, AddressRequestsRunConcurrentlyAndTheirRecordsAreReclaimed) {
     m_dlg->m_requestDelayMs = 400;
     StartRun();
-    Send("Msg:Request_ipaddr\r\nCseq:1\r\nIPCMac:AA\r\n");
-    Send("Msg:Request_ipaddr\r\nCseq:2\r\nIPCMac:AA\r\n");
-    Send("Msg:Request_ipaddr\r\nCseq:3\r\nIPCMac:BB\r\n");
+    for (const char* cseq : {"1", "2", "3"}) Send(std::string("Msg:Request_ipaddr\r\nCseq:") + cseq + "\r\n");
     ASSERT_TRUE(m_dlg->WaitUntil([&] { return *m_dlg->m_finished == 3; }));
     EXPECT_EQ(m_dlg->m_maxConcurrent, 3);
-    int seqs = 0;
+    int seqs = 0;  // numbered in arrival order: request n carries Cseq n
     for (const auto& r : m_dlg->m_requests) {
         seqs |= 1 << r.seq;
-        EXPECT_EQ(r.text, "Msg:Request_ipaddr\r\nCseq:" + std::to_string(r.seq) +
-                              "\r\nIPCMac:" + (r.seq == 3 ? "BB" : "AA") + "\r\n");
+        EXPECT_EQ(r.text, "Msg:Request_ipaddr\r\nCseq:" + std::to_string(r.seq) + "\r\n");
     }
-    EXPECT_EQ(seqs, 0b1110);  // 1, 2 and 3
+    EXPECT_EQ(seqs, 0b1110);
     // The first sweep comes about 1.8 s after the start.
     EXPECT_TRUE(testsupport::WaitUntil([&] { return ListLength() == 0; }));
     StopRun();
@@ -179,14 +173,6 @@ TEST_F(DispatchTest, StopEndsEveryThreadPromptlyWithoutTraffic) {
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_FALSE(m_dlg->m_hMsgThread || m_dlg->m_hListenThread || m_dlg->m_hCleanThread);
     EXPECT_EQ(m_dlg->GetListenerStatus().state, ListenerStatus::Ended);
-
-    // A second run on the same object works and counts requests from 1 again.
-    m_dlg->m_nRequestSeq = 0;
-    StartRun();
-    Send("Msg:Request_ipaddr\r\n");
-    ASSERT_TRUE(m_dlg->WaitUntil([&] { return *m_dlg->m_finished == 1; }));
-    EXPECT_EQ(m_dlg->m_requests[0].seq, 1);
-    StopRun();
 }
 
 TEST_F(DispatchTest, ListenerThatCannotBindSaysSo) {
@@ -196,7 +182,6 @@ TEST_F(DispatchTest, ListenerThatCannotBindSaysSo) {
     EXPECT_EQ(status.result, -3);
     EXPECT_NE(status.error.find("10.123.45.67:10011"), std::string::npos) << status.error;
     StopRun();
-    EXPECT_EQ(m_log.Count("ListenIPCPortProc bind 10.123.45.67:10011 fail"), 1u);
 }
 
 TEST_F(DispatchTest, RequestThreadsOutliveTheStopAndTheObjectWaitsForThem) {

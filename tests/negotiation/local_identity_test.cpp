@@ -21,9 +21,7 @@ std::vector<std::string> ListAddresses() {
     std::vector<std::string> out;
     for (int i = 0; i < count; ++i) out.emplace_back(list[i]);
     // Slots after the last entry stay empty, so the window's "empty slot ends the list" holds.
-    if (count < kLocalIpMaxCount) {
-        EXPECT_EQ(list[count][0], '\0');
-    }
+    EXPECT_TRUE(count == kLocalIpMaxCount || list[count][0] == '\0');
     return out;
 }
 
@@ -38,11 +36,10 @@ TEST(LocalIdentity, UpAddressesLoopbackLastAndTheMacCarryingEach) {
     testsupport::VethLink link("kvid0", "02:0a:bc:de:f0:1a");
     ASSERT_TRUE(link.Ok() && link.AddAddress("10.77.0.1/24") && link.AddAddress("10.77.1.1/24", link.Peer()));
     // A labelled secondary address belongs to the same interface.
-    ASSERT_EQ(testsupport::RunCommand("ip link set " + link.Peer() +
-                                      " address 0e:11:22:33:44:5b && ip addr add "
-                                      "10.77.2.1/24 dev " +
-                                      link.Peer() + " label " + link.Peer() + ":7"),
-              0);
+    const std::string peer = link.Peer();
+    ASSERT_EQ(0, testsupport::RunCommand("ip link set " + peer +
+                                         " address 0e:11:22:33:44:5b && ip addr add 10.77.2.1/24 dev " + peer +
+                                         " label " + peer + ":7"));
     // Interface order among the real ones (the peer is made first); lo has the lowest index but comes last.
     bool peerFirst = if_nametoindex(link.Peer().c_str()) < if_nametoindex(link.Name().c_str());
     std::vector<std::string> expected = {"10.77.1.1", "10.77.2.1", "10.77.0.1", "127.0.0.1"};

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -28,9 +29,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 uint32_t Addr(const char* text) {
-    in_addr a{};
-    EXPECT_EQ(inet_pton(AF_INET, text, &a), 1) << text;
-    return a.s_addr;
+    return inet_addr(text);
 }
 
 // The one's-complement sum in network order, independent of the code under test.
@@ -45,16 +44,14 @@ uint16_t OnesSum(const uint8_t* p, size_t n) {
 // Sees the IP datagrams that arrive at one interface, as a sniffer on the wire would.
 class WireCapture {
 public:
-    explicit WireCapture(const std::string& device)
-        : m_fd(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP))) {
+    explicit WireCapture(const std::string& device) {
         sockaddr_ll where{};
         where.sll_family = AF_PACKET;
         where.sll_protocol = htons(ETH_P_IP);
         where.sll_ifindex = static_cast<int>(if_nametoindex(device.c_str()));
-        m_ok = m_fd >= 0 && bind(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
+        EXPECT_EQ(bind(m_fd, reinterpret_cast<sockaddr*>(&where), sizeof where), 0) << device;
     }
     ~WireCapture() { close(m_fd); }
-    bool Ok() const { return m_ok; }
 
     // The next ICMP echo request to `dest`, IP header included; empty after `timeoutMs`.
     Bytes NextEchoRequest(uint32_t dest, int timeoutMs) {
@@ -73,8 +70,7 @@ public:
     }
 
 private:
-    int m_fd;
-    bool m_ok = false;
+    int m_fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
 };
 
 // A link whose far end holds no host; a fixed neighbour entry lets probes to kAbsent leave
@@ -96,88 +92,76 @@ protected:
     testsupport::VethLink m_link{"kvping0"};
 };
 
-TEST_P(PingTest, ProbeOnTheWire) {
-    WireCapture capture(m_link.Peer());
-    ASSERT_TRUE(capture.Ok());
-    uint16_t sequences[2];
-    for (uint16_t& sequence : sequences) {
-        // Nobody answers: about 100 ms, then free.
-        auto start = std::chrono::steady_clock::now();
-        uint32_t before = platform::GetTickCount();
-        EXPECT_EQ(PingApi(Addr(kAbsent)), kPingTimedOut);
-        uint32_t after = platform::GetTickCount();
-        auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-        EXPECT_GE(waited.count(), 95);
-        EXPECT_LT(waited.count(), 1000);
-        Bytes ip = capture.NextEchoRequest(Addr(kAbsent), 500);
-        ASSERT_FALSE(ip.empty());
-        size_t ihl = static_cast<size_t>(ip[0] & 0x0F) * 4;
-        ASSERT_EQ(ip.size() - ihl, kPingPacketSize);
-        const uint8_t* icmp = ip.data() + ihl;
-        EXPECT_TRUE(icmp[0] == 8 && icmp[1] == 0 && icmp[8] == 0);
-        EXPECT_EQ(OnesSum(icmp, kPingPacketSize), 0xFFFF);
-        EXPECT_TRUE(GetParam() != PingSocketMode::RawOnly || (icmp[4] == 0xD8 && icmp[5] == 0x00));  // identifier 216
-        sequence = static_cast<uint16_t>(icmp[6] | icmp[7] << 8);
-        uint32_t stamp =
-            static_cast<uint32_t>(icmp[9] | icmp[10] << 8 | icmp[11] << 16) | static_cast<uint32_t>(icmp[12]) << 24;
-        EXPECT_GE(stamp, before);
-        EXPECT_LE(stamp, after);
-        for (size_t i = 0; i < 32; ++i) EXPECT_EQ(icmp[13 + i], 0x20 + i);
-    }
-    // One counter for the whole process.
-    EXPECT_EQ(static_cast<uint16_t>(sequences[0] + 1), sequences[1]);
-}
-
-// Answers the next probe to kAbsent with an ICMP error of `type` quoting it, sent to our own
-// address as a router on the path would, or, with `fromTarget`, as the target's own firewall.
-// With `otherDest` the quote names another target.
-void AnswerWithError(WireCapture* capture, uint8_t type, bool otherDest, bool fromTarget) {
+// Takes the next probe to kAbsent off the wire and returns its ICMP bytes. With a `type`, it
+// answers with an ICMP error of that type quoting the probe, sent to our own address as a router
+// on the path would, or, with `fromTarget`, as the target's own firewall. With `otherDest` the
+// quote names another target.
+Bytes Router(WireCapture* capture, uint8_t type, bool otherDest, bool fromTarget) {
     Bytes probe = capture->NextEchoRequest(Addr(kAbsent), 1000);
-    if (probe.empty()) return;
+    if (probe.empty()) return {};
     size_t ihl = static_cast<size_t>(probe[0] & 0x0F) * 4;
-    // Code 1 means host unreachable; a time exceeded one must be code 0 (TTL), as the kernel
-    // ignores reassembly time-outs.
-    Bytes message = {type, static_cast<uint8_t>(type == 3 ? 1 : 0), 0, 0, 0, 0, 0, 0};
-    message.insert(message.end(), probe.begin(), probe.begin() + static_cast<long>(ihl + 8));
-    if (otherDest) message[8 + 19] ^= 0x01;
-    uint16_t sum = static_cast<uint16_t>(~OnesSum(message.data(), message.size()));
-    message[2] = static_cast<uint8_t>(sum >> 8);
-    message[3] = static_cast<uint8_t>(sum);
-    if (fromTarget) {
-        // Our own IP header, so the error can carry the target's address as its sender.
-        Bytes ip = {0x45, 0, 0, 0, 0, 0, 0, 0, 64, IPPROTO_ICMP, 0, 0};
-        uint32_t from = Addr(kAbsent), to = Addr(kLocal);
-        ip.insert(ip.end(), reinterpret_cast<uint8_t*>(&from), reinterpret_cast<uint8_t*>(&from) + 4);
-        ip.insert(ip.end(), reinterpret_cast<uint8_t*>(&to), reinterpret_cast<uint8_t*>(&to) + 4);
-        message.insert(message.begin(), ip.begin(), ip.end());
+    if (type != 0) {
+        // Code 1 means host unreachable; a time exceeded one must be code 0 (TTL), as the kernel
+        // ignores reassembly time-outs.
+        Bytes message = {type, static_cast<uint8_t>(type == 3 ? 1 : 0), 0, 0, 0, 0, 0, 0};
+        message.insert(message.end(), probe.begin(), probe.begin() + static_cast<long>(ihl + 8));
+        if (otherDest) message[8 + 19] ^= 0x01;
+        uint16_t sum = static_cast<uint16_t>(~OnesSum(message.data(), message.size()));
+        message[2] = static_cast<uint8_t>(sum >> 8);
+        message[3] = static_cast<uint8_t>(sum);
+        if (fromTarget) {
+            // The probe's own IP header turned round, so the error carries the target's address as its sender.
+            Bytes ip(probe.begin(), probe.begin() + static_cast<long>(ihl));
+            std::swap_ranges(ip.begin() + 12, ip.begin() + 16, ip.begin() + 16);
+            message.insert(message.begin(), ip.begin(), ip.end());
+        }
+        int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, fromTarget ? IPPROTO_RAW : IPPROTO_ICMP);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = Addr(kLocal);
+        sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        close(fd);
     }
-    int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, fromTarget ? IPPROTO_RAW : IPPROTO_ICMP);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = Addr(kLocal);
-    sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    close(fd);
+    return Bytes(probe.begin() + static_cast<long>(ihl), probe.end());
 }
 
-TEST_P(PingTest, OnlyAnErrorAboutTheProbeEndsItAsFree) {
+// Every probe's bytes on the wire, and what ends it: nobody answering (about 100 ms, free), or an
+// ICMP error about this very probe (free, unless the target itself sent it).
+TEST_P(PingTest, ProbesOnTheWireAndWhatEndsThem) {
     WireCapture capture(m_link.Peer());
-    ASSERT_TRUE(capture.Ok());
     constexpr int kAnswered = 1;  // any round-trip time: in use
     const struct {
         uint8_t type;
         bool otherDest;
         bool fromTarget;
         int expected;
-    } cases[] = {{3, false, false, kPingUnreachable},
-                 {11, false, false, kPingTimeExceeded},
-                 {3, true, false, kPingTimedOut},
-                 {3, false, true, kAnswered}};
+    } cases[] = {{0, false, false, kPingTimedOut},    {0, false, false, kPingTimedOut},
+                 {3, false, false, kPingUnreachable}, {11, false, false, kPingTimeExceeded},
+                 {3, true, false, kPingTimedOut},     {3, false, true, kAnswered}};
+    int sequence = -1;
     for (const auto& c : cases) {
-        std::thread router(AnswerWithError, &capture, c.type, c.otherDest, c.fromTarget);
+        SCOPED_TRACE(testing::Message() << int{c.type} << " " << c.otherDest << " " << c.fromTarget);
+        Bytes icmp;
+        std::thread router([&] { icmp = Router(&capture, c.type, c.otherDest, c.fromTarget); });
+        auto start = std::chrono::steady_clock::now();
+        uint32_t before = platform::GetTickCount();
         int result = PingApi(Addr(kAbsent));
-        if (c.expected == kAnswered) result = result >= 1 ? kAnswered : result;
-        EXPECT_EQ(result, c.expected) << int{c.type} << " " << c.otherDest << " " << c.fromTarget;
+        uint32_t after = platform::GetTickCount();
+        auto waited = std::chrono::steady_clock::now() - start;
         router.join();
+        EXPECT_EQ(c.expected == kAnswered && result >= 1 ? kAnswered : result, c.expected);
+        EXPECT_TRUE(c.type != 0 || (waited >= std::chrono::milliseconds(95) && waited < std::chrono::seconds(1)));
+        ASSERT_EQ(icmp.size(), kPingPacketSize);
+        EXPECT_TRUE(icmp[0] == 8 && icmp[1] == 0 && icmp[8] == 0);
+        EXPECT_EQ(OnesSum(icmp.data(), icmp.size()), 0xFFFF);
+        EXPECT_TRUE(GetParam() != PingSocketMode::RawOnly || (icmp[4] == 0xD8 && icmp[5] == 0x00));  // identifier 216
+        int next = icmp[6] | icmp[7] << 8;  // one counter for the whole process
+        EXPECT_TRUE(sequence < 0 || next == ((sequence + 1) & 0xFFFF)) << sequence << " then " << next;
+        sequence = next;
+        uint32_t stamp =
+            static_cast<uint32_t>(icmp[9] | icmp[10] << 8 | icmp[11] << 16) | static_cast<uint32_t>(icmp[12]) << 24;
+        EXPECT_TRUE(stamp >= before && stamp <= after) << before << " " << stamp << " " << after;
+        for (size_t i = 0; i < 32; ++i) EXPECT_EQ(icmp[13 + i], 0x20 + i);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "app/kelvane_dlg.h"
 #include "log/log.h"
 #include "reporting/device_table.h"
+#include "support/log_capture.h"
 #include "support/recording_view.h"
 #include "support/temp_dir.h"
 
@@ -23,13 +24,8 @@ constexpr int kDownloading = 0, kFilesystem = 3, kUpdate = 11;
 class ReportTest : public testing::Test {
 protected:
     void SetUp() override {
-        LogInit(LOG_INFO, m_dir.File("Upgrade.log").c_str());
         m_dlg.m_wLangID = 1033;
         m_dlg.SetView(&m_view);
-    }
-    void TearDown() override {
-        m_dlg.SetView(nullptr);
-        LogInit(LOG_MAJOR, "");
     }
     int Send(int event, const std::string& text) { return m_dlg.ReportMsgProc(event, text.c_str()); }
     std::vector<DeviceListModel::Row> Rows() { return m_dlg.m_lstInfo.Rows(); }
@@ -40,45 +36,45 @@ protected:
         }
         return -99;  // no open record
     }
+    // "successes/failures" as counted.
+    std::string Counts() { return std::to_string(m_dlg.m_nSuccessCount) + "/" + std::to_string(m_dlg.m_nFailCount); }
 
     testsupport::TempDir m_dir;
+    testsupport::LogCapture m_log{m_dir.File("Upgrade.log"), LOG_INFO};
     testsupport::RecordingView m_view;
     CKelvaneDlg m_dlg;
 };
 
-TEST_F(ReportTest, IpcDeviceGetsOneRowAndIsCountedOnceAtFilesystem) {
+// An IPC is counted at its file system report, an NVR at its update, each once.
+TEST_F(ReportTest, EachKindIsCountedOnceAtItsFinalEvent) {
     m_dlg.RegisterIpcInfo("AA", "192.168.1.10", "IPC-A1-2.0.1.6", 0);
+    m_dlg.RegisterIpcInfo("NV", "192.168.1.11", "NVR-2.0", 1);
     ASSERT_EQ(Send(kDownloading, Report("Report_Downloading", "AA", 1)), 0);
-    ASSERT_EQ(Rows().size(), 1u);
-    EXPECT_EQ(Rows()[0], (DeviceListModel::Row{"1", "192.168.1.10", "Is downloading", "45%", "IPC-A1-2.0.1.5", ""}));
+    EXPECT_EQ(
+        Rows(),
+        (std::vector<DeviceListModel::Row>{{"1", "192.168.1.10", "Is downloading", "45%", "IPC-A1-2.0.1.5", ""}}));
     EXPECT_EQ(IndexOf("AA"), 0);
+    EXPECT_EQ(Send(kUpdate, Report("Report_Update", "AA", 0)), 0);
+    EXPECT_EQ(Send(kFilesystem, Report("Report_Filesystem", "NV", 0, "NVR-1.0")), 0);
+    EXPECT_EQ(Counts(), "0/0");
+    EXPECT_EQ(Rows()[1][kColOldVersion], "NVR-1.0");  // one "-": shown whole
 
-    EXPECT_EQ(Send(kUpdate, Report("Report_Update", "AA", 0)), 0);  // not the IPC kind's final event
-    EXPECT_EQ(m_dlg.m_nSuccessCount, 0);
     EXPECT_EQ(Send(kFilesystem, Report("Report_Filesystem", "AA", 0, "IPC*A1-2.0.1.5-b", "100")), 0);
-    ASSERT_EQ(Rows().size(), 1u);
     EXPECT_EQ(Rows()[0], (DeviceListModel::Row{"1", "192.168.1.10", "Upgrade complete", "100%", "IPC-A1-2.0.1.5",
                                                "IPC-A1-2.0.1.6"}));
-    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
+    EXPECT_EQ(Counts(), "1/0");
     EXPECT_EQ(m_view.ItemText(IDC_STATIC_SUCCESS), "1");
     EXPECT_EQ(IndexOf("AA"), -99);  // closed
-
-    // Later reports of the counted device show in new rows and count nothing.
-    EXPECT_EQ(Send(kFilesystem, Report("Report_Filesystem", "AA", 0)), 0);
-    EXPECT_EQ(Rows().size(), 2u);
-    EXPECT_EQ(Rows()[1][0], "2");
-    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
-}
-
-TEST_F(ReportTest, NvrDeviceIsCountedAtUpdateOnly) {
-    m_dlg.RegisterIpcInfo("NV", "192.168.1.11", "NVR-2.0", 1);
-    Send(kFilesystem, Report("Report_Filesystem", "NV", 0, "NVR-1.0"));
-    EXPECT_EQ(m_dlg.m_nSuccessCount, 0);
-    EXPECT_EQ(Rows()[0][kColOldVersion], "NVR-1.0");  // one "-": shown whole
     Send(kUpdate, Report("Report_Update", "NV", 0, "NVR-1.0"));
-    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
-    EXPECT_EQ(Rows().size(), 1u);
-    EXPECT_EQ(Rows()[0][kColNewVersion], "NVR-2.0");
+    EXPECT_EQ(Counts(), "2/0");
+    ASSERT_EQ(Rows().size(), 2u);
+    EXPECT_EQ(Rows()[1][kColNewVersion], "NVR-2.0");
+
+    // Later reports of a counted device show in new rows and count nothing.
+    EXPECT_EQ(Send(kFilesystem, Report("Report_Filesystem", "AA", 0)), 0);
+    EXPECT_EQ(Rows().size(), 3u);
+    EXPECT_EQ(Rows()[2][0], "3");
+    EXPECT_EQ(Counts(), "2/0");
 }
 
 TEST_F(ReportTest, FailureIsCountedOnceAndRepairStateIsNotAFailure) {
@@ -87,18 +83,17 @@ TEST_F(ReportTest, FailureIsCountedOnceAndRepairStateIsNotAFailure) {
     Send(kDownloading, Report("Report_Downloading", "AA", 1));
     Send(1, Report("Report_Uboot", "BB", 7));
     EXPECT_EQ(Rows()[1][kColState], "Uboot Version not inconsisten, second repair");
-    EXPECT_EQ(m_dlg.m_nFailCount, 0);
     Send(2, Report("Report_Kernel", "BB", 1));
     EXPECT_EQ(Rows().size(), 2u);  // BB's row updated in place
-    EXPECT_EQ(Rows()[1][0], "2");
     EXPECT_EQ(Rows()[1][kColState], "Is Writing the kernel");
+    EXPECT_EQ(Counts(), "0/0");
 
     Send(kFilesystem, Report("Report_Filesystem", "AA", 6));
-    EXPECT_EQ(m_dlg.m_nFailCount, 1);
+    EXPECT_EQ(Counts(), "0/1");
     EXPECT_EQ(m_view.ItemText(IDC_STATIC_FAIL), "1");
     EXPECT_EQ(Rows()[0][kColState], "fs brush failure");
     Send(kFilesystem, Report("Report_Filesystem", "AA", 6));
-    EXPECT_EQ(m_dlg.m_nFailCount, 1);
+    EXPECT_EQ(Counts(), "0/1");
     EXPECT_EQ(Rows().size(), 3u);
 }
 
@@ -109,7 +104,7 @@ TEST_F(ReportTest, UnknownDevicesAppendARowPerReportScrolledIntoView) {
     ASSERT_EQ(Rows().size(), 3u);
     EXPECT_EQ(Rows()[2][0], "3");
     EXPECT_EQ(Rows()[2][kColOldVersion], "IPC-A-1-2.0");  // every "*" a "-", the build suffix cut
-    EXPECT_EQ(m_dlg.m_nSuccessCount + m_dlg.m_nFailCount, 0);
+    EXPECT_EQ(Counts(), "0/0");
     std::vector<std::string> calls = m_view.Calls();  // in the order they were made
     EXPECT_NE(std::find(calls.begin(), calls.end(), "visible 2"), calls.end());
     EXPECT_EQ(std::find(calls.begin(), calls.end(), "visible 0"), calls.end());  // the first row needs none
@@ -125,6 +120,7 @@ TEST_F(ReportTest, NewVersionReachesTheRowBeforeTheSuccessCount) {
     Send(kFilesystem, Report("Report_Filesystem", "BB", 0));    // first report: appended row 1
     Send(kDownloading, Report("Report_Downloading", "CC", 1));  // row 2, then updated in place
     Send(kFilesystem, Report("Report_Filesystem", "CC", 0));
+    Send(kFilesystem, Report("Report_Filesystem", "AA", 0));  // settled on a new row, so counted once
     ASSERT_EQ(m_dlg.m_nSuccessCount, 3);
     std::vector<std::string> calls = m_view.Calls();
     auto at = [&](const std::string& call) { return std::find(calls.begin(), calls.end(), call) - calls.begin(); };
@@ -144,7 +140,7 @@ TEST_F(ReportTest, UnknownDevicesStopAddingRowsAtTheCap) {
     ASSERT_EQ(Rows().size(), static_cast<size_t>(kMaxListRows));
     EXPECT_EQ(Send(kDownloading, Report("Report_Downloading", "Y", 1)), 0);
     EXPECT_EQ(Rows().size(), static_cast<size_t>(kMaxListRows));
-    EXPECT_NE(m_dir.Read("Upgrade.log").find("report of unregistered mac=Y dropped"), std::string::npos);
+    EXPECT_EQ(m_log.Count("report of unregistered mac=Y dropped"), 1u);
     m_dlg.RegisterIpcInfo("AA", "ip", "IPC-A-1", 0);
     Send(kDownloading, Report("Report_Downloading", "AA", 1));
     EXPECT_EQ(Rows().size(), static_cast<size_t>(kMaxListRows) + 1);
@@ -153,11 +149,10 @@ TEST_F(ReportTest, UnknownDevicesStopAddingRowsAtTheCap) {
 TEST_F(ReportTest, EmptyMacNeverMatchesAClosedRecord) {
     m_dlg.RegisterIpcInfo("AA", "ip-a", "IPC-A1-2", 0);
     Send(kFilesystem, Report("Report_Filesystem", "AA", 0));  // counted, record closed (MAC zeroed)
-    ASSERT_EQ(m_dlg.m_nSuccessCount, 1);
+    ASSERT_EQ(Counts(), "1/0");
     Send(kFilesystem, Report("Report_Filesystem", "", 0));
     Send(kDownloading, Report("Report_Downloading", "", 6));
-    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
-    EXPECT_EQ(m_dlg.m_nFailCount, 0);
+    EXPECT_EQ(Counts(), "1/0");
     EXPECT_EQ(Rows().size(), 3u);
     EXPECT_EQ(Rows()[0][kColState], "Upgrade complete");  // the closed row is left alone
 
@@ -201,9 +196,8 @@ TEST_F(ReportTest, TheHundredAndFirstRegistrationDropsTheTenOldest) {
     ASSERT_EQ(m_dlg.m_vecIpcInfo.size(), 91u);
     EXPECT_STREQ(m_dlg.m_vecIpcInfo[0].szMac, "M10");
     Send(kFilesystem, Report("Report_Filesystem", "M3", 0));  // dropped device: shown, not counted
-    EXPECT_EQ(m_dlg.m_nSuccessCount, 0);
     Send(kFilesystem, Report("Report_Filesystem", "M50", 0));
-    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
+    EXPECT_EQ(Counts(), "1/0");
 }
 
 TEST_F(ReportTest, ClearedListKeepsRecordRowNumbers) {

@@ -6,7 +6,6 @@
 #include <string>
 #include <tuple>
 
-#include "platform/system_lang.h"
 #include "platform/text_codec.h"
 
 namespace {
@@ -40,7 +39,8 @@ TEST(StateText, TextsOfBothTables) {
         {kChinese, 0, 0, "下载成功"}, {kChinese, 3, 0, "升级完成"}, {kChinese, 11, 0, "升级完成"},
         {kChinese, 10, 0, "Uboot参数区烧录成功"}, {kChinese, 3, 1, "正在擦写fs"}, {kChinese, 10, 1, "正在烧录Uboot参数区"},
         {kChinese, 0, 6, "下载失败"}, {kChinese, 3, 6, "fs擦写失败"}, {kChinese, 11, 2, "固件CRC校验失败"},
-        {kChinese, 0, 3, "固件magicNum校验失败"}, {kChinese, 11, 7, "Uboot版本号不一致，准备二次修复"}};
+        {kChinese, 0, 3, "固件magicNum校验失败"}, {kChinese, 11, 7, "Uboot版本号不一致，准备二次修复"},
+        {kChinese, 4, 4, "固件大小校验失败"}, {kChinese, 7, 5, "固件版本校验失败"}};
     // clang-format on
     for (auto [lang, event, state, text] : cases) {
         EXPECT_EQ(Text(lang, event, state), lang == kChinese ? Gbk(text) : text)
@@ -66,27 +66,30 @@ TEST(StateText, EveryPairInRangeHasAShortText) {
     }
 }
 
-// Only US English selects English; the buffer is zero-filled after the text, untouched when the pair is out of range.
-TEST(StateText, LanguageAndBuffer) {
+// A step's three Chinese texts name the same step: "<step>失败", "<step>成功" (for the file system
+// step the whole upgrade's, checked above) and "正在" with the step's verb (its last two
+// characters) before its object.
+TEST(StateText, TheTextsOfAStepNameTheSameStep) {
+    const std::string failure = Gbk("失败");
+    for (uint32_t event = 0; event < kMaxReportEvent; ++event) {
+        std::string failed = Text(kChinese, event, 6);
+        std::string step = failed.substr(0, failed.size() - failure.size());
+        EXPECT_EQ(failed, step + failure) << event;
+        EXPECT_TRUE(event == 3 || Text(kChinese, event, 0) == step + Gbk("成功")) << event;
+        std::string verb = step.substr(step.size() - 4), object = step.substr(0, step.size() - 4);
+        EXPECT_EQ(Text(kChinese, event, 1), Gbk("正在") + verb + object + (event == 7 ? Gbk("区") : "")) << event;
+    }
+}
+
+// Only US English selects English; a pair out of range, or no buffer, has no text.
+TEST(StateText, LanguageAndRange) {
     for (uint16_t lang : {2057, 1031, 0}) EXPECT_EQ(Text(lang, 0, 0), Gbk("下载成功")) << lang;
     char buffer[kIpcStateTextSize];
-    ASSERT_EQ(GetIPCStateText(0, 0, buffer), 0);
-    EXPECT_EQ(GetDisplayLangID(), platform::GetSystemDefaultLangID());
-    EXPECT_STREQ(buffer, Text(GetDisplayLangID(), 0, 0).c_str());
-
-    ASSERT_EQ(GetIPCStateText(kEnglish, 6, 0, buffer), 0);  // the longest English text
-    ASSERT_EQ(GetIPCStateText(kEnglish, 0, 4, buffer), 0);
-    for (size_t i = std::strlen("Firmware size check failed"); i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0) << i;
-    std::memset(buffer, 'q', sizeof buffer);
-    ASSERT_EQ(GetIPCStateText(kChinese, 11, 6, buffer), 0);  // no text: all zero
-    for (char c : buffer) ASSERT_EQ(c, 0);
-    std::memset(buffer, 'q', sizeof buffer);
     // A negative "State:" number arrives as a large unsigned value.
     for (auto [event, state] : {std::pair{12u, 0u}, {0xFFFFFFFFu, 2u}, {0u, 8u}, {3u, 0xFFFFFFFFu}}) {
         EXPECT_EQ(GetIPCStateText(kChinese, event, state, buffer), -1) << event << "/" << state;
     }
     EXPECT_EQ(GetIPCStateText(kEnglish, 0, 0, nullptr), -1);
-    for (char c : buffer) ASSERT_EQ(c, 'q');
 }
 
 TEST(StateText, FailureRuleReadsLikeAtoi) {
