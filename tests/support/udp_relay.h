@@ -74,6 +74,14 @@ private:
             std::perror("UdpRelay socket");
             std::abort();  // a relay that cannot run would make every test through it meaningless
         }
+        // Whole windows of large blocks arrive at once: the relay must not lose more than it is told to.
+        const int bytes = 4 << 20;
+        for (int option : {SO_RCVBUF, SO_SNDBUF}) {
+            if (setsockopt(fd, SOL_SOCKET, option == SO_RCVBUF ? SO_RCVBUFFORCE : SO_SNDBUFFORCE, &bytes,
+                           sizeof bytes) != 0) {
+                setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes);
+            }
+        }
         return fd;
     }
     static void Send(const Datagram& d) {
