@@ -377,7 +377,14 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
             if (CancelledByStop(transfer)) return 0;
             LogMessage(LOG_INFO, "timeout while waiting for data blk #%d", static_cast<int>(A + 1));
             ++R;
-            SendAck(transfer, A);
+            // Until the first block arrives the client may not have our OACK: an ACK 0 in its
+            // place reads as "options refused", and the client's 512-byte blocks would then end
+            // the file here after the first one.
+            if (oackSent && A == 0 && !taken) {
+                SendOack(transfer);
+            } else {
+                SendAck(transfer, A);
+            }
             takenSinceAck = 0;
             gapAcked = false;
         } else {

@@ -302,6 +302,23 @@ TEST_F(TftpEngineTest, WriteNumberedFromZeroIsFollowed) {
     EXPECT_EQ(content, m_root.Read("z.bin"));
 }
 
+// A write whose OACK was lost is asked for again with the OACK: an ACK 0 instead would tell the
+// client its options were refused, and its first 512-byte block would end a 1024-byte-block file.
+TEST_F(TftpEngineTest, LostOackOfAWriteIsSentAgain) {
+    Start();
+    RawClient client;
+    const std::string oack = Op(TFTP_OACK) + Bytes({"blksize", "1024"});
+    EXPECT_EQ(oack, client.Ask(Request(TFTP_WRQ, {"o.bin", "octet", "blksize", "1024"})));
+    EXPECT_EQ(oack, client.Receive());
+    const std::string content = Pattern(1500, 5);
+    client.Send(Data(1, content.substr(0, 1024)));
+    EXPECT_EQ(Ack(1), client.Receive());
+    client.Send(Data(2, content.substr(1024)));
+    EXPECT_EQ(Ack(2), client.Receive());
+    EXPECT_TRUE(WaitLog("<o.bin>: rcvd 2 blks, 1500 bytes in"));
+    EXPECT_EQ(content, m_root.Read("o.bin"));
+}
+
 // A write echoes "tsize" and replaces its file only once the upload is whole: one that times out
 // keeps the previous file and leaves no part behind.
 TEST_F(TftpEngineTest, WriteThatTimesOutKeepsThePreviousFileAndLeavesNoPart) {
