@@ -86,17 +86,11 @@ protected:
     }
     void Send(const std::string& text) { ASSERT_TRUE(m_peer.SendTo(text, "127.0.0.1", kDeviceListenPort)); }
     // A report sent last; once it arrives, everything sent before it has been dispatched.
-    void SendMarkerAndWait() {
-        Send("Msg:Report_Update\r\nMarker:1\r\n");
+    void SendMarkerAndWait(const std::string& marker) {
+        Send("Msg:Report_Update\r\n" + marker + "\r\n");
         ASSERT_TRUE(m_dlg->WaitUntil([&] {
-            return !m_dlg->m_reports.empty() && m_dlg->m_reports.back().second.find("Marker:1") != std::string::npos;
+            return !m_dlg->m_reports.empty() && m_dlg->m_reports.back().second.find(marker) != std::string::npos;
         }));
-    }
-    size_t ListLength() {
-        std::lock_guard<std::mutex> lock(m_dlg->m_csRequestThread);
-        size_t n = 0;
-        for (RequestThreadInfo* p = m_dlg->m_pRequestThreadList; p != nullptr; p = p->pNext) ++n;
-        return n;
     }
     testsupport::TempDir m_dir;
     testsupport::LogCapture m_log{m_dir.File("Upgrade.log"), LOG_INFO};
@@ -105,8 +99,8 @@ protected:
 };
 
 // Reports keep their arrival order and event number; a datagram that fills the buffer is cut to
-// it, a longer one is dropped, and a NUL ends the text.
-TEST_F(DispatchTest, ReportsReachTheHandlerInArrivalOrderWithTheirEventNumber) {
+// it, a longer one is dropped, and a NUL ends the text. A pause drops what comes meanwhile.
+TEST_F(DispatchTest, ReportsReachTheHandlerInArrivalOrderUnlessPausedOrUnknown) {
     StartRun();
     const int count = 300;
     for (int i = 0; i < count; ++i)
@@ -116,7 +110,7 @@ TEST_F(DispatchTest, ReportsReachTheHandlerInArrivalOrderWithTheirEventNumber) {
     Send(full);
     Send(head + std::string(3000, 'y'));
     Send(std::string("Msg:Report_Kernel\r\n\0hidden", 26));
-    SendMarkerAndWait();
+    SendMarkerAndWait("Marker:1");
     ASSERT_EQ(m_dlg->m_reports.size(), static_cast<size_t>(count + 3));
     for (int i = 0; i < count; ++i) {
         EXPECT_EQ(m_dlg->m_reports[i].first, i % 12) << i;
@@ -124,13 +118,26 @@ TEST_F(DispatchTest, ReportsReachTheHandlerInArrivalOrderWithTheirEventNumber) {
     }
     EXPECT_EQ(m_dlg->m_reports[count].second, full.substr(0, 2047));
     EXPECT_EQ(m_dlg->m_reports[count + 1].second, "Msg:Report_Kernel\r\n");
+
+    // Pause drops requests and reports alike; unknown types are dropped.
+    m_dlg->m_bPauseTest = 1;
+    Send("Msg:Request_ipaddr\r\nCseq:1\r\n");
+    Send("Msg:Report_App\r\nPaused:1\r\n");
+    // A paused listener still drains the socket; wait until it has logged both drops.
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return m_log.Count("#MRDebug m_bPauseTest = true, continue") == 2; }));
+    m_dlg->m_bPauseTest = 0;
+    Send("Msg:Bogus\r\n");
+    Send("Msg:Request_ipaddr");  // no CR LF: not a request, and type 13 for the message thread
+    Send("Msg:Report_\r\n");
+    SendMarkerAndWait("Marker:2");
+    EXPECT_EQ(m_dlg->m_reports.size(), static_cast<size_t>(count + 4));
     EXPECT_TRUE(m_dlg->m_requests.empty());
     StopRun();
 }
 
 // Requests run at once, each with its own sequence number, and the clean-up thread reclaims their
-// records afterwards.
-TEST_F(DispatchTest, AddressRequestsRunConcurrentlyAndTheirRecordsAreReclaimed) {
+// records afterwards. They outlive the stop, and the object waits for them.
+TEST_F(DispatchTest, AddressRequestsRunConcurrentlyAndOutliveTheStop) {
     m_dlg->m_requestDelayMs = 400;
     StartRun();
     for (const char* cseq : {"1", "2", "3"}) Send(std::string("Msg:Request_ipaddr\r\nCseq:") + cseq + "\r\n");
@@ -143,29 +150,15 @@ TEST_F(DispatchTest, AddressRequestsRunConcurrentlyAndTheirRecordsAreReclaimed) 
     }
     EXPECT_EQ(seqs, 0b1110);
     // The first sweep comes about 1.8 s after the start.
-    EXPECT_TRUE(testsupport::WaitUntil([&] { return ListLength() == 0; }));
-    StopRun();
-}
+    EXPECT_TRUE(testsupport::WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(m_dlg->m_csRequestThread);
+        return m_dlg->m_pRequestThreadList == nullptr;
+    }));
 
-TEST_F(DispatchTest, PauseDropsRequestsAndReportsAndUnknownTypesAreDropped) {
-    StartRun();
-    m_dlg->m_bPauseTest = 1;
-    Send("Msg:Request_ipaddr\r\nCseq:1\r\n");
-    Send("Msg:Report_App\r\nPaused:1\r\n");
-    // A paused listener still drains the socket; wait until it has logged both drops.
-    EXPECT_TRUE(testsupport::WaitUntil([&] { return m_log.Count("#MRDebug m_bPauseTest = true, continue") == 2; }));
-    m_dlg->m_bPauseTest = 0;
-    Send("Msg:Bogus\r\n");
-    Send("Msg:Request_ipaddr");  // no CR LF: not a request, and type 13 for the message thread
-    Send("Msg:Report_\r\n");
-    SendMarkerAndWait();
-    EXPECT_EQ(m_dlg->m_reports.size(), 1u);
-    EXPECT_TRUE(m_dlg->m_requests.empty());
-    StopRun();
-}
-
-TEST_F(DispatchTest, StopEndsEveryThreadPromptlyWithoutTraffic) {
-    StartRun();
+    // The stop ends the threads promptly with no traffic to wake them; request threads outlive it.
+    m_dlg->m_requestDelayMs = 3000;  // longer than the listener takes to stop
+    Send("Msg:Request_ipaddr\r\n");
+    ASSERT_TRUE(m_dlg->WaitUntil([&] { return m_dlg->m_requests.size() == 4; }));
     EXPECT_EQ(m_dlg->GetListenerStatus().state, ListenerStatus::Listening);
     auto start = Clock::now();
     StopRun();
@@ -173,6 +166,10 @@ TEST_F(DispatchTest, StopEndsEveryThreadPromptlyWithoutTraffic) {
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_FALSE(m_dlg->m_hMsgThread || m_dlg->m_hListenThread || m_dlg->m_hCleanThread);
     EXPECT_EQ(m_dlg->GetListenerStatus().state, ListenerStatus::Ended);
+    std::shared_ptr<std::atomic<int>> finished = m_dlg->m_finished;
+    EXPECT_EQ(*finished, 3);  // the stop did not wait for the fourth
+    m_dlg.reset();            // the object's end waits for the request thread
+    EXPECT_EQ(*finished, 4);
 }
 
 TEST_F(DispatchTest, ListenerThatCannotBindSaysSo) {
@@ -182,18 +179,6 @@ TEST_F(DispatchTest, ListenerThatCannotBindSaysSo) {
     EXPECT_EQ(status.result, -3);
     EXPECT_NE(status.error.find("10.123.45.67:10011"), std::string::npos) << status.error;
     StopRun();
-}
-
-TEST_F(DispatchTest, RequestThreadsOutliveTheStopAndTheObjectWaitsForThem) {
-    m_dlg->m_requestDelayMs = 3000;  // longer than the listener takes to stop
-    StartRun();
-    Send("Msg:Request_ipaddr\r\n");
-    ASSERT_TRUE(m_dlg->WaitUntil([&] { return m_dlg->m_requests.size() == 1; }));
-    StopRun();
-    std::shared_ptr<std::atomic<int>> finished = m_dlg->m_finished;
-    EXPECT_EQ(*finished, 0);  // the stop did not wait for it
-    m_dlg.reset();            // the object's end waits for the request thread
-    EXPECT_EQ(*finished, 1);
 }
 
 }  // namespace
