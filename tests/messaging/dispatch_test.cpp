@@ -26,17 +26,13 @@ using Clock = std::chrono::steady_clock;
 // Stands in for the address and report handlers: records what the dispatch hands over.
 class RecordingDlg : public CKelvaneDlg {
 public:
-    struct Request {
-        std::string text;
-        int seq;
-    };
     // The request threads run this class's handler, so they must be waited for while it exists.
     ~RecordingDlg() override { ShutDown(); }
 
     void RequestIpaddrProc(const char* text, int seq) override {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_requests.push_back({text, seq});
+            m_requests.emplace_back(text, seq);
             m_maxConcurrent = std::max(m_maxConcurrent, ++m_concurrent);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(m_requestDelayMs));
@@ -61,7 +57,7 @@ public:
     }
 
     std::mutex m_mutex;
-    std::vector<Request> m_requests;
+    std::vector<std::pair<std::string, int>> m_requests;  // text, sequence number
     std::vector<std::pair<int, std::string>> m_reports;
     int m_concurrent = 0;
     int m_maxConcurrent = 0;
@@ -145,8 +141,8 @@ TEST_F(DispatchTest, AddressRequestsRunConcurrentlyAndOutliveTheStop) {
     EXPECT_EQ(m_dlg->m_maxConcurrent, 3);
     int seqs = 0;  // numbered in arrival order: request n carries Cseq n
     for (const auto& r : m_dlg->m_requests) {
-        seqs |= 1 << r.seq;
-        EXPECT_EQ(r.text, "Msg:Request_ipaddr\r\nCseq:" + std::to_string(r.seq) + "\r\n");
+        seqs |= 1 << r.second;
+        EXPECT_EQ(r.first, "Msg:Request_ipaddr\r\nCseq:" + std::to_string(r.second) + "\r\n");
     }
     EXPECT_EQ(seqs, 0b1110);
     // The first sweep comes about 1.8 s after the start.
