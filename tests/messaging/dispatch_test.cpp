@@ -68,8 +68,6 @@ public:
 
 class DispatchTest : public testing::Test {
 protected:
-    void SetUp() override { m_dlg = std::make_unique<RecordingDlg>(); }
-
     void StartRun(const char* ip = "127.0.0.1") {
         std::snprintf(m_dlg->m_szLocalIP, sizeof m_dlg->m_szLocalIP, "%s", ip);
         m_dlg->m_bRunning = 1;
@@ -91,7 +89,7 @@ protected:
     testsupport::TempDir m_dir;
     testsupport::LogCapture m_log{m_dir.File("Upgrade.log"), LOG_INFO};
     testsupport::UdpPeer m_peer;
-    std::unique_ptr<RecordingDlg> m_dlg;
+    std::unique_ptr<RecordingDlg> m_dlg = std::make_unique<RecordingDlg>();
 };
 
 // Reports keep their arrival order and event number; a datagram that fills the buffer is cut to

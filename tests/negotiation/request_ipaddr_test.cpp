@@ -45,9 +45,8 @@ protected:
     }
     // Handles one request and returns the reply broadcast for it (empty when none came).
     std::string Ask(const std::string& text) {
-        size_t before = m_replies.Received().size();
         m_dlg.RequestIpaddrProc(text.c_str(), 1);
-        return m_replies.WaitFor(before + 1, 300) ? m_replies.Received()[before] : "";
+        return m_replies.Next(300);
     }
     // One "MAC address new-version row" line per device record.
     std::string Records() {
