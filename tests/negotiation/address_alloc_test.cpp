@@ -1,6 +1,5 @@
 #include "negotiation/address_alloc.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +10,7 @@
 
 #include "app/kelvane_dlg.h"
 #include "negotiation/ping.h"
+#include "platform/udp_socket.h"
 #include "support/veth_link.h"
 
 namespace {
@@ -24,9 +24,7 @@ std::mutex* g_allocLock = nullptr;
 std::atomic<int> g_probesUnderLock{0};
 
 int FakePing(uint32_t addr) {
-    char text[INET_ADDRSTRLEN];
-    in_addr a{addr};
-    inet_ntop(AF_INET, &a, text, sizeof text);
+    const std::string text = platform::FormatIPv4(in_addr{addr});
     bool lockFree = false;
     std::thread([&] {
         lockFree = g_allocLock->try_lock();
