@@ -26,17 +26,13 @@ using Clock = std::chrono::steady_clock;
 // Stands in for the address and report handlers: records what the dispatch hands over.
 class RecordingDlg : public CKelvaneDlg {
 public:
-    struct Request {
-        std::string text;
-        int seq;
-    };
     // The request threads run this class's handler, so they must be waited for while it exists.
     ~RecordingDlg() override { ShutDown(); }
 
     void RequestIpaddrProc(const char* text, int seq) override {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_requests.push_back({text, seq});
+            m_requests.emplace_back(text, seq);
             m_maxConcurrent = std::max(m_maxConcurrent, ++m_concurrent);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(m_requestDelayMs));
@@ -61,7 +57,7 @@ public:
     }
 
     std::mutex m_mutex;
-    std::vector<Request> m_requests;
+    std::vector<std::pair<std::string, int>> m_requests;  // text, sequence number
     std::vector<std::pair<int, std::string>> m_reports;
     int m_concurrent = 0;
     int m_maxConcurrent = 0;
@@ -72,8 +68,6 @@ public:
 
 class DispatchTest : public testing::Test {
 protected:
-    void SetUp() override { m_dlg = std::make_unique<RecordingDlg>(); }
-
     void StartRun(const char* ip = "127.0.0.1") {
         std::snprintf(m_dlg->m_szLocalIP, sizeof m_dlg->m_szLocalIP, "%s", ip);
         m_dlg->m_bRunning = 1;
@@ -86,27 +80,21 @@ protected:
     }
     void Send(const std::string& text) { ASSERT_TRUE(m_peer.SendTo(text, "127.0.0.1", kDeviceListenPort)); }
     // A report sent last; once it arrives, everything sent before it has been dispatched.
-    void SendMarkerAndWait() {
-        Send("Msg:Report_Update\r\nMarker:1\r\n");
+    void SendMarkerAndWait(const std::string& marker) {
+        Send("Msg:Report_Update\r\n" + marker + "\r\n");
         ASSERT_TRUE(m_dlg->WaitUntil([&] {
-            return !m_dlg->m_reports.empty() && m_dlg->m_reports.back().second.find("Marker:1") != std::string::npos;
+            return !m_dlg->m_reports.empty() && m_dlg->m_reports.back().second.find(marker) != std::string::npos;
         }));
-    }
-    size_t ListLength() {
-        std::lock_guard<std::mutex> lock(m_dlg->m_csRequestThread);
-        size_t n = 0;
-        for (RequestThreadInfo* p = m_dlg->m_pRequestThreadList; p != nullptr; p = p->pNext) ++n;
-        return n;
     }
     testsupport::TempDir m_dir;
     testsupport::LogCapture m_log{m_dir.File("Upgrade.log"), LOG_INFO};
     testsupport::UdpPeer m_peer;
-    std::unique_ptr<RecordingDlg> m_dlg;
+    std::unique_ptr<RecordingDlg> m_dlg = std::make_unique<RecordingDlg>();
 };
 
 // Reports keep their arrival order and event number; a datagram that fills the buffer is cut to
-// it, a longer one is dropped, and a NUL ends the text.
-TEST_F(DispatchTest, ReportsReachTheHandlerInArrivalOrderWithTheirEventNumber) {
+// it, a longer one is dropped, and a NUL ends the text. A pause drops what comes meanwhile.
+TEST_F(DispatchTest, ReportsReachTheHandlerInArrivalOrderUnlessPausedOrUnknown) {
     StartRun();
     const int count = 300;
     for (int i = 0; i < count; ++i)
@@ -116,7 +104,7 @@ TEST_F(DispatchTest, ReportsReachTheHandlerInArrivalOrderWithTheirEventNumber) {
     Send(full);
     Send(head + std::string(3000, 'y'));
     Send(std::string("Msg:Report_Kernel\r\n\0hidden", 26));
-    SendMarkerAndWait();
+    SendMarkerAndWait("Marker:1");
     ASSERT_EQ(m_dlg->m_reports.size(), static_cast<size_t>(count + 3));
     for (int i = 0; i < count; ++i) {
         EXPECT_EQ(m_dlg->m_reports[i].first, i % 12) << i;
@@ -124,31 +112,8 @@ TEST_F(DispatchTest, ReportsReachTheHandlerInArrivalOrderWithTheirEventNumber) {
     }
     EXPECT_EQ(m_dlg->m_reports[count].second, full.substr(0, 2047));
     EXPECT_EQ(m_dlg->m_reports[count + 1].second, "Msg:Report_Kernel\r\n");
-    EXPECT_TRUE(m_dlg->m_requests.empty());
-    StopRun();
-}
 
-// Requests run at once, each with its own sequence number, and the clean-up thread reclaims their
-// records afterwards.
-TEST_F(DispatchTest, AddressRequestsRunConcurrentlyAndTheirRecordsAreReclaimed) {
-    m_dlg->m_requestDelayMs = 400;
-    StartRun();
-    for (const char* cseq : {"1", "2", "3"}) Send(std::string("Msg:Request_ipaddr\r\nCseq:") + cseq + "\r\n");
-    ASSERT_TRUE(m_dlg->WaitUntil([&] { return *m_dlg->m_finished == 3; }));
-    EXPECT_EQ(m_dlg->m_maxConcurrent, 3);
-    int seqs = 0;  // numbered in arrival order: request n carries Cseq n
-    for (const auto& r : m_dlg->m_requests) {
-        seqs |= 1 << r.seq;
-        EXPECT_EQ(r.text, "Msg:Request_ipaddr\r\nCseq:" + std::to_string(r.seq) + "\r\n");
-    }
-    EXPECT_EQ(seqs, 0b1110);
-    // The first sweep comes about 1.8 s after the start.
-    EXPECT_TRUE(testsupport::WaitUntil([&] { return ListLength() == 0; }));
-    StopRun();
-}
-
-TEST_F(DispatchTest, PauseDropsRequestsAndReportsAndUnknownTypesAreDropped) {
-    StartRun();
+    // Pause drops requests and reports alike; unknown types are dropped.
     m_dlg->m_bPauseTest = 1;
     Send("Msg:Request_ipaddr\r\nCseq:1\r\n");
     Send("Msg:Report_App\r\nPaused:1\r\n");
@@ -158,14 +123,36 @@ TEST_F(DispatchTest, PauseDropsRequestsAndReportsAndUnknownTypesAreDropped) {
     Send("Msg:Bogus\r\n");
     Send("Msg:Request_ipaddr");  // no CR LF: not a request, and type 13 for the message thread
     Send("Msg:Report_\r\n");
-    SendMarkerAndWait();
-    EXPECT_EQ(m_dlg->m_reports.size(), 1u);
+    SendMarkerAndWait("Marker:2");
+    EXPECT_EQ(m_dlg->m_reports.size(), static_cast<size_t>(count + 4));
     EXPECT_TRUE(m_dlg->m_requests.empty());
     StopRun();
 }
 
-TEST_F(DispatchTest, StopEndsEveryThreadPromptlyWithoutTraffic) {
+// Requests run at once, each with its own sequence number, and the clean-up thread reclaims their
+// records afterwards. They outlive the stop, and the object waits for them.
+TEST_F(DispatchTest, AddressRequestsRunConcurrentlyAndOutliveTheStop) {
+    m_dlg->m_requestDelayMs = 400;
     StartRun();
+    for (const char* cseq : {"1", "2", "3"}) Send(std::string("Msg:Request_ipaddr\r\nCseq:") + cseq + "\r\n");
+    ASSERT_TRUE(m_dlg->WaitUntil([&] { return *m_dlg->m_finished == 3; }));
+    EXPECT_EQ(m_dlg->m_maxConcurrent, 3);
+    int seqs = 0;  // numbered in arrival order: request n carries Cseq n
+    for (const auto& r : m_dlg->m_requests) {
+        seqs |= 1 << r.second;
+        EXPECT_EQ(r.first, "Msg:Request_ipaddr\r\nCseq:" + std::to_string(r.second) + "\r\n");
+    }
+    EXPECT_EQ(seqs, 0b1110);
+    // The first sweep comes about 1.8 s after the start.
+    EXPECT_TRUE(testsupport::WaitUntil([&] {
+        std::lock_guard<std::mutex> lock(m_dlg->m_csRequestThread);
+        return m_dlg->m_pRequestThreadList == nullptr;
+    }));
+
+    // The stop ends the threads promptly with no traffic to wake them; request threads outlive it.
+    m_dlg->m_requestDelayMs = 3000;  // longer than the listener takes to stop
+    Send("Msg:Request_ipaddr\r\n");
+    ASSERT_TRUE(m_dlg->WaitUntil([&] { return m_dlg->m_requests.size() == 4; }));
     EXPECT_EQ(m_dlg->GetListenerStatus().state, ListenerStatus::Listening);
     auto start = Clock::now();
     StopRun();
@@ -173,6 +160,10 @@ TEST_F(DispatchTest, StopEndsEveryThreadPromptlyWithoutTraffic) {
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_FALSE(m_dlg->m_hMsgThread || m_dlg->m_hListenThread || m_dlg->m_hCleanThread);
     EXPECT_EQ(m_dlg->GetListenerStatus().state, ListenerStatus::Ended);
+    std::shared_ptr<std::atomic<int>> finished = m_dlg->m_finished;
+    EXPECT_EQ(*finished, 3);  // the stop did not wait for the fourth
+    m_dlg.reset();            // the object's end waits for the request thread
+    EXPECT_EQ(*finished, 4);
 }
 
 TEST_F(DispatchTest, ListenerThatCannotBindSaysSo) {
@@ -182,18 +173,6 @@ TEST_F(DispatchTest, ListenerThatCannotBindSaysSo) {
     EXPECT_EQ(status.result, -3);
     EXPECT_NE(status.error.find("10.123.45.67:10011"), std::string::npos) << status.error;
     StopRun();
-}
-
-TEST_F(DispatchTest, RequestThreadsOutliveTheStopAndTheObjectWaitsForThem) {
-    m_dlg->m_requestDelayMs = 3000;  // longer than the listener takes to stop
-    StartRun();
-    Send("Msg:Request_ipaddr\r\n");
-    ASSERT_TRUE(m_dlg->WaitUntil([&] { return m_dlg->m_requests.size() == 1; }));
-    StopRun();
-    std::shared_ptr<std::atomic<int>> finished = m_dlg->m_finished;
-    EXPECT_EQ(*finished, 0);  // the stop did not wait for it
-    m_dlg.reset();            // the object's end waits for the request thread
-    EXPECT_EQ(*finished, 1);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "negotiation/address_alloc.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +10,7 @@
 
 #include "app/kelvane_dlg.h"
 #include "negotiation/ping.h"
+#include "platform/udp_socket.h"
 #include "support/veth_link.h"
 
 namespace {
@@ -24,9 +24,7 @@ std::mutex* g_allocLock = nullptr;
 std::atomic<int> g_probesUnderLock{0};
 
 int FakePing(uint32_t addr) {
-    char text[INET_ADDRSTRLEN];
-    in_addr a{addr};
-    inet_ntop(AF_INET, &a, text, sizeof text);
+    const std::string text = platform::FormatIPv4(in_addr{addr});
     bool lockFree = false;
     std::thread([&] {
         lockFree = g_allocLock->try_lock();
@@ -54,12 +52,6 @@ protected:
         return out;
     }
 
-    std::vector<std::string> Three() {
-        char slots[kAllocBatch][kAllocIpSize];
-        EXPECT_EQ(m_alloc.DistributeThree(slots), 0);
-        return {slots[0], slots[1], slots[2]};
-    }
-
     void SetCursor(const char* text) { std::snprintf(m_cursor, sizeof m_cursor, "%s", text); }
 
     char m_cursor[kAllocIpSize] = {};
@@ -77,7 +69,9 @@ TEST_F(AllocTest, BatchesWrapAfter250) {
     for (const std::vector<std::string>& c : cases) {
         SCOPED_TRACE(c[0]);
         SetCursor(c[0].c_str());
-        EXPECT_EQ(Three(), (std::vector<std::string>{c[1], c[2], c[3]}));
+        char slots[kAllocBatch][kAllocIpSize];
+        EXPECT_EQ(m_alloc.DistributeThree(slots), 0);
+        for (int k = 0; k < 3; ++k) EXPECT_EQ(slots[k], c[k + 1]);
         EXPECT_EQ(m_cursor, c[4]);
     }
     EXPECT_EQ(m_alloc.DistributeThree(nullptr), -1);

@@ -1,5 +1,6 @@
 #include "support/udp_peer.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "support/wait_until.h"
@@ -26,13 +27,16 @@ bool UdpPeer::WaitFor(size_t count, int timeoutMs) {
 
 std::vector<std::string> UdpPeer::Received() {
     // The kernel holds what arrived in the meantime; a test's traffic fits its buffer.
-    std::vector<char> buffer(65536);
-    while (m_socket.WaitReadable(0) == 1) {
-        long n = m_socket.ReceiveFrom(buffer.data(), buffer.size(), nullptr);
-        if (n < 0) break;
-        m_received.emplace_back(buffer.data(), static_cast<size_t>(n));
-    }
+    while (m_socket.WaitReadable(0) == 1) m_received.push_back(Next(0));
     return m_received;
+}
+
+std::string UdpPeer::Next(int timeoutMs, uint16_t* fromPort) {
+    std::string buffer(65536, '\0');
+    sockaddr_in from{};
+    long n = m_socket.WaitReadable(timeoutMs) == 1 ? m_socket.ReceiveFrom(buffer.data(), buffer.size(), &from) : -1;
+    if (fromPort != nullptr && n >= 0) *fromPort = ntohs(from.sin_port);
+    return buffer.substr(0, static_cast<size_t>(std::max(n, 0L)));
 }
 
 }  // namespace testsupport

@@ -21,6 +21,8 @@ public:
     bool WaitFor(size_t count, int timeoutMs);
     // Every datagram received so far, in order of arrival.
     std::vector<std::string> Received();
+    // The next datagram not yet taken, and the port it came from; empty after `timeoutMs`.
+    std::string Next(int timeoutMs, uint16_t* fromPort = nullptr);
 
 private:
     platform::UdpSocket m_socket;

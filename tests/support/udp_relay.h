@@ -6,20 +6,19 @@
 // it hears from onto a port of its own, so a client that talks to the port a reply came from
 // reaches the server port that sent it, and a reply from an unexpected server port still
 // arrives from an unexpected relay port (nothing the server does wrong is hidden).
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/udp_socket.h"
 
 namespace testsupport {
 
@@ -34,13 +33,12 @@ class UdpRelay {
 public:
     // Listens on 127.0.0.1:`listenPort` and forwards to 127.0.0.1:`serverPort`.
     UdpRelay(uint16_t listenPort, uint16_t serverPort, RelayFaults faults) : m_faults(faults), m_random(faults.seed) {
-        m_sockets.push_back({BoundSocket(listenPort), serverPort, {}});
+        m_sockets.push_back({BoundSocket(listenPort), serverPort, 0});
         m_thread = std::thread([this] { Run(); });
     }
     ~UdpRelay() {
         m_stop = true;
         m_thread.join();
-        for (const Socket& s : m_sockets) close(s.fd);
     }
 
     // How many datagrams were dropped, duplicated and reordered so far.
@@ -50,55 +48,35 @@ private:
     // A relay socket: one facing the clients for each server port (serverPort), or one carrying a
     // client's traffic to the server (serverPort 0).
     struct Socket {
-        int fd;
+        platform::UdpSocket socket;
         uint16_t serverPort;
-        sockaddr_in client;
+        uint16_t clientPort;  // every client is on loopback
     };
     struct Datagram {
-        int fd;
+        const platform::UdpSocket* from;
         sockaddr_in to;
         std::string bytes;
     };
 
-    static sockaddr_in Loopback(uint16_t port) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        return address;
-    }
-    static int BoundSocket(uint16_t port) {
-        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in local = Loopback(port);
-        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    static sockaddr_in Loopback(uint16_t port) { return platform::MakeSockaddrIn({htonl(INADDR_LOOPBACK)}, port); }
+    static platform::UdpSocket BoundSocket(uint16_t port) {
+        platform::UdpSocket s = platform::UdpSocket::OpenIPv4();
+        // Whole windows of large blocks arrive at once: the relay must not lose more than it is told to.
+        if (!s.SetNonBlocking(true) || s.Bind(Loopback(port)) != 0 || !s.SetReceiveBuffer(4 << 20)) {
             std::perror("UdpRelay socket");
             std::abort();  // a relay that cannot run would make every test through it meaningless
         }
-        // Whole windows of large blocks arrive at once: the relay must not lose more than it is told to.
-        const int bytes = 4 << 20;
-        for (int option : {SO_RCVBUF, SO_SNDBUF}) {
-            if (setsockopt(fd, SOL_SOCKET, option == SO_RCVBUF ? SO_RCVBUFFORCE : SO_SNDBUFFORCE, &bytes,
-                           sizeof bytes) != 0) {
-                setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes);
-            }
-        }
-        return fd;
+        return s;
     }
-    static void Send(const Datagram& d) {
-        sendto(d.fd, d.bytes.data(), d.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&d.to), sizeof d.to);
-    }
+    static void Send(const Datagram& d) { d.from->SendTo(d.bytes.data(), d.bytes.size(), d.to); }
 
-    // The socket facing the clients for `serverPort`, or with 0 the one carrying `client`'s
-    // traffic; made on first use.
-    int SocketFor(uint16_t serverPort, const sockaddr_in& client) {
+    // The socket facing the clients for `serverPort`, or with 0 the one carrying the traffic of
+    // the client at `clientPort`; made on first use.
+    const platform::UdpSocket* SocketFor(uint16_t serverPort, uint16_t clientPort) {
         for (const Socket& s : m_sockets) {
-            bool same = serverPort != 0 ? s.serverPort == serverPort
-                                        : s.serverPort == 0 && s.client.sin_addr.s_addr == client.sin_addr.s_addr &&
-                                              s.client.sin_port == client.sin_port;
-            if (same) return s.fd;
+            if (s.serverPort == serverPort && (serverPort != 0 || s.clientPort == clientPort)) return &s.socket;
         }
-        m_sockets.push_back({BoundSocket(0), serverPort, client});
-        return m_sockets.back().fd;
+        return &m_sockets.emplace_back(Socket{BoundSocket(0), serverPort, clientPort}).socket;
     }
 
     void Forward(const Datagram& datagram) {
@@ -124,26 +102,24 @@ private:
         std::string buffer(65536, '\0');
         while (!m_stop) {
             std::vector<pollfd> fds;
-            for (const Socket& s : m_sockets) fds.push_back({s.fd, POLLIN, 0});
+            for (const Socket& s : m_sockets) fds.push_back({s.socket.Fd(), POLLIN, 0});
             if (poll(fds.data(), fds.size(), 20) == 0) {
                 for (const Datagram& held : m_held) Send(held);
                 m_held.clear();
             }
             for (size_t i = 0; i < fds.size(); ++i) {
                 if ((fds[i].revents & POLLIN) == 0) continue;
+                const Socket& s = m_sockets[i];  // a deque: stays in place while SocketFor adds sockets
                 sockaddr_in from{};
-                socklen_t length = sizeof from;
-                ssize_t got =
-                    recvfrom(fds[i].fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
+                long got = s.socket.ReceiveFrom(buffer.data(), buffer.size(), &from);
                 if (got < 0) continue;
-                const Socket s = m_sockets[i];  // a copy: SocketFor may add sockets
                 const std::string bytes = buffer.substr(0, static_cast<size_t>(got));
                 if (s.serverPort != 0) {
                     // Client to server: through this client's own socket, to the server port mirrored.
-                    Forward({SocketFor(0, from), Loopback(s.serverPort), bytes});
+                    Forward({SocketFor(0, ntohs(from.sin_port)), Loopback(s.serverPort), bytes});
                 } else {
                     // Server to client: from the relay socket that mirrors the server's port.
-                    Forward({SocketFor(ntohs(from.sin_port), {}), s.client, bytes});
+                    Forward({SocketFor(ntohs(from.sin_port), 0), Loopback(s.clientPort), bytes});
                 }
             }
         }
@@ -152,7 +128,7 @@ private:
     RelayFaults m_faults;
     std::mt19937 m_random;
     std::atomic<bool> m_stop{false};
-    std::vector<Socket> m_sockets;  // the relay thread's own once it runs
+    std::deque<Socket> m_sockets;  // the relay thread's own once it runs
     std::vector<Datagram> m_held;
     std::thread m_thread;
 };

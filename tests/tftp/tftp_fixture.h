@@ -1,11 +1,7 @@
 #pragma once
 // What the TFTP tests share: a service started on a temporary root with its log captured, and a
 // raw-packet client that talks to it byte by byte.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -17,6 +13,7 @@
 #include "log/log.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
+#include "support/udp_peer.h"
 #include "support/wait_until.h"
 
 namespace tftptest {
@@ -71,50 +68,22 @@ inline std::string Pattern(size_t size, unsigned seed = 1) {
     return s;
 }
 
-// One client endpoint on loopback (127.0.0.1 through a v4-mapped address, as the service's
-// dual-stack socket sees it): sends to port 69, then talks to whichever port answered.
-class RawClient {
+// One client endpoint on loopback: sends to port 69, then talks to whichever port answered.
+class RawClient : public testsupport::UdpPeer {
 public:
-    RawClient() {
-        m_fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        inet_pton(AF_INET6, "::ffff:127.0.0.1", &m_address.sin6_addr);
-        m_address.sin6_family = AF_INET6;
-        bind(m_fd, reinterpret_cast<sockaddr*>(&m_address), sizeof m_address);
-    }
-    ~RawClient() { close(m_fd); }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    void SendToServer(const std::string& packet) { SendTo(packet, 69); }
+    void SendToServer(const std::string& packet) { SendTo(packet, "127.0.0.1", 69); }
     // Sends to the transfer port learned from the last packet received.
-    void Send(const std::string& packet) { SendTo(packet, m_peerPort); }
+    void Send(const std::string& packet) { SendTo(packet, "127.0.0.1", m_peerPort); }
     // The first answer to a request sent to port 69.
     std::string Ask(const std::string& request) {
         SendToServer(request);
         return Receive();
     }
     // The next datagram, or an empty string after `timeoutMs`.
-    std::string Receive(int timeoutMs = 3000) {
-        pollfd p{m_fd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0) return {};
-        char buffer[70000];
-        sockaddr_in6 from{};
-        socklen_t length = sizeof from;
-        ssize_t n = recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-        if (n < 0) return {};
-        m_peerPort = ntohs(from.sin6_port);
-        return std::string(buffer, static_cast<size_t>(n));
-    }
+    std::string Receive(int timeoutMs = 3000) { return Next(timeoutMs, &m_peerPort); }
     uint16_t PeerPort() const { return m_peerPort; }
 
 private:
-    void SendTo(const std::string& packet, uint16_t port) {
-        sockaddr_in6 to = m_address;
-        to.sin6_port = htons(port);
-        sendto(m_fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    }
-    sockaddr_in6 m_address{};
-    int m_fd = -1;
     uint16_t m_peerPort = 0;
 };
 
@@ -131,10 +100,9 @@ protected:
         TftpServiceStatus status{};
         ASSERT_EQ(1, GetTftpServiceStatus(&status)) << status.szReason;
     }
-    bool LogHas(const std::string& text) const { return m_log.Count(text) > 0; }
     // Waits until the log holds `text`, up to `timeoutMs`.
     bool WaitLog(const std::string& text, int timeoutMs = 5000) const {
-        return testsupport::WaitUntil([&] { return LogHas(text); }, timeoutMs);
+        return testsupport::WaitUntil([&] { return m_log.Count(text) > 0; }, timeoutMs);
     }
 
     TftpConfig m_settings = TftpDefaultConfig();

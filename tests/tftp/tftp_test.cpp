@@ -74,23 +74,15 @@ TEST(TftpParseTest, RequestFieldsAndTheirLimits) {
 
 class TftpRequestTest : public TftpServiceTest {};
 
-// An empty file is one empty block, which the statistics count.
-TEST_F(TftpRequestTest, EmptyFileIsOneEmptyBlock) {
-    m_root.Write("e.bin", "");
-    Start();
-    RawClient client;
-    EXPECT_EQ(Data(1, ""), client.Ask(Rrq("e.bin")));
-    client.Send(Ack(1));
-    ASSERT_TRUE(WaitLog("<e.bin>: sent 1 blk, 0 bytes in "));
-    EXPECT_TRUE(
-        std::regex_search(m_log.Text(), std::regex(R"(<e\.bin>: sent 1 blk, 0 bytes in \d+ s\. 0 blk resent)")));
-}
-
 // Each option request, the first reply (an OACK, alone until block 0 is acknowledged, or DATA 1 at
-// once when none is due) and the whole file after it. A whole number of blocks ends with an empty one.
+// once when none is due) and the whole file after it. A whole number of blocks ends with an empty
+// one, and an empty file is one empty block, which the statistics count.
 TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
     const std::string content = Pattern(600);
     m_root.Write("f.bin", content);
+    m_root.Write("e.bin", "");
+    // A sparse file whose size text is ten characters: each "tsize 0" asks for 9 more bytes back.
+    ASSERT_EQ(0, truncate(m_root.Write("big.bin", "").c_str(), 4000000000LL));
     Start();
     struct Case {
         std::string request;  // after the file name
@@ -131,6 +123,21 @@ TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
         }
         EXPECT_EQ(content, Download(client, reply, c.blockSize));
     }
+    // The OACK never grows past its packet.
+    std::string request = Rrq("big.bin");
+    while (request.size() + 8 <= 516) request += Bytes({"tsize", "0"});
+    std::string big = RawClient().Ask(request);
+    ASSERT_EQ(TFTP_OACK, Opcode(big));
+    EXPECT_LE(big.size(), 516u);
+    EXPECT_EQ(0, static_cast<int>(big.size() - 2) % 17) << "only whole \"tsize\\0"
+                                                            "4000000000\\0\" entries";
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"tsize", "4000000000"}), big.substr(0, 19));
+    RawClient empty;
+    EXPECT_EQ(Data(1, ""), empty.Ask(Rrq("e.bin")));
+    empty.Send(Ack(1));
+    ASSERT_TRUE(WaitLog("<e.bin>: sent 1 blk, 0 bytes in "));
+    EXPECT_TRUE(
+        std::regex_search(m_log.Text(), std::regex(R"(<e\.bin>: sent 1 blk, 0 bytes in \d+ s\. 0 blk resent)")));
     // With the window switched off in the settings, the option goes unanswered.
     StopTftp();
     m_settings.nMaxWindowSize = 0;
@@ -139,22 +146,7 @@ TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
     EXPECT_EQ(Data(1, content.substr(0, 512)), client.Ask(Request(TFTP_RRQ, {"f.bin", "octet", "windowsize", "8"})));
 }
 
-TEST_F(TftpRequestTest, OackNeverGrowsPastItsPacket) {
-    // A sparse file whose size text is ten characters: each "tsize 0" asks for 9 more bytes back.
-    ASSERT_EQ(0, truncate(m_root.Write("f.bin", "").c_str(), 4000000000LL));
-    Start();
-    std::string request = Rrq("f.bin");
-    while (request.size() + 8 <= 516) request += Bytes({"tsize", "0"});
-    RawClient client;
-    std::string oack = client.Ask(request);
-    ASSERT_EQ(TFTP_OACK, Opcode(oack));
-    EXPECT_LE(oack.size(), 516u);
-    EXPECT_EQ(0, static_cast<int>(oack.size() - 2) % 17) << "only whole \"tsize\\0"
-                                                            "4000000000\\0\" entries";
-    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"tsize", "4000000000"}), oack.substr(0, 19));
-}
-
-TEST_F(TftpRequestTest, NamesAreCheckedAndRefusalsCarryTheirErrorCodeAndText) {
+TEST_F(TftpRequestTest, NamesAndSecurityLevelsAreCheckedAndRefusalsCarryTheirErrorCodeAndText) {
     m_root.Write("fw.bin", "x");
     mkdir(m_root.File("cam").c_str(), 0755);
     m_root.Write("cam/a.bin", "sub");
@@ -193,6 +185,23 @@ TEST_F(TftpRequestTest, NamesAreCheckedAndRefusalsCarryTheirErrorCodeAndText) {
     EXPECT_EQ(Data(1, "sub"), client.Ask(Rrq("cam/a.bin")));
     client.Send(Ack(1));
     EXPECT_TRUE(WaitLog("final name : <" + m_root.Path() + "\\cam\\a.bin>"));
+    // Security levels govern writes.
+    m_root.Write("empty.bin", "");
+    m_root.Write("full.bin", "data");
+    StopTftp();
+    m_settings.nSecurityLevel = 3;
+    Start();
+    EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("empty.bin"))) << "level 3 refuses every write";
+    StopTftp();
+    m_settings.nSecurityLevel = 2;
+    Start();
+    EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("full.bin")));
+    RawClient writer;
+    EXPECT_EQ(Ack(0), writer.Ask(Wrq("empty.bin")));
+    writer.Send(Data(1, "new"));
+    EXPECT_EQ(Ack(1), writer.Receive());
+    EXPECT_TRUE(WaitLog("<empty.bin>: rcvd 1 blk, 3 bytes"));
+    EXPECT_EQ("new", m_root.Read("empty.bin"));
 }
 
 // Names that are not regular files never hold a worker: refused at once, or left unwritten.
@@ -213,47 +222,16 @@ TEST_F(TftpRequestTest, FifosNeitherBlockAWorkerNorTakeSideFiles) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(20)) << "a worker was stuck";
 }
 
-TEST_F(TftpRequestTest, SecurityLevelsGovernWrites) {
-    m_root.Write("empty.bin", "");
-    m_root.Write("full.bin", "data");
-    m_settings.nSecurityLevel = 3;
-    Start();
-    EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("empty.bin"))) << "level 3 refuses every write";
-    StopTftp();
-    m_settings.nSecurityLevel = 2;
-    Start();
-    EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("full.bin")));
-    RawClient client;
-    EXPECT_EQ(Ack(0), client.Ask(Wrq("empty.bin")));
-    client.Send(Data(1, "new"));
-    EXPECT_EQ(Ack(1), client.Receive());
-    EXPECT_TRUE(WaitLog("<empty.bin>: rcvd 1 blk, 3 bytes"));
-    EXPECT_EQ("new", m_root.Read("empty.bin"));
-}
-
 class TftpEngineTest : public TftpServiceTest {};
-
-TEST_F(TftpEngineTest, DuplicateAckNeverCausesAResend) {
-    m_root.Write("d.bin", Pattern(1500));
-    m_settings.nTimeUnitMs = 200;  // a time-out resend would come 400 ms after a block
-    Start();
-    RawClient client;
-    EXPECT_EQ(1, Block(client.Ask(Rrq("d.bin"))));
-    client.Send(Ack(1));
-    EXPECT_EQ(2, Block(client.Receive()));
-    client.Send(Ack(1));  // a late copy of the previous acknowledgement
-    EXPECT_EQ("", Heard(client, 250)) << "sent again on a duplicate ACK";
-    client.Send(Ack(2));
-    EXPECT_EQ(3, Block(client.Receive()));
-}
 
 // A block nobody acknowledges goes out again after 2, 3, 5, 5 and 5 time units, and the transfer
 // ends 5 units after the sixth copy. Only a client that has answered the transfer hears an ERROR
 // then: one that never did asked again elsewhere (its first answer was lost) and would take an
 // ERROR from this port as the end of that other transfer.
-TEST_F(TftpEngineTest, UnacknowledgedBlockIsSentSixTimesOnTheLadder) {
+TEST_F(TftpEngineTest, UnacknowledgedBlocksAndAcksAreSentSixTimesOnTheLadder) {
     m_root.Write("l.bin", "last");
     m_root.Write("m.bin", Pattern(2000));
+    m_root.Write("t.bin", "previous");
     m_settings.nTimeUnitMs = 250;
     Start();
     RawClient last, silent, answered;
@@ -271,9 +249,24 @@ TEST_F(TftpEngineTest, UnacknowledgedBlockIsSentSixTimesOnTheLadder) {
     ASSERT_TRUE(WaitLog("<l.bin>: sent 0 blk, 0 bytes in "));
     EXPECT_TRUE(
         std::regex_search(m_log.Text(), std::regex(R"(<l\.bin>: sent 0 blk, 0 bytes in \d+ s\. 6 blks resent)")));
+
+    // A write echoes "tsize" and replaces its file only once the upload is whole: one that times
+    // out keeps the previous file and leaves no part behind.
+    RawClient writer;
+    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"tsize", "1234", "blksize", "1000"}),
+              writer.Ask(Request(TFTP_WRQ, {"t.bin", "octet", "tsize", "1234", "blksize", "1000"})));
+    const auto writeStart = std::chrono::steady_clock::now();
+    writer.Send(Data(1, Pattern(1000)));
+    // The receiver's ladder: six repeats of its last ACK, then ERROR 0.
+    EXPECT_EQ("4/1@0 4/1@2 4/1@5 4/1@10 4/1@15 4/1@20 4/1@25 5/0:Undefined error code@25 ",
+              Heard(writer, 1500, 250, writeStart));
+    usleep(100000);
+    EXPECT_EQ("previous", m_root.Read("t.bin"));
+    auto entries = std::filesystem::directory_iterator(m_root.Path());
+    EXPECT_EQ(3, std::distance(begin(entries), end(entries))) << "temporary file left behind";
 }
 
-TEST_F(TftpEngineTest, PeerErrorOrStrayPacketEndsATransfer) {
+TEST_F(TftpEngineTest, PeerErrorOrStrayPacketEndsATransferAndWriteFromZeroIsFollowed) {
     m_root.Write("c.bin", Pattern(2000));
     Start();
     RawClient reader;
@@ -287,17 +280,14 @@ TEST_F(TftpEngineTest, PeerErrorOrStrayPacketEndsATransfer) {
         writer.Send(stray);
         EXPECT_EQ(Error(4, "Illegal TFTP operation"), writer.Receive());
     }
-}
-
-TEST_F(TftpEngineTest, WriteNumberedFromZeroIsFollowed) {
-    Start();
-    RawClient client;
-    EXPECT_EQ(Ack(0), client.Ask(Wrq("z.bin")));
+    // A write numbered from zero is followed.
+    RawClient zero;
+    EXPECT_EQ(Ack(0), zero.Ask(Wrq("z.bin")));
     std::string content = Pattern(700, 3);
-    client.Send(Data(0, content.substr(0, 512)));
-    EXPECT_EQ(Ack(0), client.Receive());
-    client.Send(Data(1, content.substr(512)));
-    EXPECT_EQ(Ack(1), client.Receive());
+    zero.Send(Data(0, content.substr(0, 512)));
+    EXPECT_EQ(Ack(0), zero.Receive());
+    zero.Send(Data(1, content.substr(512)));
+    EXPECT_EQ(Ack(1), zero.Receive());
     EXPECT_TRUE(WaitLog("<z.bin>: rcvd 1 blk, 700 bytes in"));
     EXPECT_EQ(content, m_root.Read("z.bin"));
 }
@@ -317,27 +307,6 @@ TEST_F(TftpEngineTest, LostOackOfAWriteIsSentAgain) {
     EXPECT_EQ(Ack(2), client.Receive());
     EXPECT_TRUE(WaitLog("<o.bin>: rcvd 2 blks, 1500 bytes in"));
     EXPECT_EQ(content, m_root.Read("o.bin"));
-}
-
-// A write echoes "tsize" and replaces its file only once the upload is whole: one that times out
-// keeps the previous file and leaves no part behind.
-TEST_F(TftpEngineTest, WriteThatTimesOutKeepsThePreviousFileAndLeavesNoPart) {
-    m_root.Write("t.bin", "previous");
-    m_settings.nTimeUnitMs = 250;
-    Start();
-    RawClient client;
-    EXPECT_EQ(Op(TFTP_OACK) + Bytes({"tsize", "1234", "blksize", "1000"}),
-              client.Ask(Request(TFTP_WRQ, {"t.bin", "octet", "tsize", "1234", "blksize", "1000"})));
-    const auto start = std::chrono::steady_clock::now();
-    client.Send(Data(1, Pattern(1000)));
-    // The receiver's ladder: six repeats of its last ACK, then ERROR 0.
-    EXPECT_EQ("4/1@0 4/1@2 4/1@5 4/1@10 4/1@15 4/1@20 4/1@25 5/0:Undefined error code@25 ",
-              Heard(client, 1500, 250, start));
-    EXPECT_TRUE(WaitLog("tftp permanent thread signalled"));
-    usleep(100000);
-    EXPECT_EQ("previous", m_root.Read("t.bin"));
-    auto entries = std::filesystem::directory_iterator(m_root.Path());
-    EXPECT_EQ(1, std::distance(begin(entries), end(entries))) << "temporary file left behind";
 }
 
 // The sender reads the next block ahead while the client works; a resend after a time-out must
@@ -386,15 +355,27 @@ TEST_F(TftpEngineTest, SideFilesCountEveryBlockOnceAndListTheRoot) {
     EXPECT_NE(0, access(m_root.File("x.bin.md5").c_str(), F_OK));
 }
 
-class TftpWindowTest : public TftpServiceTest {};
-
-// A whole window goes out at once; every ACK restarts the window behind the block it names, and a
-// repeated ACK restarts it once.
-TEST_F(TftpWindowTest, SenderRestartsBehindTheBlockAnAckNames) {
+// Without a window a duplicate ACK never causes a resend. A whole window goes out at once; every
+// ACK restarts the window behind the block it names, and a repeated ACK restarts it once; block
+// numbers wrap within a window. A receiver acknowledges each whole window, and a gap at once.
+TEST_F(TftpEngineTest, AcksDriveTheSenderAndTheReceiverAcknowledgesGapsAtOnce) {
     const std::string content = Pattern(10 * 512 + 100);
     m_root.Write("w.bin", content);
-    m_settings.nTimeUnitMs = 1000;  // no time-out resend within the test
+    m_root.Write("d.bin", Pattern(1500));
+    const std::string wrap = Pattern(65600 * 8 + 3, 9);
+    m_root.Write("wrap.bin", wrap);
+    m_settings.nTimeUnitMs = 1000;  // no time-out resend nor ACK within the test
     Start();
+    RawClient plain;
+    EXPECT_EQ(1, Block(plain.Ask(Rrq("d.bin"))));
+    plain.Send(Ack(1));
+    EXPECT_EQ(2, Block(plain.Receive()));
+    plain.Send(Ack(1));  // a late copy of the previous acknowledgement
+    EXPECT_EQ("", Heard(plain, 250)) << "sent again on a duplicate ACK";
+    plain.Send(Ack(2));
+    EXPECT_EQ(3, Block(plain.Receive()));
+    plain.Send(Ack(3));
+
     RawClient client;
     EXPECT_EQ(Op(TFTP_OACK) + Bytes({"windowsize", "4"}),
               client.Ask(Request(TFTP_RRQ, {"w.bin", "octet", "windowsize", "4"})));
@@ -413,55 +394,32 @@ TEST_F(TftpWindowTest, SenderRestartsBehindTheBlockAnAckNames) {
     client.Send(Ack(11));
     EXPECT_TRUE(WaitLog("<w.bin>: sent 11 blks, 5220 bytes in "));
     EXPECT_TRUE(WaitLog(". 6 blks resent"));
-}
 
-// Windows straddle block 65535 -> 0 on the wire.
-TEST_F(TftpWindowTest, BlockNumbersWrapWithinAWindow) {
-    const std::string content = Pattern(65600 * 8 + 3, 9);
-    m_root.Write("wrap.bin", content);
-    Start();
-    RawClient client;
-    EXPECT_EQ(TFTP_OACK,
-              Opcode(client.Ask(Request(TFTP_RRQ, {"wrap.bin", "octet", "blksize", "8", "windowsize", "64"}))));
-    client.Send(Ack(0));
-    EXPECT_TRUE(content == Download(client, client.Receive(), 8, 64)) << "content differs";
-    EXPECT_TRUE(WaitLog("<wrap.bin>: sent 65601 blks, " + std::to_string(content.size()) + " bytes in "));
-}
-
-TEST_F(TftpWindowTest, ReceiverAcknowledgesWindowsAndGapsAtOnce) {
-    m_settings.nTimeUnitMs = 1000;  // a time-out ACK would come only after 2 s
-    Start();
-    const std::string content = Pattern(6 * 512 + 10, 4);
-    auto block = [&](int n) { return Data(n, content.substr(static_cast<size_t>(n - 1) * 512, 512)); };
-    RawClient client;
+    const std::string up = Pattern(6 * 512 + 10, 4);
+    auto block = [&](int n) { return Data(n, up.substr(static_cast<size_t>(n - 1) * 512, 512)); };
+    RawClient writer;
     EXPECT_EQ(Op(TFTP_OACK) + Bytes({"windowsize", "4"}),
-              client.Ask(Request(TFTP_WRQ, {"up.bin", "octet", "windowsize", "4"})));
-    for (int n : {1, 2, 4, 5}) client.Send(block(n));
-    EXPECT_EQ("4/2 ", Heard(client, 300)) << "the gap is acknowledged at once, and once";
-    for (int n : {3, 4, 5}) client.Send(block(n));
-    EXPECT_EQ("", Heard(client, 300)) << "ACK before the window was complete";
-    client.Send(block(6));
-    EXPECT_EQ(Ack(6), client.Receive(1000));
-    client.Send(block(7));
-    EXPECT_EQ(Ack(7), client.Receive(1000));
+              writer.Ask(Request(TFTP_WRQ, {"up.bin", "octet", "windowsize", "4"})));
+    for (int n : {1, 2, 4, 5}) writer.Send(block(n));
+    EXPECT_EQ("4/2 ", Heard(writer, 300)) << "the gap is acknowledged at once, and once";
+    for (int n : {3, 4, 5}) writer.Send(block(n));
+    EXPECT_EQ("", Heard(writer, 300)) << "ACK before the window was complete";
+    writer.Send(block(6));
+    EXPECT_EQ(Ack(6), writer.Receive(1000));
+    writer.Send(block(7));
+    EXPECT_EQ(Ack(7), writer.Receive(1000));
     EXPECT_TRUE(WaitLog("<up.bin>: rcvd 7 blks, 3082 bytes in"));
-    EXPECT_EQ(content, m_root.Read("up.bin"));
+    EXPECT_EQ(up, m_root.Read("up.bin"));
+
+    RawClient wrapping;
+    EXPECT_EQ(TFTP_OACK,
+              Opcode(wrapping.Ask(Request(TFTP_RRQ, {"wrap.bin", "octet", "blksize", "8", "windowsize", "64"}))));
+    wrapping.Send(Ack(0));
+    EXPECT_TRUE(wrap == Download(wrapping, wrapping.Receive(), 8, 64)) << "content differs";
+    EXPECT_TRUE(WaitLog("<wrap.bin>: sent 65601 blks, " + std::to_string(wrap.size()) + " bytes in "));
 }
 
 class TftpServiceLifecycleTest : public TftpServiceTest {};
-
-TEST_F(TftpServiceLifecycleTest, StopDuringTransferCancelsTheClient) {
-    m_root.Write("s.bin", Pattern(5000));
-    m_settings.nTimeUnitMs = 1000;
-    Start();
-    RawClient client;
-    EXPECT_EQ(1, Block(client.Ask(Rrq("s.bin"))));
-    auto begin = std::chrono::steady_clock::now();
-    StopTftp();
-    auto took = std::chrono::steady_clock::now() - begin;
-    EXPECT_EQ(Error(99, "Cancelled by administrator"), client.Receive());
-    EXPECT_LT(took, std::chrono::seconds(4)) << "the stop waited out the transfer's time-outs";
-}
 
 TEST_F(TftpServiceLifecycleTest, ExtraWorkersUpToTheTableAndTheNextRequestDropped) {
     m_root.Write("w.bin", "w");
@@ -489,9 +447,11 @@ TEST_F(TftpServiceLifecycleTest, ExtraWorkersUpToTheTableAndTheNextRequestDroppe
 }
 
 // A client repeating its request delays its own copies, never the listener: another client is
-// answered at once, and the repeats past a second's worth are dropped.
-TEST_F(TftpServiceLifecycleTest, RepeatingClientDelaysOnlyItself) {
+// answered at once, and the repeats past a second's worth are dropped. A stop then cancels the
+// transfers under way without waiting out their time-outs.
+TEST_F(TftpServiceLifecycleTest, RepeatingClientDelaysOnlyItselfAndStopCancelsTransfers) {
     m_root.Write("r.bin", "r");
+    m_root.Write("s.bin", Pattern(5000));
     m_settings.nTimeUnitMs = 1000;
     Start();
     time_t now = time(nullptr);
@@ -509,6 +469,14 @@ TEST_F(TftpServiceLifecycleTest, RepeatingClientDelaysOnlyItself) {
     EXPECT_GE(served, 2);
     EXPECT_LT(served, 40);
     EXPECT_EQ(static_cast<size_t>(served), ports.size());
+
+    RawClient client;
+    EXPECT_EQ(1, Block(client.Ask(Rrq("s.bin"))));
+    auto begin = std::chrono::steady_clock::now();
+    StopTftp();
+    auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(Error(99, "Cancelled by administrator"), client.Receive());
+    EXPECT_LT(took, std::chrono::seconds(4)) << "the stop waited out the transfer's time-outs";
 }
 
 TEST_F(TftpServiceLifecycleTest, SecondStartChangesTheRootOnly) {
