@@ -3,17 +3,12 @@
 #include <sys/wait.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "platform/private_network.h"
 
 namespace testsupport {
 
-namespace {
-
-bool g_inPrivateNetwork = false;
-
-}  // namespace
+static bool g_inPrivateNetwork = false;
 
 std::string EnterPrivateNetwork() {
     std::string error;
@@ -25,15 +20,9 @@ bool InPrivateNetwork() {
     return g_inPrivateNetwork;
 }
 
-int RunCommand(const std::string& command) {
-    if (!g_inPrivateNetwork) return -1;  // never touch the machine's own network
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 CommandResult RunCapture(const std::string& command) {
     CommandResult r;
-    if (!g_inPrivateNetwork) return r;
+    if (!g_inPrivateNetwork) return r;  // never touch the machine's own network
     FILE* pipe = popen((command + " 2>&1").c_str(), "r");
     if (pipe == nullptr) return r;
     char buf[4096];
@@ -41,6 +30,10 @@ CommandResult RunCapture(const std::string& command) {
     int status = pclose(pipe);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+}
+
+int RunCommand(const std::string& command) {
+    return RunCapture(command).status;
 }
 
 }  // namespace testsupport
