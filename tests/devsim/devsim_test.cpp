@@ -69,7 +69,7 @@ public:
                 if (IsRequestIpaddr(text.c_str())) {
                     Answer(text);
                 } else {
-                    m_reports.emplace_back(text, platform::FormatIPv4(from.sin_addr));
+                    reports[Key(text, kKeyIpcMac)].emplace_back(text, platform::FormatIPv4(from.sin_addr));
                 }
             }
         }
@@ -77,16 +77,10 @@ public:
         interfaceName = sim->InterfaceName();
         return sim->Results();
     }
-    std::vector<Report> ReportsOf(const std::string& mac) const {
-        std::vector<Report> out;
-        for (const Report& r : m_reports) {
-            if (Key(r.first, kKeyIpcMac) == mac) out.push_back(r);
-        }
-        return out;
-    }
 
     testsupport::TempDir root;
-    std::string interfaceName;  // where the devices were
+    std::string interfaceName;                           // where the devices were
+    std::map<std::string, std::vector<Report>> reports;  // by MAC
 
 private:
     void Answer(const std::string& request) {
@@ -115,7 +109,6 @@ private:
     in_addr m_replyTo{};
     platform::UdpSocket m_socket = platform::UdpSocket::OpenIPv4();
     platform::UdpSocket m_replies = platform::UdpSocket::OpenIPv4();
-    std::vector<Report> m_reports;
 };
 
 TEST(DevsimTest, EveryKindOfDeviceEndsAsItShould) {
@@ -153,7 +146,7 @@ TEST(DevsimTest, EveryKindOfDeviceEndsAsItShould) {
         EXPECT_EQ(rows[i].reports, r.reports);
         EXPECT_TRUE(r.outcome != Outcome::Upgraded || testsupport::Crc32(files.at(r.model)) == r.crc32);
         // Reports may be lost on purpose by the dropping device; all others must all arrive.
-        const std::vector<Report> reports = server.ReportsOf(r.mac);
+        const std::vector<Report>& reports = server.reports[r.mac];
         if (rows[i].group.find("drop") == std::string::npos) {
             ASSERT_EQ(static_cast<size_t>(rows[i].reports), reports.size());
         }
@@ -221,7 +214,7 @@ TEST(DevsimTest, BroadcastDeviceTakesItsAddressOnItsOwnLink) {
     for (const devsim::DeviceResult& r : results) {
         EXPECT_EQ(Outcome::Upgraded, r.outcome) << devsim::FormatResult(r);
         EXPECT_EQ("10.77.0.5", r.lentIp.substr(0, 9));
-        for (const Report& report : server.ReportsOf(r.mac)) EXPECT_EQ(r.lentIp, report.second);
+        for (const Report& report : server.reports[r.mac]) EXPECT_EQ(r.lentIp, report.second);
         // The simulator has ended: the address it took is gone from the interface again.
         EXPECT_NE(0, devices.Ip("addr show dev " + link.Peer() + " | grep -q 'inet " + r.lentIp + "/'"));
     }
