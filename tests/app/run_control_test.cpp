@@ -9,16 +9,10 @@
 #include <tuple>
 
 #include "_libs/tftp/tftp_interface.h"
-#include "app/kelvane_dlg.h"
-#include "log/log.h"
-#include "platform/app_paths.h"
 #include "platform/ini_file.h"
 #include "support/netns.h"
-#include "support/peer_namespace.h"
-#include "support/recording_view.h"
-#include "support/temp_dir.h"
+#include "support/run_fixture.h"
 #include "support/udp_peer.h"
-#include "support/veth_link.h"
 #include "support/wait_until.h"
 #include "tools/devsim/fmw_writer.h"
 
@@ -32,41 +26,26 @@ std::string Request(const std::string& version, const std::string& mac) {
 
 using testsupport::WaitUntil;
 
-class RunControlTest : public testing::Test {
+class RunControlTest : public testsupport::RunFixture {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_link.Ok() && m_link.AddAddress("10.77.0.1/24 brd +"));
-        platform::SetAppFilesDir(m_home.Path());
-        LogInit(LOG_INFO, m_home.File("Upgrade.log").c_str());
-        m_dlg.m_wLangID = 1033;
-        m_dlg.SetView(&m_view);
+        RunFixture::SetUp();
         m_folder.Write("ipc.bin", devsim::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.1.0.7"));
-        m_dlg.SetItemInput(IDC_EDIT_PATH, m_folder.Path());
-        m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, kServerIp);
-    }
-    void TearDown() override {
-        if (m_dlg.IsRunning()) m_dlg.OnBtnStart();
-        m_dlg.SetView(nullptr);
-        platform::SetAppFilesDir("");
-        LogInit(LOG_MAJOR, "");
     }
     // Starts, expecting a refusal whose message contains `reason`; nothing may be left running.
     void ExpectRefused(const std::string& reason) {
-        size_t before = m_view.Messages().size();
+        const size_t before = m_view.Calls().size();
         m_dlg.OnBtnStart();
         EXPECT_FALSE(m_dlg.IsRunning());
-        ASSERT_EQ(m_view.Messages().size(), before + 1);
-        EXPECT_NE(m_view.Messages().back().find(reason), std::string::npos) << m_view.Messages().back();
+        const std::vector<std::string> calls = m_view.Calls();
+        EXPECT_EQ(1, std::count_if(calls.begin() + static_cast<long>(before), calls.end(),
+                                   [](const std::string& call) { return call.rfind("message ", 0) == 0; }));
+        EXPECT_NE(m_view.Last("message ").find(reason), std::string::npos) << m_view.Last("message ");
         EXPECT_NE(m_dlg.LastStartError().find(reason), std::string::npos);
         EXPECT_NE(m_view.ItemText(IDC_BTN_START), "停止升级");
         TftpServiceStatus status{};
         EXPECT_EQ(GetTftpServiceStatus(&status), 0);
     }
-
-    testsupport::VethLink m_link{"va"};
-    testsupport::TempDir m_home, m_folder;
-    testsupport::RecordingView m_view;
-    CKelvaneDlg m_dlg;
 };
 
 TEST_F(RunControlTest, StartsThatCannotServeAreRefusedWithTheirReason) {
@@ -95,8 +74,7 @@ TEST_F(RunControlTest, StartsThatCannotServeAreRefusedWithTheirReason) {
     }
     EXPECT_FALSE(platform::IniReadString(platform::ConfigIniPath(), "CNFINFO", "Path", "").size());
     // Nothing was left behind: the same start now works.
-    m_dlg.OnBtnStart();
-    EXPECT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    Start();
     m_dlg.OnBtnStart();
 
     // Without an interface that has a hardware address there is no MAC to tell the devices.
@@ -112,11 +90,11 @@ TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
     // The start button's caption, the pause button's caption, shown, and the folder editable.
     auto controls = [&] {
         return std::make_tuple(m_view.ItemText(IDC_BTN_START), m_view.ItemText(IDC_BTN_PAUSE),
-                               m_view.m_shown[IDC_BTN_PAUSE], m_view.m_enabled[IDC_EDIT_PATH]);
+                               m_view.Last("show " + std::to_string(IDC_BTN_PAUSE)),
+                               m_view.Last("enable " + std::to_string(IDC_EDIT_PATH)));
     };
-    m_dlg.OnBtnStart();
-    ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
-    EXPECT_EQ(controls(), std::make_tuple("停止升级", "暂停升级", true, false));
+    Start();
+    EXPECT_EQ(controls(), std::make_tuple("停止升级", "暂停升级", " 1", " 0"));
     EXPECT_EQ(platform::IniReadString(platform::ConfigIniPath(), "CNFINFO", "Path", ""), m_folder.Path());
     // Pause sets what the dispatcher drops device messages by; continue clears it.
     m_dlg.OnBtnPause();
@@ -140,7 +118,7 @@ TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
 
     m_dlg.OnBtnStart();  // stop: the rows stay
     EXPECT_FALSE(m_dlg.IsRunning());
-    EXPECT_EQ(controls(), std::make_tuple("开始升级", "暂停升级", false, true));
+    EXPECT_EQ(controls(), std::make_tuple("开始升级", "暂停升级", " 0", " 1"));
     EXPECT_EQ(m_dlg.m_lstInfo.GetItemCount(), 1);
     ASSERT_EQ(m_dlg.ResultsSnapshot().size(), 1u);
     EXPECT_TRUE(m_dlg.ResultsSnapshot()[0].outcome == DeviceOutcome::Unfinished &&
@@ -149,8 +127,7 @@ TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
     testsupport::TempDir second;
     second.Write("newer.bin", devsim::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.2.0.0"));
     m_dlg.SetItemInput(IDC_EDIT_PATH, second.Path());
-    m_dlg.OnBtnStart();
-    ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    Start();
     EXPECT_EQ(m_dlg.m_lstInfo.GetItemCount(), 0);
     EXPECT_TRUE(m_dlg.ResultsSnapshot().empty());
     EXPECT_EQ(m_view.ItemText(IDC_STATIC_SUCCESS), "0");
@@ -172,28 +149,24 @@ TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
 TEST_F(RunControlTest, RestartWhileARequestIsProbing) {
     testsupport::UdpPeer device(kServerIp, 0);
     m_dlg.OnChkIpCheck(true);
-    m_dlg.OnBtnStart();
-    ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    Start();
     ASSERT_TRUE(device.SendTo(Request("IPC2F-2.0.0.1", "AA:02"), kServerIp, 10011));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // inside the first probes
     m_dlg.OnBtnStart();
-    m_dlg.OnBtnStart();
-    ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    Start();
     EXPECT_TRUE(m_dlg.ResultsSnapshot().empty());
 }
 
 TEST_F(RunControlTest, ListenerHearsTheChosenInterfaceOnly) {
     testsupport::VethLink other("vb");
-    testsupport::PeerNamespace devices(m_link.Peer(), "10.77.0.2/24 brd +");
-    ASSERT_TRUE(other.Ok() && other.AddAddress("10.88.0.1/24 brd +") && devices.Ok() &&
-                testsupport::RunCommand("ip link set vbp netns " + devices.Path()) == 0 &&
-                devices.Ip("link set vbp up") == 0 && devices.Ip("addr add 10.88.0.2/24 brd + dev vbp") == 0);
-    m_dlg.OnBtnStart();
-    ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
+    ASSERT_TRUE(other.Ok() && other.AddAddress("10.88.0.1/24 brd +") &&
+                testsupport::RunCommand("ip link set vbp netns " + m_devices.Path()) == 0 &&
+                m_devices.Ip("link set vbp up") == 0 && m_devices.Ip("addr add 10.88.0.2/24 brd + dev vbp") == 0);
+    Start();
     auto send = [](const char* from, const char* to, const std::string& mac) {
         return testsupport::UdpPeer(from).SendTo(Request("IPC2F-9.0", mac), to, 10011);
     };
-    int rc = devices.Run([&] {
+    int rc = m_devices.Run([&] {
         // A link sends nothing until the kernel has made it operational, which is not at once.
         if (testsupport::RunCommand("for i in $(seq 100); do ip link show vap | grep -q 'state UP' && "
                                     "ip link show vbp | grep -q 'state UP' && exit 0; sleep 0.05; done; exit 1") != 0)

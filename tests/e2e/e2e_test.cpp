@@ -2,7 +2,6 @@
 // real run control (CKelvaneDlg) and TFTP service in the test's namespace.
 #include <gtest/gtest.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -12,38 +11,25 @@
 
 #include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_interface.h"
-#include "app/kelvane_dlg.h"
 #include "firmware/fmw_header.h"
-#include "log/log.h"
-#include "platform/app_paths.h"
 #include "reporting/state_text.h"
 #include "support/netns.h"
-#include "support/peer_namespace.h"
-#include "support/recording_view.h"
-#include "support/temp_dir.h"
-#include "support/veth_link.h"
+#include "support/run_fixture.h"
+#include "support/sim_devices.h"
 #include "support/wait_until.h"
-#include "tools/devsim/device_simulator.h"
 #include "tools/devsim/fmw_writer.h"
 
 namespace {
 
 using devsim::Outcome;
+using testsupport::WaitUntil;
 
-template <typename Pred>
-bool WaitUntil(Pred pred) {
-    return testsupport::WaitUntil(pred, 30000);
-}
-
-class EndToEnd : public testing::Test {
+class EndToEnd : public testsupport::RunFixture {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(m_link.Ok() && m_link.AddAddress("10.77.0.1/24 brd +") && m_devices.Ok());
+        RunFixture::SetUp();
         testsupport::AllowPingSockets(true);
         m_dlg.m_tftpSettings.nTimeUnitMs = 50;
-        platform::SetAppFilesDir(m_home.Path());
-        LogInit(LOG_MAJOR, m_home.File("Upgrade.log").c_str());
-        SetFmwNarrationSink([](const char*) {});
         devsim::FmwContainer container;
         container.marks.emplace_back(FMW_VA_TAG_FS_VER, std::string("QL_IPC4K_V2.1.0.7") + '\0');
         container.images = {std::string(90000, 'k'), std::string(40000, 'f')};
@@ -51,49 +37,18 @@ protected:
                    {"IPC4K", container.Build()},
                    {"NVR8", devsim::LegacyFirmware("FIRMWNVR", "NVR8_V2.1.0.7") + std::string(200000, 'n')}};
         for (const auto& [model, bytes] : m_files) m_folder.Write(model + ".bin", bytes);
-        m_dlg.m_wLangID = 1033;
-        m_dlg.SetView(&m_view);
-        m_dlg.SetItemInput(IDC_EDIT_PATH, m_folder.Path());
-        m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, "10.77.0.1");
     }
-    void TearDown() override {
-        m_sim.reset();
-        if (m_dlg.IsRunning()) m_dlg.OnBtnStart();
-        m_dlg.SetView(nullptr);
-        platform::SetAppFilesDir("");
-        SetFmwNarrationSink(nullptr);
-    }
-    void Start() {
-        m_dlg.OnBtnStart();
-        ASSERT_TRUE(m_dlg.IsRunning()) << m_dlg.LastStartError();
-    }
-    // Starts devices from "--device" texts, with time-outs short enough for a test.
+    // Starts devices from "--device" texts, asking the run by broadcast or not.
     void Devices(const std::vector<std::string>& groups, bool broadcast = false, int stepMs = 20, int timeUnitMs = 50) {
-        devsim::SimConfig config;
-        config.serverIp = "10.77.0.1";
-        config.broadcast = broadcast;
-        config.netnsPath = m_devices.Path();
+        devsim::SimConfig config = testsupport::QuickDevices(broadcast ? "" : "10.77.0.1", m_devices.Path());
         config.stepMs = stepMs;
-        config.requestIntervalMs = 400;
         config.timeUnitMs = timeUnitMs;
-        config.timeLimitMs = 90000;
-        for (const std::string& text : groups) {
-            devsim::DeviceGroup group;
-            std::string error;
-            ASSERT_TRUE(devsim::ParseDeviceGroup(text, &group, &error)) << error;
-            config.groups.push_back(group);
-        }
-        m_sim = std::make_unique<devsim::DeviceSimulator>(config);
-        std::string error;
-        ASSERT_TRUE(m_sim->Start(&error)) << error;
+        m_sim = testsupport::StartDevices(config, groups);
+        ASSERT_NE(nullptr, m_sim);
     }
     std::pair<int, int> Counters() {
         std::lock_guard<std::mutex> lock(m_dlg.m_csCount);
         return {m_dlg.m_nSuccessCount, m_dlg.m_nFailCount};
-    }
-    static uint32_t Crc(const std::string& bytes) {
-        return static_cast<uint32_t>(
-            crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
     }
     // Waits for the devices to end as the simulator expects, and for the run to show `expected`
     // (succeeded, failed) with every device counted as it ended.
@@ -113,7 +68,8 @@ protected:
         for (const devsim::DeviceResult& d : m_sim->Results()) {
             SCOPED_TRACE(devsim::FormatResult(d));
             EXPECT_TRUE(d.lentIp.empty() || lent.insert(d.lentIp).second) << "address lent twice";
-            EXPECT_TRUE(d.outcome != Outcome::Upgraded || Crc(m_files.at(d.model)) == d.crc32) << "download differs";
+            EXPECT_TRUE(d.outcome != Outcome::Upgraded || testsupport::Crc32(m_files.at(d.model)) == d.crc32)
+                << "download differs";
             auto it = run.find(d.mac);
             const DeviceOutcome got = it == run.end() ? DeviceOutcome::Unfinished : it->second.outcome;
             DeviceOutcome want = DeviceOutcome::Unfinished;
@@ -134,12 +90,7 @@ protected:
         return counted;
     }
 
-    testsupport::VethLink m_link{"e2e0"};
-    testsupport::PeerNamespace m_devices{m_link.Peer(), "10.77.0.2/24 brd +"};
-    testsupport::TempDir m_home, m_folder;
     std::map<std::string, std::string> m_files;
-    testsupport::RecordingView m_view;
-    CKelvaneDlg m_dlg;
     std::unique_ptr<devsim::DeviceSimulator> m_sim;
 };
 

@@ -16,20 +16,15 @@ namespace {
 struct ChildRun {
     int status = -1;  // the exit status, -1 when it did not exit
     std::string pid;
-    time_t before = 0;
-    time_t after = 0;
+    time_t before = 0, after = 0;
 };
 
 ChildRun RunCrashChild(const std::string& crashDir, const char* mode) {
-    ChildRun run;
-    run.before = time(nullptr);
+    const time_t before = time(nullptr);
     // The shell prints its pid, which the child keeps through exec.
     const auto [status, out] =
         testsupport::RunCapture(std::string("echo $$; exec " CRASH_CHILD " ") + crashDir + " " + mode);
-    run.after = time(nullptr);
-    run.status = status;
-    run.pid = out.substr(0, out.find('\n'));
-    return run;
+    return {status, out.substr(0, out.find('\n')), before, time(nullptr)};
 }
 
 std::string DumpPathAt(const std::string& crashDir, time_t t) {
@@ -43,8 +38,8 @@ std::string DumpPathAt(const std::string& crashDir, time_t t) {
 
 std::vector<std::string> DumpFiles(const std::string& crashDir) {
     std::vector<std::string> files;
-    if (!std::filesystem::exists(crashDir)) return files;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(crashDir)) {
+    std::error_code none;  // no folder, no files
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(crashDir, none)) {
         if (entry.is_regular_file()) files.push_back(entry.path().string());
     }
     return files;

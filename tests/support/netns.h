@@ -1,23 +1,48 @@
 #pragma once
 // Network isolation for tests: every test binary runs in a network namespace of its own, so
 // nothing a test sends can leave this machine's loopback or the veth pairs a test makes.
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <string>
+
+#include "platform/private_network.h"
 
 namespace testsupport {
 
+inline bool g_inPrivateNetwork = false;
+
 // Enters a fresh network namespace and brings "lo" up. Returns an empty string on success,
 // otherwise why it failed.
-std::string EnterPrivateNetwork();
+inline std::string EnterPrivateNetwork() {
+    std::string error;
+    if (platform::EnterPrivateNetworkNamespace(&error)) g_inPrivateNetwork = true;
+    return error;
+}
 // True when the process is inside a namespace made by EnterPrivateNetwork.
-bool InPrivateNetwork();
-// Runs a shell command inside the test's namespace (for "ip link add ... type veth"); its exit status.
-int RunCommand(const std::string& command);
+inline bool InPrivateNetwork() {
+    return g_inPrivateNetwork;
+}
 
 struct CommandResult {
     int status = -1;  // the exit status, -1 when it did not exit
     std::string out;  // standard output and error together
 };
 // Runs a shell command (a program under test, say) and collects what it printed.
-CommandResult RunCapture(const std::string& command);
+inline CommandResult RunCapture(const std::string& command) {
+    CommandResult r;
+    if (!g_inPrivateNetwork) return r;  // never touch the machine's own network
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return r;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
+    int status = pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+// Runs a shell command inside the test's namespace (for "ip link add ... type veth"); its exit status.
+inline int RunCommand(const std::string& command) {
+    return RunCapture(command).status;
+}
 
 }  // namespace testsupport

@@ -1,13 +1,13 @@
 #pragma once
-// Polls until a condition holds: bounds are generous so that a loaded machine does not fail a
-// test, and a test never sleeps a fixed time and then asserts.
+// Polls until a condition holds: bounds are generous (a whole run of devices fits in the default)
+// so that a loaded machine does not fail a test, and a test never sleeps a fixed time and then asserts.
 #include <chrono>
 #include <thread>
 
 namespace testsupport {
 
 template <typename Pred>
-bool WaitUntil(Pred pred, int timeoutMs = 5000) {
+bool WaitUntil(Pred pred, int timeoutMs = 30000) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!pred()) {
         if (std::chrono::steady_clock::now() >= deadline) return pred();
