@@ -457,12 +457,15 @@ TEST_F(TftpServiceLifecycleTest, RepeatingClientDelaysOnlyItselfAndStopCancelsTr
     time_t now = time(nullptr);
     while (time(nullptr) == now) usleep(1000);
     RawClient flooder;
+    const auto flooded = std::chrono::steady_clock::now();
     for (int i = 0; i < 40; ++i) flooder.SendToServer(Rrq("r.bin"));
     RawClient other;
     EXPECT_EQ(Data(1, "r"), other.Ask(Rrq("r.bin"))) << "the listener waited out the repeats";
     std::set<uint16_t> ports;  // each copy served has a transfer (a port) of its own
     int served = 0;
     while (flooder.Receive(600) == Data(1, "r")) {  // copies 250 ms apart; resends only after 2 s
+        // Copy n starts n x 250 ms after the flood at the earliest, however late the machine is.
+        EXPECT_GE(std::chrono::steady_clock::now() - flooded, served * std::chrono::milliseconds(240)) << served;
         ++served;
         ports.insert(flooder.PeerPort());
     }
