@@ -19,11 +19,7 @@ CKelvaneDlg* g_dlg = nullptr;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    std::string error = testsupport::EnterPrivateNetwork();
-    if (!error.empty()) {
-        std::fprintf(stderr, "fuzz_device_handlers: no private network namespace (%s)\n", error.c_str());
-        std::exit(2);
-    }
+    testsupport::EnterPrivateNetworkOrExit();
     g_dlg = new CKelvaneDlg();
     std::snprintf(g_dlg->m_szLocalIP, sizeof g_dlg->m_szLocalIP, "127.0.0.1");
     std::snprintf(g_dlg->m_szLocalMac, sizeof g_dlg->m_szLocalMac, "00:11:22:33:44:55");

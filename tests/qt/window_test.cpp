@@ -260,11 +260,7 @@ private slots:
 };
 
 int main(int argc, char** argv) {
-    std::string error = testsupport::EnterPrivateNetwork();
-    if (!error.empty()) {
-        std::fprintf(stderr, "FATAL: cannot enter a private network namespace (%s)\n", error.c_str());
-        return 2;
-    }
+    testsupport::EnterPrivateNetworkOrExit();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     WindowTest test;

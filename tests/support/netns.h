@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/private_network.h"
@@ -12,12 +13,15 @@ namespace testsupport {
 
 inline bool g_inPrivateNetwork = false;
 
-// Enters a fresh network namespace and brings "lo" up. Returns an empty string on success,
-// otherwise why it failed.
-inline std::string EnterPrivateNetwork() {
+// Enters a fresh network namespace with "lo" up, or ends the process: a test binary never falls
+// back to the machine's network.
+inline void EnterPrivateNetworkOrExit() {
     std::string error;
-    if (platform::EnterPrivateNetworkNamespace(&error)) g_inPrivateNetwork = true;
-    return error;
+    g_inPrivateNetwork = platform::EnterPrivateNetworkNamespace(&error);
+    if (g_inPrivateNetwork) return;
+    std::fprintf(stderr, "FATAL: cannot enter a private network namespace (%s); refusing to run on the machine's "
+                         "network.\n", error.c_str());
+    std::exit(2);
 }
 // True when the process is inside a namespace made by EnterPrivateNetwork.
 inline bool InPrivateNetwork() {

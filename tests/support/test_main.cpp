@@ -2,7 +2,6 @@
 // and a failure to enter it stops the run instead of falling back to the machine's network.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 
 #include "support/netns.h"
@@ -12,14 +11,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--gtest_list_tests") == 0) listing = true;
     }
-    if (!listing) {
-        std::string error = testsupport::EnterPrivateNetwork();
-        if (!error.empty()) {
-            std::fprintf(stderr, "FATAL: cannot enter a private network namespace (%s); refusing to run tests "
-                                 "on the machine's network.\n", error.c_str());
-            return 2;
-        }
-    }
+    if (!listing) testsupport::EnterPrivateNetworkOrExit();
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
