@@ -1,19 +1,16 @@
 // kelvane-cli tftp as a technician runs it: says where it listens or why it cannot, serves until
 // SIGTERM or SIGINT, then stops cleanly.
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <string>
 #include <utility>
 
+#include "support/netns.h"
 #include "tftp_fixture.h"
 
 namespace {
 
 // Runs a shell script with the command line tool as $CLI; gives its exit status.
 int Script(const std::string& script) {
-    int status = std::system(("CLI=" KELVANE_CLI_PATH "; " + script).c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return testsupport::RunCommand("CLI=" KELVANE_CLI_PATH "; " + script);
 }
 // Shell lines waiting up to 5 s until file `out` holds `text`.
 std::string AwaitText(const std::string& out, const std::string& text) {

@@ -6,6 +6,7 @@
 
 #include "support/netns.h"
 #include "support/udp_relay.h"
+#include "support/veth_link.h"
 #include "tftp_fixture.h"
 
 using namespace tftptest;
@@ -16,7 +17,7 @@ const size_t kSizes[] = {0, 1, 511, 512, 513, 1024 * 1024};
 const int kBlockSizes[] = {512, 1428, 16384};
 
 int Shell(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str());
+    return testsupport::RunCommand(command + " >/dev/null");
 }
 std::string Name(size_t size) {
     return "f" + std::to_string(size) + ".bin";
@@ -72,9 +73,8 @@ protected:
 TEST_F(TftpPeerTest, RealClientsMoveEverySize) {
     // The tftp-hpa client resolves addresses with AI_ADDRCONFIG: give the namespace a non-loopback
     // address of each family.
-    ASSERT_EQ(0, testsupport::RunCommand("ip link add tv0 type veth peer name tv1 && ip link set tv0 up && "
-                                         "ip link set tv1 up && ip addr add 10.77.0.1/24 dev tv0 && "
-                                         "ip -6 addr add fd77::1/64 dev tv0 nodad"));
+    testsupport::VethLink link("tv0");
+    ASSERT_TRUE(link.Ok() && link.AddAddress("10.77.0.1/24") && link.AddAddress("fd77::1/64 nodad"));
     struct Peer {
         std::string get, put;  // commands moving the server's $R to and from the local $L; empty: not tried
     };
@@ -129,7 +129,7 @@ TEST_F(TftpPeerTest, SlowCurlOverALossyLinkNeverEndsIllegal) {
                          " && for i in $(seq 40); do b=$((i % 2 ? 512 : 1468)); "
                          "(curl -s -m 25 --tftp-blksize $b -o got$i tftp://127.0.0.1:6969/lossy.bin; echo $? > rc$i) & "
                          "done; wait";
-    ASSERT_EQ(0, std::system(script.c_str()));
+    ASSERT_EQ(0, testsupport::RunCommand(script));
     std::map<int, int> exits;
     for (int i = 1; i <= 40; ++i) {
         int rc = std::atoi(m_out.Read("rc" + std::to_string(i)).c_str());
