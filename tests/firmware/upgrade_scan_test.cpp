@@ -25,10 +25,7 @@ using devsim::FmwContainer;
 using devsim::LegacyFirmware;
 
 std::string Container(const std::string& versionText) {
-    FmwContainer c;
-    c.marks = {{1, "x"}, {FMW_VA_TAG_FS_VER, versionText + '\0'}};
-    c.images = {"kernel"};
-    return c.Build();
+    return devsim::ContainerWithVersion(versionText, {"kernel"});
 }
 
 UpgradeFileInfo Split(const std::string& text, int kind) {
@@ -90,8 +87,7 @@ protected:
         return names;
     }
 
-    testsupport::TempDir m_logDir;
-    testsupport::LogCapture m_log{m_logDir.File("Upgrade.log"), LOG_INFO};
+    testsupport::LogCapture m_log{LOG_INFO};
     testsupport::TempDir m_dir;
     std::vector<UpgradeFileInfo> m_catalogue;
     std::vector<ScanSkip> m_skipped;
@@ -181,10 +177,9 @@ TEST_F(ScanTest, LogFollowsTheEnumerationStepByStep) {
 TEST_F(ScanTest, FolderSeparatorIsNeverDoubledAndMissingFolderGivesNothing) {
     m_dir.Write("fw.bin", LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
     for (const std::string& folder : {m_dir.Path() + "\\", m_dir.Path() + "/"}) {
-        m_logDir.Write("Upgrade.log", "");
         Scan(folder);
         EXPECT_EQ(m_catalogue.size(), 1u) << folder;
-        EXPECT_NE(m_logDir.Read("Upgrade.log").find("strPath=" + folder + "fw.bin,"), std::string::npos) << folder;
+        EXPECT_EQ(m_log.Count("strPath=" + folder + "fw.bin,"), 1u) << folder;
     }
     Scan(m_dir.File("nothing-here"));  // and the catalogue of the scan before is gone
     EXPECT_TRUE(m_catalogue.empty());

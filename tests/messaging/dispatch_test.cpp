@@ -15,7 +15,6 @@
 #include "log/log.h"
 #include "messaging/msg_format.h"
 #include "support/log_capture.h"
-#include "support/temp_dir.h"
 #include "support/udp_peer.h"
 #include "support/wait_until.h"
 
@@ -86,8 +85,7 @@ protected:
             return !m_dlg->m_reports.empty() && m_dlg->m_reports.back().second.find(marker) != std::string::npos;
         }));
     }
-    testsupport::TempDir m_dir;
-    testsupport::LogCapture m_log{m_dir.File("Upgrade.log"), LOG_INFO};
+    testsupport::LogCapture m_log{LOG_INFO};
     testsupport::UdpPeer m_peer;
     std::unique_ptr<RecordingDlg> m_dlg = std::make_unique<RecordingDlg>();
 };

@@ -9,7 +9,6 @@
 #include "reporting/device_table.h"
 #include "support/log_capture.h"
 #include "support/recording_view.h"
-#include "support/temp_dir.h"
 
 namespace {
 
@@ -39,8 +38,7 @@ protected:
     // "successes/failures" as counted.
     std::string Counts() { return std::to_string(m_dlg.m_nSuccessCount) + "/" + std::to_string(m_dlg.m_nFailCount); }
 
-    testsupport::TempDir m_dir;
-    testsupport::LogCapture m_log{m_dir.File("Upgrade.log"), LOG_INFO};
+    testsupport::LogCapture m_log{LOG_INFO};
     testsupport::RecordingView m_view;
     CKelvaneDlg m_dlg;
 };

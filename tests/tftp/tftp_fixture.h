@@ -107,8 +107,7 @@ protected:
 
     TftpConfig m_settings = TftpDefaultConfig();
     testsupport::TempDir m_root;
-    testsupport::TempDir m_logDir;
-    testsupport::LogCapture m_log{m_logDir.File("tftp.log"), LOG_ALLLOG};
+    testsupport::LogCapture m_log{LOG_ALLLOG};
 };
 
 }  // namespace tftptest
