@@ -197,16 +197,15 @@ int main(int argc, char** argv) {
     std::system(("mkdir -p " + folder).c_str());
     // Built in a child, so the 16 MiB of the generator never count as the server's memory.
     if (pid_t child = fork(); child == 0) {
-        devsim::FmwContainer c;
-        c.marks.emplace_back(FMW_VA_TAG_FS_VER, std::string("QL_IPC4K_V2.1.0.7") + '\0');
+        std::vector<std::string> images;
         std::mt19937 random(7);
         const size_t image = static_cast<size_t>(mib) * 1048576 / 2 - 1024;
         for (int i = 0; i < 2; ++i) {
             std::string bytes(image, '\0');
             for (char& b : bytes) b = static_cast<char>(random() & 0xFF);
-            c.images.push_back(std::move(bytes));
+            images.push_back(std::move(bytes));
         }
-        const std::string bytes = c.Build();
+        const std::string bytes = devsim::ContainerWithVersion("QL_IPC4K_V2.1.0.7", std::move(images));
         std::ofstream(folder + "/IPC4K.bin", std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         _exit(0);
     } else {

@@ -16,7 +16,6 @@
 #include <random>
 #include <thread>
 
-#include "firmware/fmw_header.h"
 #include "platform/private_network.h"
 #include "tools/devsim/device_simulator.h"
 #include "tools/devsim/fmw_writer.h"
@@ -131,18 +130,16 @@ bool DemoLab::SetUp(std::string* error) {
     std::filesystem::create_directories(m_home, ec);
 
     // One file of each kind the catalogue knows, a few MiB each so the downloads can be watched.
-    const std::vector<std::pair<std::string, std::string>> files = [] {
-        devsim::FmwContainer container;
-        container.marks.emplace_back(FMW_VA_TAG_FS_VER, std::string("QL_IPC4K_V") + kNewVersion + '\0');
-        container.images = {RandomBytes(512 * 1024, 1), RandomBytes(2 * 1024 * 1024, 2), RandomBytes(1536 * 1024, 3)};
-        return std::vector<std::pair<std::string, std::string>>{
-            {"IPC2F_V2.1.0.7.bin", devsim::LegacyFirmware("FIRMWARE", std::string("QL_IPC2F_V") + kNewVersion) +
-                                       RandomBytes(3 * 1024 * 1024, 4)},
-            {"IPC4K_V2.1.0.7.bin", container.Build()},
-            {"NVR8_V2.1.0.7.bin", devsim::LegacyFirmware("FIRMWNVR", std::string("NVR8_V") + kNewVersion) +
-                                      RandomBytes(5 * 1024 * 1024, 5)},
-        };
-    }();
+    const std::pair<std::string, std::string> files[] = {
+        {"IPC2F_V2.1.0.7.bin",
+         devsim::LegacyFirmware("FIRMWARE", std::string("QL_IPC2F_V") + kNewVersion) + RandomBytes(3 * 1024 * 1024, 4)},
+        {"IPC4K_V2.1.0.7.bin",
+         devsim::ContainerWithVersion(std::string("QL_IPC4K_V") + kNewVersion,
+                                      {RandomBytes(512 * 1024, 1), RandomBytes(2 * 1024 * 1024, 2),
+                                       RandomBytes(1536 * 1024, 3)})},
+        {"NVR8_V2.1.0.7.bin",
+         devsim::LegacyFirmware("FIRMWNVR", std::string("NVR8_V") + kNewVersion) + RandomBytes(5 * 1024 * 1024, 5)},
+    };
     for (const auto& [name, bytes] : files) {
         std::ofstream out(m_firmware + "/" + name, std::ios::binary);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -7,7 +7,6 @@
 
 #include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_interface.h"
-#include "firmware/fmw_header.h"
 #include "messaging/msg_format.h"
 #include "platform/udp_socket.h"
 #include "support/peer_namespace.h"
@@ -23,10 +22,7 @@ using devsim::Outcome;
 using Report = std::pair<std::string, std::string>;  // the text, and the address it came from
 
 std::string Container(const std::string& versionText) {
-    devsim::FmwContainer c;
-    c.marks.emplace_back(FMW_VA_TAG_FS_VER, versionText + std::string(1, '\0'));
-    c.images = {std::string(70000, 'k'), std::string(35007, 'f')};
-    return c.Build();
+    return devsim::ContainerWithVersion(versionText, {std::string(70000, 'k'), std::string(35007, 'f')});
 }
 
 std::string Key(const std::string& text, const char* key) {

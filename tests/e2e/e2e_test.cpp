@@ -11,7 +11,6 @@
 
 #include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_interface.h"
-#include "firmware/fmw_header.h"
 #include "reporting/state_text.h"
 #include "support/netns.h"
 #include "support/run_fixture.h"
@@ -33,11 +32,9 @@ protected:
         LogInit(LOG_MAJOR, m_home.File("Upgrade.log").c_str());
         testsupport::AllowPingSockets(true);
         m_dlg.m_tftpSettings.nTimeUnitMs = 50;
-        devsim::FmwContainer container;
-        container.marks.emplace_back(FMW_VA_TAG_FS_VER, std::string("QL_IPC4K_V2.1.0.7") + '\0');
-        container.images = {std::string(90000, 'k'), std::string(40000, 'f')};
         m_files = {{"IPC2F", devsim::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.1.0.7") + std::string(150000, 'x')},
-                   {"IPC4K", container.Build()},
+                   {"IPC4K", devsim::ContainerWithVersion("QL_IPC4K_V2.1.0.7",
+                                                          {std::string(90000, 'k'), std::string(40000, 'f')})},
                    {"NVR8", devsim::LegacyFirmware("FIRMWNVR", "NVR8_V2.1.0.7") + std::string(200000, 'n')}};
         for (const auto& [model, bytes] : m_files) m_folder.Write(model + ".bin", bytes);
     }

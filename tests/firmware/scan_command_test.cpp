@@ -15,14 +15,12 @@ testsupport::CommandResult RunCli(const std::string& args) {
 
 TEST(ScanCommandTest, ListsCatalogueSaysWhyFilesAreLeftOutAndExitsByOutcome) {
     testsupport::TempDir dir;
-    devsim::FmwContainer c;
-    c.marks = {{4, std::string("QL_CAM-A_V1.2.3.10\0", 19)}};
-    c.images = {std::string(4096, 'k')};
-    dir.Write("cam_new.bin", c.Build());
+    const std::string fresh = devsim::ContainerWithVersion("QL_CAM-A_V1.2.3.10", {std::string(4096, 'k')});
+    dir.Write("cam_new.bin", fresh);
     dir.Write("cam_old.bin", devsim::LegacyFirmware("FIRMWARE", "QL_CAM-A_V1.2.3.9"));
     dir.Write("cam_same.bin", devsim::LegacyFirmware("FIRMWARE", "QL_CAM-A_V1.2.3.10"));
     dir.Write("nvr.bin", devsim::LegacyFirmware("FIRMWNVR", "NVR8_B3.0.1"));
-    std::string broken = c.Build();
+    std::string broken = fresh;
     broken.back() ^= 1;
     dir.Write("broken.bin", broken);
     dir.Write("notes.txt", "hello");

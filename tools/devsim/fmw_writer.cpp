@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "firmware/fmw_header.h"
+
 namespace devsim {
 
 namespace {
@@ -88,6 +90,13 @@ void FmwReseal(std::string& bytes, unsigned what) {
         FmwSet32(bytes, 12, Crc(stream, 0, stream.size()));
     }
     if (what & kSealFile) FmwSet32(bytes, 8, Crc(bytes, 12, bytes.size()));
+}
+
+std::string ContainerWithVersion(const std::string& versionText, std::vector<std::string> images) {
+    FmwContainer container;
+    container.marks.emplace_back(FMW_VA_TAG_FS_VER, versionText + '\0');
+    container.images = std::move(images);
+    return container.Build();
 }
 
 std::string LegacyFirmware(const std::string& magic, const std::string& versionText, size_t length) {

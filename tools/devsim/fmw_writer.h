@@ -48,6 +48,8 @@ void FmwReseal(std::string& bytes, unsigned what);
 
 uint32_t FmwGet32(const std::string& bytes, size_t offset);
 void FmwSet32(std::string& bytes, size_t offset, uint32_t value);
+// A container whose only mark is the file-system version `versionText` (NUL added), holding `images`.
+std::string ContainerWithVersion(const std::string& versionText, std::vector<std::string> images);
 // The version text of a legacy header file: "FIRMWARE" (1556 bytes, text at 296) or "FIRMWNVR"
 // (692 bytes, text at 8), padded to `length` bytes (default: the full header).
 std::string LegacyFirmware(const std::string& magic, const std::string& versionText, size_t length = 0);
