@@ -14,25 +14,23 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(Thread, WaitForTimesOutUntilTheThreadHasEnded) {
+TEST(Thread, WaitForTimesOutUntilTheEndAndAnUnfinishedThreadIsLetGoAtDestruction) {
     platform::Event release(true, false);
     auto thread = platform::Thread::Start([&] { return release.Wait(-1) ? 0 : 1; });
     ASSERT_TRUE(thread);
     EXPECT_FALSE(thread->WaitFor(20));
     release.Set();
     EXPECT_TRUE(thread->WaitFor(5000));
-}
 
-TEST(Thread, AnUnfinishedThreadIsLetGoAtDestruction) {
-    auto release = std::make_shared<platform::Event>(true, false);
+    auto letGo = std::make_shared<platform::Event>(true, false);
     auto done = std::make_shared<platform::Event>(true, false);
     // The handle goes at once, while the thread waits: it must neither block nor end the thread.
-    platform::Thread::Start([release, done] {
-        release->Wait(-1);
+    platform::Thread::Start([letGo, done] {
+        letGo->Wait(-1);
         done->Set();
         return 0;
     });
-    release->Set();
+    letGo->Set();
     EXPECT_TRUE(done->Wait(5000));
 }
 
