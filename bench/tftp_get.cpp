@@ -1,6 +1,5 @@
-// One TFTP download with the simulator's device-side reader, for tftp_window_bench.sh: it shows
-// how fast the service sends when the client's own per-block work is small (atftp spends more on
-// each block than our sender does, so at split placement it bounds the windowed rate).
+// One TFTP download with the simulator's device-side reader, for tftp_window_bench.sh: a second
+// client beside atftp, so that a limit of one client can be told from a limit of the servers.
 //   bench_tftp_get SERVER PORT FILE OUT BLKSIZE WINDOW   (WINDOW 0: not asked)
 // Prints the bytes received; exits non-zero when the download fails.
 #include <fcntl.h>

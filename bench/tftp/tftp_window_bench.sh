@@ -14,8 +14,8 @@
 # Environment: RUNS (5), WINDOW (16), BS (1468), SINGLE_MIB (32), CONCURRENT (50), CONCURRENT_MIB (4),
 # PLACEMENTS ("same split"), TABLE (1), TABLE_MIB (8), TABLE_BLOCK_SIZES ("512 1468 4096 8192 16384"),
 # TABLE_WINDOWS ("1 2 4 8 16 32 64"), TABLE_RUNS (1), KELVANE_CLI, ATFTP, ATFTPD (the binaries),
-# CLIENT (atftp; "devsim" downloads with the simulator's reader, bench_tftp_get, whose per-block
-# work is smaller than atftp's: it shows the servers' own ceiling when the client is not the bound).
+# CLIENT (atftp; "devsim" downloads with the simulator's reader, bench_tftp_get: a second,
+# independent client, so that a limit of one client can be told from a limit of the servers).
 #
 # Placement as in tftp_bench.sh: "same" pins servers and clients on CPU 0, "split" the servers on
 # CPU 0 and the clients on CPU 1. Each run measures every server back to back, in an order that
