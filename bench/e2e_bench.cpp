@@ -90,8 +90,8 @@ class Bench {
 public:
     Bench(std::string devsim, int nsFd, std::string work) : m_devsim(std::move(devsim)), m_nsFd(nsFd), m_work(std::move(work)) {}
 
-    // Starts `n` devices in the device namespace; with `stopWhileDownloading`, stops the run once all
-    // were offered the file and their downloads are under way (stopMs: the whole stop, its TFTP part).
+    // Starts `n` devices in the device namespace; with `stopWhileDownloading`, stops the run 800 ms
+    // after every device has reported downloading (stopMs: the whole stop, its TFTP part).
     Phase Run(int n, bool stopWhileDownloading, double* stopMs) {
         const std::string json = m_work + "/devices.json";
         const std::string count = std::to_string(n);
