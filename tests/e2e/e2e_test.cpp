@@ -11,6 +11,7 @@
 
 #include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_interface.h"
+#include "log/log.h"
 #include "reporting/state_text.h"
 #include "support/netns.h"
 #include "support/run_fixture.h"
@@ -29,7 +30,7 @@ protected:
         RunFixture::SetUp();
         // Fifty transfers' Info lines would slow the service down under the sanitizers until the
         // devices' shortened time-outs run out.
-        LogInit(LOG_MAJOR, m_home.File("Upgrade.log").c_str());
+        LogInit(LOG_MAJOR, nullptr);
         testsupport::AllowPingSockets(true);
         m_dlg.m_tftpSettings.nTimeUnitMs = 50;
         m_files = {{"IPC2F", devsim::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.1.0.7") + std::string(150000, 'x')},

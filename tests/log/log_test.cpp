@@ -9,6 +9,7 @@
 #include <regex>
 #include <vector>
 
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -16,9 +17,8 @@ namespace {
 // The log is process-wide; every test points it at a file of its own.
 class LogTest : public testing::Test {
 protected:
-    void SetUp() override { LogInit(LOG_INFO, m_dir.File("Upgrade.log").c_str()); }
-    void TearDown() override { LogInit(LOG_MAJOR, ""); }
-    std::string Text() const { return m_dir.Read("Upgrade.log"); }
+    std::string Text() const { return m_log.Text(); }
+    testsupport::LogCapture m_log{LOG_INFO};
     testsupport::TempDir m_dir;
 };
 
