@@ -4,10 +4,13 @@
 
 std::string GbkToDisplayText(const char* gbk) {
     if (gbk == nullptr) return {};
+    // Rows carry device text (addresses, versions): escaped before conversion, since GBK turns
+    // no byte into a control character.
+    std::string safe = platform::EscapeControlChars(gbk);
     std::string utf8;
-    if (platform::GbkToUtf8(gbk, &utf8)) return utf8;
+    if (platform::GbkToUtf8(safe, &utf8)) return utf8;
     std::string shown;
-    for (const char* p = gbk; *p != '\0'; ++p) shown += (static_cast<unsigned char>(*p) < 0x80) ? *p : '?';
+    for (char c : safe) shown += (static_cast<unsigned char>(c) < 0x80) ? c : '?';
     return shown;
 }
 

@@ -43,4 +43,21 @@ bool GbkToUtf8(std::string_view gbk, std::string* out) { return Convert("UTF-8",
 
 bool Utf8ToGbk(std::string_view utf8, std::string* out) { return Convert("GBK", "UTF-8", utf8, out); }
 
+std::string EscapeControlChars(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            out += c;
+            continue;
+        }
+        out += "\\x";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xf];
+    }
+    return out;
+}
+
 }  // namespace platform

@@ -23,6 +23,18 @@ TEST(TextCodec, LongTextCrossesChunksIntactAndUnconvertibleTextIsRefused) {
     EXPECT_FALSE(platform::GbkToUtf8("\xca", &back));              // cut in the middle of a character
 }
 
+// Line breaks, escape sequences and DEL from a device are shown, never acted on; GBK text whose
+// trail byte is a backslash or below 0x80 stays whole.
+TEST(TextCodec, ControlCharactersAreEscapedAndCharactersKept) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"V2.1.0\r\nRun ended: 1 device", "V2.1.0\\x0d\\x0aRun ended: 1 device"},
+        {"\x1b]0;title\x07\x1b[2J", "\\x1b]0;title\\x07\\x1b[2J"},
+        {std::string("a\0b\x7f", 4), "a\\x00b\\x7f"},
+        {"\xca\xa7\xb0\xdc \x95\x5c", "\xca\xa7\xb0\xdc \x95\x5c"},  // 失败, and a trail byte 0x5c
+    };
+    for (const auto& [in, want] : cases) EXPECT_EQ(platform::EscapeControlChars(in), want) << in;
+}
+
 TEST(SystemLang, LocaleNamesGiveWindowsLanguageIds) {
     const std::pair<const char*, int> cases[] = {{"en_US.UTF-8", 1033}, {"C", 1033},          {"C.UTF-8", 1033},
                                                  {"POSIX", 1033},       {"", 1033},           {"zh_CN.GBK", 2052},
