@@ -26,12 +26,11 @@ protected:
         m_folder.Write("ipc.bin", m_firmware);
     }
     // Runs kelvane-cli run with `options` in the work folder on a thread of its own, killed after a
-    // minute; the file "pid" holds the pid to signal it by.
+    // minute (longer in slow builds); the file "pid" holds the pid to signal it by.
     std::future<testsupport::CommandResult> Start(const std::string& options) {
         const std::string line = "cd " + m_work.Path() +
-                                 " && echo $$ >pid && exec timeout -s KILL 60 " KELVANE_CLI_PATH
-                                 " run --address 10.77.0.1 --lang en " +
-                                 options;
+                                 " && echo $$ >pid && exec timeout -s KILL " + std::to_string(testsupport::Scaled(60)) +
+                                 " " KELVANE_CLI_PATH " run --address 10.77.0.1 --lang en " + options;
         return std::async(std::launch::async, [line] { return testsupport::RunCapture(line); });
     }
     // Devices of "--device" texts asking the run, numbered from AA:00:00:00:00:01.
@@ -56,7 +55,7 @@ TEST_F(RunCommandTest, ResultsOfEveryKindAndTheExitStatus) {
                                        " tftp://10.77.0.1/ipc.bin");
     }));
     EXPECT_EQ(m_firmware, m_work.Read("got.bin"));
-    ASSERT_TRUE(devices->Wait(60000));
+    ASSERT_TRUE(devices->Wait(testsupport::Scaled(60000)));
     EXPECT_TRUE(devices->AllAsExpected()) << devsim::Summary(devices->Results());
     const testsupport::CommandResult run = cli.get();
     EXPECT_EQ(run.status, 1) << run.out;
@@ -77,14 +76,14 @@ TEST_F(RunCommandTest, ResultsOfEveryKindAndTheExitStatus) {
 // to has succeeded.
 TEST_F(RunCommandTest, ARefusedRunSaysWhyAndTheRunningOneEndsWithZero) {
     auto first = Start("--folder " + m_folder.Path() + " --results results.json --devices 1");
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(testsupport::Scaled(1500)));
     const auto [status, out] =
         testsupport::RunCapture(KELVANE_CLI_PATH " run --address 10.77.0.1 --folder " + m_folder.Path());
     EXPECT_EQ(status, 2);
     EXPECT_NE(out.find("not started: Port 10011 (device messages) is held by another program"), std::string::npos)
         << out;
     auto device = Devices({""});
-    ASSERT_TRUE(device != nullptr && device->Wait(60000) && device->AllAsExpected());
+    ASSERT_TRUE(device != nullptr && device->Wait(testsupport::Scaled(60000)) && device->AllAsExpected());
     const testsupport::CommandResult run = first.get();
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_NE(m_work.Read("results.json").find("\"outcome\": \"succeeded\""), std::string::npos);
@@ -93,8 +92,8 @@ TEST_F(RunCommandTest, ARefusedRunSaysWhyAndTheRunningOneEndsWithZero) {
 TEST_F(RunCommandTest, CtrlCStopsCleanlyAndStillWritesTheResults) {
     auto cli = Start("--folder " + m_folder.Path() + " --results results.csv");
     auto device = Devices({"silent=download"});
-    ASSERT_TRUE(device != nullptr && device->Wait(60000) && device->AllAsExpected());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its last report is on its way
+    ASSERT_TRUE(device != nullptr && device->Wait(testsupport::Scaled(60000)) && device->AllAsExpected());
+    std::this_thread::sleep_for(std::chrono::milliseconds(testsupport::Scaled(300)));  // its last report is on its way
     kill(std::stoi(m_work.Read("pid")), SIGINT);
     const testsupport::CommandResult run = cli.get();
     EXPECT_EQ(run.status, 1) << run.out;

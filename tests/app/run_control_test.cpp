@@ -103,7 +103,7 @@ TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
     EXPECT_EQ(0, m_dlg.m_bPauseTest.load());
 
     ASSERT_TRUE(device.SendTo(Request("IPC2F-2.0.0.1", "AA:01"), kServerIp, 10011));
-    ASSERT_TRUE(replies.WaitFor(1, 5000));
+    ASSERT_TRUE(replies.WaitFor(1, testsupport::Scaled(5000)));
     EXPECT_NE(replies.Received()[0].find(
                   "Ipaddr:10.77.0.10\r\nIPCMac:AA:01\r\nVersion:IPC2F-2.1.0.7\r\nFilePath:ipc.bin\r\n"),
               std::string::npos);
@@ -132,7 +132,7 @@ TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
     EXPECT_TRUE(m_dlg.ResultsSnapshot().empty());
     EXPECT_EQ(m_view.ItemText(IDC_STATIC_SUCCESS), "0");
     ASSERT_TRUE(device.SendTo(Request("IPC2F-2.0.0.1", "AA:01"), kServerIp, 10011));
-    ASSERT_TRUE(replies.WaitFor(2, 5000));  // the cursor starts again
+    ASSERT_TRUE(replies.WaitFor(2, testsupport::Scaled(5000)));  // the cursor starts again
     EXPECT_NE(replies.Received()[1].find(
                   "Ipaddr:10.77.0.10\r\nIPCMac:AA:01\r\nVersion:IPC2F-2.2.0.0\r\nFilePath:newer.bin\r\n"),
               std::string::npos);

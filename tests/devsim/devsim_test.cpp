@@ -45,7 +45,7 @@ public:
         m_replies.SetBroadcast(true);
         EXPECT_EQ(0, m_replies.Bind(serverIp.c_str(), 0));
         TftpConfig settings = TftpDefaultConfig();
-        settings.nTimeUnitMs = 50;
+        settings.nTimeUnitMs = testsupport::Scaled(50);
         StartTftp(serverIp.c_str(), root.Path().c_str(), settings);
     }
     ~ScriptedServer() { StopTftp(); }

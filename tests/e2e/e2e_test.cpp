@@ -16,12 +16,14 @@
 #include "support/netns.h"
 #include "support/run_fixture.h"
 #include "support/sim_devices.h"
+#include "support/time_scale.h"
 #include "support/wait_until.h"
 #include "tools/devsim/fmw_writer.h"
 
 namespace {
 
 using devsim::Outcome;
+using testsupport::Scaled;
 using testsupport::WaitUntil;
 
 class EndToEnd : public testsupport::RunFixture {
@@ -32,7 +34,7 @@ protected:
         // devices' shortened time-outs run out.
         LogInit(LOG_MAJOR, nullptr);
         testsupport::AllowPingSockets(true);
-        m_dlg.m_tftpSettings.nTimeUnitMs = 50;
+        m_dlg.m_tftpSettings.nTimeUnitMs = Scaled(50);
         m_files = {{"IPC2F", devsim::LegacyFirmware("FIRMWARE", "QL_IPC2F_V2.1.0.7") + std::string(150000, 'x')},
                    {"IPC4K", devsim::ContainerWithVersion("QL_IPC4K_V2.1.0.7",
                                                           {std::string(90000, 'k'), std::string(40000, 'f')})},
@@ -40,7 +42,8 @@ protected:
         for (const auto& [model, bytes] : m_files) m_folder.Write(model + ".bin", bytes);
     }
     // Starts devices from "--device" texts, asking the run by broadcast or not.
-    void Devices(const std::vector<std::string>& groups, bool broadcast = false, int stepMs = 20, int timeUnitMs = 50) {
+    void Devices(const std::vector<std::string>& groups, bool broadcast = false, int stepMs = 20,
+                 int timeUnitMs = Scaled(50)) {
         devsim::SimConfig config = testsupport::QuickDevices(broadcast ? "" : "10.77.0.1", m_devices.Path());
         config.stepMs = stepMs;
         config.timeUnitMs = timeUnitMs;
@@ -54,7 +57,7 @@ protected:
     // Waits for the devices to end as the simulator expects, and for the run to show `expected`
     // (succeeded, failed) with every device counted as it ended.
     void ExpectEveryDeviceEndedAndCounted(std::pair<int, int> expected) {
-        ASSERT_TRUE(m_sim->Wait(120000));
+        ASSERT_TRUE(m_sim->Wait(Scaled(120000)));
         EXPECT_TRUE(m_sim->AllAsExpected()) << devsim::ResultsToJson(m_sim->Results());
         EXPECT_TRUE(WaitUntil([&] { return Counters() == expected; })) << Counters().first << "/" << Counters().second;
         EXPECT_EQ(expected, ExpectCountedAsTheDevicesEnded(true));
@@ -109,7 +112,7 @@ TEST_F(EndToEnd, FiftyDevicesEachLentItsOwnAddressAndCountedOnce) {
         Start();
         // A probed address has a failed neighbour entry on the server until the device answers an
         // ARP request (up to a second later): such devices wait longer for their first answer.
-        Devices(kFifty, probe, 20, probe ? 300 : 50);
+        Devices(kFifty, probe, 20, Scaled(probe ? 300 : 50));
         ExpectEveryDeviceEndedAndCounted({46, 3});  // the up-to-date one is neither
         m_sim.reset();
         m_dlg.OnBtnStart();
@@ -120,7 +123,7 @@ TEST_F(EndToEnd, StopMidRunLeavesNothingAndTheNextRunServesTheDevicesThatAskAgai
     Start();
     Devices({"count=10,model=IPC2F,restarts=3,stall=20:800"});
     ASSERT_TRUE(WaitUntil([&] { return m_dlg.ResultsSnapshot().size() == 10; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let downloads reach their stall
+    std::this_thread::sleep_for(std::chrono::milliseconds(Scaled(300)));  // let downloads reach their stall
     m_dlg.OnBtnStart();
     TftpServiceStatus tftp{};
     EXPECT_EQ(0, GetTftpServiceStatus(&tftp));
@@ -167,8 +170,8 @@ TEST_F(EndToEnd, ClearingTheListMidRunNeverRenumbersARow) {
 TEST_F(EndToEnd, UnderTenPercentLossEveryDeviceEndsRightOrIsReportedUnfinished) {
     Start();
     Devices({"count=12,model=IPC2F,drop=10%,expect=any", "count=8,kind=nvr,model=NVR8,drop=10%,expect=any"});
-    ASSERT_TRUE(m_sim->Wait(120000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last reports are still on their way
+    ASSERT_TRUE(m_sim->Wait(Scaled(120000)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(Scaled(500)));  // the last reports are still on their way
     const std::pair<int, int> counted = ExpectCountedAsTheDevicesEnded(false);
     EXPECT_EQ(counted, Counters());
     int upgraded = 0;

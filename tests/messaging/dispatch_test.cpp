@@ -71,7 +71,7 @@ protected:
         std::snprintf(m_dlg->m_szLocalIP, sizeof m_dlg->m_szLocalIP, "%s", ip);
         m_dlg->m_bRunning = 1;
         ASSERT_TRUE(m_dlg->StartMessagingThreads());
-        ASSERT_TRUE(m_dlg->WaitListenerSettled(2000));
+        ASSERT_TRUE(m_dlg->WaitListenerSettled(testsupport::Scaled(2000)));
     }
     void StopRun() {
         m_dlg->m_bRunning = 0;

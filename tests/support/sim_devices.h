@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/time_scale.h"
 #include "tools/devsim/device_simulator.h"
 
 namespace testsupport {
@@ -19,8 +20,8 @@ inline devsim::SimConfig QuickDevices(const std::string& serverIp, const std::st
     config.netnsPath = netnsPath;
     config.stepMs = 20;
     config.requestIntervalMs = 400;
-    config.timeUnitMs = 50;
-    config.timeLimitMs = 90000;
+    config.timeUnitMs = Scaled(50);
+    config.timeLimitMs = Scaled(90000);
     return config;
 }
 
