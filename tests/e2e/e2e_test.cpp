@@ -121,9 +121,15 @@ TEST_F(EndToEnd, FiftyDevicesEachLentItsOwnAddressAndCountedOnce) {
 
 TEST_F(EndToEnd, StopMidRunLeavesNothingAndTheNextRunServesTheDevicesThatAskAgain) {
     Start();
-    Devices({"count=10,model=IPC2F,restarts=3,stall=20:800"});
-    ASSERT_TRUE(WaitUntil([&] { return m_dlg.ResultsSnapshot().size() == 10; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(Scaled(300)));  // let downloads reach their stall
+    // Each download stalls long enough that all ten are still going when the run stops, and
+    // shorter than the service waits for a silent client.
+    Devices({"count=10,model=IPC2F,restarts=3,stall=20:" + std::to_string(Scaled(800))});
+    ASSERT_TRUE(WaitUntil([&] {
+        for (const devsim::DeviceResult& d : m_sim->Results()) {
+            if (d.stage != "stalled") return false;
+        }
+        return true;
+    })) << devsim::ResultsToJson(m_sim->Results());
     m_dlg.OnBtnStart();
     TftpServiceStatus tftp{};
     EXPECT_EQ(0, GetTftpServiceStatus(&tftp));

@@ -243,6 +243,7 @@ private:
         o.abandonHalfway = inject.silentEvent == 0;
         o.drop = [this] { return Lost(); };
         o.stopped = [this] { return Interrupted(); };
+        o.onStall = [this] { SetStage("stalled"); };
         TftpClientResult t = TftpDownload(o, fd);
         close(fd);
         Update([&](DeviceResult& r) {

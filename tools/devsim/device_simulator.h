@@ -107,7 +107,8 @@ struct DeviceResult {
     std::string expected;
     Outcome outcome = Outcome::Pending;
     bool asExpected = false;
-    std::string stage;  // where the device is or was last: "requesting", "downloading", event name
+    std::string stage;  // where the device is or was last: "requesting", "downloading",
+                        // "stalled" (an injected stall), event name
     int event = -1;     // last report event sent
     int state = -1;     // its state
     std::string lentIp;

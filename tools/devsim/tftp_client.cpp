@@ -243,7 +243,10 @@ TftpClientResult TftpDownload(const TftpClientOptions& o, int fd) {
             const uint32_t got = expected++;
             ++sinceAck;
             if (o.onProgress) o.onProgress();
-            if (o.stallBlock == got && o.stallMs > 0) Pause(session, o.stallMs);
+            if (o.stallBlock == got && o.stallMs > 0) {
+                if (o.onStall) o.onStall();
+                Pause(session, o.stallMs);
+            }
             if (o.abandonHalfway && r.bytes * 2 >= static_cast<uint64_t>(std::max<int64_t>(r.tsize, 1))) {
                 r.abandoned = true;
                 r.error = "vanished after block " + std::to_string(got);

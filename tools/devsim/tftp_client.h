@@ -26,6 +26,7 @@ struct TftpClientOptions {
     std::function<bool()> drop;        // true: lose this packet (asked once per datagram, both ways)
     std::function<bool()> stopped;     // true: give up at once
     std::function<void()> onProgress;  // called after every accepted block
+    std::function<void()> onStall;     // called as the stall after stallBlock begins
 };
 
 struct TftpClientResult {
