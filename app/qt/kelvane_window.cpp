@@ -290,6 +290,8 @@ void KelvaneWindow::FlushChanges() {
     }
     for (auto& change : changes) change();
     m_model->AnnounceChanges();
+    if (m_scrollRow >= 0 && m_scrollRow < m_model->rowCount()) m_list->ScrollFullyTo(m_model->index(m_scrollRow, 0));
+    m_scrollRow = -1;
     m_sinceFlush.restart();
 }
 
@@ -331,14 +333,16 @@ void KelvaneWindow::OnCellChanged(int row, int column, const std::string& text) 
 }
 
 void KelvaneWindow::OnEnsureVisible(int row) {
-    Enqueue([this, row] {
-        m_model->AnnounceChanges();
-        m_list->ScrollFullyTo(m_model->index(row, 0));
-    });
+    // Only the last row asked for in one drawing pass is scrolled to: a burst of new devices
+    // costs one layout of the list, not one per device.
+    Enqueue([this, row] { m_scrollRow = row; });
 }
 
 void KelvaneWindow::OnAllRowsDeleted() {
-    Enqueue([this] { m_model->DeleteAll(); });
+    Enqueue([this] {
+        m_model->DeleteAll();
+        m_scrollRow = -1;
+    });
 }
 
 void KelvaneWindow::SetComboItems(int item, const std::vector<std::string>& entries, int selected) {

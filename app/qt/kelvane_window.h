@@ -116,6 +116,7 @@ private:
     bool m_flushPosted = false;
     QTimer m_flushTimer;
     QElapsedTimer m_sinceFlush;
+    int m_scrollRow = -1;  // the row to scroll into view at the end of this drawing pass
 
     std::map<int, bool> m_coreEnabled;  // what the core last asked for each item
     bool m_busy = false;
