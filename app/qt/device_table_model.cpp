@@ -117,8 +117,11 @@ QVariant DeviceTableModel::data(const QModelIndex& index, int role) const {
             return Cell(index.row(), index.column());
         case Qt::ToolTipRole: {
             // Columns are narrow for English reasons and long versions: the whole text on hover.
+            // Tooltips render anything that looks like markup, and devices choose their version
+            // texts: the text is escaped, so it is shown as sent and cannot restyle the tooltip.
             QString text = Cell(index.row(), index.column());
-            return text.isEmpty() ? QVariant() : QVariant(text);
+            if (text.isEmpty()) return {};
+            return QStringLiteral("<p style='white-space:pre'>%1</p>").arg(text.toHtmlEscaped());
         }
         case Qt::ForegroundRole:
         case Qt::BackgroundRole: {
