@@ -130,7 +130,8 @@ QVariant DeviceTableModel::data(const QModelIndex& index, int role) const {
             return role == Qt::ForegroundRole ? colours.text : colours.background;
         }
         case Qt::DecorationRole:
-            if (index.column() != kColState || row.kind == RowKind::Open) return {};
+            // Beside the number, where the eye runs down the list; the state text keeps its width.
+            if (index.column() != kColNumber || row.kind == RowKind::Open) return {};
             return row.kind == RowKind::Failed ? m_failedIcon : m_finishedIcon;
         default:
             return {};

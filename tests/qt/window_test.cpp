@@ -300,10 +300,9 @@ private slots:
             model->InsertRow(0, "1");
             model->SetCell(0, column, QString::fromUtf8(text));
             QCOMPARE(model->Kind(0), kind);
-            QModelIndex state = model->index(0, kColState);
-            QVariant background = model->index(0, kColNumber).data(Qt::BackgroundRole);
-            QCOMPARE(background.isValid(), kind != Kind::Open);
-            QCOMPARE(state.data(Qt::DecorationRole).isValid(), kind != Kind::Open);
+            QModelIndex number = model->index(0, kColNumber);
+            QCOMPARE(number.data(Qt::BackgroundRole).isValid(), kind != Kind::Open);
+            QCOMPARE(number.data(Qt::DecorationRole).isValid(), kind != Kind::Open);
             QCOMPARE(TooltipText(model->index(0, column)), QString::fromUtf8(text));
             model->DeleteAll();
         }
