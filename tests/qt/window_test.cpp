@@ -289,7 +289,6 @@ private slots:
         const std::tuple<int, const char*, Kind> cases[] = {
             {kColState, "Firmware size check failed", Kind::Failed},
             {kColState, "升级完成", Kind::Finished},
-            {kColState, "Upgrade complete", Kind::Finished},
             {kColState, "Is writting the Configuration", Kind::Open},
             {kColState, "Uboot Version not inconsisten, second repair", Kind::Open},  // repaired, not failed
             {kColNewVersion, "Upgrade complete", Kind::Open},         // a device's own text marks nothing
@@ -385,7 +384,6 @@ private slots:
             {"请选择升级文件目录", kIconError, "kelvane|请选择升级文件目录", MessagePrompter::NoIcon},
             {"地址10.9.9.9不属于本机，请选择本机的一个地址。", kIconError,
              "Error|地址10.9.9.9不属于本机，请选择本机的一个地址。", MessagePrompter::Warning},
-            {"提示文字", kIconInformation, "Error|提示文字", MessagePrompter::Information},
         };
         for (const auto& [text, icon, shown, shownIcon] : cases) {
             m_prompter->shown.clear();
