@@ -8,6 +8,10 @@ if(TARGET kelvane)
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/kelvane.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/kelvane.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+    foreach(size 16 22 24 32 48 64 128 256)
+        install(FILES ${PROJECT_SOURCE_DIR}/packaging/icons/kelvane-${size}.png
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps RENAME kelvane.png)
+    endforeach()
 endif()
 if(TARGET kelvane-devsim)
     install(TARGETS kelvane-devsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -27,8 +31,12 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# setcap for the install step; the libraries come from dpkg-shlibdeps.
+# setcap for the install step; the libraries come from dpkg-shlibdeps. The window loads Qt's
+# own translations, so its question boxes and folder dialog are in its language too.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin")
+if(TARGET kelvane)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", qt6-translations-l10n")
+endif()
 # The window's Chinese texts need a CJK face; without one they show as boxes.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/postinst)

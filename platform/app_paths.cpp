@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstdlib>
 #include <mutex>
 
@@ -25,21 +24,49 @@ std::string XdgDir(const char* variable, const char* fallback) {
     return std::string(home != nullptr && home[0] != '\0' ? home : "/tmp") + "/" + fallback + "/kelvane";
 }
 
+// Folders the system's packages own: a program installed there keeps its files in the user's
+// folders, even when run as root (for whom every folder is writable).
+bool IsSystemFolder(const std::string& dir) {
+    static const char* const kSystemRoots[] = {"/usr",    "/bin", "/sbin", "/lib", "/lib32", "/lib64",
+                                               "/libx32", "/opt", "/etc",  "/var", "/boot",  "/snap"};
+    if (dir.empty() || dir == "/") return true;
+    for (const char* root : kSystemRoots) {
+        std::string prefix(root);
+        if (dir.compare(0, prefix.size(), prefix) == 0 && (dir.size() == prefix.size() || dir[prefix.size()] == '/'))
+            return true;
+    }
+    return false;
+}
+
 std::string Place(const char* name, const char* variable, const char* fallback) {
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         if (!g_override.empty()) return g_override + "/" + name;
     }
     std::string dir = ExecutableDir();
-    if (access(dir.c_str(), W_OK) == 0) return dir + "/" + name;
+    if (FilesBelongBeside(dir, geteuid())) return dir + "/" + name;
     return XdgDir(variable, fallback) + "/" + name;
 }
 
 }  // namespace
 
-std::string ConfigIniPath() { return Place("Config.ini", "XDG_CONFIG_HOME", ".config"); }
+bool FilesBelongBeside(const std::string& exeDir, unsigned user) {
+    // A Config.ini left in a system folder (by a root run of an older version) is not followed.
+    if (IsSystemFolder(exeDir)) return false;
+    // An unpacked build that already keeps its settings there goes on doing so.
+    if (access((exeDir + "/Config.ini").c_str(), F_OK) == 0) return true;
+    struct stat st {};
+    if (stat(exeDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    return st.st_uid == user && access(exeDir.c_str(), W_OK) == 0;
+}
 
-std::string CrashDirPath() { return Place("CrashDir", "XDG_STATE_HOME", ".local/state"); }
+std::string ConfigIniPath() {
+    return Place("Config.ini", "XDG_CONFIG_HOME", ".config");
+}
+
+std::string CrashDirPath() {
+    return Place("CrashDir", "XDG_STATE_HOME", ".local/state");
+}
 
 bool MakeParentDirs(const std::string& file) {
     for (size_t slash = file.find('/', 1); slash != std::string::npos; slash = file.find('/', slash + 1)) {

@@ -7,7 +7,7 @@ PACKAGES=(
     cmake ninja-build g++ clang libclang-rt-14-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     zlib1g-dev libssl-dev libcli11-dev nlohmann-json3-dev
-    qt6-base-dev fonts-noto-cjk libunwind-dev pkgconf xvfb
+    qt6-base-dev qt6-translations-l10n fonts-noto-cjk libunwind-dev pkgconf xvfb
     iproute2 curl atftp tftp-hpa
     dpkg-dev file libcap2-bin binutils
 )

@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Screenshots of the window under a private X server: scripts/window_shot.sh [BUILD_DIR] [OUT_DIR]
-# writes OUT_DIR/window-idle.png (before a run) and OUT_DIR/window.png (a run with simulated
-# devices part way through). Everything runs in network namespaces made here: the window's
-# side on one end of a veth pair, kelvane-devsim's devices in a second namespace on the other
-# end; nothing can reach the machine's network. Xvfb's file-system socket is used.
+# Screenshots of the window under private X servers: scripts/window_shot.sh [BUILD_DIR] [OUT_DIR]
+# takes the window in Chinese and English, idle and after a run in which two of twelve
+# simulated cameras fail, on a screen that holds the dialog's own size (1024 x 768) and on a
+# small laptop's (1024 x 600): OUT_DIR/window-{zh,en}-{idle,run}-{1024x768,1024x600}.png.
+# With DOCS=1 it also copies the documentation's pictures into docs/: window.png (Chinese run),
+# window-idle.png, window-en.png (English run) and window-1024x600.png (Chinese run, small screen).
+# Everything runs in network namespaces made here: the window's side on one end of a veth pair,
+# kelvane-devsim's devices in a second namespace on the other end; nothing can reach the
+# machine's network. Xvfb's file-system socket is used.
 set -euo pipefail
 BUILD_DIR="$(cd "${1:-build}" && pwd)"
-OUT_DIR="$(realpath -m "${2:-docs}")"
+OUT_DIR="$(realpath -m "${2:-$BUILD_DIR/window-shots}")"
+DOCS_DIR="$(cd "$(dirname "$0")/.." && pwd)/docs"
 mkdir -p "$OUT_DIR"
-exec unshare -n bash -s "$BUILD_DIR" "$OUT_DIR" <<'INNER'
+unshare -n bash -s "$BUILD_DIR" "$OUT_DIR" <<'INNER'
 set -euo pipefail
 BUILD_DIR="$1"; OUT_DIR="$2"
 WORK="$(mktemp -d)"
@@ -31,23 +36,44 @@ ip addr add 10.77.0.1/24 dev kv0
 ip link set kv0 up
 nsenter --net="$DEVNS" sh -c 'ip link set lo up; ip addr add 10.77.0.2/24 dev kv1; ip link set kv1 up'
 
-DISPLAY_NO=77
-Xvfb ":$DISPLAY_NO" -screen 0 1024x768x24 -nolisten tcp -br >"$WORK/xvfb.log" 2>&1 &
-XPID=$!
-for _ in $(seq 50); do [ -S "/tmp/.X11-unix/X$DISPLAY_NO" ] && break; sleep 0.1; done
-export DISPLAY=":$DISPLAY_NO" XDG_RUNTIME_DIR="$WORK" QT_QPA_PLATFORM=xcb LANG=zh_CN.UTF-8
 # A folder with one firmware file of the legacy IPC kind: "FIRMWARE", the version text at 296.
 mkdir "$WORK/firmware"
 { printf 'FIRMWARE'; head -c 288 /dev/zero; printf 'QL_IPC2F_V2.0.1.6'; head -c 2000000 /dev/zero; } >"$WORK/firmware/a1.bin"
 cp "$BUILD_DIR/app/qt/kelvane-window-shot" "$WORK/"  # its Config.ini and log stay in $WORK
 cd "$WORK"
-./kelvane-window-shot "$OUT_DIR/window-idle.png"
-# Twelve cameras that ask until answered; two of them fail while flashing their kernel.
-"$BUILD_DIR/tools/devsim/kelvane-devsim" --netns "$DEVNS" --server 10.77.0.1 -n 10 --model IPC2F \
-    --fw-version 2.0.1.5 --step-ms 2000 --spread-ms 4000 --device count=2,fail=kernel:4 --time-limit 60 \
-    >"$WORK/devsim.log" 2>&1 &
-SIMPID=$!
-./kelvane-window-shot "$OUT_DIR/window.png" --folder "$WORK/firmware" --start --wait-ms "${SHOT_WAIT_MS:-7000}"
-echo "window_shot: wrote $OUT_DIR/window-idle.png and $OUT_DIR/window.png"
-tail -5 "$WORK/devsim.log" || true
+export XDG_RUNTIME_DIR="$WORK" QT_QPA_PLATFORM=xcb
+
+DISPLAY_NO=77
+for screen in 1024x768 1024x600; do
+    Xvfb ":$DISPLAY_NO" -screen 0 "${screen}x24" -nolisten tcp -br >"$WORK/xvfb.log" 2>&1 &
+    XPID=$!
+    for _ in $(seq 50); do [ -S "/tmp/.X11-unix/X$DISPLAY_NO" ] && break; sleep 0.1; done
+    export DISPLAY=":$DISPLAY_NO"
+    for lang in zh en; do
+        [ "$lang" = zh ] && export LANG=zh_CN.UTF-8 || export LANG=en_US.UTF-8
+        ./kelvane-window-shot "$OUT_DIR/window-$lang-idle-$screen.png"
+        # Twelve cameras that ask until answered; two of them fail while flashing their kernel.
+        "$BUILD_DIR/tools/devsim/kelvane-devsim" --netns "$DEVNS" --server 10.77.0.1 -n 10 --model IPC2F \
+            --fw-version 2.0.1.5 --step-ms 1500 --spread-ms 3000 --device count=2,fail=kernel:4 --time-limit 60 \
+            >"$WORK/devsim.log" 2>&1 &
+        SIMPID=$!
+        ./kelvane-window-shot "$OUT_DIR/window-$lang-run-$screen.png" --folder "$WORK/firmware" --start \
+            --wait-ms "${SHOT_WAIT_MS:-12000}"
+        kill "$SIMPID" 2>/dev/null || true
+        wait "$SIMPID" 2>/dev/null || true
+        SIMPID=""
+    done
+    kill "$XPID"
+    wait "$XPID" 2>/dev/null || true
+    XPID=""
+    DISPLAY_NO=$((DISPLAY_NO + 1))
+done
 INNER
+ls "$OUT_DIR"/window-*.png
+if [ "${DOCS:-0}" = 1 ]; then
+    cp "$OUT_DIR/window-zh-run-1024x768.png" "$DOCS_DIR/window.png"
+    cp "$OUT_DIR/window-zh-idle-1024x768.png" "$DOCS_DIR/window-idle.png"
+    cp "$OUT_DIR/window-en-run-1024x768.png" "$DOCS_DIR/window-en.png"
+    cp "$OUT_DIR/window-zh-run-1024x600.png" "$DOCS_DIR/window-1024x600.png"
+    echo "window_shot: copied the documentation's pictures into $DOCS_DIR"
+fi

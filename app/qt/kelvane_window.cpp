@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QTableView>
 #include <QThread>
 #include <algorithm>
@@ -27,6 +28,43 @@
 namespace {
 
 constexpr int kFrameMs = 16;
+// The failure count is shown: a technician must see failures without counting red rows.
+constexpr int kAlwaysShownItems[] = {IDC_STATIC_FAIL_LABEL, IDC_STATIC_FAIL};
+// The least height the device list keeps when the window is made small.
+constexpr int kMinListHeightPx = 150;
+
+// The edges a control keeps its distance to when the window is resized; none: top and left.
+enum Anchor { kFollowRight = 1, kFollowBottom = 2, kGrowWide = 4, kGrowTall = 8 };
+
+int AnchorsOf(int id) {
+    switch (id) {
+        case IDC_BTN_START:
+        case IDC_BTN_PAUSE:
+            return kFollowRight;
+        case IDC_LIST_INFO:
+            return kGrowWide | kGrowTall;
+        case IDC_STATIC_SUCCESS_LABEL:
+        case IDC_STATIC_SUCCESS:
+        case IDC_STATIC_FAIL_LABEL:
+        case IDC_STATIC_FAIL:
+            return kFollowBottom;
+        case IDC_BTN_CLEAR:
+            return kFollowRight | kFollowBottom;
+        default:
+            return 0;
+    }
+}
+
+bool IsTextField(QWidget* widget) {
+    auto* combo = qobject_cast<QComboBox*>(widget);
+    return qobject_cast<QLineEdit*>(widget) != nullptr || (combo != nullptr && combo->isEditable());
+}
+
+// The dialog's own prompts, which the operator answers by doing what they ask: plain boxes, as
+// the dialog has always shown them. Refusals that give a cause and a remedy carry a warning.
+bool IsPlainPrompt(const QString& text) {
+    return text == QStringLiteral("请选择升级文件目录") || text == QStringLiteral("获取本机MAC失败!!!");
+}
 // Buttons that stay disabled while a start or stop runs off the window thread.
 constexpr int kBusyItems[] = {IDC_BTN_START, IDC_BTN_PAUSE, IDC_BTN_CLEAR};
 
@@ -40,6 +78,17 @@ QString ProgramCaption() {
 }
 
 }  // namespace
+
+// The device list. Its scroll range is laid out lazily, after the rows just inserted; scrolling
+// to the newest row before that stops short and leaves the row half hidden.
+class DeviceListView : public QTableView {
+public:
+    using QTableView::QTableView;
+    void ScrollFullyTo(const QModelIndex& index) {
+        updateGeometries();
+        scrollTo(index, QAbstractItemView::EnsureVisible);
+    }
+};
 
 KelvaneWindow::KelvaneWindow(CKelvaneDlg& dlg, MessagePrompter& prompter, QWidget* parent)
     : QDialog(parent), m_dlg(dlg), m_prompter(prompter) {
@@ -62,7 +111,7 @@ KelvaneWindow::~KelvaneWindow() {
 void KelvaneWindow::CreateControls() {
     setFont(DialogFont());
     DialogUnits units(font());
-    setFixedSize(units.ToPixelsX(kDialogWidthDu), units.ToPixelsY(kDialogHeightDu));
+    m_baseSize = QSize(units.ToPixelsX(kDialogWidthDu), units.ToPixelsY(kDialogHeightDu));
 
     int count = 0;
     const ControlTemplate* controls = DialogControls(&count);
@@ -97,7 +146,7 @@ void KelvaneWindow::CreateControls() {
                 widget = new QLineEdit(this);
                 break;
             case ControlKind::ListView: {
-                m_list = new QTableView(this);
+                m_list = new DeviceListView(this);
                 m_model = new DeviceTableModel(m_list);
                 m_list->setModel(m_model);
                 m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -109,6 +158,7 @@ void KelvaneWindow::CreateControls() {
             }
         }
         widget->setGeometry(rect);
+        m_placements.push_back({widget, rect, control.id == kNoItemId ? 0 : AnchorsOf(control.id)});
         if (control.id != kNoItemId) {
             widget->setObjectName(QStringLiteral("item%1").arg(control.id));
             m_items[control.id] = widget;
@@ -128,6 +178,46 @@ void KelvaneWindow::CreateControls() {
     connect(static_cast<QComboBox*>(Item(IDC_COMBO_LOCAL_IP)), &QComboBox::editTextChanged, this,
             [this](const QString& text) { m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, text.toStdString()); });
     connect(m_list, &QWidget::customContextMenuRequested, this, &KelvaneWindow::ShowListMenu);
+    // Enter in the folder box takes the folder; the window stays (keyPressEvent).
+    connect(static_cast<QLineEdit*>(Item(IDC_EDIT_PATH)), &QLineEdit::returnPressed, this, [this] {
+        m_dlg.SetItemInput(IDC_EDIT_PATH, static_cast<QLineEdit*>(Item(IDC_EDIT_PATH))->text().toStdString());
+    });
+
+    // Resizable down to what a 1024 x 600 screen holds: the controls beside the list keep their
+    // distance to the edges they sit at, and the list takes what is left.
+    int leftReach = 0, rightReach = 0;
+    for (const Placement& placed : m_placements) {
+        if (placed.anchors & kGrowWide) continue;
+        if (placed.anchors & kFollowRight) {
+            rightReach = std::max(rightReach, m_baseSize.width() - placed.base.left());
+        } else {
+            leftReach = std::max(leftReach, placed.base.right() + 1);
+        }
+    }
+    const QRect list = m_list->geometry();
+    setMinimumSize(leftReach + units.ToPixelsX(8) + rightReach, m_baseSize.height() - list.height() + kMinListHeightPx);
+    resize(m_baseSize);
+}
+
+void KelvaneWindow::PlaceControls() {
+    const int dw = width() - m_baseSize.width(), dh = height() - m_baseSize.height();
+    for (const Placement& placed : m_placements) {
+        QRect rect = placed.base;
+        if (placed.anchors & kFollowRight) rect.translate(dw, 0);
+        if (placed.anchors & kFollowBottom) rect.translate(0, dh);
+        if (placed.anchors & kGrowWide) rect.setWidth(rect.width() + dw);
+        if (placed.anchors & kGrowTall) rect.setHeight(rect.height() + dh);
+        placed.widget->setGeometry(rect);
+    }
+}
+
+void KelvaneWindow::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    PlaceControls();
+}
+
+void KelvaneWindow::FitInto(const QSize& available) {
+    resize(m_baseSize.boundedTo(available).expandedTo(minimumSize()));
 }
 
 bool KelvaneWindow::OnInitDialog(const WindowStartup& startup) {
@@ -155,7 +245,8 @@ bool KelvaneWindow::OnInitDialog(const WindowStartup& startup) {
     m_list->setShowGrid(true);
     QHeaderView* header = m_list->horizontalHeader();
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    header->setStretchLastSection(false);
+    // The last column takes the spare width; every column can be dragged wider to read it whole.
+    header->setStretchLastSection(true);
     header->setHighlightSections(false);
     int count = 0;
     const ColumnTemplate* columns = DeviceListColumns(&count);
@@ -199,6 +290,8 @@ void KelvaneWindow::FlushChanges() {
     }
     for (auto& change : changes) change();
     m_model->AnnounceChanges();
+    if (m_scrollRow >= 0 && m_scrollRow < m_model->rowCount()) m_list->ScrollFullyTo(m_model->index(m_scrollRow, 0));
+    m_scrollRow = -1;
     m_sinceFlush.restart();
 }
 
@@ -225,7 +318,9 @@ void KelvaneWindow::EnableItem(int item, bool enable) {
 
 void KelvaneWindow::ShowItem(int item, bool show) {
     Enqueue([this, item, show] {
-        if (QWidget* widget = Item(item)) widget->setVisible(show);
+        bool shown = show || std::find(std::begin(kAlwaysShownItems), std::end(kAlwaysShownItems), item) !=
+                                 std::end(kAlwaysShownItems);
+        if (QWidget* widget = Item(item)) widget->setVisible(shown);
     });
 }
 
@@ -238,14 +333,16 @@ void KelvaneWindow::OnCellChanged(int row, int column, const std::string& text) 
 }
 
 void KelvaneWindow::OnEnsureVisible(int row) {
-    Enqueue([this, row] {
-        m_model->AnnounceChanges();
-        m_list->scrollTo(m_model->index(row, 0));
-    });
+    // Only the last row asked for in one drawing pass is scrolled to: a burst of new devices
+    // costs one layout of the list, not one per device.
+    Enqueue([this, row] { m_scrollRow = row; });
 }
 
 void KelvaneWindow::OnAllRowsDeleted() {
-    Enqueue([this] { m_model->DeleteAll(); });
+    Enqueue([this] {
+        m_model->DeleteAll();
+        m_scrollRow = -1;
+    });
 }
 
 void KelvaneWindow::SetComboItems(int item, const std::vector<std::string>& entries, int selected) {
@@ -263,8 +360,12 @@ void KelvaneWindow::SetComboItems(int item, const std::vector<std::string>& entr
 
 void KelvaneWindow::ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) {
     Enqueue([this, text = FromUtf8(text), caption = FromUtf8(caption), icon] {
+        if (IsPlainPrompt(text)) {
+            m_prompter.Inform(this, text, ProgramCaption(), MessagePrompter::NoIcon);
+            return;
+        }
         MessagePrompter::Icon shown = icon == kIconInformation ? MessagePrompter::Information
-                                      : icon == kIconError     ? MessagePrompter::Error
+                                      : icon == kIconError     ? MessagePrompter::Warning
                                                                : MessagePrompter::NoIcon;
         m_prompter.Inform(this, text, caption, shown);
     });
@@ -360,7 +461,9 @@ void KelvaneWindow::ExportResults() {
     if (!m_prompter.ChooseSaveFile(this, ExportActionText().remove(QStringLiteral("...")), suggested, &file)) return;
     std::string error;
     if (!WriteResultsFile(results, file.toStdString(), &error)) {
-        m_prompter.Inform(this, FromUtf8(error), QStringLiteral("Error"), MessagePrompter::Error);
+        m_prompter.Inform(this, FromUtf8(error),
+                          m_dlg.m_wLangID == 1033 ? QStringLiteral("Error") : QStringLiteral("错误"),
+                          MessagePrompter::Error);
     }
 }
 
@@ -414,9 +517,13 @@ void KelvaneWindow::FinishClose() {
 void KelvaneWindow::keyPressEvent(QKeyEvent* event) {
     bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
     if (enter && event->modifiers() == Qt::NoModifier) {
-        // Enter on a push button presses it; anywhere else it asks to close, like the close box.
+        // Enter on a push button presses it; in a text field it takes the text (the field has
+        // done so already) and the typed folder is not lost to a closing window; anywhere else
+        // it asks to close, like the close box.
         if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
             button->click();
+        } else if (IsTextField(focusWidget())) {
+            event->accept();
         } else {
             close();
         }

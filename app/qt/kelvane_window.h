@@ -17,7 +17,7 @@
 
 class CKelvaneDlg;
 class DeviceTableModel;
-class QTableView;
+class DeviceListView;
 
 // What the window's initialisation does outside the window, injected so tests can leave the
 // process alone.
@@ -44,6 +44,9 @@ public:
     // True while a start or stop runs off the window thread.
     bool IsBusy() const { return m_busy; }
     void ShowAbout();
+    // Shrinks the window, if need be, to fit `available` (a small laptop screen); never below the
+    // size that keeps every control usable. The first size is the dialog's own.
+    void FitInto(const QSize& available);
     // Closes as the close box does, but answers the question about a running run with yes.
     void CloseWithoutAsking();
 
@@ -71,8 +74,9 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
-    // Esc and Enter do what the close box does.
+    // Esc and Enter do what the close box does, except Enter in a text field, which takes the text.
     void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     // Keeps the caret at the start of item 1000 when the window first takes the focus.
     bool eventFilter(QObject* watched, QEvent* event) override;
     void reject() override;
@@ -80,6 +84,7 @@ protected:
 
 private:
     void CreateControls();
+    void PlaceControls();
     void Enqueue(std::function<void()> change);
     void ScheduleFlush();
     void ApplyEnabled(int item);
@@ -95,14 +100,23 @@ private:
     CKelvaneDlg& m_dlg;
     MessagePrompter& m_prompter;
     std::map<int, QWidget*> m_items;
+    // Each control's rectangle at the dialog's own size, and the edges it keeps its distance to.
+    struct Placement {
+        QWidget* widget;
+        QRect base;
+        int anchors;
+    };
+    std::vector<Placement> m_placements;
+    QSize m_baseSize;
     DeviceTableModel* m_model = nullptr;
-    QTableView* m_list = nullptr;
+    DeviceListView* m_list = nullptr;
 
     std::mutex m_queueMutex;
     std::vector<std::function<void()>> m_queue;
     bool m_flushPosted = false;
     QTimer m_flushTimer;
     QElapsedTimer m_sinceFlush;
+    int m_scrollRow = -1;  // the row to scroll into view at the end of this drawing pass
 
     std::map<int, bool> m_coreEnabled;  // what the core last asked for each item
     bool m_busy = false;

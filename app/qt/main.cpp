@@ -5,24 +5,59 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QScreen>
 #include <QSocketNotifier>
-#include <QStyle>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "app/crash_dump.h"
 #include "app/kelvane_dlg.h"
+#include "app/qt/app_setup.h"
 #include "app/qt/kelvane_window.h"
 #include "app/qt/window_options.h"
 #include "app/run_results.h"
 #include "app/version.h"
 #include "platform/app_paths.h"
 #include "platform/single_instance.h"
+#include "platform/system_lang.h"
 
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
+
+constexpr int kNoDisplayStatus = 2;
+// Room left for the window manager's title bar when the window must shrink to fit the screen.
+const QSize kTitleBarAllowance(0, 32);
+constexpr const char* kNoDisplayAdvice = "run it in a desktop session, or use kelvane-cli";
+QtMessageHandler g_qtHandler = nullptr;
+
+// While Qt looks for a display, its complaints about the platform become one line of ours and
+// status 2, instead of its abort (status 134) and its advice to reinstall.
+void OnQtMessageWhileStarting(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtFatalMsg) {
+        const char* display = std::getenv("DISPLAY");
+        std::fprintf(stderr, "kelvane: cannot open the display%s%s%s; %s\n", display ? " \"" : "",
+                     display ? display : "", display ? "\"" : "", kNoDisplayAdvice);
+        std::fflush(stderr);
+        _exit(kNoDisplayStatus);
+    }
+    if (context.category != nullptr && std::strncmp(context.category, "qt.qpa", 6) == 0) return;
+    if (g_qtHandler != nullptr) {
+        g_qtHandler(type, context, message);
+    } else {
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+    }
+}
+
+bool DisplayNamed() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && value[0] != '\0') return true;
+    }
+    return false;
+}
 
 void OnStopSignal(int) {
     const char byte = 1;
@@ -63,9 +98,20 @@ int main(int argc, char** argv) {
         QCoreApplication noDisplay(argc, argv);  // the help needs no display either
         parser.process(noDisplay);               // prints it and ends the process
     }
+    if (!DisplayNamed()) {
+        std::fprintf(stderr, "kelvane: no display (DISPLAY and WAYLAND_DISPLAY are not set); %s\n", kNoDisplayAdvice);
+        return kNoDisplayStatus;
+    }
+    g_qtHandler = qInstallMessageHandler(OnQtMessageWhileStarting);
     QApplication app(argc, argv);
-    QApplication::setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_DriveNetIcon));
+    qInstallMessageHandler(g_qtHandler);
+    QApplication::setWindowIcon(KelvaneIcon());
     parser.process(app);
+    // Qt's own texts (the close question's buttons, the folder dialog, the edit box's menu) in
+    // the window's language, which the system's language decides as it does for the state texts.
+    QString noTranslations;
+    InstallQtTranslations(platform::GetSystemDefaultLangID(), &noTranslations);
+    if (!noTranslations.isEmpty()) std::fprintf(stderr, "kelvane: %s\n", qPrintable(noTranslations));
     const WindowOptions options = ReadWindowOptions(parser);
 
     std::string lockPath = platform::SingleInstanceLockPath("KelvaneDlg");
@@ -87,6 +133,7 @@ int main(int argc, char** argv) {
     startup.acquireSingleInstance = [&lockPath] { return platform::AcquireSingleInstance(lockPath); };
     if (!window.OnInitDialog(startup)) return 0;
     CloseOnStopSignals(window);
+    if (QScreen* screen = window.screen()) window.FitInto(screen->availableGeometry().size() - kTitleBarAllowance);
     PresetWindow(window, options);
     if (options.start) PressStart(window);
     window.exec();

@@ -5,6 +5,7 @@
 
 void QtMessagePrompter::Inform(QWidget* parent, const QString& text, const QString& caption, Icon icon) {
     QMessageBox::Icon shown = icon == Information ? QMessageBox::Information
+                              : icon == Warning   ? QMessageBox::Warning
                               : icon == Error     ? QMessageBox::Critical
                                                   : QMessageBox::NoIcon;
     // Opened window-modal without a nested event loop: device changes keep being drawn, and

@@ -7,7 +7,7 @@ class QWidget;
 
 class MessagePrompter {
 public:
-    enum Icon { NoIcon, Information, Error };
+    enum Icon { NoIcon, Information, Warning, Error };
     virtual ~MessagePrompter() = default;
     // A message that needs no answer; it must not hold up the caller (the window keeps drawing).
     virtual void Inform(QWidget* parent, const QString& text, const QString& caption, Icon icon) = 0;

@@ -8,15 +8,16 @@
 #include <QImage>
 #include <QPixmap>
 #include <QScreen>
-#include <QStyle>
 #include <QTest>
 #include <cstdio>
 #include <cstring>
 
 #include "app/kelvane_dlg.h"
+#include "app/qt/app_setup.h"
 #include "app/qt/device_table_model.h"
 #include "app/qt/kelvane_window.h"
 #include "app/qt/window_options.h"
+#include "platform/system_lang.h"
 
 namespace {
 
@@ -36,7 +37,10 @@ bool SaveScreen(const char* path) {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setWindowIcon(QApplication::style()->standardIcon(QStyle::SP_DriveNetIcon));
+    QApplication::setWindowIcon(KelvaneIcon());
+    QString noTranslations;
+    InstallQtTranslations(platform::GetSystemDefaultLangID(), &noTranslations);
+    if (!noTranslations.isEmpty()) std::fprintf(stderr, "kelvane-window-shot: %s\n", qPrintable(noTranslations));
     QCommandLineParser parser;
     AddWindowOptions(parser);  // the window program's own --folder, --start, ...
     const QCommandLineOption waitMs(QStringLiteral("wait-ms"), QStringLiteral("Wait before the shot"),
@@ -55,6 +59,8 @@ int main(int argc, char** argv) {
     QtMessagePrompter prompter;
     KelvaneWindow window(dlg, prompter);
     window.OnInitDialog({});
+    // As the program does on a small screen; Xvfb has no title bar to leave room for.
+    window.FitInto(QGuiApplication::primaryScreen()->availableGeometry().size());
     window.show();
     PresetWindow(window, options);
     QTest::qWait(500);

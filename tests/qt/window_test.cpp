@@ -5,20 +5,28 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
+#include <QTextDocumentFragment>
+#include <QTranslator>
+#include <cmath>
 #include <cstdio>
 #include <thread>
 #include <tuple>
 
 #include "app/kelvane_dlg.h"
+#include "app/qt/about_dialog.h"
+#include "app/qt/app_setup.h"
 #include "app/qt/device_table_model.h"
 #include "app/qt/dialog_template.h"
 #include "app/qt/kelvane_window.h"
+#include "app/version.h"
 #include "log/log.h"
 #include "platform/app_paths.h"
 #include "platform/module_path.h"
@@ -27,10 +35,28 @@
 
 namespace {
 
+// WCAG's contrast ratio of two colours: 4.5 and above reads as body text.
+double Contrast(const QColor& a, const QColor& b) {
+    auto luminance = [](const QColor& c) {
+        auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+    };
+    double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// What a tooltip shows, as the operator reads it.
+QString TooltipText(const QModelIndex& index) {
+    return QTextDocumentFragment::fromHtml(index.data(Qt::ToolTipRole).toString()).toPlainText();
+}
+
 // Answers every box at once and remembers what was asked.
 class AnsweringPrompter : public MessagePrompter {
 public:
-    void Inform(QWidget*, const QString& text, const QString& caption, Icon) override { shown << caption + "|" + text; }
+    void Inform(QWidget*, const QString& text, const QString& caption, Icon icon) override {
+        shown << caption + "|" + text;
+        icons << icon;
+    }
     void Alert(QWidget*, const QString& text, const QString& caption) override { shown << caption + "|" + text; }
     bool Ask(QWidget*, const QString& text, const QString&) override {
         shown << "ask|" + text;
@@ -45,6 +71,7 @@ public:
         return true;
     }
     QStringList shown;
+    QList<Icon> icons;
     bool answer = false;
     QString folder_;
     QString saveAs;
@@ -106,7 +133,7 @@ private slots:
             {1016, "QPushButton", "暂停测试", {384, 30, 52, 16}, false}, {1000, "QLineEdit", "", {75, 32, 219, 14}, true},
             {1003, "QPushButton", "浏览...", {297, 32, 52, 14}, true}, {1006, "QTableView", "", {8, 59, 429, 245}, true},
             {1010, "QLabel", "成功：", {11, 311, 25, 8}, true}, {1011, "QLabel", "0", {37, 311, 29, 8}, true},
-            {1012, "QLabel", "失败：", {75, 311, 25, 8}, false}, {1013, "QLabel", "0", {101, 311, 29, 8}, false},
+            {1012, "QLabel", "失败：", {75, 311, 25, 8}, true}, {1013, "QLabel", "0", {101, 311, 29, 8}, true},
             {1008, "QPushButton", "清空列表", {392, 307, 50, 14}, true}};
         // clang-format on
         for (const auto& [id, kind, text, rect, visible] : expected) {
@@ -131,8 +158,11 @@ private slots:
         const int widths[] = {50, 120, 120, 50, 150, 150};
         for (int c = 0; c < 6; ++c) {
             QCOMPARE(list->model()->headerData(c, Qt::Horizontal).toString(), QString::fromUtf8(titles[c]));
-            QCOMPARE(list->columnWidth(c), widths[c]);
+            if (c < 5) QCOMPARE(list->columnWidth(c), widths[c]);
         }
+        // The last column takes the spare width instead of leaving it empty.
+        QVERIFY(list->columnWidth(5) > 150);
+        QTRY_COMPARE(list->horizontalHeader()->length(), list->viewport()->width());
         // The dialog manager's rounding: with base units 8 x 17, 445 x 323 units are 890 x 686 pixels.
         QCOMPARE(DialogUnits(8, 17).ToPixels(0, 0, 445, 323).size(), QSize(890, 686));
     }
@@ -196,7 +226,7 @@ private slots:
         QCOMPARE(m_prompter->shown, QStringList{"ask|升级服务还未停止，确定退出？"});
         QVERIFY(m_window->isVisible() && m_dlg->IsRunning());
         m_prompter->answer = true;
-        QTest::keyClick(m_window.get(), Qt::Key_Return);
+        m_window->close();  // the close box
         QTRY_VERIFY(!m_window->isVisible());
         QVERIFY(!m_dlg->IsRunning());
     }
@@ -250,6 +280,129 @@ private slots:
         m_prompter->saveAs = QString::fromStdString(m_dir.File("no/such/folder/r.csv"));
         m_window->ExportResults();
         QCOMPARE(m_prompter->shown.size(), 1);  // told, not silently lost
+    }
+
+    // A row's look follows what its state text says; only the state column decides it.
+    void failedAndFinishedRowsStandOut() {
+        Open("en_US.UTF-8");
+        using Kind = DeviceTableModel::RowKind;
+        const std::tuple<int, const char*, Kind> cases[] = {
+            {kColState, "Firmware size check failed", Kind::Failed},
+            {kColState, "升级完成", Kind::Finished},
+            {kColState, "Is writting the Configuration", Kind::Open},
+            {kColState, "Uboot Version not inconsisten, second repair", Kind::Open},  // repaired, not failed
+            {kColNewVersion, "Upgrade complete", Kind::Open},         // a device's own text marks nothing
+            {kColOldVersion, "<b>IPC</b><img src='x'>", Kind::Open},  // nor restyles the tooltip
+        };
+        DeviceTableModel* model = m_window->DeviceModel();
+        for (const auto& [column, text, kind] : cases) {
+            model->InsertRow(0, "1");
+            model->SetCell(0, column, QString::fromUtf8(text));
+            QCOMPARE(model->Kind(0), kind);
+            QModelIndex number = model->index(0, kColNumber);
+            QCOMPARE(number.data(Qt::BackgroundRole).isValid(), kind != Kind::Open);
+            QCOMPARE(number.data(Qt::DecorationRole).isValid(), kind != Kind::Open);
+            QCOMPARE(TooltipText(model->index(0, column)), QString::fromUtf8(text));
+            model->DeleteAll();
+        }
+        // Text and background are both set, so they read alike in light and dark themes.
+        auto failed = DeviceTableModel::ColoursOf(Kind::Failed), finished = DeviceTableModel::ColoursOf(Kind::Finished);
+        QVERIFY(Contrast(failed.text, failed.background) >= 4.5);
+        QVERIFY(Contrast(finished.text, finished.background) >= 4.5);
+        QVERIFY(failed.background != finished.background);
+
+        // Through the core: the failure is counted where the technician sees it.
+        m_dlg->RegisterIpcInfo("AA", "10.0.0.9", "IPC-A1-2.0.1.6", 0);
+        m_dlg->ReportMsgProc(2,
+                             "Msg:Report_Kernel\r\nIpaddr:10.0.0.9\r\nIPCMac:AA\r\nSchedule:40\r\nState:4\r\n"
+                             "Version:IPC*A1-2.0.1.5-b\r\n");
+        m_window->FlushChanges();
+        QCOMPARE(model->Kind(0), Kind::Failed);
+        QCOMPARE(TooltipText(model->index(0, kColState)), QStringLiteral("Firmware size check failed"));
+        QVERIFY(Item<QLabel>(IDC_STATIC_FAIL)->isVisible() && Item<QLabel>(IDC_STATIC_FAIL_LABEL)->isVisible());
+        QCOMPARE(Text(IDC_STATIC_FAIL), QStringLiteral("1"));
+        QVERIFY(Item<QLabel>(IDC_STATIC_FAIL_LABEL)->x() > Item<QLabel>(IDC_STATIC_SUCCESS)->x());
+    }
+
+    void enterInATextFieldKeepsTheWindow() {
+        Open();
+        auto* folder = Item<QLineEdit>(IDC_EDIT_PATH);
+        folder->clear();
+        folder->setFocus();
+        QTest::keyClicks(folder, "/srv/firmware/new");
+        QTest::keyClick(folder, Qt::Key_Return);
+        QVERIFY(m_window->isVisible());
+        QCOMPARE(m_dlg->GetItemInput(IDC_EDIT_PATH), std::string("/srv/firmware/new"));
+        auto* address = Item<QComboBox>(IDC_COMBO_LOCAL_IP);
+        address->setFocus();
+        QTest::keyClick(address, Qt::Key_Enter);
+        QVERIFY(m_window->isVisible());
+        QVERIFY(m_prompter->shown.isEmpty());
+        QTest::keyClick(m_window.get(), Qt::Key_Escape);  // idle: Esc closes at once, as the close box
+        QTRY_VERIFY(!m_window->isVisible());
+    }
+
+    void fitsASmallScreenAndKeepsTheNewestRowInView() {
+        KelvaneWindow& w = Open();
+        const QSize screen(1024, 600 - 32);  // a small laptop's screen less a title bar
+        auto corner = [&w](int id) { return w.rect().bottomRight() - w.Item(id)->geometry().bottomRight(); };
+        auto* list = Item<QTableView>(IDC_LIST_INFO);
+        const int listHeight = list->height(), startRight = w.width() - w.Item(IDC_BTN_START)->geometry().right();
+        const QPoint clearCorner = corner(IDC_BTN_CLEAR);
+        QVERIFY(w.minimumWidth() <= screen.width() && w.minimumHeight() <= screen.height());
+        w.FitInto(screen);
+        QVERIFY(w.width() <= screen.width() && w.height() <= screen.height());
+        for (int id : {1000, 1001, 1003, 1006, 1007, 1008, 1009, 1011, 1013, 1014}) {
+            QVERIFY2(w.rect().contains(w.Item(id)->geometry()), qPrintable(QString::number(id)));
+        }
+        QVERIFY(list->height() < listHeight);
+        QCOMPARE(corner(IDC_BTN_CLEAR), clearCorner);
+        QCOMPARE(w.width() - w.Item(IDC_BTN_START)->geometry().right(), startRight);
+        w.resize(screen);  // wider than the dialog: the list and its last column take it
+        QTRY_COMPARE(list->horizontalHeader()->length(), list->viewport()->width());
+        QCOMPARE(corner(IDC_BTN_CLEAR), clearCorner);
+
+        for (int row = 0; row < 60; ++row) m_window->OnRowInserted(row, std::to_string(row + 1));
+        m_window->OnEnsureVisible(59);
+        m_window->FlushChanges();
+        QVERIFY(list->viewport()->rect().contains(list->visualRect(m_window->DeviceModel()->index(59, 0))));
+    }
+
+    void qtTextsFollowTheWindowLanguage() {
+        QString problem;
+        QCOMPARE(InstallQtTranslations(1033, &problem), nullptr);
+        std::unique_ptr<QTranslator> chinese(InstallQtTranslations(2052, &problem));
+        QVERIFY2(chinese != nullptr, qPrintable(problem));
+        QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+        QCOMPARE(buttons.button(QDialogButtonBox::Cancel)->text(), QStringLiteral("取消"));
+    }
+
+    // The dialog's own prompts are plain boxes with the program's name; refusals warn.
+    void promptsArePlainAndRefusalsWarn() {
+        Open();
+        const std::tuple<const char*, MessageIcon, QString, MessagePrompter::Icon> cases[] = {
+            {"请选择升级文件目录", kIconError, "kelvane|请选择升级文件目录", MessagePrompter::NoIcon},
+            {"地址10.9.9.9不属于本机，请选择本机的一个地址。", kIconError,
+             "Error|地址10.9.9.9不属于本机，请选择本机的一个地址。", MessagePrompter::Warning},
+        };
+        for (const auto& [text, icon, shown, shownIcon] : cases) {
+            m_prompter->shown.clear();
+            m_prompter->icons.clear();
+            m_window->ShowMessage(text, "Error", icon);
+            m_window->FlushChanges();
+            QCOMPARE(m_prompter->shown, QStringList{shown});
+            QCOMPARE(m_prompter->icons.value(0), shownIcon);
+        }
+    }
+
+    void aboutBoxShowsTheIconAndTheVersion() {
+        Open();
+        CAboutDlg about(m_window.get());
+        auto* icon = about.findChild<QLabel*>("aboutIcon");
+        const int side = std::min(icon->width(), icon->height());
+        QCOMPARE(icon->pixmap().deviceIndependentSize().toSize(), QSize(side, side));
+        QCOMPARE(icon->alignment(), Qt::AlignCenter);
+        QVERIFY(about.findChild<QLabel*>("aboutVersion")->text().endsWith(QStringLiteral(KELVANE_VERSION)));
     }
 
     void secondCopyTellsAndCloses() {
