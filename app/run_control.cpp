@@ -271,6 +271,8 @@ bool CKelvaneDlg::StartRun() {
     m_lstInfo.DeleteAllItems();
     ClearIpcInfo();
     m_results.Clear();
+    m_addressRequests.m_leases.Clear();
+    m_addressRequests.m_nRangeFullRequests = 0;
     m_bPauseTest = 0;
     for (int item : {IDC_CHK_FORCE_OLD, IDC_CHK_IP_CHECK, IDC_COMBO_LOCAL_IP, IDC_EDIT_PATH, IDC_BTN_BROWSE}) {
         m_ui.Queue([item](IKelvaneView& view) { view.EnableItem(item, false); });
