@@ -58,7 +58,7 @@ int CKelvaneDlg::ReportFrom(int event, const char* text, in_addr sender) {
         }
         if (!lent.empty()) m_addressRequests.m_leases.MarkStarted(mac, platform::SteadyMs());
     }
-    return m_deviceTable.ReportMsgProc(event, text);
+    return ReportMsgProc(event, text);
 }
 bool CKelvaneDlg::StartMessagingThreads() {
     return m_dispatcher.Start();
