@@ -65,6 +65,11 @@ void LeaseBook::MarkStarted(const std::string& mac, int64_t nowMs) {
     if (Lease* lease = FindLocked(std::string(found->second), nowMs)) lease->started = true;
 }
 
+void LeaseBook::MarkAddressStarted(const std::string& address, int64_t nowMs) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (Lease* lease = FindLocked(address, nowMs)) lease->started = true;
+}
+
 void LeaseBook::Release(const std::string& mac) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto found = m_byMac.find(mac);

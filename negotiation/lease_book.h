@@ -22,6 +22,8 @@ public:
     std::string AddressOf(const std::string& mac, int64_t nowMs);
     // The device was heard from its address: from now on only its outcome ends the lease.
     void MarkStarted(const std::string& mac, int64_t nowMs);
+    // The same, for the device holding `address` (a download came from it).
+    void MarkAddressStarted(const std::string& address, int64_t nowMs);
     // The device has its outcome.
     void Release(const std::string& mac);
     int HeldCount(int64_t nowMs);

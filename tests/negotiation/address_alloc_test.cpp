@@ -190,6 +190,37 @@ TEST_F(AllocTest, HeldAddressesArePassedOverAndAFullRangeRefused) {
     }
 }
 
+// When a lease ends: at the outcome, or at the start window's end unless the device was heard
+// (its report or its download) in time; a lease that ran out stays ended.
+TEST(LeaseBookTest, LeasesEndAtOutcomeOrUnstartedAfterTheWindow) {
+    struct Case {
+        const char* name;
+        void (*act)(LeaseBook&);  // at 500 ms, within the 1000-ms window
+        int64_t askAtMs;
+        bool held;
+    };
+    const Case cases[] = {
+        {"fresh", [](LeaseBook&) {}, 999, true},
+        {"never started", [](LeaseBook&) {}, 1000, false},
+        {"report heard", [](LeaseBook& b) { b.MarkStarted("D", 500); }, 100000, true},
+        {"download came", [](LeaseBook& b) { b.MarkAddressStarted("10.0.0.10", 500); }, 100000, true},
+        {"outcome", [](LeaseBook& b) { b.MarkStarted("D", 500), b.Release("D"); }, 600, false},
+        {"heard too late", [](LeaseBook& b) { b.MarkStarted("D", 1200); }, 1300, false},
+        {"another address", [](LeaseBook& b) { b.MarkAddressStarted("10.0.0.11", 500); }, 1000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LeaseBook book;
+        book.SetStartWindowMs(1000);
+        ASSERT_TRUE(book.TryHold("10.0.0.10", "D", 0));
+        EXPECT_FALSE(book.TryHold("10.0.0.10", "E", 1));  // held by D
+        c.act(book);
+        EXPECT_EQ(book.IsHeld("10.0.0.10", c.askAtMs), c.held);
+        EXPECT_EQ(book.AddressOf("D", c.askAtMs), c.held ? "10.0.0.10" : "");
+        EXPECT_EQ(book.TryHold("10.0.0.10", "E", c.askAtMs), !c.held);
+    }
+}
+
 // The window's lending with the real probe inside the test's namespace: an address on our own
 // link answers, and check box 1014 is read at every call.
 TEST(AllocProbe, WindowProbesOnlyWhenTheCheckBoxIsTicked) {
