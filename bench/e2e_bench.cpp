@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -96,11 +97,11 @@ public:
     // Starts `n` devices in the device namespace; with `stopWhileDownloading`, stops the run 800 ms
     // after every device has reported downloading (stopMs: the whole stop, its TFTP part).
     Phase Run(int n, bool stopWhileDownloading, double* stopMs, const std::string& model = "IPC4K",
-              int spreadMs = 0) {
+              int spreadMs = 0, int stepMs = 0) {
         const std::string json = m_work + "/devices.json";
         const std::string count = std::to_string(n);
         std::vector<std::string> args = {m_devsim, "--server", "10.88.0.1", "-n", count, "--model", model,
-                                         "--fw-version", "1.0.0.0", "--step-ms", "0", "--request-interval-ms", "1000",
+                                         "--fw-version", "1.0.0.0", "--step-ms", std::to_string(stepMs), "--request-interval-ms", "1000",
                                          "--time-limit", "3600", "--expect", "any", "--json", json,
                                          "--spread-ms", std::to_string(spreadMs)};
         std::vector<char*> argv;
@@ -166,6 +167,12 @@ public:
                 phase.error99 += d.value("detail", "").find("ERROR 99") != std::string::npos;
             }
             if (!devices["devices"].empty()) phase.singleMs = devices["devices"][0].value("elapsed_ms", 0.0);
+            // Why devices did not upgrade, most frequent first, so a failed run says what to look at.
+            std::map<std::string, int> why;
+            for (const auto& d : devices["devices"]) {
+                if (d.value("outcome", "") != "upgraded") ++why[d.value("detail", "?").substr(0, 90)];
+            }
+            for (const auto& [detail, count] : why) std::printf("  not upgraded: %d x %s\n", count, detail.c_str());
         }
         return phase;
     }
@@ -195,7 +202,7 @@ bool Ip(const std::string& args) { return std::system(("ip " + args).c_str()) ==
 
 int main(int argc, char** argv) {
     std::string devsim, work = "/tmp";
-    int devices = 100, mib = 16, waveDevices = 0;
+    int devices = 100, mib = 16, waveDevices = 0, maxTransfers = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string key = argv[i];
         if (key == "--results-memory") return ResultsMemory(std::atoi(argv[i + 1]));
@@ -204,6 +211,7 @@ int main(int argc, char** argv) {
         if (key == "--mib") mib = std::atoi(argv[i + 1]);
         if (key == "--work") work = argv[i + 1];
         if (key == "--wave-devices") waveDevices = std::atoi(argv[i + 1]);
+        if (key == "--max-transfers") maxTransfers = std::atoi(argv[i + 1]);
     }
     // Only inside a namespace of our own, which holds loopback alone until we add to it.
     struct if_nameindex* names = if_nameindex();
@@ -258,8 +266,10 @@ int main(int argc, char** argv) {
     bench.m_dlg.SetView(&view);
     bench.m_dlg.SetItemInput(IDC_EDIT_PATH, folder);
     bench.m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, "10.88.0.1");
+    if (maxTransfers > 0) bench.m_dlg.m_tftpSettings.nMaxTransfers = maxTransfers;
 
-    std::printf("container %.1f MiB, %d devices\n", fileBytes / 1048576, devices);
+    std::printf("container %.1f MiB, %d devices, %d TFTP transfer records\n", fileBytes / 1048576, devices,
+                bench.m_dlg.m_tftpSettings.nMaxTransfers);
     const double startMs = bench.Start();
     std::printf("start until listening: %.0f ms\n", startMs);
     Phase one = bench.Run(1, false, nullptr);
@@ -283,10 +293,10 @@ int main(int argc, char** argv) {
 
     bool wavesOk = true;
     if (waveDevices > 0) {
-        // More devices than the range has addresses, asking over a minute: the range runs out,
-        // devices repeat their requests, and each is counted once.
+        // More devices than the range has addresses, asking over five seconds and flashing for four:
+        // the range runs out, devices repeat their requests, and each is counted once.
         bench.Start();
-        Phase waves = bench.Run(waveDevices, false, nullptr, "IPCW", 60000);
+        Phase waves = bench.Run(waveDevices, false, nullptr, "IPCW", 5000, 1000);
         bench.Stop();
         const long hwmWaves = StatusKiB("VmHWM:");
         std::printf("%d devices in waves: every outcome after %.0f ms, %d succeeded, %d results rows, counters %s; "

@@ -4,8 +4,9 @@
 # the time until every device has its outcome, aggregate throughput and its ratio to DEVICES single
 # transfers back to back, the server's peak memory, start and stop times, and the memory of a run's
 # results for 10,000 devices. Everything runs in a private network namespace made here.
-# With WAVE_DEVICES, that many more devices then ask over a minute for a small file, more than the
-# range has addresses: they must all be upgraded and counted once.
+# With WAVE_DEVICES, that many more devices then ask within five seconds for a small file, more than
+# the range has addresses at once: they must all be upgraded and counted once.
+# MAX_TRANSFERS (environment) sets the TFTP service's transfer records for the run.
 # Usage: bench/e2e_bench.sh [BUILD_DIR] [DEVICES] [MIB] [WAVE_DEVICES]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,5 +21,5 @@ trap 'rm -rf "$WORK"' EXIT
 NS="unshare -n"
 [ "$(id -u)" -eq 0 ] || NS="unshare -rn"
 $NS sh -c "ip link set lo up && TMPDIR='$WORK' exec '$BUILD_DIR/bench/bench_e2e' --devsim '$BUILD_DIR/tools/devsim/kelvane-devsim' \
-    --devices '$DEVICES' --mib '$MIB' --wave-devices '$WAVES' --work '$WORK'"
+    --devices '$DEVICES' --mib '$MIB' --wave-devices '$WAVES' --max-transfers '${MAX_TRANSFERS:-0}' --work '$WORK'"
 "$BUILD_DIR/bench/bench_e2e" --results-memory 10000
