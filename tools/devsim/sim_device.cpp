@@ -69,7 +69,6 @@ bool Matches(const std::string& expected, const DeviceResult& r) {
     return false;
 }
 
-
 bool DeviceSimulator::Device::RunOnce() {
     SetStage("requesting");
     std::string reply = AskForAddress();
