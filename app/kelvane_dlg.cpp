@@ -4,7 +4,10 @@
 #include <string>
 
 #include "log/log.h"
+#include "messaging/msg_format.h"
 #include "platform/system_lang.h"
+#include "platform/text_codec.h"
+#include "platform/udp_socket.h"
 
 namespace {
 
@@ -39,6 +42,23 @@ void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
 }
 int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
     return m_deviceTable.ReportMsgProc(event, text);
+}
+int CKelvaneDlg::ReportFrom(int event, const char* text, in_addr sender) {
+    char mac[kIpcMacSize] = {};
+    if (text != nullptr && ReadFlagValue(text, kKeyIpcMac, sizeof kKeyIpcMac - 1, mac, sizeof mac) == 0 &&
+        mac[0] != '\0') {
+        // Anyone on the LAN can learn a MAC from the broadcast replies; only the device itself
+        // reports from the address it was lent.
+        std::string lent = m_results.LentAddress(mac);
+        std::string from = platform::FormatIPv4(sender);
+        if (!lent.empty() && lent != from) {
+            LogMessage(LOG_MAJOR, "ReportMsgProc() event=%d of mac=%s from %s, lent %s: ignored", event,
+                       platform::EscapeControlChars(mac).c_str(), from.c_str(), lent.c_str());
+            return -9;
+        }
+        if (!lent.empty()) m_addressRequests.m_leases.MarkStarted(mac, platform::SteadyMs());
+    }
+    return ReportMsgProc(event, text);
 }
 bool CKelvaneDlg::StartMessagingThreads() {
     return m_dispatcher.Start();
@@ -123,16 +143,26 @@ void CKelvaneDlg::QueueCounter(bool success, int value) {
 void CKelvaneDlg::ShowQueued() {
     m_ui.Deliver();
 }
-void CKelvaneDlg::RecordReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
-                               const char* schedule, int row) {
-    m_results.OnReport(mac, event, state, stateFailed, stateText, schedule, row);
+void CKelvaneDlg::RecordReport(const char* mac, int event, int state, const char* stateText, const char* schedule,
+                               int row) {
+    m_results.OnReport(mac, event, state, stateText, schedule, row);
+}
+void CKelvaneDlg::OnOutcome(const char* mac, bool succeeded) {
+    m_results.OnOutcome(mac, succeeded);
+    m_addressRequests.m_leases.Release(mac);
+}
+bool CKelvaneDlg::StillUpgrading(const char* mac) {
+    return !m_addressRequests.m_leases.AddressOf(mac, platform::SteadyMs()).empty();
 }
 
 void CKelvaneDlg::OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) {
     m_results.OnNoUpgrade(mac, model, versionBefore);
 }
-void CKelvaneDlg::OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
+bool CKelvaneDlg::OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
                             const char* address) {
-    m_results.OnOffered(mac, model, versionBefore, entry.szVersion, entry.szFileName, address, entry.iDevType);
+    if (!m_results.OnOffered(mac, model, versionBefore, entry.szVersion, entry.szFileName, address, entry.iDevType)) {
+        return false;
+    }
     RegisterIpcInfo(mac, address, entry);
+    return true;
 }

@@ -16,6 +16,7 @@
 #include "firmware/upgrade_scan.h"
 #include "messaging/dispatch.h"
 #include "negotiation/address_request.h"
+#include "platform/local_time.h"
 #include "platform/thread.h"
 #include "reporting/device_table.h"
 
@@ -58,6 +59,12 @@ public:
     std::string LastStartError() const;
     // Every device of the current (or last) run, copied without holding up the run.
     std::vector<DeviceResult> ResultsSnapshot() const { return m_results.Snapshot(); }
+    // Outcomes as the results hold them (equal to the counters), and devices left out of them.
+    ResultCounts ResultsCounts() const { return m_results.Counts(); }
+    // Address requests of this run left unanswered because every address of the range was held,
+    // and how many addresses are held now; for the front ends to show.
+    int RangeFullRequests() const { return m_addressRequests.m_nRangeFullRequests.load(); }
+    int HeldAddresses() { return m_addressRequests.m_leases.HeldCount(platform::SteadyMs()); }
 
     // ---- Front end ----------------------------------------------------------------------
     // The front end that draws this object, or null; changes reach it in order (UiChannel).
@@ -79,6 +86,8 @@ public:
     // report (event 0..11) on the message thread.
     void RequestIpaddrProc(const char* text, int seq) override;
     int ReportMsgProc(int event, const char* text) override;
+    // A report counts only from the address lent to its device; others are logged and dropped.
+    int ReportFrom(int event, const char* text, in_addr sender) override;
 
     // Starts the clean-up thread, the message thread and, 20 ms later, the listener; stops
     // and joins them (10 s each). m_bRunning must be set before the start and cleared before the stop.
@@ -161,11 +170,13 @@ private:
     void ScrollToRow(int row) override;
     void QueueCounter(bool success, int value) override;
     void ShowQueued() override;
-    void RecordReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
-                      const char* schedule, int row) override;
+    void RecordReport(const char* mac, int event, int state, const char* stateText, const char* schedule,
+                      int row) override;
+    void OnOutcome(const char* mac, bool succeeded) override;
+    bool StillUpgrading(const char* mac) override;
     // What the address-request handler decided (IAddressRequestEvents).
     void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) override;
-    void OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
+    bool OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
                    const char* address) override;
 
     // Start and stop of a run; false (with the reason shown) when the start is refused.

@@ -17,7 +17,9 @@
 #include "platform/ini_file.h"
 #include "platform/module_path.h"
 #include "platform/net_interface.h"
+#include "platform/local_time.h"
 #include "platform/text_codec.h"
+#include "platform/udp_socket.h"
 
 namespace {
 
@@ -233,6 +235,13 @@ bool CKelvaneDlg::StartRun() {
         return false;
     }
 
+    // A device that starts its download from its lent address keeps the address until its outcome.
+    SetTftpReadObserver(
+        [](void* context, uint32_t client) {
+            static_cast<LeaseBook*>(context)->MarkAddressStarted(platform::FormatIPv4(in_addr{client}),
+                                                                 platform::SteadyMs());
+        },
+        &m_addressRequests.m_leases);
     StartTftp(ip, folder.c_str(), m_tftpSettings);
     TftpServiceStatus tftp{};
     // On a loaded machine the service may still be opening its socket: a slow start is no refusal.
@@ -242,6 +251,7 @@ bool CKelvaneDlg::StartRun() {
     }
     if (tftp.nState != TFTP_LISTENING) {
         StopTftp();
+        SetTftpReadObserver(nullptr, nullptr);
         m_listenSocket.socket.Close();
         std::string holder = platform::DescribeUdpPortHolder(69);
         if (tftp.nError == EADDRINUSE || tftp.nError == 10048) {
@@ -271,6 +281,8 @@ bool CKelvaneDlg::StartRun() {
     m_lstInfo.DeleteAllItems();
     ClearIpcInfo();
     m_results.Clear();
+    m_addressRequests.m_leases.Clear();
+    m_addressRequests.m_nRangeFullRequests = 0;
     m_bPauseTest = 0;
     for (int item : {IDC_CHK_FORCE_OLD, IDC_CHK_IP_CHECK, IDC_COMBO_LOCAL_IP, IDC_EDIT_PATH, IDC_BTN_BROWSE}) {
         m_ui.Queue([item](IKelvaneView& view) { view.EnableItem(item, false); });
@@ -310,6 +322,7 @@ bool CKelvaneDlg::StartRun() {
 void CKelvaneDlg::StopRun() {
     if (m_bTftpStarted) StopTftp();
     m_bTftpStarted = false;
+    SetTftpReadObserver(nullptr, nullptr);
     StopMessagingThreads();
     m_listenSocket.socket.Close();
     LogMessage(LOG_GENERAL, "run stopped");

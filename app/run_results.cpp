@@ -10,7 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app/device_list_model.h"
-#include "reporting/device_table.h"
+#include "log/log.h"
+#include "platform/text_codec.h"
 
 namespace {
 
@@ -42,6 +43,11 @@ std::string TimeText(int64_t ms) {
     return text;
 }
 
+// Empty while the device has had one attempt only.
+std::string EarlierOutcomeText(const DeviceResult& r) {
+    return r.earlierOutcome == DeviceOutcome::Unfinished ? std::string() : OutcomeName(r.earlierOutcome);
+}
+
 }  // namespace
 
 const char* OutcomeName(DeviceOutcome outcome) {
@@ -61,8 +67,8 @@ const char* OutcomeName(DeviceOutcome outcome) {
 void RunResults::Clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_results.clear();
-    m_devTypes.clear();
     m_byMac.clear();
+    m_counts = ResultCounts{};
 }
 
 DeviceResult* RunResults::Find(const std::string& mac) {
@@ -70,29 +76,44 @@ DeviceResult* RunResults::Find(const std::string& mac) {
     return found == m_byMac.end() ? nullptr : &m_results[found->second];
 }
 
-void RunResults::OnOffered(const char* mac, const char* model, const char* versionBefore, const char* offered,
-                           const char* file, const char* address, int devType) {
+DeviceResult* RunResults::Add(const char* mac) {
+    if (m_results.size() >= kMaxRunResults) {
+        // Logged at the first and then every thousandth, so a flood cannot fill the log instead.
+        if (m_counts.leftOut++ % 1000 == 0) {
+            LogMessage(LOG_MAJOR, "results hold %d devices, device mac=%s left out (%d so far)",
+                       static_cast<int>(m_results.size()), platform::EscapeControlChars(mac).c_str(),
+                       m_counts.leftOut);
+        }
+        return nullptr;
+    }
+    m_byMac[mac] = m_results.size();
+    m_results.emplace_back();
+    m_results.back().mac = Shown(mac);
+    return &m_results.back();
+}
+
+bool RunResults::OnOffered(const char* mac, const char* model, const char* versionBefore, const char* offered,
+                           const char* file, const char* address, int /*devType*/) {
     std::lock_guard<std::mutex> lock(m_mutex);
     DeviceResult* result = Find(mac);
-    if (result == nullptr) {
-        m_byMac[mac] = m_results.size();
-        m_results.emplace_back();
-        m_devTypes.push_back(devType);
-        result = &m_results.back();
-        result->mac = Shown(mac);
-    }
-    int attempts = result->attempts + 1;
-    std::string macShown = result->mac;
-    *result = DeviceResult{};
-    result->mac = macShown;
-    result->model = Shown(model);
-    result->versionBefore = Shown(versionBefore);
-    result->versionOffered = Shown(offered);
-    result->fileOffered = Shown(file);
-    result->lentAddress = Shown(address);
-    result->attempts = attempts;
-    result->requestTime = NowMs();
-    m_devTypes[m_byMac[mac]] = devType;
+    if (result == nullptr) result = Add(mac);
+    if (result == nullptr) return false;
+    DeviceResult next;
+    next.mac = result->mac;
+    next.attempts = result->attempts + 1;
+    next.succeededAttempts = result->succeededAttempts;
+    next.failedAttempts = result->failedAttempts;
+    // An outcome of this run is never erased: a device asking again after it starts a new attempt.
+    next.earlierOutcome = result->attempts > 0 && result->outcome != DeviceOutcome::Unfinished ? result->outcome
+                                                                                               : result->earlierOutcome;
+    next.model = Shown(model);
+    next.versionBefore = Shown(versionBefore);
+    next.versionOffered = Shown(offered);
+    next.fileOffered = Shown(file);
+    next.lentAddress = Shown(address);
+    next.requestTime = NowMs();
+    *result = std::move(next);
+    return true;
 }
 
 void RunResults::OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) {
@@ -100,13 +121,8 @@ void RunResults::OnNoUpgrade(const char* mac, const char* model, const char* ver
     DeviceResult* result = Find(mac);
     // A device that was already offered a file keeps that attempt's result.
     if (result != nullptr && result->attempts > 0) return;
-    if (result == nullptr) {
-        m_byMac[mac] = m_results.size();
-        m_results.emplace_back();
-        m_devTypes.push_back(0);
-        result = &m_results.back();
-        result->mac = Shown(mac);
-    }
+    if (result == nullptr) result = Add(mac);
+    if (result == nullptr) return;
     result->model = Shown(model);
     result->versionBefore = Shown(versionBefore);
     result->outcome = DeviceOutcome::NoUpgrade;
@@ -114,26 +130,37 @@ void RunResults::OnNoUpgrade(const char* mac, const char* model, const char* ver
     result->outcomeTime = result->requestTime;
 }
 
-void RunResults::OnReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
-                          const char* progress, int row) {
+void RunResults::OnReport(const char* mac, int /*event*/, int state, const char* stateText, const char* progress,
+                          int row) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    DeviceResult* result = Find(mac);
+    if (result == nullptr || result->attempts == 0 || result->outcome != DeviceOutcome::Unfinished) return;
+    if (result->firstReportTime == 0) result->firstReportTime = NowMs();
+    result->state = state;
+    result->stateText = Shown(stateText);
+    result->progress = Shown(progress);
+    result->row = row;
+}
+
+void RunResults::OnOutcome(const char* mac, bool succeeded) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    DeviceResult* result = Find(mac);
+    if (result == nullptr || result->attempts == 0 || result->outcome != DeviceOutcome::Unfinished) {
+        // The device table only counts devices this store took on, once per attempt.
+        LogMessage(LOG_MAJOR, "results: outcome of mac=%s without an open attempt",
+                   platform::EscapeControlChars(mac).c_str());
+        return;
+    }
+    result->outcome = succeeded ? DeviceOutcome::Succeeded : DeviceOutcome::Failed;
+    result->outcomeTime = NowMs();
+    ++(succeeded ? result->succeededAttempts : result->failedAttempts);
+    ++(succeeded ? m_counts.succeeded : m_counts.failed);
+}
+
+std::string RunResults::LentAddress(const char* mac) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto found = m_byMac.find(mac);
-    if (found == m_byMac.end()) return;
-    DeviceResult& result = m_results[found->second];
-    if (result.attempts == 0 || result.outcome != DeviceOutcome::Unfinished) return;
-    int64_t now = NowMs();
-    if (result.firstReportTime == 0) result.firstReportTime = now;
-    result.state = state;
-    result.stateText = Shown(stateText);
-    result.progress = Shown(progress);
-    result.row = row;
-    int finalEvent = m_devTypes[found->second] == kNvrDevType ? kFinalEventNvr : kFinalEventIpc;
-    if (event == finalEvent && state == 0) {
-        result.outcome = DeviceOutcome::Succeeded;
-    } else if (stateFailed) {
-        result.outcome = DeviceOutcome::Failed;
-    }
-    if (result.outcome != DeviceOutcome::Unfinished) result.outcomeTime = now;
+    return found == m_byMac.end() ? std::string() : m_results[found->second].lentAddress;
 }
 
 std::vector<DeviceResult> RunResults::Snapshot() const {
@@ -141,10 +168,15 @@ std::vector<DeviceResult> RunResults::Snapshot() const {
     return m_results;
 }
 
+ResultCounts RunResults::Counts() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_counts;
+}
+
 std::string FormatResultsCsv(const std::vector<DeviceResult>& results) {
     std::string out =
         "mac,model,version_before,version_offered,file_offered,lent_address,outcome,state,state_text,progress,"
-        "attempts,request_time,first_report_time,outcome_time\r\n";
+        "attempts,request_time,first_report_time,outcome_time,earlier_outcome,succeeded_attempts,failed_attempts\r\n";
     for (const DeviceResult& r : results) {
         const std::string fields[] = {r.mac,
                                       r.model,
@@ -159,7 +191,10 @@ std::string FormatResultsCsv(const std::vector<DeviceResult>& results) {
                                       std::to_string(r.attempts),
                                       TimeText(r.requestTime),
                                       TimeText(r.firstReportTime),
-                                      TimeText(r.outcomeTime)};
+                                      TimeText(r.outcomeTime),
+                                      EarlierOutcomeText(r),
+                                      std::to_string(r.succeededAttempts),
+                                      std::to_string(r.failedAttempts)};
         for (size_t i = 0; i < std::size(fields); ++i) {
             if (i > 0) out += ',';
             out += CsvField(fields[i]);
@@ -187,6 +222,9 @@ std::string FormatResultsJson(const std::vector<DeviceResult>& results) {
         one["request_time"] = TimeText(r.requestTime);
         one["first_report_time"] = TimeText(r.firstReportTime);
         one["outcome_time"] = TimeText(r.outcomeTime);
+        one["earlier_outcome"] = EarlierOutcomeText(r);
+        one["succeeded_attempts"] = r.succeededAttempts;
+        one["failed_attempts"] = r.failedAttempts;
         all.push_back(std::move(one));
     }
     // Texts are UTF-8 already; a byte that is not gets replaced rather than failing the whole file.

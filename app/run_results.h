@@ -26,6 +26,20 @@ struct DeviceResult {
     int64_t requestTime = 0;
     int64_t firstReportTime = 0;
     int64_t outcomeTime = 0;
+    // A device that asks again after its outcome starts a new attempt; what went before stays.
+    DeviceOutcome earlierOutcome = DeviceOutcome::Unfinished;  // the last attempt's, before this one
+    int succeededAttempts = 0;
+    int failedAttempts = 0;
+};
+
+// Devices a run keeps results for: far above any site, but a host inventing MACs cannot grow the
+// store (or the run's memory) without bound. Devices past it are left out, counted and not answered.
+constexpr size_t kMaxRunResults = 4096;
+
+struct ResultCounts {
+    int succeeded = 0;  // attempts that ended so, as the run's counters count them
+    int failed = 0;
+    int leftOut = 0;  // devices not taken on because the store was full
 };
 
 const char* OutcomeName(DeviceOutcome outcome);  // "succeeded", "failed", "unfinished", "no upgrade"
@@ -35,26 +49,31 @@ class RunResults {
 public:
     void Clear();
     // A device was offered `file` (version `offered`) and lent `address`. A device that asks again
-    // starts a new attempt: its earlier outcome no longer stands.
-    void OnOffered(const char* mac, const char* model, const char* versionBefore, const char* offered,
+    // after its outcome starts a new attempt, keeping the earlier outcome. False when the device is
+    // new and the store is full: it is left out and must not be answered.
+    bool OnOffered(const char* mac, const char* model, const char* versionBefore, const char* offered,
                    const char* file, const char* address, int devType);
     // A device was told there is nothing newer for it.
     void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore);
     // A report of a device that was offered a file; reports of unknown devices are not results.
-    // The outcome is decided as the device list counts it (the final event of the device's kind
-    // with state 0 succeeds, a failing state fails) and stands once decided.
-    void OnReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
-                  const char* progress, int row);
+    void OnReport(const char* mac, int event, int state, const char* stateText, const char* progress, int row);
+    // The device list counted the device's current attempt; the outcome stands from then on.
+    void OnOutcome(const char* mac, bool succeeded);
+    // The address lent to the device's current attempt, empty for a device never offered a file.
+    std::string LentAddress(const char* mac) const;
 
     std::vector<DeviceResult> Snapshot() const;
+    ResultCounts Counts() const;
 
 private:
     DeviceResult* Find(const std::string& mac);
+    // A new row, or null (counted as left out) when the store is full.
+    DeviceResult* Add(const char* mac);
 
     mutable std::mutex m_mutex;
     std::vector<DeviceResult> m_results;  // in order of first request
-    std::vector<int> m_devTypes;          // per result: the offered file's kind
     std::unordered_map<std::string, size_t> m_byMac;
+    ResultCounts m_counts;
 };
 
 // Writes results as CSV (RFC 4180, UTF-8, one header line) or, for a path ending in ".json", as a

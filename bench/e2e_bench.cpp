@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -70,7 +71,8 @@ int ResultsMemory(int count) {
             std::snprintf(mac, sizeof mac, "02:4B:56:%02X:%02X:%02X", i >> 16 & 0xFF, i >> 8 & 0xFF, i & 0xFF);
             std::snprintf(address, sizeof address, "10.88.%d.%d", i / 240, 10 + i % 240);
             results.OnOffered(mac, "IPC4K", "IPC4K-1.0.0.0", "IPC4K-2.1.0.7", "IPC4K_V2.1.0.7.bin", address, 0);
-            results.OnReport(mac, 3, 0, false, "Upgrade complete", "100%", i % 100);
+            results.OnReport(mac, 3, 0, "Upgrade complete", "100%", i % 100);
+            results.OnOutcome(mac, true);
         }
         const size_t after = mallinfo2().uordblks;
         std::printf("run results: %d devices take %.2f MiB of heap (%.0f bytes each)\n", count,
@@ -84,6 +86,8 @@ struct Phase {
     int succeeded = 0;    // as the run counted
     int error99 = 0;      // devices whose download ended with ERROR 99
     double singleMs = 0;  // the first device's own time from request to its last report
+    int rows = 0;         // results rows
+    bool countersEqual = false;  // the on-screen counters equal the results' counts
 };
 
 class Bench {
@@ -92,12 +96,14 @@ public:
 
     // Starts `n` devices in the device namespace; with `stopWhileDownloading`, stops the run 800 ms
     // after every device has reported downloading (stopMs: the whole stop, its TFTP part).
-    Phase Run(int n, bool stopWhileDownloading, double* stopMs) {
+    Phase Run(int n, bool stopWhileDownloading, double* stopMs, const std::string& model = "IPC4K",
+              int spreadMs = 0, int stepMs = 0) {
         const std::string json = m_work + "/devices.json";
         const std::string count = std::to_string(n);
-        std::vector<std::string> args = {m_devsim, "--server", "10.88.0.1", "-n", count, "--model", "IPC4K",
-                                         "--fw-version", "1.0.0.0", "--step-ms", "0", "--request-interval-ms", "1000",
-                                         "--time-limit", "900", "--expect", "any", "--json", json};
+        std::vector<std::string> args = {m_devsim, "--server", "10.88.0.1", "-n", count, "--model", model,
+                                         "--fw-version", "1.0.0.0", "--step-ms", std::to_string(stepMs), "--request-interval-ms", "1000",
+                                         "--time-limit", "3600", "--expect", "any", "--json", json,
+                                         "--spread-ms", std::to_string(spreadMs)};
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -135,6 +141,15 @@ public:
             if (!stopWhileDownloading && settled == n) {
                 phase.ms = Ms(start);
                 for (const DeviceResult& r : results) phase.succeeded += r.outcome == DeviceOutcome::Succeeded;
+                phase.rows = static_cast<int>(results.size());
+                // The last count reaches the counters just after the results: give it a moment.
+                for (int tries = 0; tries < 200 && !phase.countersEqual; ++tries) {
+                    ResultCounts counts = m_dlg.ResultsCounts();
+                    std::lock_guard<std::mutex> lock(m_dlg.m_csCount);
+                    phase.countersEqual = counts.succeeded == m_dlg.m_nSuccessCount &&
+                                          counts.failed == m_dlg.m_nFailCount && counts.succeeded == phase.succeeded;
+                    if (!phase.countersEqual) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
                 break;
             }
             if (waitpid(child, nullptr, WNOHANG) == child) {
@@ -152,6 +167,12 @@ public:
                 phase.error99 += d.value("detail", "").find("ERROR 99") != std::string::npos;
             }
             if (!devices["devices"].empty()) phase.singleMs = devices["devices"][0].value("elapsed_ms", 0.0);
+            // Why devices did not upgrade, most frequent first, so a failed run says what to look at.
+            std::map<std::string, int> why;
+            for (const auto& d : devices["devices"]) {
+                if (d.value("outcome", "") != "upgraded") ++why[d.value("detail", "?").substr(0, 90)];
+            }
+            for (const auto& [detail, count] : why) std::printf("  not upgraded: %d x %s\n", count, detail.c_str());
         }
         return phase;
     }
@@ -181,7 +202,7 @@ bool Ip(const std::string& args) { return std::system(("ip " + args).c_str()) ==
 
 int main(int argc, char** argv) {
     std::string devsim, work = "/tmp";
-    int devices = 100, mib = 16;
+    int devices = 100, mib = 16, waveDevices = 0, maxTransfers = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string key = argv[i];
         if (key == "--results-memory") return ResultsMemory(std::atoi(argv[i + 1]));
@@ -189,6 +210,8 @@ int main(int argc, char** argv) {
         if (key == "--devices") devices = std::atoi(argv[i + 1]);
         if (key == "--mib") mib = std::atoi(argv[i + 1]);
         if (key == "--work") work = argv[i + 1];
+        if (key == "--wave-devices") waveDevices = std::atoi(argv[i + 1]);
+        if (key == "--max-transfers") maxTransfers = std::atoi(argv[i + 1]);
     }
     // Only inside a namespace of our own, which holds loopback alone until we add to it.
     struct if_nameindex* names = if_nameindex();
@@ -213,6 +236,9 @@ int main(int argc, char** argv) {
         }
         const std::string bytes = devsim::ContainerWithVersion("QL_IPC4K_V2.1.0.7", std::move(images));
         std::ofstream(folder + "/IPC4K.bin", std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        // The waves' devices fetch a small file: what they measure is the run's bookkeeping.
+        const std::string small = devsim::ContainerWithVersion("QL_IPCW_V2.1.0.7", {std::string(60000, 'w')});
+        std::ofstream(folder + "/IPCW.bin", std::ios::binary).write(small.data(), static_cast<std::streamsize>(small.size()));
         _exit(0);
     } else {
         waitpid(child, nullptr, 0);
@@ -240,8 +266,10 @@ int main(int argc, char** argv) {
     bench.m_dlg.SetView(&view);
     bench.m_dlg.SetItemInput(IDC_EDIT_PATH, folder);
     bench.m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, "10.88.0.1");
+    if (maxTransfers > 0) bench.m_dlg.m_tftpSettings.nMaxTransfers = maxTransfers;
 
-    std::printf("container %.1f MiB, %d devices\n", fileBytes / 1048576, devices);
+    std::printf("container %.1f MiB, %d devices, %d TFTP transfer records\n", fileBytes / 1048576, devices,
+                bench.m_dlg.m_tftpSettings.nMaxTransfers);
     const double startMs = bench.Start();
     std::printf("start until listening: %.0f ms\n", startMs);
     Phase one = bench.Run(1, false, nullptr);
@@ -255,12 +283,29 @@ int main(int argc, char** argv) {
     const double ideal = devices * fileBytes / singleRate * 1000;
     std::printf("1 device: %.0f ms (its own request-to-last-report time %.0f ms), %.1f MiB/s\n", one.ms, one.singleMs,
                 singleRate / 1048576);
-    std::printf("%d devices: every outcome after %.0f ms, %d succeeded; aggregate %.1f MiB/s; ideal (%d x single) "
+    std::printf("%d devices: every outcome after %.0f ms, %d succeeded, %d results rows, counters %s; aggregate %.1f MiB/s; ideal (%d x single) "
                 "%.0f ms; ratio %.2f\n",
-                devices, many.ms, many.succeeded, devices * fileBytes / 1048576 / (many.ms / 1000), devices, ideal,
+                devices, many.ms, many.succeeded, many.rows, many.countersEqual ? "equal to them" : "DIFFER",
+                devices * fileBytes / 1048576 / (many.ms / 1000), devices, ideal,
                 many.ms / ideal);
     std::printf("server peak memory (VmHWM): %.1f MiB after one device, %.1f MiB after %d at once\n", hwmBefore / 1024.0,
                 hwm / 1024.0, devices);
+
+    bool wavesOk = true;
+    if (waveDevices > 0) {
+        // More devices than the range has addresses, asking over five seconds and flashing for four:
+        // the range runs out, devices repeat their requests, and each is counted once.
+        bench.Start();
+        Phase waves = bench.Run(waveDevices, false, nullptr, "IPCW", 5000, 1000);
+        bench.Stop();
+        const long hwmWaves = StatusKiB("VmHWM:");
+        std::printf("%d devices in waves: every outcome after %.0f ms, %d succeeded, %d results rows, counters %s; "
+                    "%d requests found every address held; server peak memory %.1f MiB\n",
+                    waveDevices, waves.ms, waves.succeeded, waves.rows,
+                    waves.countersEqual ? "equal to them" : "DIFFER", bench.m_dlg.RangeFullRequests(),
+                    hwmWaves / 1024.0);
+        wavesOk = waves.succeeded == waveDevices && waves.rows == waveDevices && waves.countersEqual;
+    }
 
     bench.Start();
     double stopMs[2] = {};
@@ -271,5 +316,5 @@ int main(int argc, char** argv) {
     bench.m_dlg.SetView(nullptr);
     Ip("link del kb0");
     close(nsFd);
-    return many.succeeded == devices ? 0 : 1;
+    return many.succeeded == devices && many.countersEqual && wavesOk ? 0 : 1;
 }

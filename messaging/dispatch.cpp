@@ -65,13 +65,14 @@ void StartRequestThread(DeviceDispatcher* dispatcher, const char* recvBuf) {
     AppendRequestRecord(dispatcher, info);
 }
 
-void PostReport(DeviceDispatcher* dispatcher, const char* recvBuf) {
+void PostReport(DeviceDispatcher* dispatcher, const char* recvBuf, in_addr sender) {
     MsgParam* param = new (std::nothrow) MsgParam();
     if (param == nullptr) {
         LogMessage(LOG_MAJOR, "Malloc msg buffer fail");
         return;
     }
     param->pOwner = dispatcher;
+    param->sender = sender;
     std::memcpy(param->szRecvBuf, recvBuf, strnlen(recvBuf, kRecvBufSize - 1));  // record is zero-filled
     LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc Begin PostThreadMessage(WM_OTHRE_MSG), pMsgParam.szRecvBuf=%s",
                param->szRecvBuf);
@@ -254,7 +255,8 @@ int ListenIPCPortProc(DeviceDispatcher* dispatcher) {
         std::memset(recvBuf, 0, sizeof recvBuf);
         in_addr destination{};
         unsigned ifindex = 0;
-        long received = sock.ReceiveWithDestination(recvBuf, sizeof recvBuf, &destination, &ifindex);
+        sockaddr_in from{};
+        long received = sock.ReceiveWithDestination(recvBuf, sizeof recvBuf, &destination, &ifindex, &from);
         if (received >= 0 && !device.Accepts(destination, ifindex)) continue;  // another link's traffic
         // A datagram that fills the buffer has no NUL of its own: it is cut to 2047 characters.
         recvBuf[kRecvBufSize - 1] = '\0';
@@ -269,7 +271,7 @@ int ListenIPCPortProc(DeviceDispatcher* dispatcher) {
         if (IsRequestIpaddr(recvBuf)) {
             StartRequestThread(dispatcher, recvBuf);
         } else {
-            PostReport(dispatcher, recvBuf);
+            PostReport(dispatcher, recvBuf, from.sin_addr);
         }
     }
     dispatcher->SetListenerStatus(ListenerStatus::Ended, 0, "");
@@ -307,7 +309,7 @@ int ReportDispatchProc(DeviceDispatcher* dispatcher) {
         if (param->pOwner != nullptr) {
             int type = GetMsgType(param->szRecvBuf);
             LogMessage(LOG_INFO, "#MRDebug GetMsgType %d start======", type);
-            if (type >= 1 && type <= 12) param->pOwner->Handler().ReportMsgProc(type - 1, param->szRecvBuf);
+            if (type >= 1 && type <= 12) param->pOwner->Handler().ReportFrom(type - 1, param->szRecvBuf, param->sender);
             LogMessage(LOG_INFO, "#MRDebug GetMsgType %d end======", type);
         }
         delete param;

@@ -27,6 +27,9 @@ public:
     virtual ~IDeviceMessageHandler() = default;
     virtual void RequestIpaddrProc(const char* text, int seq) = 0;
     virtual int ReportMsgProc(int event, const char* text) = 0;
+    // A report as it arrived, with the address it came from; a handler that ties devices to
+    // their lent addresses checks it.
+    virtual int ReportFrom(int event, const char* text, in_addr /*sender*/) { return ReportMsgProc(event, text); }
 };
 
 // How the device listener of a run is doing; the run control shows a failure to the operator.
@@ -48,6 +51,7 @@ struct RequestThreadInfo {
 
 struct MsgParam {
     char szRecvBuf[kRecvBufSize] = {};
+    in_addr sender{};
     DeviceDispatcher* pOwner = nullptr;
 };
 

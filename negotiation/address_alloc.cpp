@@ -8,7 +8,9 @@
 #include <string>
 
 #include "log/log.h"
+#include "negotiation/lease_book.h"
 #include "negotiation/ping.h"
+#include "platform/local_time.h"
 
 namespace {
 
@@ -29,8 +31,30 @@ void WriteAddress(char* out, const std::string& prefix, long octet) {
 
 }  // namespace
 
-AddressAllocator::AddressAllocator(char* cursor, std::mutex& lock, PingFunction ping)
-    : m_cursor(cursor), m_lock(lock), m_ping(ping) {}
+AddressAllocator::AddressAllocator(char* cursor, std::mutex& lock, PingFunction ping, LeaseBook* leases)
+    : m_cursor(cursor), m_lock(lock), m_ping(ping), m_leases(leases) {}
+
+bool AddressAllocator::Take(const char* address, const char* holder) {
+    if (m_leases == nullptr) return true;
+    int64_t now = platform::SteadyMs();
+    if (holder == nullptr || holder[0] == '\0') return !m_leases->IsHeld(address, now);
+    return m_leases->TryHold(address, holder, now);
+}
+
+// Every octet a device can be lent (10 to 250 but the server's own) is held.
+bool AddressAllocator::RangeFull(const char* localIp) {
+    if (m_leases == nullptr) return false;
+    long own = LastOctet(localIp);
+    std::string prefix = Prefix(localIp);
+    int64_t now = platform::SteadyMs();
+    char address[kAllocIpSize];
+    for (long octet = kAllocFirstOctet; octet <= kAllocLastOctet; ++octet) {
+        if (octet == own) continue;
+        WriteAddress(address, prefix, octet);
+        if (!m_leases->IsHeld(address, now)) return false;
+    }
+    return true;
+}
 
 bool AddressAllocator::ResetCursor(const char* localIp) {
     in_addr parsed{};
@@ -69,7 +93,7 @@ int AddressAllocator::DistributeThree(char (*slots)[kAllocIpSize]) {
     return 0;
 }
 
-int AddressAllocator::GetNotUseIp(char* out, const char* localIp, int seq, bool probe) {
+int AddressAllocator::GetNotUseIp(char* out, const char* localIp, int seq, bool probe, const char* holder) {
     if (out == nullptr || localIp == nullptr) return kAllocBadArgument;
     {
         std::lock_guard<std::mutex> hold(m_lock);
@@ -78,10 +102,23 @@ int AddressAllocator::GetNotUseIp(char* out, const char* localIp, int seq, bool 
             return kAllocNoCursor;
         }
     }
-    return probe ? LendProbed(out, seq) : LendBlind(out, localIp);
+    if (m_leases != nullptr && holder != nullptr && holder[0] != '\0') {
+        // A device that asks again is given the address it holds, unprobed (it may answer from
+        // it): lending it another would leave the first held for nobody.
+        std::string own = m_leases->AddressOf(holder, platform::SteadyMs());
+        if (!own.empty()) {
+            std::snprintf(out, kAllocIpSize, "%.63s", own.c_str());
+            return 0;
+        }
+    }
+    if (RangeFull(localIp)) {
+        LogMessage(LOG_MAJOR, "*%d* GetNotUseIp every address of the range is held, no reply", seq);
+        return kAllocRangeFull;
+    }
+    return probe ? LendProbed(out, seq, holder) : LendBlind(out, localIp, holder);
 }
 
-int AddressAllocator::LendProbed(char* out, int seq) {
+int AddressAllocator::LendProbed(char* out, int seq, const char* holder) {
     for (int batch = 0; batch < kAllocBatches; ++batch) {
         char slots[kAllocBatch][kAllocIpSize];
         DistributeThree(slots);
@@ -90,9 +127,14 @@ int AddressAllocator::LendProbed(char* out, int seq) {
         // The cursor has already moved past this batch, so the probes run without the lock and
         // concurrent requests probe other addresses.
         for (const char* candidate : slots) {
+            if (m_leases != nullptr && m_leases->IsHeld(candidate, platform::SteadyMs())) {
+                LogMessage(LOG_INFO, "*%d* IP=%s held by another device", seq, candidate);
+                continue;
+            }
             in_addr target{};
             int rc = inet_pton(AF_INET, candidate, &target) == 1 ? m_ping(target.s_addr) : kAllocBadArgument;
-            if (PingResultIsFree(rc)) {
+            // Taken only now: another request may have been lent it while this one probed.
+            if (PingResultIsFree(rc) && Take(candidate, holder)) {
                 std::snprintf(out, kAllocIpSize, "%.63s", candidate);
                 return 0;
             }
@@ -102,17 +144,24 @@ int AddressAllocator::LendProbed(char* out, int seq) {
     return kAllocNoFreeAddress;
 }
 
-int AddressAllocator::LendBlind(char* out, const char* localIp) {
+int AddressAllocator::LendBlind(char* out, const char* localIp, const char* holder) {
     long own = LastOctet(localIp);
     std::lock_guard<std::mutex> hold(m_lock);
     std::string prefix = Prefix(m_cursor);
     long n = LastOctet(m_cursor);
-    if (n == own) ++n;
-    if (n >= kAllocLastOctet) {
-        n = kAllocFirstOctet;
+    // Once round the range at most: addresses still held by devices that have no outcome yet are
+    // passed over, so a wrapped cursor never lends one twice.
+    for (int tried = 0; tried <= kAllocLastOctet - kAllocFirstOctet; ++tried) {
         if (n == own) ++n;
+        if (n >= kAllocLastOctet) {
+            n = kAllocFirstOctet;
+            if (n == own) ++n;
+        }
+        WriteAddress(out, prefix, n);
+        WriteAddress(m_cursor, prefix, n + 1);
+        if (Take(out, holder)) return 0;
+        ++n;
     }
-    WriteAddress(out, prefix, n);
-    WriteAddress(m_cursor, prefix, n + 1);
-    return 0;
+    std::memset(out, 0, kAllocIpSize);
+    return kAllocRangeFull;
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <mutex>
 
+class LeaseBook;
+
 constexpr int kAllocIpSize = 64;
 constexpr int kAllocBatch = 3;
 constexpr int kAllocBatches = 3;
@@ -15,27 +17,34 @@ constexpr int kAllocLastOctet = 250;
 constexpr int kAllocBadArgument = -1;
 constexpr int kAllocNoFreeAddress = -2;  // every candidate answered or could not be probed
 constexpr int kAllocNoCursor = -3;       // the cursor holds no address (no run was started)
+constexpr int kAllocRangeFull = -4;      // every address of the range is held by a device
 
 using PingFunction = int (*)(uint32_t ulDestAddr);
 
 class AddressAllocator {
 public:
     // `cursor` is the 64-character next-address text, guarded by `lock`.
-    AddressAllocator(char* cursor, std::mutex& lock, PingFunction ping);
+    // With `leases`, an address held by another device is never lent, and a lent one is held.
+    AddressAllocator(char* cursor, std::mutex& lock, PingFunction ping, LeaseBook* leases = nullptr);
 
     // Sets the cursor to the first three octets of `localIp` and ".10"; false for text that is not IPv4.
     bool ResetCursor(const char* localIp);
     // The next three candidates into three 64-character slots; -1 when `slots` is missing.
     int DistributeThree(char (*slots)[kAllocIpSize]);
     // The address to lend into `out` (64 characters): probed candidates when `probe` is set, else
-    // the next octet that is not the server's own. 0, or one of the results above.
-    int GetNotUseIp(char* out, const char* localIp, int seq, bool probe);
+    // the next octet that is not the server's own. 0, or one of the results above. With a lease
+    // book, `holder` (the device's MAC) holds what it is lent, and keeps the address it holds.
+    int GetNotUseIp(char* out, const char* localIp, int seq, bool probe, const char* holder = nullptr);
 
 private:
-    int LendProbed(char* out, int seq);
-    int LendBlind(char* out, const char* localIp);
+    int LendProbed(char* out, int seq, const char* holder);
+    int LendBlind(char* out, const char* localIp, const char* holder);
+    // Takes `address` for `holder`: false when another device holds it.
+    bool Take(const char* address, const char* holder);
+    bool RangeFull(const char* localIp);
 
     char* m_cursor;
     std::mutex& m_lock;
     PingFunction m_ping;
+    LeaseBook* m_leases;
 };

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "firmware/upgrade_scan.h"
+#include "negotiation/lease_book.h"
 
 // Where the handler tells what it decided, before or as the device hears it.
 class IAddressRequestEvents {
@@ -16,7 +17,8 @@ public:
     // The device was told there is nothing newer for it.
     virtual void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) = 0;
     // The device is about to be offered `entry` and lent `address`: from here its reports are tied to it.
-    virtual void OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
+    // False when the run cannot take on another device: it is then not answered.
+    virtual bool OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
                            const char* address) = 0;
 };
 
@@ -47,6 +49,10 @@ public:
     std::mutex m_csAllocIp;
     // Check box 1014 "IP占用检测".
     std::atomic<int32_t> m_bIpCheck{0};
+    // Who holds which lent address; emptied when a run starts.
+    LeaseBook m_leases;
+    // Address requests left unanswered because every address of the range was held.
+    std::atomic<int> m_nRangeFullRequests{0};
 
 private:
     const char* m_localIp;

@@ -23,7 +23,7 @@ int AddressRequestHandler::DistributeThreeNotUseIPArr(char (*szAllocIpArr)[64]) 
 }
 
 int AddressRequestHandler::GetNotUseIp(char* szNewIp, const char* szLocalIp, int seq) {
-    return AddressAllocator(m_szNextAllocIp, m_csAllocIp, PingApi)
+    return AddressAllocator(m_szNextAllocIp, m_csAllocIp, PingApi, &m_leases)
         .GetNotUseIp(szNewIp, szLocalIp, seq, m_bIpCheck.load() != 0);
 }
 
@@ -94,6 +94,11 @@ void AddressRequestHandler::RequestIpaddrProc(const char* text, int seq) {
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc ReadFlagValue(IPC_MAC) error, iRet=%d", seq, rc);
         return;
     }
+    // Reports are tied to a device by its MAC alone: without one it could never be counted.
+    if (ipcMac[0] == '\0') {
+        LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc empty IPCMac, return", seq);
+        return;
+    }
 
     char reply[kReplySize];
     if (chosen == nullptr) {
@@ -109,7 +114,10 @@ void AddressRequestHandler::RequestIpaddrProc(const char* text, int seq) {
     }
     LogMessage(LOG_INFO, "*%d* RequestIpaddrProc Begin GetNotUseIp", seq);
     char newIp[64] = {};
-    if (GetNotUseIp(newIp, m_localIp, seq) != 0) {
+    rc = AddressAllocator(m_szNextAllocIp, m_csAllocIp, PingApi, &m_leases)
+             .GetNotUseIp(newIp, m_localIp, seq, m_bIpCheck.load() != 0, ipcMac);
+    if (rc != 0) {
+        if (rc == kAllocRangeFull) ++m_nRangeFullRequests;
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc GetNotUseIp error, return", seq);
         return;
     }
@@ -123,11 +131,15 @@ void AddressRequestHandler::RequestIpaddrProc(const char* text, int seq) {
     if (length < 0) {
         // A cut reply would send the device after a file that does not exist.
         LogMessage(LOG_MAJOR, "*%d* RequestIpaddrProc reply does not fit %d bytes, not sent", seq, kReplySize);
+        m_leases.Release(ipcMac);
         return;
     }
     // Recorded (results and device table) before the device hears the reply: a device that reports
     // at once would otherwise find no record and leave a stray row that is never counted.
-    m_events.OnOffered(ipcMac, model, versionShown, *chosen, newIp);
+    if (!m_events.OnOffered(ipcMac, model, versionShown, *chosen, newIp)) {
+        m_leases.Release(ipcMac);
+        return;
+    }
     SendToIPC(reply, length);
     LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc SendToIPC szBuildMsg=%s\n", seq, reply);
 }

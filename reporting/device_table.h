@@ -5,8 +5,9 @@
 #include <mutex>
 #include <vector>
 
-constexpr int kMaxIpcInfo = 100;       // records at rest
-constexpr int kIpcInfoTrimCount = 10;  // oldest records dropped when a registration passes the limit
+// Records at rest: room for a device at every address of the range (10 to 250) and as many
+// counted ones, so a device still upgrading never has to make way.
+constexpr int kMaxIpcInfo = 512;
 // Rows of the device list past which reports of devices without a record are dropped, not shown:
 // far above any real run, but a host inventing MACs cannot grow the list without bound.
 constexpr int kMaxListRows = 5000;
@@ -44,8 +45,13 @@ public:
     // and shown by ShowQueued once no lock is held.
     virtual void QueueCounter(bool success, int value) = 0;
     virtual void ShowQueued() = 0;
-    virtual void RecordReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
-                              const char* schedule, int row) = 0;
+    virtual void RecordReport(const char* mac, int event, int state, const char* stateText, const char* schedule,
+                              int row) = 0;
+    // The device was counted: exactly once per counter step, with m_csIpcInfo held.
+    virtual void OnOutcome(const char* mac, bool succeeded) = 0;
+    // Whether a device without outcome may still be upgrading (it holds its lent address); its
+    // record is then never dropped. Called with m_csIpcInfo held.
+    virtual bool StillUpgrading(const char* mac) = 0;
 };
 
 class DeviceTable {
@@ -62,7 +68,8 @@ public:
     // Sets both counters to 0 and shows them.
     void ResetCounters();
 
-    // One record per device that was lent an address, oldest first; at most 100 at rest.
+    // One record per device that was lent an address, oldest first; at most kMaxIpcInfo at rest
+    // unless more devices than that are upgrading.
     std::vector<stIpcInfo> m_vecIpcInfo;
     std::mutex m_csIpcInfo;  // taken before m_csCount where both are held
     int m_nSuccessCount = 0;
@@ -70,6 +77,8 @@ public:
     std::mutex m_csCount;
 
 private:
+    void DropOneLocked();
+
     IDeviceTableView& m_view;
     const uint16_t& m_langId;
 };

@@ -1,4 +1,5 @@
 // Device reports become rows of the device list, and each registered device is counted once.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -6,6 +7,7 @@
 #include "log/log.h"
 #include "messaging/msg_format.h"
 #include "reporting/device_table.h"
+#include "platform/text_codec.h"
 #include "reporting/state_text.h"
 
 namespace {
@@ -27,6 +29,18 @@ Outcome Decide(const stIpcInfo& info, int event, int state, const char* stateTex
     if (event == finalEvent && state == 0) return Outcome::Succeeded;
     if (IsStateNotFailed(stateText)) return Outcome::Open;
     return Outcome::Failed;
+}
+
+// A state is a decimal number, blanks around it allowed. Anything else (empty, "ok", "0x") must
+// not read as 0, which is a success.
+bool IsStateNumber(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p == '-' || *p == '+') ++p;
+    if (*p < '0' || *p > '9') return false;
+    while (*p >= '0' && *p <= '9') ++p;
+    while (*p == ' ' || *p == '\t') ++p;
+    return *p == '\0';
 }
 
 void CopyText(char* out, size_t size, const char* text) {
@@ -67,10 +81,25 @@ void DeviceTable::RegisterIpcInfo(const char* szMac, const char* szIpAddr, const
     CopyText(added.szNewVersion, sizeof added.szNewVersion, szNewVersion);
     added.nIndex = -1;
     added.nDevType = nDevType;
+    if (m_vecIpcInfo.size() >= static_cast<size_t>(kMaxIpcInfo)) DropOneLocked();
     m_vecIpcInfo.push_back(added);
-    if (m_vecIpcInfo.size() > static_cast<size_t>(kMaxIpcInfo)) {
-        m_vecIpcInfo.erase(m_vecIpcInfo.begin(), m_vecIpcInfo.begin() + kIpcInfoTrimCount);
+}
+
+// Makes room for one record: the oldest counted device goes first, then the oldest one that no
+// longer holds its address (it never started); a device still upgrading is never dropped.
+void DeviceTable::DropOneLocked() {
+    auto victim = std::find_if(m_vecIpcInfo.begin(), m_vecIpcInfo.end(),
+                               [](const stIpcInfo& info) { return info.szMac[0] == '\0'; });
+    if (victim == m_vecIpcInfo.end()) {
+        victim = std::find_if(m_vecIpcInfo.begin(), m_vecIpcInfo.end(),
+                              [&](const stIpcInfo& info) { return !m_view.StillUpgrading(info.szMac); });
     }
+    if (victim == m_vecIpcInfo.end()) {
+        LogMessage(LOG_MAJOR, "RegisterIpcInfo %d devices upgrading, table grows",
+                   static_cast<int>(m_vecIpcInfo.size()));
+        return;
+    }
+    m_vecIpcInfo.erase(victim);
 }
 
 void DeviceTable::ClearIpcInfo() {
@@ -114,6 +143,12 @@ int DeviceTable::ReportMsgProc(int event, const char* text) {
         LogMessage(LOG_MAJOR, "ReportMsgProc() read IPC_STATE error, return -5");
         return -5;
     }
+    if (!IsStateNumber(state)) {
+        std::string shown = platform::EscapeControlChars(state);
+        LogMessage(LOG_MAJOR, "ReportMsgProc() State \"%s\" of mac=%s is not a number, return -5", shown.c_str(),
+                   platform::EscapeControlChars(mac).c_str());
+        return -5;
+    }
     // Read like IsStateNotFailed: a number out of range stays out of range (atoi would wrap
     // 4294967296 to 0, a success).
     long stateValue = std::strtol(state, nullptr, 10);
@@ -138,7 +173,7 @@ int DeviceTable::ReportMsgProc(int event, const char* text) {
 
     auto fillRow = [&](int row) {
         m_view.FillRow(row, ip, stateText, schedule, version);
-        m_view.RecordReport(mac, event, stateNumber, !IsStateNotFailed(state), stateText, schedule, row);
+        m_view.RecordReport(mac, event, stateNumber, stateText, schedule, row);
     };
     // Counts a finished or failed device; the screen is told once no lock is held any more.
     auto addToCounter = [&](Outcome outcome) {
@@ -154,6 +189,7 @@ int DeviceTable::ReportMsgProc(int event, const char* text) {
     auto settleLocked = [&](stIpcInfo* info, Outcome outcome) {
         if (outcome == Outcome::Open) return;
         addToCounter(outcome);
+        m_view.OnOutcome(mac, outcome == Outcome::Succeeded);
         if (info != nullptr) std::memset(info->szMac, 0, sizeof info->szMac);
     };
     // A row was just made: find the device's record, give it the row, close it. The new version
@@ -168,7 +204,10 @@ int DeviceTable::ReportMsgProc(int event, const char* text) {
             info->nIndex = row;
             outcome = Decide(*info, event, stateNumber, state);
             std::memcpy(newVersion, info->szNewVersion, sizeof newVersion);
-            if (outcome != Outcome::Open) std::memset(info->szMac, 0, sizeof info->szMac);
+            if (outcome != Outcome::Open) {
+                std::memset(info->szMac, 0, sizeof info->szMac);
+                m_view.OnOutcome(mac, outcome == Outcome::Succeeded);
+            }
         }
         if (outcome == Outcome::Succeeded) m_view.ShowNewVersion(row, newVersion);
         if (outcome != Outcome::Open) addToCounter(outcome);

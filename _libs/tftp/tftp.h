@@ -117,6 +117,8 @@ void* TftpMainThread(void* unused);
 // Milliseconds the request waits before it is served (0 unless it repeats the last one), or -1
 // when it is dropped: repeats are paced 250 ms apart and at most a second's worth may wait.
 int CheckRepeatedRequest(const sockaddr_storage* from, const unsigned char* packet, int length);
+// Tells the read observer (SetTftpReadObserver) of a read request from `peer`.
+void TftpNotifyRead(const sockaddr_storage* peer);
 
 // Worker pool (tftp_pool.cpp): records, workers, the orderly end.
 TftpTransfer* TakeIdleRecord();

@@ -25,6 +25,10 @@ std::mutex g_pathsLock;
 std::mutex g_statusLock;
 TftpServiceStatus g_status{};
 
+std::mutex g_observerLock;  // held across a call, so removing the observer waits for it
+TftpReadObserver g_readObserver = nullptr;
+void* g_readObserverContext = nullptr;
+
 constexpr size_t kMainStackRequest = 1024;
 constexpr int kInitPolls = 30;
 constexpr int kInitPollMs = 100;
@@ -207,4 +211,25 @@ void StopTftp() {
     if (skt >= 0) close(skt);
     TftpSetListenStatus(TFTP_STOPPED, 0, "", "", "");
     LogMessage(LOG_INFO, "threads have returned\n");
+}
+
+void SetTftpReadObserver(TftpReadObserver observer, void* context) {
+    std::lock_guard<std::mutex> lock(g_observerLock);
+    g_readObserver = observer;
+    g_readObserverContext = context;
+}
+
+void TftpNotifyRead(const sockaddr_storage* peer) {
+    uint32_t address = 0;
+    if (peer->ss_family == AF_INET) {
+        address = reinterpret_cast<const sockaddr_in*>(peer)->sin_addr.s_addr;
+    } else if (peer->ss_family == AF_INET6) {
+        const in6_addr& a6 = reinterpret_cast<const sockaddr_in6*>(peer)->sin6_addr;
+        if (!IN6_IS_ADDR_V4MAPPED(&a6)) return;
+        std::memcpy(&address, a6.s6_addr + 12, sizeof address);
+    } else {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_observerLock);
+    if (g_readObserver != nullptr) g_readObserver(g_readObserverContext, address);
 }

@@ -64,5 +64,11 @@ struct TftpServiceStatus {
     char szRootDir[kTftpMaxPath];  // the folder requests are served from
 };
 
+// Told of every read request whose file the service opened, with the client's IPv4 address in
+// network order, on the transfer's thread: an upgrade run learns that a device started its
+// download. One observer at a time; null removes it, waiting for a call in progress to end.
+using TftpReadObserver = void (*)(void* context, uint32_t clientAddress);
+void SetTftpReadObserver(TftpReadObserver observer, void* context);
+
 // Fills `status` and returns 1 when the service is listening, 0 otherwise.
 int GetTftpServiceStatus(TftpServiceStatus* status);

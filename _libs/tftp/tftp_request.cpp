@@ -241,6 +241,7 @@ int DecodeRequest(TftpTransfer* transfer) {
         return REQ_REFUSED;
     }
     transfer->hFile = fd;
+    if (opcode == TFTP_RRQ) TftpNotifyRead(&transfer->peer);
 
     const bool acknowledged = NegotiateOptions(transfer, request);
     transfer->nCount = (opcode == TFTP_RRQ && !acknowledged) ? 1 : 0;

@@ -107,10 +107,13 @@ TEST_F(RunControlTest, StartStopStartResetsAndServesTheNewFolder) {
     EXPECT_NE(replies.Received()[0].find(
                   "Ipaddr:10.77.0.10\r\nIPCMac:AA:01\r\nVersion:IPC2F-2.1.0.7\r\nFilePath:ipc.bin\r\n"),
               std::string::npos);
+    // A device reports from the address it was lent; reports from elsewhere do not count.
+    ASSERT_TRUE(m_link.AddAddress("10.77.0.10/24"));
+    testsupport::UdpPeer lent("10.77.0.10", 0);
     ASSERT_TRUE(
-        device.SendTo("Msg:Report_Downloading\r\nIpaddr:10.77.0.10\r\nIPCMac:AA:01\r\nSchedule:5\r\n"
-                      "State:1\r\nVersion:IPC2F-2.0.0.1-b1\r\n",
-                      kServerIp, 10011));
+        lent.SendTo("Msg:Report_Downloading\r\nIpaddr:10.77.0.10\r\nIPCMac:AA:01\r\nSchedule:5\r\n"
+                    "State:1\r\nVersion:IPC2F-2.0.0.1-b1\r\n",
+                    kServerIp, 10011));
     ASSERT_TRUE(WaitUntil([&] {
         auto results = m_dlg.ResultsSnapshot();
         return results.size() == 1 && results[0].progress == "5%";

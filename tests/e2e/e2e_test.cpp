@@ -119,6 +119,46 @@ TEST_F(EndToEnd, FiftyDevicesEachLentItsOwnAddressAndCountedOnce) {
     }
 }
 
+// More devices than the range has addresses, starting over a few seconds: each address serves
+// one device at a time, and every device is upgraded and counted once.
+TEST_F(EndToEnd, ThreeHundredDevicesShareTheRangeAndAreEachCountedOnce) {
+    m_files["IPCS"] = devsim::LegacyFirmware("FIRMWARE", "QL_IPCS_V2.1.0.7") + std::string(20000, 's');
+    m_folder.Write("IPCS.bin", m_files["IPCS"]);
+    Start();
+    devsim::SimConfig config = testsupport::QuickDevices("10.77.0.1", m_devices.Path());
+    // All ask within two seconds and take longer than that each: the range runs out while they work.
+    config.startSpreadMs = 2000;
+    config.stepMs = 1000;
+    config.timeLimitMs = 30 * 60 * 1000;  // the wait below ends the test when devices stop progressing
+    m_sim = testsupport::StartDevices(config, {"count=300,model=IPCS"});
+    ASSERT_NE(nullptr, m_sim);
+    auto ended = [&] {
+        int n = 0;
+        for (const devsim::DeviceResult& d : m_sim->Results()) n += d.outcome != Outcome::Pending;
+        return n;
+    };
+    // Waits while devices keep ending; a minute without progress fails.
+    for (int before = -1; !m_sim->Wait(60000);) {
+        int now = ended();
+        ASSERT_GT(now, before) << devsim::Summary(m_sim->Results());
+        before = now;
+    }
+    for (const devsim::DeviceResult& d : m_sim->Results()) {
+        EXPECT_EQ(d.outcome, Outcome::Upgraded) << devsim::FormatResult(d);  // a doubly lent address is an Error
+        EXPECT_EQ(testsupport::Crc32(m_files.at("IPCS")), d.crc32) << d.mac;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Counters() == std::make_pair(300, 0); }))
+        << Counters().first << "/" << Counters().second;
+    std::vector<DeviceResult> results = m_dlg.ResultsSnapshot();
+    EXPECT_EQ(results.size(), 300u);
+    int succeeded = 0;
+    for (const DeviceResult& r : results) succeeded += r.outcome == DeviceOutcome::Succeeded;
+    EXPECT_EQ(succeeded, 300);
+    ResultCounts counts = m_dlg.ResultsCounts();
+    EXPECT_EQ(std::make_pair(counts.succeeded, counts.failed), Counters());
+    EXPECT_GT(m_dlg.RangeFullRequests(), 0);  // the late ones waited for a free address
+}
+
 TEST_F(EndToEnd, StopMidRunLeavesNothingAndTheNextRunServesTheDevicesThatAskAgain) {
     Start();
     // Each download stalls long enough that all ten are still going when the run stops, and

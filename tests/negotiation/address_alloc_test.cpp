@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/kelvane_dlg.h"
+#include "negotiation/lease_book.h"
+#include "platform/local_time.h"
 #include "negotiation/ping.h"
 #include "platform/udp_socket.h"
 #include "support/veth_link.h"
@@ -148,6 +151,73 @@ TEST_F(AllocTest, ConcurrentCallersGetDistinctAddresses) {
         }
         for (std::thread& caller : callers) caller.join();
         EXPECT_EQ(lent.size(), 200u) << "probe " << probe;
+    }
+}
+
+// With a lease book, held addresses are passed over (unprobed), and a full range is said so.
+TEST_F(AllocTest, HeldAddressesArePassedOverAndAFullRangeRefused) {
+    LeaseBook leases;
+    AddressAllocator alloc(m_cursor, m_lock, FakePing, &leases);
+    for (bool probe : {false, true}) {
+        SCOPED_TRACE(probe ? "probed" : "blind");
+        leases.Clear();
+        ASSERT_TRUE(alloc.ResetCursor("10.9.8.1"));
+        for (int octet : {10, 11, 13}) leases.TryHold("10.9.8." + std::to_string(octet), "H", 0);
+        leases.MarkStarted("H", 0);  // only H's last lease (.13) stands
+        leases.TryHold("10.9.8.10", "H2", platform::SteadyMs());
+        leases.MarkStarted("H2", platform::SteadyMs());
+        g_probed.clear();
+        char out[kAllocIpSize] = {};
+        EXPECT_EQ(alloc.GetNotUseIp(out, "10.9.8.1", 1, probe, "NEW"), 0);
+        EXPECT_STREQ(out, "10.9.8.11");
+        std::memset(out, 0, sizeof out);
+        // Probing, the cursor passed .12 with the first batch; .13 is held and not probed.
+        const char* second = probe ? "10.9.8.14" : "10.9.8.12";
+        EXPECT_EQ(alloc.GetNotUseIp(out, "10.9.8.1", 1, probe, "NEW2"), 0);
+        EXPECT_STREQ(out, second);
+        EXPECT_EQ(alloc.GetNotUseIp(out, "10.9.8.1", 1, probe, "NEW2"), 0);  // asks again: keeps it
+        EXPECT_STREQ(out, second);
+        if (probe) {
+            EXPECT_EQ(g_probed, (std::vector<std::string>{"10.9.8.11", "10.9.8.14"}));
+        }
+        for (int octet = 10; octet <= 250; ++octet) {
+            std::string mac = "F" + std::to_string(octet);
+            leases.TryHold("10.9.8." + std::to_string(octet), mac, platform::SteadyMs());
+        }
+        std::memset(out, 0, sizeof out);
+        EXPECT_EQ(alloc.GetNotUseIp(out, "10.9.8.1", 1, probe, "LATE"), kAllocRangeFull);
+        EXPECT_STREQ(out, "");
+    }
+}
+
+// When a lease ends: at the outcome, or at the start window's end unless the device was heard
+// (its report or its download) in time; a lease that ran out stays ended.
+TEST(LeaseBookTest, LeasesEndAtOutcomeOrUnstartedAfterTheWindow) {
+    struct Case {
+        const char* name;
+        void (*act)(LeaseBook&);  // at 500 ms, within the 1000-ms window
+        int64_t askAtMs;
+        bool held;
+    };
+    const Case cases[] = {
+        {"fresh", [](LeaseBook&) {}, 999, true},
+        {"never started", [](LeaseBook&) {}, 1000, false},
+        {"report heard", [](LeaseBook& b) { b.MarkStarted("D", 500); }, 100000, true},
+        {"download came", [](LeaseBook& b) { b.MarkAddressStarted("10.0.0.10", 500); }, 100000, true},
+        {"outcome", [](LeaseBook& b) { b.MarkStarted("D", 500), b.Release("D"); }, 600, false},
+        {"heard too late", [](LeaseBook& b) { b.MarkStarted("D", 1200); }, 1300, false},
+        {"another address", [](LeaseBook& b) { b.MarkAddressStarted("10.0.0.11", 500); }, 1000, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LeaseBook book;
+        book.SetStartWindowMs(1000);
+        ASSERT_TRUE(book.TryHold("10.0.0.10", "D", 0));
+        EXPECT_FALSE(book.TryHold("10.0.0.10", "E", 1));  // held by D
+        c.act(book);
+        EXPECT_EQ(book.IsHeld("10.0.0.10", c.askAtMs), c.held);
+        EXPECT_EQ(book.AddressOf("D", c.askAtMs), c.held ? "10.0.0.10" : "");
+        EXPECT_EQ(book.TryHold("10.0.0.10", "E", c.askAtMs), !c.held);
     }
 }
 

@@ -4,7 +4,14 @@
 #include <climits>
 #include <string>
 
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <set>
+
 #include "app/kelvane_dlg.h"
+#include "negotiation/address_alloc.h"
+#include "negotiation/ping.h"
 #include "support/catalogue_entry.h"
 #include "support/udp_peer.h"
 #include "support/veth_link.h"
@@ -67,24 +74,24 @@ TEST_F(RequestIpaddrTest, OnlyANewerVersionOrAForcedOneGetsAnAddressAndOneRecord
     EXPECT_EQ(Ask(Request("IPC*A1-2.0.1.5-extra", "41", mac)),
               AddressReply(42, "10.77.5.10", mac, "IPC-A1-2.0.1.6", "ipc_a1_new.bin"));
     EXPECT_EQ(Records(), mac + " 10.77.5.10 IPC-A1-2.0.1.6 -1\n");
-    // The same device again: a new address, and its one record takes it.
+    // The same device again keeps the address it holds, and its one record.
     EXPECT_EQ(Ask(Request("IPC*A1-2.0.1.5", "2", mac)),
-              AddressReply(3, "10.77.5.11", mac, "IPC-A1-2.0.1.6", "ipc_a1_new.bin"));
-    EXPECT_EQ(Records(), mac + " 10.77.5.11 IPC-A1-2.0.1.6 -1\n");
+              AddressReply(3, "10.77.5.10", mac, "IPC-A1-2.0.1.6", "ipc_a1_new.bin"));
+    EXPECT_EQ(Records(), mac + " 10.77.5.10 IPC-A1-2.0.1.6 -1\n");
 
     // The same or an older version gets no upgrade unless forced.
     EXPECT_EQ(Ask(Request("IPC*A1-2.0.1.6", "1", "M1")), NoUpgrade(2, "M1"));
     EXPECT_EQ(Ask(Request("IPC*A1-2.0.2.0", "", "M1")), NoUpgrade(1, "M1"));  // newer device; empty Cseq is 0
     EXPECT_EQ(Ask(Request("ipc*a1-1.0", "x7", "M1")), NoUpgrade(1, "M1"));    // model case matters
     EXPECT_EQ(Ask(Request("NVR8-1.2.3.9", "5", "N1")),                        // numeric: 10 above 9
-              AddressReply(6, "10.77.5.12", "N1", "NVR8-1.2.3.10", "nvr8.bin"));
+              AddressReply(6, "10.77.5.11", "N1", "NVR8-1.2.3.10", "nvr8.bin"));
     EXPECT_EQ(Ask(Request("IPC*A1", "3", "M1")), NoUpgrade(4, "M1"));                 // empty version number
     EXPECT_EQ(Ask(Request("IPC*A1", "2147483647", "M1")), NoUpgrade(INT_MIN, "M1"));  // wraps, defined
     m_dlg.m_bForceUpgrade = 1;
     EXPECT_EQ(Ask(Request("IPC*A1-2.0.1.6", "9", "M1")),
-              AddressReply(10, "10.77.5.13", "M1", "IPC-A1-2.0.1.6", "ipc_a1_new.bin"));
+              AddressReply(10, "10.77.5.12", "M1", "IPC-A1-2.0.1.6", "ipc_a1_new.bin"));
     EXPECT_EQ(Ask(Request("IPC*A1-9.9.9.9", "9", "M1")),
-              AddressReply(10, "10.77.5.14", "M1", "IPC-A1-2.0.1.6", "ipc_a1_new.bin"));
+              AddressReply(10, "10.77.5.12", "M1", "IPC-A1-2.0.1.6", "ipc_a1_new.bin"));
 }
 
 TEST_F(RequestIpaddrTest, BrokenRequestsAreNotAnswered) {
@@ -92,7 +99,11 @@ TEST_F(RequestIpaddrTest, BrokenRequestsAreNotAnswered) {
     EXPECT_EQ(Ask(Request("", "1", "M1")), "");                           // no version
     EXPECT_EQ(Ask(Request("IPC*A1-1.0", "1234567890123456", "M1")), "");  // Cseq too long
     EXPECT_EQ(Ask(Request("IPC*A1-1.0", "1", std::string(64, 'm'))), "");
+    // An empty MAC could never be told apart in reports: no offer, no reply, no results row.
+    EXPECT_EQ(Ask("Msg:Request_ipaddr\r\nVersion:IPC*A1-1.0\r\nCseq:1\r\nIPCMac:\r\n"), "");
+    EXPECT_EQ(Ask("Msg:Request_ipaddr\r\nVersion:IPC*A1-9.0\r\nCseq:1\r\nIPCMac:\r\n"), "");
     EXPECT_EQ(Records(), "");
+    EXPECT_TRUE(m_dlg.ResultsSnapshot().empty());
     std::snprintf(m_dlg.m_szLocalIP, sizeof m_dlg.m_szLocalIP, "10.99.99.99");  // not ours: nothing goes out
     EXPECT_EQ(m_dlg.SendToIPC("x", 1), -2);
 }
@@ -107,6 +118,56 @@ TEST_F(RequestIpaddrTest, ReportsOfAnAnsweredDeviceBecomeItsRow) {
     auto rows = m_dlg.m_lstInfo.Rows();
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(rows[0][kColNewVersion], "NVR8-1.2.3.10");
+}
+
+// Leases: an address held by a device without outcome is never lent to another; it comes free at
+// the device's outcome, or when the device was not heard from it within the start window.
+TEST_F(RequestIpaddrTest, HeldAddressesAreNeverLentTwice) {
+    struct Case {
+        const char* name;
+        int startWindowMs;
+    };
+    for (const Case& c : {Case{"held until outcome", 600000}, Case{"unstarted leases run out", 4000}}) {
+        SCOPED_TRACE(c.name);
+        CKelvaneDlg dlg;
+        std::snprintf(dlg.m_szLocalIP, sizeof dlg.m_szLocalIP, "%s", kServerIp);
+        dlg.m_vecUpgradeFileInfo = m_dlg.m_vecUpgradeFileInfo;
+        dlg.m_addressRequests.m_leases.SetStartWindowMs(c.startWindowMs);
+        AddressAllocator(dlg.m_szNextAllocIp, dlg.m_csAllocIp, PingApi).ResetCursor(kServerIp);
+        auto ask = [&](const std::string& mac) {
+            dlg.RequestIpaddrProc(Request("IPC*A1-1.0", "1", mac).c_str(), 1);
+            return dlg.m_results.LentAddress(mac.c_str());
+        };
+        auto report = [&](const std::string& mac, int event, int state) {
+            std::string from = dlg.m_results.LentAddress(mac.c_str());
+            std::string text = "Msg:Report\r\nIpaddr:" + from + "\r\nIPCMac:" + mac + "\r\nSchedule:1\r\nState:" +
+                               std::to_string(state) + "\r\nVersion:IPC*A1-1.0-b\r\n";
+            in_addr sender{};
+            inet_pton(AF_INET, from.c_str(), &sender);
+            dlg.ReportFrom(event, text.c_str(), sender);
+        };
+        std::set<std::string> lent;
+        for (int i = 0; i < 240; ++i) lent.insert(ask("D" + std::to_string(i)));
+        report("D7", 0, 1);  // D7 starts its download
+        EXPECT_EQ(lent.size(), 240u);  // .10 to .249, each once
+        EXPECT_EQ(lent.count(""), 0u);
+        EXPECT_EQ(ask("LATE"), "");  // every address held: no reply, and counted
+        EXPECT_EQ(dlg.RangeFullRequests(), 1);
+        EXPECT_EQ(ask("D9"), dlg.m_results.LentAddress("D9"));  // a holder asking again keeps its own
+
+        if (c.startWindowMs >= 600000) {
+            std::string freed = dlg.m_results.LentAddress("D5");
+            report("D5", 3, 0);  // its outcome ends the lease
+            EXPECT_EQ(dlg.m_nSuccessCount, 1);
+            EXPECT_EQ(ask("LATE"), freed);
+        } else {
+            usleep(static_cast<useconds_t>(c.startWindowMs + 200) * 1000);
+            EXPECT_EQ(dlg.HeldAddresses(), 1);  // only D7, which was heard from its address
+            std::string late = ask("LATE");
+            EXPECT_NE(late, "");
+            EXPECT_NE(late, dlg.m_results.LentAddress("D7"));
+        }
+    }
 }
 
 }  // namespace

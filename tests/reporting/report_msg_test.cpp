@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <algorithm>
+#include <set>
 #include <string>
 #include <tuple>
 
 #include "app/kelvane_dlg.h"
 #include "log/log.h"
+#include "platform/local_time.h"
 #include "reporting/device_table.h"
 #include "support/log_capture.h"
 #include "support/recording_view.h"
@@ -172,7 +176,14 @@ TEST_F(ReportTest, BadReportsAreDroppedWithTheirCodes) {
     std::string wrapsToZero = Report("Report_Filesystem", "AA", 0);  // not a success
     wrapsToZero.replace(wrapsToZero.find("State:0"), 7, "State:4294967296");
     // clang-format off
+    auto withState = [&](const char* state) {
+        std::string t = Report("Report_Filesystem", "AA", 0);
+        return t.replace(t.find("State:0"), 7, std::string("State:") + state);
+    };
     const std::tuple<int, int, std::string> cases[] = {
+        // A final report whose state cannot be read is no success.
+        {kFilesystem, -5, withState("")}, {kFilesystem, -5, withState("ok")}, {kFilesystem, -5, withState("0x")},
+        {kFilesystem, -5, withState(" ")}, {kFilesystem, -5, withState("0\x1b[2J")},
         {6, -2, without("Ipaddr:")}, {6, -2, Report("Report_App", "AA", 1, "IPC-1", "45", std::string(64, '1').c_str())},
         {6, -3, without("IPCMac:")}, {6, -4, Report("Report_App", "AA", 1, "IPC-1", "1234567890123456")},
         {6, -5, without("State:")}, {6, -6, Report("Report_App", "AA", 9)}, {6, -6, Report("Report_App", "AA", -1)},
@@ -185,17 +196,48 @@ TEST_F(ReportTest, BadReportsAreDroppedWithTheirCodes) {
     EXPECT_TRUE(m_view.Calls().empty());
 }
 
-TEST_F(ReportTest, TheHundredAndFirstRegistrationDropsTheTenOldest) {
-    for (int i = 0; i < 100; ++i) m_dlg.RegisterIpcInfo(("M" + std::to_string(i)).c_str(), "ip", "V-1", 0);
-    m_dlg.RegisterIpcInfo("M5", "new-ip", "V-2", 1);  // known: only the address changes
-    EXPECT_EQ(m_dlg.m_vecIpcInfo.size(), 100u);
-    EXPECT_EQ(std::string(m_dlg.m_vecIpcInfo[5].szIpAddr) + m_dlg.m_vecIpcInfo[5].szNewVersion, "new-ipV-1");
-    m_dlg.RegisterIpcInfo("M100", "ip", "V-1", 0);
-    ASSERT_EQ(m_dlg.m_vecIpcInfo.size(), 91u);
-    EXPECT_STREQ(m_dlg.m_vecIpcInfo[0].szMac, "M10");
-    Send(kFilesystem, Report("Report_Filesystem", "M3", 0));  // dropped device: shown, not counted
-    Send(kFilesystem, Report("Report_Filesystem", "M50", 0));
-    EXPECT_EQ(Counts(), "1/0");
+// A full table makes room with the oldest counted device, then the oldest one that holds no
+// address any more; a device still upgrading is never dropped, and is counted at its end.
+TEST_F(ReportTest, AFullTableNeverDropsADeviceStillUpgrading) {
+    struct Case {
+        const char* name;
+        std::set<int> counted;   // devices that already have their outcome
+        std::set<int> unleased;  // devices that hold no address
+        std::vector<std::string> dropped;  // of those without outcome
+        size_t size;                       // records after two more registrations
+    };
+    const size_t full = kMaxIpcInfo;
+    const Case cases[] = {{"counted first", {300, 3}, {1}, {}, full},
+                          {"then without address", {}, {200, 100}, {"M100", "M200"}, full},
+                          {"all upgrading: kept", {}, {}, {}, full + 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CKelvaneDlg dlg;
+        dlg.m_wLangID = 1033;
+        auto add = [&](const std::string& mac, bool leased) {
+            if (leased) dlg.m_addressRequests.m_leases.TryHold("a-" + mac, mac, platform::SteadyMs());
+            dlg.RegisterIpcInfo(mac.c_str(), "ip", "V-1", 0);
+        };
+        for (int i = 0; i < kMaxIpcInfo; ++i) add("M" + std::to_string(i), c.unleased.count(i) == 0);
+        for (int i : c.counted) {
+            dlg.ReportMsgProc(kFilesystem, Report("Report_Filesystem", ("M" + std::to_string(i)).c_str(), 0).c_str());
+        }
+        add("N1", true);
+        add("N2", true);
+        std::set<std::string> present;
+        for (const stIpcInfo& info : dlg.m_vecIpcInfo) present.insert(info.szMac);
+        std::vector<std::string> missing;
+        for (int i = 0; i < kMaxIpcInfo; ++i) {
+            std::string mac = "M" + std::to_string(i);
+            if (present.count(mac) == 0 && c.counted.count(i) == 0) missing.push_back(mac);
+        }
+        EXPECT_EQ(missing, c.dropped);
+        EXPECT_EQ(dlg.m_vecIpcInfo.size(), c.size);
+        EXPECT_TRUE(present.count("N1") && present.count("N2"));
+        // A device that was upgrading all along is still counted at its end.
+        dlg.ReportMsgProc(kFilesystem, Report("Report_Filesystem", "M50", 0).c_str());
+        EXPECT_EQ(dlg.m_nSuccessCount, static_cast<int>(c.counted.size()) + 1);
+    }
 }
 
 TEST_F(ReportTest, ClearedListKeepsRecordRowNumbers) {
@@ -224,6 +266,96 @@ TEST_F(ReportTest, ChineseTextsAreShownAndCountersReset) {
     EXPECT_EQ(m_view.ItemText(IDC_STATIC_FAIL), "1");
     m_dlg.ResetCounters();
     EXPECT_TRUE(m_dlg.m_nFailCount == 0 && m_view.ItemText(IDC_STATIC_FAIL) == "0");
+}
+
+}  // namespace
+
+namespace {
+
+// Reports as they arrive from the LAN, with their sender, through the run's own entry.
+class ForgeryTest : public testing::Test {
+protected:
+    void SetUp() override {
+        m_dlg.m_wLangID = 1033;
+        m_entry.iDevType = 0;
+        std::snprintf(m_entry.szVersion, sizeof m_entry.szVersion, "IPC-A1-2.0");
+        std::snprintf(m_entry.szFileName, sizeof m_entry.szFileName, "a.bin");
+    }
+    void Offer(const char* mac, const char* address) {
+        ASSERT_TRUE(m_dlg.m_results.OnOffered(mac, "IPC-A1", "IPC*A1-1.0", m_entry.szVersion, m_entry.szFileName,
+                                              address, 0));
+        m_dlg.RegisterIpcInfo(mac, address, m_entry);
+    }
+    int From(const char* sender, int event, const char* mac, int state) {
+        in_addr from{};
+        inet_pton(AF_INET, sender, &from);
+        return m_dlg.ReportFrom(event, Report("Report_X", mac, state).c_str(), from);
+    }
+    const DeviceResult& Result(const std::vector<DeviceResult>& all, const std::string& mac) {
+        return *std::find_if(all.begin(), all.end(), [&](const DeviceResult& r) { return r.mac == mac; });
+    }
+
+    testsupport::LogCapture m_log{LOG_MAJOR};
+    CKelvaneDlg m_dlg;
+    UpgradeFileInfo m_entry{};
+};
+
+// Only the lent address speaks for a device: forged outcomes from elsewhere change nothing.
+TEST_F(ForgeryTest, ReportsCountOnlyFromTheLentAddress) {
+    Offer("AA", "10.0.0.10");
+    Offer("BB", "10.0.0.11");
+    const std::tuple<const char*, const char*, int, int, const char*> cases[] = {
+        // sender, mac, event, state, counts "successes/failures" after it
+        {"10.0.0.99", "AA", kFilesystem, 0, "0/0"},  // forged success
+        {"10.0.0.11", "AA", kFilesystem, 6, "0/0"},  // another device's address
+        {"10.0.0.10", "AA", kDownloading, 1, "0/0"},
+        {"10.0.0.10", "AA", kFilesystem, 0, "1/0"},  // the device itself
+        {"10.0.0.99", "BB", kDownloading, 6, "1/0"},  // forged failure
+        {"10.0.0.11", "BB", kDownloading, 6, "1/1"},
+    };
+    for (const auto& [sender, mac, event, state, counts] : cases) {
+        From(sender, event, mac, state);
+        EXPECT_EQ(std::to_string(m_dlg.m_nSuccessCount) + "/" + std::to_string(m_dlg.m_nFailCount), counts)
+            << sender << " " << mac;
+    }
+    EXPECT_EQ(m_dlg.m_lstInfo.Rows().size(), 2u);  // forged reports show nothing either
+    EXPECT_NE(m_log.Text().find("of mac=AA from 10.0.0.99, lent 10.0.0.10: ignored"), std::string::npos);
+    ResultCounts counts = m_dlg.ResultsCounts();
+    EXPECT_EQ(counts.succeeded, 1);
+    EXPECT_EQ(counts.failed, 1);
+}
+
+// A device that asks again after its outcome starts a new attempt; the earlier outcome stays.
+TEST_F(ForgeryTest, AnOutcomeIsKeptAcrossANewRequest) {
+    Offer("AA", "10.0.0.10");
+    From("10.0.0.10", kFilesystem, "AA", 0);
+    Offer("AA", "10.0.0.12");  // a repeated request, as a forger could send
+    From("10.0.0.10", kFilesystem, "AA", 6);  // the old address no longer speaks for it
+    DeviceResult r = Result(m_dlg.ResultsSnapshot(), "AA");
+    EXPECT_EQ(r.attempts, 2);
+    EXPECT_EQ(r.earlierOutcome, DeviceOutcome::Succeeded);
+    EXPECT_EQ(r.outcome, DeviceOutcome::Unfinished);
+    EXPECT_EQ(r.succeededAttempts, 1);
+    From("10.0.0.12", kDownloading, "AA", 6);
+    r = Result(m_dlg.ResultsSnapshot(), "AA");
+    EXPECT_EQ(r.outcome, DeviceOutcome::Failed);
+    EXPECT_EQ(r.succeededAttempts + r.failedAttempts, 2);
+    EXPECT_EQ(m_dlg.m_nSuccessCount + m_dlg.m_nFailCount, 2);
+    std::string csv = FormatResultsCsv({r});
+    EXPECT_NE(csv.find(",earlier_outcome,succeeded_attempts,failed_attempts\r\n"), std::string::npos);
+    EXPECT_NE(csv.find(",succeeded,1,1\r\n"), std::string::npos);
+}
+
+// Invented MACs cannot grow the results without bound: past the limit devices are left out and counted.
+TEST_F(ForgeryTest, ResultsAreBounded) {
+    for (size_t i = 0; i < kMaxRunResults + 3; ++i) {
+        std::string mac = "F" + std::to_string(i);
+        bool taken = m_dlg.m_results.OnOffered(mac.c_str(), "m", "v", "v2", "f", "10.0.0.10", 0);
+        EXPECT_EQ(taken, i < kMaxRunResults);
+    }
+    for (int i = 0; i < 5; ++i) m_dlg.m_results.OnNoUpgrade(("U" + std::to_string(i)).c_str(), "m", "v");
+    EXPECT_EQ(m_dlg.ResultsSnapshot().size(), kMaxRunResults);
+    EXPECT_EQ(m_dlg.ResultsCounts().leftOut, 8);
 }
 
 }  // namespace
