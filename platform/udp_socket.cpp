@@ -126,10 +126,16 @@ long UdpSocket::ReceiveFrom(void* buffer, size_t size, sockaddr_in* from) const 
 
 bool UdpSocket::SetReceiveDestination(bool on) { return SetIntOption(m_fd, IPPROTO_IP, IP_PKTINFO, on ? 1 : 0); }
 
-long UdpSocket::ReceiveWithDestination(void* buffer, size_t size, in_addr* destination, unsigned* ifindex) const {
+long UdpSocket::ReceiveWithDestination(void* buffer, size_t size, in_addr* destination, unsigned* ifindex,
+                                       sockaddr_in* from) const {
     iovec iov{buffer, size};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
     msghdr msg{};
+    if (from != nullptr) {
+        *from = sockaddr_in{};
+        msg.msg_name = from;
+        msg.msg_namelen = sizeof *from;
+    }
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     msg.msg_control = control;

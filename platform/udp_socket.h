@@ -55,8 +55,9 @@ public:
     // Asks the kernel to tell each datagram's destination address and arrival interface.
     bool SetReceiveDestination(bool on);
     // As ReceiveFrom, also giving where the datagram was sent to and the interface it came in on
-    // (with SetReceiveDestination on; otherwise both are left zero).
-    long ReceiveWithDestination(void* buffer, size_t size, in_addr* destination, unsigned* ifindex) const;
+    // (with SetReceiveDestination on; otherwise both are left zero), and its sender when `from` is given.
+    long ReceiveWithDestination(void* buffer, size_t size, in_addr* destination, unsigned* ifindex,
+                                sockaddr_in* from = nullptr) const;
 
 private:
     int m_fd = -1;
