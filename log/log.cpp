@@ -179,6 +179,11 @@ void LogSetMirror(void (*mirror)(const char* line, int length)) {
     }
 }
 
+bool LogWouldWrite(int level) {
+    return level >= 0 && level <= kHighestLevel && level <= g_threshold.load(std::memory_order_relaxed) && !t_muted &&
+           g_hasPath.load(std::memory_order_acquire);
+}
+
 void LogSetRotateBytes(int64_t bytes) {
     g_rotateBytes = bytes > 0 ? bytes : kLogRotateBytes;
 }

@@ -29,6 +29,8 @@ void LogInit(int level, const char* path);
 void LogMessage(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 // Appends `length` bytes and CR LF to the file; three opens, 50 ms apart, before the line is
 // given up. Returns the byte count of the last write, or -1 when nothing was written.
+// True when a line of `level` would reach the file: callers skip costly arguments otherwise.
+bool LogWouldWrite(int level);
 int LogAppendLine(const char* path, const char* text, int length);
 // The size at which the file is rotated (kLogRotateBytes unless changed; tests use small ones).
 void LogSetRotateBytes(int64_t bytes);

@@ -56,7 +56,7 @@ bool LogRepeatLimiter::Take(const std::string& key, int64_t nowMs) {
 }
 
 void LogRepeatLimiter::Summarise(const std::string& key, Entry& entry) {
-    if (entry.left > 0) LogMessage(LOG_MAJOR, "%ld more %s ignored from %s", entry.left, m_what.c_str(), key.c_str());
+    if (entry.left > 0) LogMessage(LOG_MAJOR, "%ld more %s from %s", entry.left, m_what.c_str(), key.c_str());
     entry.left = 0;
 }
 

@@ -11,7 +11,7 @@
 // Not thread-safe: each thread that needs one keeps its own.
 class LogRepeatLimiter {
 public:
-    // `what` names what is counted in the summary line ("junk messages").
+    // `what` says what befell the lines left out, for the summary ("junk messages ignored").
     LogRepeatLimiter(int burst, int periodMs, size_t maxKeys, const char* what);
     ~LogRepeatLimiter();
     LogRepeatLimiter(const LogRepeatLimiter&) = delete;

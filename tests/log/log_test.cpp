@@ -160,7 +160,7 @@ TEST_F(LogTest, MutedThreadWritesNothing) {
 // Per key, a burst of lines per period; the rest are summed up when the period is over. Keys
 // beyond the bound share one entry, so invented senders cannot grow it.
 TEST_F(LogTest, RepeatLimiterWritesABurstThenSumsUpPerKey) {
-    LogRepeatLimiter limiter(2, 1000, 2, "junk messages");
+    LogRepeatLimiter limiter(2, 1000, 2, "junk messages ignored");
     int written = 0;
     for (int i = 0; i < 5; ++i) written += limiter.Take("10.0.0.5", 100) ? 1 : 0;
     EXPECT_EQ(written, 2);
