@@ -1,9 +1,11 @@
 // CKelvaneDlg's names, each forwarding to the subsystem that owns the work.
 #include "app/kelvane_dlg.h"
 
+#include <cstring>
 #include <string>
 
 #include "log/log.h"
+#include "platform/local_time.h"
 #include "platform/system_lang.h"
 
 namespace {
@@ -125,14 +127,30 @@ void CKelvaneDlg::ShowQueued() {
 }
 void CKelvaneDlg::RecordReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
                                const char* schedule, int row) {
-    m_results.OnReport(mac, event, state, stateFailed, stateText, schedule, row);
+    // Only a device that asked and was answered keeps an idle run going; others' reports do not.
+    if (m_results.OnReport(mac, event, state, stateFailed, stateText, schedule, row)) NoteDeviceActivity();
+}
+
+bool CKelvaneDlg::IsCataloguedModel(const char* model) const {
+    for (const UpgradeFileInfo& entry : m_catalogue.m_vecUpgradeFileInfo) {
+        if (std::strcmp(entry.szModel, model) == 0) return true;
+    }
+    return false;
+}
+
+void CKelvaneDlg::NoteDeviceActivity() {
+    m_dispatcher.m_nLastDeviceMessageMs = platform::SteadyMs();
 }
 
 void CKelvaneDlg::OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) {
     m_results.OnNoUpgrade(mac, model, versionBefore);
+    // A model the folder has nothing for is anyone's invention as much as a device: it is told
+    // so, but does not keep the run alive.
+    if (IsCataloguedModel(model)) NoteDeviceActivity();
 }
 void CKelvaneDlg::OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
                             const char* address) {
     m_results.OnOffered(mac, model, versionBefore, entry.szVersion, entry.szFileName, address, entry.iDevType);
     RegisterIpcInfo(mac, address, entry);
+    NoteDeviceActivity();
 }

@@ -114,13 +114,14 @@ void RunResults::OnNoUpgrade(const char* mac, const char* model, const char* ver
     result->outcomeTime = result->requestTime;
 }
 
-void RunResults::OnReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
+bool RunResults::OnReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
                           const char* progress, int row) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto found = m_byMac.find(mac);
-    if (found == m_byMac.end()) return;
+    if (found == m_byMac.end()) return false;
     DeviceResult& result = m_results[found->second];
-    if (result.attempts == 0 || result.outcome != DeviceOutcome::Unfinished) return;
+    if (result.attempts == 0) return false;
+    if (result.outcome != DeviceOutcome::Unfinished) return true;
     int64_t now = NowMs();
     if (result.firstReportTime == 0) result.firstReportTime = now;
     result.state = state;
@@ -134,6 +135,7 @@ void RunResults::OnReport(const char* mac, int event, int state, bool stateFaile
         result.outcome = DeviceOutcome::Failed;
     }
     if (result.outcome != DeviceOutcome::Unfinished) result.outcomeTime = now;
+    return true;
 }
 
 std::vector<DeviceResult> RunResults::Snapshot() const {

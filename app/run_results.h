@@ -42,8 +42,9 @@ public:
     void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore);
     // A report of a device that was offered a file; reports of unknown devices are not results.
     // The outcome is decided as the device list counts it (the final event of the device's kind
-    // with state 0 succeeds, a failing state fails) and stands once decided.
-    void OnReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
+    // with state 0 succeeds, a failing state fails) and stands once decided. True when the report
+    // belongs to a device that was offered a file.
+    bool OnReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
                   const char* progress, int row);
 
     std::vector<DeviceResult> Snapshot() const;
