@@ -110,7 +110,8 @@ void StartRequestThread(DeviceDispatcher* dispatcher, const char* recvBuf, uint3
     AppendRequestRecord(dispatcher, info);
 }
 
-void PostReport(DeviceDispatcher* dispatcher, const char* recvBuf, uint32_t sender, ListenerNotes& notes) {
+// `trace`: whether the listener traces this datagram (see ListenerNotes::received).
+void PostReport(DeviceDispatcher* dispatcher, const char* recvBuf, uint32_t sender, bool trace, ListenerNotes& notes) {
     if (dispatcher->m_nQueuedReports.load() >= kMaxQueuedReports) {
         std::string from = SenderText(sender);
         if (notes.reports.Take(from, platform::SteadyMs())) {
@@ -127,8 +128,10 @@ void PostReport(DeviceDispatcher* dispatcher, const char* recvBuf, uint32_t send
     param->pOwner = dispatcher;
     param->nSender = sender;
     std::memcpy(param->szRecvBuf, recvBuf, strnlen(recvBuf, kRecvBufSize - 1));  // record is zero-filled
-    LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc Begin PostThreadMessage(WM_OTHRE_MSG), pMsgParam.szRecvBuf=%s",
-               param->szRecvBuf);
+    if (trace) {
+        LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc Begin PostThreadMessage(WM_OTHRE_MSG), pMsgParam.szRecvBuf=%s",
+                   param->szRecvBuf);
+    }
     ++dispatcher->m_nQueuedReports;
     if (!platform::PostThreadMessage(dispatcher->m_dwMsgThreadId, WM_OTHRE_MSG, reinterpret_cast<uintptr_t>(param),
                                      0)) {
@@ -420,7 +423,8 @@ int ListenIPCPortProc(DeviceDispatcher* dispatcher) {
             // A datagram that fills the buffer has no NUL of its own: it is cut to 2047 characters.
             recvBuf[kRecvBufSize - 1] = '\0';
             const uint32_t sender = from.sin_addr.s_addr;
-            if (LogWouldWrite(LOG_INFO) && notes.received.Take(SenderText(sender), platform::SteadyMs())) {
+            const bool trace = LogWouldWrite(LOG_INFO) && notes.received.Take(SenderText(sender), platform::SteadyMs());
+            if (trace) {
                 LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc recvfrom szRecvBuf=%s", recvBuf);
             }
             if (received <= 0 || received > kRecvBufSize) continue;  // error, empty, or longer than the buffer
@@ -432,7 +436,7 @@ int ListenIPCPortProc(DeviceDispatcher* dispatcher) {
             if (IsRequestIpaddr(recvBuf)) {
                 StartRequestThread(dispatcher, recvBuf, sender, notes);
             } else {
-                PostReport(dispatcher, recvBuf, sender, notes);
+                PostReport(dispatcher, recvBuf, sender, trace, notes);
             }
         }
     }
