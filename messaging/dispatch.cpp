@@ -301,29 +301,38 @@ int DeviceDispatcher::AdmitRequest(const char* text, uint32_t sender, int seq) {
 }
 
 bool DeviceDispatcher::TakeWaitingRequest(RequestThreadInfo* info) {
-    std::lock_guard<std::mutex> lock(m_slotMutex);
-    ReleaseSlotLocked(info->nSender);
-    const int64_t now = platform::SteadyMs();
-    for (auto it = m_waitingRequests.begin(); it != m_waitingRequests.end();) {
-        WaitingRequest& request = **it;
-        // The device has asked again by now: answering this one would only lend a second address.
-        const bool stale = now - request.queuedMs > kMaxRequestWaitMs;
-        if (!stale && !MayTakeSlotLocked(request.nSender)) {
-            ++it;
-            continue;
+    int stale = 0;
+    bool taken = false;
+    {
+        std::lock_guard<std::mutex> lock(m_slotMutex);
+        ReleaseSlotLocked(info->nSender);
+        const int64_t now = platform::SteadyMs();
+        for (auto it = m_waitingRequests.begin(); it != m_waitingRequests.end() && !taken;) {
+            WaitingRequest& request = **it;
+            // The device has asked again by now: answering this one would only lend a second address.
+            const bool old = now - request.queuedMs > kMaxRequestWaitMs;
+            if (!old && !MayTakeSlotLocked(request.nSender)) {
+                ++it;
+                continue;
+            }
+            const uint32_t sender = request.nSender;
+            if (old) {
+                ++stale;
+            } else {
+                std::memcpy(info->szMsg, request.szMsg, kRecvBufSize);
+                info->nSeq = request.nSeq;
+                info->nSender = sender;
+                TakeSlotLocked(sender);
+                taken = true;
+            }
+            it = m_waitingRequests.erase(it);
+            if (--m_waitingBySender[sender] <= 0) m_waitingBySender.erase(sender);
         }
-        const uint32_t sender = request.nSender;
-        if (!stale) {
-            std::memcpy(info->szMsg, request.szMsg, kRecvBufSize);
-            info->nSeq = request.nSeq;
-            info->nSender = sender;
-            TakeSlotLocked(sender);
-        }
-        it = m_waitingRequests.erase(it);
-        if (--m_waitingBySender[sender] <= 0) m_waitingBySender.erase(sender);
-        if (!stale) return true;
     }
-    return false;
+    if (stale > 0) {
+        LogMessage(LOG_GENERAL, "%d address requests waited over %d ms and were dropped", stale, kMaxRequestWaitMs);
+    }
+    return taken;
 }
 
 void DeviceDispatcher::ReleaseRequestSlot(uint32_t sender) {
