@@ -73,6 +73,26 @@ long UdpReceiveBufferErrors() {
     return -1;
 }
 
+// Local ports of this namespace's UDP sockets that dropped datagrams, with their drop counts.
+std::string SocketsThatDropped() {
+    std::ifstream in("/proc/net/udp");
+    std::string line, out;
+    std::getline(in, line);  // the heading
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, field;
+        fields >> slot >> local;
+        for (int i = 0; i < 10; ++i) fields >> field;  // up to the last column, the drop count
+        long drops = 0;
+        fields >> drops;
+        if (drops > 0) {
+            out += " port " + std::to_string(std::stol(local.substr(local.find(':') + 1), nullptr, 16)) + ": " +
+                   std::to_string(drops);
+        }
+    }
+    return out.empty() ? " none" : out;
+}
+
 // True when this process's network namespace holds nothing but loopback: it was made for the bench.
 bool OnlyLoopback() {
     struct if_nameindex* names = if_nameindex();
@@ -143,7 +163,7 @@ Outcome RunDevices(CKelvaneDlg& dlg, const std::string& devsim, int nsFd, int n)
     const std::string count = std::to_string(n);
     std::vector<std::string> args = {devsim,  "--server",     "10.88.0.1", "-n",        count, "--model",
                                      "IPC2F", "--fw-version", "1.0.0.0",   "--step-ms", "50",  "--request-interval-ms",
-                                     "1000",  "--time-limit", "300",       "--expect",  "any"};
+                                     "1000",  "--time-limit", "300",       "--expect",  "any", "--json", "/dev/stderr"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -180,6 +200,13 @@ Outcome RunDevices(CKelvaneDlg& dlg, const std::string& devsim, int nsFd, int n)
     }
     out.ms = Ms(start);
     if (child > 0) waitpid(child, nullptr, 0);
+    for (const DeviceResult& r : dlg.ResultsSnapshot()) {
+        if (r.mac.rfind("EE:", 0) == 0 || r.outcome == DeviceOutcome::Succeeded || r.outcome == DeviceOutcome::Failed) {
+            continue;
+        }
+        std::fprintf(stderr, "not counted: %s %s, %d attempts, last state %d \"%s\" %s\n", r.mac.c_str(),
+                     OutcomeName(r.outcome), r.attempts, r.state, r.stateText.c_str(), r.progress.c_str());
+    }
     return out;
 }
 
@@ -262,6 +289,7 @@ int main(int argc, char** argv) {
         flooded = RunDevices(dlg, devsim, nsFd, devices);
         flood.Stop();
         floodSent = flood.Sent();
+        std::fprintf(stderr, "sockets that dropped datagrams:%s\n", SocketsThatDropped().c_str());
         std::printf(
             "with flood:    every outcome after %.0f ms; %d of %d counted, %d succeeded; peak %ld threads, "
             "%d fds; %ld requests sent in %.1f s; %ld datagrams lost to a full socket buffer\n",

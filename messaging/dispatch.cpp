@@ -1,11 +1,13 @@
 #include "messaging/dispatch.h"
 
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -21,7 +23,12 @@ constexpr int kSelectTimeoutMs = 2000;
 constexpr int kCleanPassMs = 200;
 constexpr int kPassesPerSweep = 10;
 constexpr int kRequestThreadJoinMs = 10000;
-constexpr int kListenReceiveBuffer = 4 * 1024 * 1024;
+// About two seconds of a 10,000-a-second flood (the kernel counts some 1 KiB per small datagram):
+// what the listener must ride out when the host is too busy to run it.
+constexpr int kListenReceiveBuffer = 16 * 1024 * 1024;
+// The listener's own nice value: above the request threads', whose probing it must never wait
+// behind. Best effort, like every priority here.
+constexpr int kListenerNice = -10;
 constexpr int kThreadJoinMs = 10000;
 constexpr int kMsgThreadHeadStartMs = 20;
 constexpr int kWakeRetryMs = 50;
@@ -54,12 +61,26 @@ void AppendRequestRecord(DeviceDispatcher* dispatcher, RequestThreadInfo* info) 
 }
 
 // What the listener drops under a flood, noted per sender without letting the notes flood the log.
-struct ListenerNotes {
+class ListenerNotes {
+public:
     LogRepeatLimiter requests{kNoteBurst, kNotePeriodMs, kNoteKeys, "address requests dropped"};
     LogRepeatLimiter reports{kNoteBurst, kNotePeriodMs, kNoteKeys, "reports dropped"};
     // The trace of every datagram (diagnostic level): an honest device sends far fewer than this
     // per period; a flood must not make the listener write a line per datagram and fall behind.
     LogRepeatLimiter received{kTraceBurst, kNotePeriodMs, kNoteKeys, "datagrams received, not traced"};
+
+    // The sender's address as text; a flood comes from few senders, so the last one is kept.
+    const std::string& Key(uint32_t sender) {
+        if (sender != m_keySender || m_key.empty()) {
+            m_keySender = sender;
+            m_key = SenderText(sender);
+        }
+        return m_key;
+    }
+
+private:
+    uint32_t m_keySender = 0;
+    std::string m_key;
 };
 
 void StartRequestThread(DeviceDispatcher* dispatcher, const char* recvBuf, uint32_t sender, ListenerNotes& notes) {
@@ -67,7 +88,7 @@ void StartRequestThread(DeviceDispatcher* dispatcher, const char* recvBuf, uint3
     const int seq = dispatcher->m_nRequestSeq + 1;
     const int admitted = dispatcher->AdmitRequest(recvBuf, sender, seq);
     if (admitted < 0) {
-        std::string from = SenderText(sender);
+        const std::string& from = notes.Key(sender);
         if (notes.requests.Take(from, platform::SteadyMs())) {
             LogMessage(LOG_MAJOR,
                        "Request_ipaddr from %s dropped: %d request threads busy, %d requests waiting (at most %d, %d "
@@ -113,7 +134,7 @@ void StartRequestThread(DeviceDispatcher* dispatcher, const char* recvBuf, uint3
 // `trace`: whether the listener traces this datagram (see ListenerNotes::received).
 void PostReport(DeviceDispatcher* dispatcher, const char* recvBuf, uint32_t sender, bool trace, ListenerNotes& notes) {
     if (dispatcher->m_nQueuedReports.load() >= kMaxQueuedReports) {
-        std::string from = SenderText(sender);
+        const std::string& from = notes.Key(sender);
         if (notes.reports.Take(from, platform::SteadyMs())) {
             LogMessage(LOG_MAJOR, "Report from %s dropped: %d reports wait for the message thread", from.c_str(),
                        kMaxQueuedReports);
@@ -292,6 +313,9 @@ int DeviceDispatcher::AdmitRequest(const char* text, uint32_t sender, int seq) {
     }
     auto request = std::make_unique<WaitingRequest>();
     std::memcpy(request->szMsg, text, kRecvBufSize);
+    if (ReadFlagValue(text, kKeyIpcMac, sizeof kKeyIpcMac - 1, request->szMac, sizeof request->szMac) != 0) {
+        request->szMac[0] = '\0';
+    }
     request->nSeq = seq;
     request->nSender = sender;
     request->queuedMs = platform::SteadyMs();
@@ -307,16 +331,20 @@ bool DeviceDispatcher::TakeWaitingRequest(RequestThreadInfo* info) {
         std::lock_guard<std::mutex> lock(m_slotMutex);
         ReleaseSlotLocked(info->nSender);
         const int64_t now = platform::SteadyMs();
+        NoteAnsweredLocked(info->szMsg, now);
         for (auto it = m_waitingRequests.begin(); it != m_waitingRequests.end() && !taken;) {
             WaitingRequest& request = **it;
-            // The device has asked again by now: answering this one would only lend a second address.
-            const bool old = now - request.queuedMs > kMaxRequestWaitMs;
-            if (!old && !MayTakeSlotLocked(request.nSender)) {
+            // The device has asked again by now, or was answered while this one waited: answering it
+            // would only lend a second address, and start the device over after it has finished.
+            auto answered = request.szMac[0] != '\0' ? m_answeredMs.find(request.szMac) : m_answeredMs.end();
+            const bool superseded = now - request.queuedMs > kMaxRequestWaitMs ||
+                                    (answered != m_answeredMs.end() && answered->second >= request.queuedMs);
+            if (!superseded && !MayTakeSlotLocked(request.nSender)) {
                 ++it;
                 continue;
             }
             const uint32_t sender = request.nSender;
-            if (old) {
+            if (superseded) {
                 ++stale;
             } else {
                 std::memcpy(info->szMsg, request.szMsg, kRecvBufSize);
@@ -330,9 +358,23 @@ bool DeviceDispatcher::TakeWaitingRequest(RequestThreadInfo* info) {
         }
     }
     if (stale > 0) {
-        LogMessage(LOG_GENERAL, "%d address requests waited over %d ms and were dropped", stale, kMaxRequestWaitMs);
+        LogMessage(LOG_GENERAL, "%d waiting address requests dropped: their devices were answered meanwhile or "
+                   "waited over %d ms", stale, kMaxRequestWaitMs);
     }
     return taken;
+}
+
+void DeviceDispatcher::NoteAnsweredLocked(const char* text, int64_t nowMs) {
+    char mac[64];
+    if (ReadFlagValue(text, kKeyIpcMac, sizeof kKeyIpcMac - 1, mac, sizeof mac) != 0 || mac[0] == '\0') return;
+    // Only as long as a request may wait matters; invented MACs must not grow it.
+    if (m_answeredMs.size() >= static_cast<size_t>(kMaxWaitingRequests)) {
+        for (auto it = m_answeredMs.begin(); it != m_answeredMs.end();) {
+            it = nowMs - it->second > kMaxRequestWaitMs ? m_answeredMs.erase(it) : std::next(it);
+        }
+        if (m_answeredMs.size() >= static_cast<size_t>(kMaxWaitingRequests)) m_answeredMs.clear();
+    }
+    m_answeredMs[mac] = nowMs;
 }
 
 void DeviceDispatcher::ReleaseRequestSlot(uint32_t sender) {
@@ -349,6 +391,7 @@ void DeviceDispatcher::DropWaitingRequests() {
     std::lock_guard<std::mutex> lock(m_slotMutex);
     m_waitingRequests.clear();
     m_waitingBySender.clear();
+    m_answeredMs.clear();
 }
 
 int DeviceDispatcher::RequestThreadsRunning() const {
@@ -402,6 +445,9 @@ int ListenIPCPortProc(DeviceDispatcher* dispatcher) {
     }
     const platform::UdpSocket& sock = device.socket;
     dispatcher->SetListenerStatus(ListenerStatus::Listening, 0, "");
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kListenerNice) != 0) {
+        // Without the right to raise it the listener keeps the priority it was started with.
+    }
 
     char recvBuf[kRecvBufSize];
     ListenerNotes notes;
@@ -432,7 +478,7 @@ int ListenIPCPortProc(DeviceDispatcher* dispatcher) {
             // A datagram that fills the buffer has no NUL of its own: it is cut to 2047 characters.
             recvBuf[kRecvBufSize - 1] = '\0';
             const uint32_t sender = from.sin_addr.s_addr;
-            const bool trace = LogWouldWrite(LOG_INFO) && notes.received.Take(SenderText(sender), platform::SteadyMs());
+            const bool trace = LogWouldWrite(LOG_INFO) && notes.received.Take(notes.Key(sender), platform::SteadyMs());
             if (trace) {
                 LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc recvfrom szRecvBuf=%s", recvBuf);
             }

@@ -159,6 +159,7 @@ private:
     int m_nActiveThreads = 0;
     struct WaitingRequest {
         char szMsg[kRecvBufSize];
+        char szMac[64];  // its "IPCMac:", empty when it has none
         int nSeq;
         uint32_t nSender;
         int64_t queuedMs;
@@ -166,12 +167,16 @@ private:
     bool MayTakeSlotLocked(uint32_t sender) const;
     void TakeSlotLocked(uint32_t sender);
     void ReleaseSlotLocked(uint32_t sender);
+    void NoteAnsweredLocked(const char* text, int64_t nowMs);
 
     mutable std::mutex m_slotMutex;
     int m_nRequestSlots = 0;
     std::unordered_map<uint32_t, int> m_requestsBySender;  // at most kMaxRequestThreads entries
     std::deque<std::unique_ptr<WaitingRequest>> m_waitingRequests;
     std::unordered_map<uint32_t, int> m_waitingBySender;
+    // When each device (by "IPCMac:") was last answered, for the last kMaxRequestWaitMs or so: a
+    // request that waited while the device was answered is not answered again.
+    std::unordered_map<std::string, int64_t> m_answeredMs;
 };
 
 // Thread bodies. Results: listener 0 normal end, -2 socket unusable, -3 bind failed;

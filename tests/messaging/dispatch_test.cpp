@@ -298,6 +298,24 @@ TEST_F(DispatchTest, BurstFromOneAddressWaitsForThreadsAndIsServedInFull) {
     EXPECT_EQ(seqs.back(), burst);
 }
 
+// A request that waited while its device was answered is not answered again: the device has its
+// reply, and a second one would start it over after it had finished.
+TEST_F(DispatchTest, WaitingRequestOfADeviceAnsweredMeanwhileIsDropped) {
+    m_dlg->m_requestDelayMs = 300;
+    StartRun();
+    auto request = [](const std::string& mac) { return "Msg:Request_ipaddr\r\nCseq:1\r\nIPCMac:" + mac + "\r\n"; };
+    Send(request("X"));
+    for (int i = 1; i < kMaxRequestThreads / 2; ++i) Send(request("Y" + std::to_string(i)));
+    Send(request("X"));  // finds every thread this sender may have busy: it waits
+    ASSERT_TRUE(m_dlg->WaitUntil([&] { return *m_dlg->m_finished == kMaxRequestThreads / 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // a second X would have ended by now
+    std::lock_guard<std::mutex> lock(m_dlg->m_mutex);
+    EXPECT_EQ(std::count_if(m_dlg->m_requests.begin(), m_dlg->m_requests.end(),
+                            [](const auto& r) { return r.first.find("IPCMac:X\r\n") != std::string::npos; }),
+              1);
+    EXPECT_EQ(m_dlg->m_requests.size(), static_cast<size_t>(kMaxRequestThreads / 2));
+}
+
 // Behind a stalled message thread, reports wait up to a bound and the rest are dropped, with a
 // few notes and a count; every report is either handled or counted as dropped.
 TEST(DispatchAttack, ReportsWaitingForTheMessageThreadAreBounded) {
