@@ -249,10 +249,11 @@ int main(int argc, char** argv) {
     }).join();
     const std::string devicesNs = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(nsFd);
     const std::string inDevices = "nsenter --net=" + devicesNs + " ip ";
-    const std::vector<std::string> steps = {"ip link add kf0 type veth peer name kf1", "ip link set kf1 netns " + devicesNs,
-                                    "ip addr add 10.88.0.1/24 brd + dev kf0", "ip link set kf0 up",
-                                    inDevices + "link set lo up", inDevices + "addr add 10.88.0.2/24 brd + dev kf1",
-                                    inDevices + "addr add 10.88.0.3/24 dev kf1", inDevices + "link set kf1 up"};
+    const std::vector<std::string> steps = {
+        "ip link add kf0 type veth peer name kf1",  "ip link set kf1 netns " + devicesNs,
+        "ip addr add 10.88.0.1/24 brd + dev kf0",   "ip link set kf0 up",
+        inDevices + "link set lo up",               inDevices + "addr add 10.88.0.2/24 brd + dev kf1",
+        inDevices + "addr add 10.88.0.3/24 dev kf1", inDevices + "link set kf1 up"};
     for (const std::string& step : steps) {
         if (nsFd < 0 || std::system(step.c_str()) != 0) {
             std::fprintf(stderr, "cannot set up the device namespace (%s)\n", step.c_str());
