@@ -1,10 +1,12 @@
 // CKelvaneDlg's names, each forwarding to the subsystem that owns the work.
 #include "app/kelvane_dlg.h"
 
+#include <cstring>
 #include <string>
 
 #include "log/log.h"
 #include "messaging/msg_format.h"
+#include "platform/local_time.h"
 #include "platform/system_lang.h"
 #include "platform/text_codec.h"
 #include "platform/udp_socket.h"
@@ -145,7 +147,8 @@ void CKelvaneDlg::ShowQueued() {
 }
 void CKelvaneDlg::RecordReport(const char* mac, int event, int state, const char* stateText, const char* schedule,
                                int row) {
-    m_results.OnReport(mac, event, state, stateText, schedule, row);
+    // Only a device that asked and was answered keeps an idle run going; others' reports do not.
+    if (m_results.OnReport(mac, event, state, stateText, schedule, row)) NoteDeviceActivity();
 }
 void CKelvaneDlg::OnOutcome(const char* mac, bool succeeded) {
     m_results.OnOutcome(mac, succeeded);
@@ -155,8 +158,22 @@ bool CKelvaneDlg::StillUpgrading(const char* mac) {
     return !m_addressRequests.m_leases.AddressOf(mac, platform::SteadyMs()).empty();
 }
 
+bool CKelvaneDlg::IsCataloguedModel(const char* model) const {
+    for (const UpgradeFileInfo& entry : m_catalogue.m_vecUpgradeFileInfo) {
+        if (std::strcmp(entry.szModel, model) == 0) return true;
+    }
+    return false;
+}
+
+void CKelvaneDlg::NoteDeviceActivity() {
+    m_dispatcher.m_nLastDeviceMessageMs = platform::SteadyMs();
+}
+
 void CKelvaneDlg::OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) {
     m_results.OnNoUpgrade(mac, model, versionBefore);
+    // A model the folder has nothing for is anyone's invention as much as a device: it is told
+    // so, but does not keep the run alive.
+    if (IsCataloguedModel(model)) NoteDeviceActivity();
 }
 bool CKelvaneDlg::OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
                             const char* address) {
@@ -164,5 +181,6 @@ bool CKelvaneDlg::OnOffered(const char* mac, const char* model, const char* vers
         return false;
     }
     RegisterIpcInfo(mac, address, entry);
+    NoteDeviceActivity();
     return true;
 }

@@ -117,7 +117,8 @@ public:
     std::unique_ptr<platform::Thread>& m_hCleanThread = m_dispatcher.m_hCleanThread;
     std::unique_ptr<platform::Thread>& m_hMsgThread = m_dispatcher.m_hMsgThread;
     std::unique_ptr<platform::Thread>& m_hListenThread = m_dispatcher.m_hListenThread;
-    // Steady-clock milliseconds of the last device datagram the listener took in, 0 before any.
+    // Steady-clock milliseconds of the last well-formed message of a device that asked and was
+    // answered (an offer, a no-upgrade for a catalogued model, a report of an offered device).
     std::atomic<int64_t>& m_nLastDeviceMessageMs = m_dispatcher.m_nLastDeviceMessageMs;
     // Opened by the start so that it can refuse a run no device would be heard in.
     DeviceListenSocket& m_listenSocket = m_dispatcher.m_listenSocket;
@@ -159,6 +160,8 @@ public:
     // Rebuilds the catalogue from the upgrade folder (UTF-8, as the window shows it). Runs before
     // the run's threads start, so they read the catalogue without a lock.
     void SaveUpgradeFileInfo(const std::string& strFolderName);
+    // True when the catalogue has a file of `model` (GBK, as the device sent it).
+    bool IsCataloguedModel(const char* model) const;
     std::vector<UpgradeFileInfo>& m_vecUpgradeFileInfo = m_catalogue.m_vecUpgradeFileInfo;
 
 private:
@@ -179,6 +182,7 @@ private:
     bool OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
                    const char* address) override;
 
+    void NoteDeviceActivity();
     // Start and stop of a run; false (with the reason shown) when the start is refused.
     bool StartRun();
     void StopRun();

@@ -130,16 +130,18 @@ void RunResults::OnNoUpgrade(const char* mac, const char* model, const char* ver
     result->outcomeTime = result->requestTime;
 }
 
-void RunResults::OnReport(const char* mac, int /*event*/, int state, const char* stateText, const char* progress,
+bool RunResults::OnReport(const char* mac, int /*event*/, int state, const char* stateText, const char* progress,
                           int row) {
     std::lock_guard<std::mutex> lock(m_mutex);
     DeviceResult* result = Find(mac);
-    if (result == nullptr || result->attempts == 0 || result->outcome != DeviceOutcome::Unfinished) return;
+    if (result == nullptr || result->attempts == 0) return false;
+    if (result->outcome != DeviceOutcome::Unfinished) return true;
     if (result->firstReportTime == 0) result->firstReportTime = NowMs();
     result->state = state;
     result->stateText = Shown(stateText);
     result->progress = Shown(progress);
     result->row = row;
+    return true;
 }
 
 void RunResults::OnOutcome(const char* mac, bool succeeded) {

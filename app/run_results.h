@@ -56,7 +56,8 @@ public:
     // A device was told there is nothing newer for it.
     void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore);
     // A report of a device that was offered a file; reports of unknown devices are not results.
-    void OnReport(const char* mac, int event, int state, const char* stateText, const char* progress, int row);
+    // True when the report belongs to a device that was offered a file.
+    bool OnReport(const char* mac, int event, int state, const char* stateText, const char* progress, int row);
     // The device list counted the device's current attempt; the outcome stands from then on.
     void OnOutcome(const char* mac, bool succeeded);
     // The address lent to the device's current attempt, empty for a device never offered a file.

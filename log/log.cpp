@@ -1,15 +1,16 @@
 #include "log/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "platform/ini_file.h"
 #include "platform/local_time.h"
+#include "platform/text_codec.h"
 #include "platform/thread.h"
 
 namespace {
@@ -33,6 +35,26 @@ std::atomic<int> g_threshold{0};
 char g_path[kLogPathSize] = {};
 std::atomic<bool> g_hasPath{false};
 std::mutex g_lock;
+std::atomic<int64_t> g_rotateBytes{kLogRotateBytes};
+thread_local bool t_muted = false;
+
+bool IsControl(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
+
+// Escapes control characters in the message part of `line` (from `body` on) in place, keeping a
+// trailing run of CR and LF that the caller's format ends with; cut to the line buffer.
+void EscapeBody(char* line, size_t body) {
+    size_t length = std::strlen(line);
+    size_t end = length;
+    while (end > body && (line[end - 1] == '\r' || line[end - 1] == '\n')) --end;
+    bool clean = true;
+    for (size_t i = body; i < end && clean; ++i) clean = !IsControl(static_cast<unsigned char>(line[i]));
+    if (clean) return;
+    std::string safe = platform::EscapeControlChars(std::string_view(line + body, end - body));
+    safe.append(line + end, length - end);
+    std::snprintf(line + body, static_cast<size_t>(kLogLineSize) - body, "%s", safe.c_str());
+}
 
 // The mirror writes to a terminal, which can stall (a paused or slow terminal). It runs on a
 // thread of its own, fed through a bounded queue, so no logging thread ever waits for it and the
@@ -128,6 +150,7 @@ void LogInit(int level, const char* path) {
 void LogMessage(int level, const char* format, ...) {
     // A negative level is nobody's: treat it as unknown rather than indexing the name table with it.
     if (level < 0 || level > g_threshold.load(std::memory_order_relaxed) || level > kHighestLevel) return;
+    if (t_muted) return;
 
     platform::LocalTime now = platform::GetLocalTime();
     char line[kLogLineSize];
@@ -138,6 +161,7 @@ void LogMessage(int level, const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(line + prefix, sizeof line - static_cast<size_t>(prefix), format, args);
     va_end(args);
+    EscapeBody(line, static_cast<size_t>(prefix));
 
     if (!g_hasPath.load(std::memory_order_acquire)) return;
     {
@@ -155,13 +179,54 @@ void LogSetMirror(void (*mirror)(const char* line, int length)) {
     }
 }
 
-int LogAppendLine(const char* path, const char* text, int length) {
+bool LogWouldWrite(int level) {
+    return level >= 0 && level <= kHighestLevel && level <= g_threshold.load(std::memory_order_relaxed) && !t_muted &&
+           g_hasPath.load(std::memory_order_acquire);
+}
+
+void LogSetRotateBytes(int64_t bytes) {
+    g_rotateBytes = bytes > 0 ? bytes : kLogRotateBytes;
+}
+
+LogMuteScope::LogMuteScope(bool mute) : m_previous(t_muted) {
+    t_muted = m_previous || mute;
+}
+LogMuteScope::~LogMuteScope() {
+    t_muted = m_previous;
+}
+
+namespace {
+
+int OpenLogFile(const char* path) {
     int fd = -1;
     for (int attempt = 0; attempt < kOpenAttempts && fd < 0; ++attempt) {
         fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (fd < 0) usleep(kOpenRetryMs * 1000);
     }
+    return fd;
+}
+
+}  // namespace
+
+int LogAppendLine(const char* path, const char* text, int length) {
+    int fd = OpenLogFile(path);
     if (fd < 0) return -1;
+    // A full file moves aside as "<path>.1", so a flood of lines costs at most two files of disk and
+    // the results written beside the log still find room.
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && info.st_size > 0 && info.st_size + length + 2 > g_rotateBytes.load()) {
+        std::string previous = std::string(path) + ".1";
+        close(fd);
+        // When it cannot be moved (a folder that forbids it) it is started over instead: the bound
+        // matters more than the old lines. Gone already (another process rotated it) is fine.
+        bool moved = rename(path, previous.c_str()) == 0 || errno == ENOENT;
+        fd = OpenLogFile(path);
+        if (fd < 0) return -1;
+        if (!moved && ftruncate(fd, 0) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
     // One writev with O_APPEND keeps a line whole even when another process appends too.
     // write(2) hands the bytes to the kernel, so a crash of this process loses none of them.
     char crlf[2] = {'\r', '\n'};

@@ -1,15 +1,18 @@
 #include "messaging/dispatch.h"
 
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 
 #include "log/log.h"
+#include "log/log_limit.h"
 #include "messaging/msg_format.h"
 #include "platform/local_time.h"
 #include "platform/udp_socket.h"
@@ -20,10 +23,28 @@ constexpr int kSelectTimeoutMs = 2000;
 constexpr int kCleanPassMs = 200;
 constexpr int kPassesPerSweep = 10;
 constexpr int kRequestThreadJoinMs = 10000;
-constexpr int kListenReceiveBuffer = 4 * 1024 * 1024;
+// About two seconds of a 10,000-a-second flood (the kernel counts some 1 KiB per small datagram):
+// what the listener must ride out when the host is too busy to run it.
+constexpr int kListenReceiveBuffer = 16 * 1024 * 1024;
+// The listener's own nice value: above the request threads', whose probing it must never wait
+// behind. Best effort, like every priority here.
+constexpr int kListenerNice = -10;
 constexpr int kThreadJoinMs = 10000;
 constexpr int kMsgThreadHeadStartMs = 20;
 constexpr int kWakeRetryMs = 50;
+// Datagrams taken from the socket in one go before the run flag and the drop notes are looked at.
+constexpr int kReceiveBatch = 256;
+// Repeated notes (drops, junk) are written at most this often per key and summed up afterwards.
+constexpr int kNoteBurst = 5;
+constexpr int kNotePeriodMs = 10000;
+constexpr size_t kNoteKeys = 256;
+constexpr int kTraceBurst = 200;
+
+std::string SenderText(uint32_t sender) {
+    in_addr addr{};
+    addr.s_addr = sender;
+    return platform::FormatIPv4(addr);
+}
 
 // Waits up to the bound for a run thread and lets it go either way, as the stop must go on.
 void JoinRunThread(std::unique_ptr<platform::Thread>& thread, const char* name) {
@@ -39,22 +60,67 @@ void AppendRequestRecord(DeviceDispatcher* dispatcher, RequestThreadInfo* info) 
     *link = info;
 }
 
-void StartRequestThread(DeviceDispatcher* dispatcher, const char* recvBuf) {
+// What the listener drops under a flood, noted per sender without letting the notes flood the log.
+class ListenerNotes {
+public:
+    LogRepeatLimiter requests{kNoteBurst, kNotePeriodMs, kNoteKeys, "address requests dropped"};
+    LogRepeatLimiter reports{kNoteBurst, kNotePeriodMs, kNoteKeys, "reports dropped"};
+    // The trace of every datagram (diagnostic level): an honest device sends far fewer than this
+    // per period; a flood must not make the listener write a line per datagram and fall behind.
+    LogRepeatLimiter received{kTraceBurst, kNotePeriodMs, kNoteKeys, "datagrams received, not traced"};
+
+    // The sender's address as text; a flood comes from few senders, so the last one is kept.
+    const std::string& Key(uint32_t sender) {
+        if (sender != m_keySender || m_key.empty()) {
+            m_keySender = sender;
+            m_key = SenderText(sender);
+        }
+        return m_key;
+    }
+
+private:
+    uint32_t m_keySender = 0;
+    std::string m_key;
+};
+
+void StartRequestThread(DeviceDispatcher* dispatcher, const char* recvBuf, uint32_t sender, ListenerNotes& notes) {
+    // Decided before anything is allocated: under a flood most requests end here, cheaply.
+    const int seq = dispatcher->m_nRequestSeq + 1;
+    const int admitted = dispatcher->AdmitRequest(recvBuf, sender, seq);
+    if (admitted < 0) {
+        const std::string& from = notes.Key(sender);
+        if (notes.requests.Take(from, platform::SteadyMs())) {
+            LogMessage(LOG_MAJOR,
+                       "Request_ipaddr from %s dropped: %d request threads busy, %d requests waiting (at most %d, %d "
+                       "per sender)",
+                       from.c_str(), dispatcher->RequestThreadsRunning(), dispatcher->RequestsWaiting(),
+                       kMaxWaitingRequests, kMaxWaitingPerSender);
+        }
+        return;
+    }
+    dispatcher->m_nRequestSeq = seq;
+    if (admitted == 0) {
+        LogMessage(LOG_INFO, "*%d* RequestIpMsgProc waits for a request thread", seq);
+        return;
+    }
     RequestThreadInfo* info = new (std::nothrow) RequestThreadInfo();
     if (info == nullptr) {
+        dispatcher->ReleaseRequestSlot(sender);
         LogMessage(LOG_MAJOR, "Malloc thread information buffer fail");
         return;
     }
     info->pOwner = dispatcher;
+    info->nSender = sender;
     info->bRunning = 1;
     std::memcpy(info->szMsg, recvBuf, kRecvBufSize);
-    info->nSeq = ++dispatcher->m_nRequestSeq;
+    info->nSeq = seq;
 
     // Counted in before the thread exists, so the handler cannot go away under it.
     dispatcher->ThreadEnter();
     std::unique_ptr<platform::Thread> thread =
         platform::Thread::Start([info] { return RequestIpMsgProc(info); }, platform::ThreadPriority::Highest, "kv-request");
     if (!thread) {
+        dispatcher->ReleaseRequestSlot(sender);
         dispatcher->ThreadLeave();
         delete info;
         LogMessage(LOG_MAJOR, "Create RequestIpMsgProc Thread fail");
@@ -65,19 +131,32 @@ void StartRequestThread(DeviceDispatcher* dispatcher, const char* recvBuf) {
     AppendRequestRecord(dispatcher, info);
 }
 
-void PostReport(DeviceDispatcher* dispatcher, const char* recvBuf, in_addr sender) {
+// `trace`: whether the listener traces this datagram (see ListenerNotes::received).
+void PostReport(DeviceDispatcher* dispatcher, const char* recvBuf, uint32_t sender, bool trace, ListenerNotes& notes) {
+    if (dispatcher->m_nQueuedReports.load() >= kMaxQueuedReports) {
+        const std::string& from = notes.Key(sender);
+        if (notes.reports.Take(from, platform::SteadyMs())) {
+            LogMessage(LOG_MAJOR, "Report from %s dropped: %d reports wait for the message thread", from.c_str(),
+                       kMaxQueuedReports);
+        }
+        return;
+    }
     MsgParam* param = new (std::nothrow) MsgParam();
     if (param == nullptr) {
         LogMessage(LOG_MAJOR, "Malloc msg buffer fail");
         return;
     }
     param->pOwner = dispatcher;
-    param->sender = sender;
+    param->nSender = sender;
     std::memcpy(param->szRecvBuf, recvBuf, strnlen(recvBuf, kRecvBufSize - 1));  // record is zero-filled
-    LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc Begin PostThreadMessage(WM_OTHRE_MSG), pMsgParam.szRecvBuf=%s",
-               param->szRecvBuf);
+    if (trace) {
+        LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc Begin PostThreadMessage(WM_OTHRE_MSG), pMsgParam.szRecvBuf=%s",
+                   param->szRecvBuf);
+    }
+    ++dispatcher->m_nQueuedReports;
     if (!platform::PostThreadMessage(dispatcher->m_dwMsgThreadId, WM_OTHRE_MSG, reinterpret_cast<uintptr_t>(param),
                                      0)) {
+        --dispatcher->m_nQueuedReports;
         delete param;
         LogMessage(LOG_GENERAL, "PostThreadMessage fail");
     }
@@ -98,6 +177,7 @@ bool DeviceDispatcher::Start() {
     while (m_wakeFd >= 0 && read(m_wakeFd, &pending, sizeof pending) > 0) {
     }
     SetListenerStatus(ListenerStatus::NotStarted, 0, "");
+    DropWaitingRequests();
     m_hCleanThread = StartRunThread(CleanRequestThreadProc, platform::ThreadPriority::Normal, "kv-clean");
     if (!m_hCleanThread) LogMessage(LOG_MAJOR, "Create CleanRequestThreadProc Thread fail");
     m_hMsgThread = StartRunThread(ReportDispatchProc, platform::ThreadPriority::Normal, "kv-msg");
@@ -152,6 +232,8 @@ void DeviceDispatcher::Stop() {
     }
     JoinRunThread(m_hListenThread, "ListenIPCPortProc");
     JoinRunThread(m_hCleanThread, "CleanRequestThreadProc");
+    // Requests of a stopped run are not answered: the next run starts from its own.
+    DropWaitingRequests();
 }
 
 ListenerStatus DeviceDispatcher::GetListenerStatus() const {
@@ -194,6 +276,127 @@ bool DeviceDispatcher::WaitThreadsGone(int timeoutMs) {
 void DeviceDispatcher::WaitThreadsGone() {
     std::unique_lock<std::mutex> lock(m_threadMutex);
     m_threadCv.wait(lock, [this] { return m_nActiveThreads == 0; });
+}
+
+bool DeviceDispatcher::MayTakeSlotLocked(uint32_t sender) const {
+    if (m_nRequestSlots >= kMaxRequestThreads) return false;
+    auto found = m_requestsBySender.find(sender);
+    int mine = found != m_requestsBySender.end() ? found->second : 0;
+    return mine < kMaxRequestsPerSender || m_nRequestSlots < kMaxRequestThreads / 2;
+}
+
+void DeviceDispatcher::TakeSlotLocked(uint32_t sender) {
+    ++m_requestsBySender[sender];
+    ++m_nRequestSlots;
+}
+
+void DeviceDispatcher::ReleaseSlotLocked(uint32_t sender) {
+    auto found = m_requestsBySender.find(sender);
+    if (found == m_requestsBySender.end()) return;
+    if (--found->second <= 0) m_requestsBySender.erase(found);
+    --m_nRequestSlots;
+}
+
+int DeviceDispatcher::AdmitRequest(const char* text, uint32_t sender, int seq) {
+    std::lock_guard<std::mutex> lock(m_slotMutex);
+    // Only when none of the sender's own wait ahead of it, so its requests keep their order; others'
+    // waiting requests do not hold it up.
+    int& waiting = m_waitingBySender[sender];
+    if (waiting == 0 && MayTakeSlotLocked(sender)) {
+        m_waitingBySender.erase(sender);
+        TakeSlotLocked(sender);
+        return 1;
+    }
+    if (static_cast<int>(m_waitingRequests.size()) >= kMaxWaitingRequests || waiting >= kMaxWaitingPerSender) {
+        if (waiting == 0) m_waitingBySender.erase(sender);
+        return -1;
+    }
+    auto request = std::make_unique<WaitingRequest>();
+    std::memcpy(request->szMsg, text, kRecvBufSize);
+    if (ReadFlagValue(text, kKeyIpcMac, sizeof kKeyIpcMac - 1, request->szMac, sizeof request->szMac) != 0) {
+        request->szMac[0] = '\0';
+    }
+    request->nSeq = seq;
+    request->nSender = sender;
+    request->queuedMs = platform::SteadyMs();
+    m_waitingRequests.push_back(std::move(request));
+    ++waiting;
+    return 0;
+}
+
+bool DeviceDispatcher::TakeWaitingRequest(RequestThreadInfo* info) {
+    int stale = 0;
+    bool taken = false;
+    {
+        std::lock_guard<std::mutex> lock(m_slotMutex);
+        ReleaseSlotLocked(info->nSender);
+        const int64_t now = platform::SteadyMs();
+        NoteAnsweredLocked(info->szMsg, now);
+        for (auto it = m_waitingRequests.begin(); it != m_waitingRequests.end() && !taken;) {
+            WaitingRequest& request = **it;
+            // The device has asked again by now, or was answered while this one waited: answering it
+            // would only lend a second address, and start the device over after it has finished.
+            auto answered = request.szMac[0] != '\0' ? m_answeredMs.find(request.szMac) : m_answeredMs.end();
+            const bool superseded = now - request.queuedMs > kMaxRequestWaitMs ||
+                                    (answered != m_answeredMs.end() && answered->second >= request.queuedMs);
+            if (!superseded && !MayTakeSlotLocked(request.nSender)) {
+                ++it;
+                continue;
+            }
+            const uint32_t sender = request.nSender;
+            if (superseded) {
+                ++stale;
+            } else {
+                std::memcpy(info->szMsg, request.szMsg, kRecvBufSize);
+                info->nSeq = request.nSeq;
+                info->nSender = sender;
+                TakeSlotLocked(sender);
+                taken = true;
+            }
+            it = m_waitingRequests.erase(it);
+            if (--m_waitingBySender[sender] <= 0) m_waitingBySender.erase(sender);
+        }
+    }
+    if (stale > 0) {
+        LogMessage(LOG_GENERAL, "%d waiting address requests dropped: their devices were answered meanwhile or "
+                   "waited over %d ms", stale, kMaxRequestWaitMs);
+    }
+    return taken;
+}
+
+void DeviceDispatcher::NoteAnsweredLocked(const char* text, int64_t nowMs) {
+    char mac[64];
+    if (ReadFlagValue(text, kKeyIpcMac, sizeof kKeyIpcMac - 1, mac, sizeof mac) != 0 || mac[0] == '\0') return;
+    // Only as long as a request may wait matters; invented MACs must not grow it.
+    if (m_answeredMs.size() >= static_cast<size_t>(kMaxWaitingRequests)) {
+        for (auto it = m_answeredMs.begin(); it != m_answeredMs.end();) {
+            it = nowMs - it->second > kMaxRequestWaitMs ? m_answeredMs.erase(it) : std::next(it);
+        }
+        if (m_answeredMs.size() >= static_cast<size_t>(kMaxWaitingRequests)) m_answeredMs.clear();
+    }
+    m_answeredMs[mac] = nowMs;
+}
+
+void DeviceDispatcher::ReleaseRequestSlot(uint32_t sender) {
+    std::lock_guard<std::mutex> lock(m_slotMutex);
+    ReleaseSlotLocked(sender);
+}
+
+int DeviceDispatcher::RequestsWaiting() const {
+    std::lock_guard<std::mutex> lock(m_slotMutex);
+    return static_cast<int>(m_waitingRequests.size());
+}
+
+void DeviceDispatcher::DropWaitingRequests() {
+    std::lock_guard<std::mutex> lock(m_slotMutex);
+    m_waitingRequests.clear();
+    m_waitingBySender.clear();
+    m_answeredMs.clear();
+}
+
+int DeviceDispatcher::RequestThreadsRunning() const {
+    std::lock_guard<std::mutex> lock(m_slotMutex);
+    return m_nRequestSlots;
 }
 
 bool DeviceListenSocket::Accepts(in_addr destination, unsigned ifindex) const {
@@ -242,36 +445,54 @@ int ListenIPCPortProc(DeviceDispatcher* dispatcher) {
     }
     const platform::UdpSocket& sock = device.socket;
     dispatcher->SetListenerStatus(ListenerStatus::Listening, 0, "");
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kListenerNice) != 0) {
+        // Without the right to raise it the listener keeps the priority it was started with.
+    }
 
     char recvBuf[kRecvBufSize];
+    ListenerNotes notes;
     while (dispatcher->m_bRunning) {
         int ready = sock.WaitReadable(kSelectTimeoutMs, dispatcher->ListenerWakeFd());
         if (ready < 0) {
             LogMessage(LOG_MAJOR, "ListenIPCPortProc select iRet=%d", ready);
             continue;
         }
+        // Whatever woke it, the notes of a flood that has ended are summed up now.
+        int64_t now = platform::SteadyMs();
+        notes.requests.Flush(now);
+        notes.reports.Flush(now);
+        notes.received.Flush(now);
         if (ready != 1) continue;  // time-out, or the stop's wake-up: the run flag decides
 
-        std::memset(recvBuf, 0, sizeof recvBuf);
-        in_addr destination{};
-        unsigned ifindex = 0;
-        sockaddr_in from{};
-        long received = sock.ReceiveWithDestination(recvBuf, sizeof recvBuf, &destination, &ifindex, &from);
-        if (received >= 0 && !device.Accepts(destination, ifindex)) continue;  // another link's traffic
-        // A datagram that fills the buffer has no NUL of its own: it is cut to 2047 characters.
-        recvBuf[kRecvBufSize - 1] = '\0';
-        LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc recvfrom szRecvBuf=%s", recvBuf);
-        if (received <= 0 || received > kRecvBufSize) continue;  // error, empty, or longer than the buffer
-        dispatcher->m_nLastDeviceMessageMs = platform::SteadyMs();
+        // The socket is emptied before the next wait: the kernel's buffer is what keeps reports
+        // during a flood, and nothing slow happens here (requests go to their threads or are
+        // dropped, reports to the message thread's queue).
+        for (int taken = 0; taken < kReceiveBatch && dispatcher->m_bRunning; ++taken) {
+            std::memset(recvBuf, 0, sizeof recvBuf);
+            in_addr destination{};
+            unsigned ifindex = 0;
+            sockaddr_in from{};
+            long received = sock.ReceiveWithDestination(recvBuf, sizeof recvBuf, &destination, &ifindex, &from);
+            if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            if (received >= 0 && !device.Accepts(destination, ifindex)) continue;  // another link's traffic
+            // A datagram that fills the buffer has no NUL of its own: it is cut to 2047 characters.
+            recvBuf[kRecvBufSize - 1] = '\0';
+            const uint32_t sender = from.sin_addr.s_addr;
+            const bool trace = LogWouldWrite(LOG_INFO) && notes.received.Take(notes.Key(sender), platform::SteadyMs());
+            if (trace) {
+                LogMessage(LOG_INFO, "#MRDebug ListenIPCPortProc recvfrom szRecvBuf=%s", recvBuf);
+            }
+            if (received <= 0 || received > kRecvBufSize) continue;  // error, empty, or longer than the buffer
 
-        if (dispatcher->m_bPauseTest) {
-            LogMessage(LOG_INFO, "#MRDebug m_bPauseTest = true, continue");
-            continue;
-        }
-        if (IsRequestIpaddr(recvBuf)) {
-            StartRequestThread(dispatcher, recvBuf);
-        } else {
-            PostReport(dispatcher, recvBuf, from.sin_addr);
+            if (dispatcher->m_bPauseTest) {
+                LogMessage(LOG_INFO, "#MRDebug m_bPauseTest = true, continue");
+                continue;
+            }
+            if (IsRequestIpaddr(recvBuf)) {
+                StartRequestThread(dispatcher, recvBuf, sender, notes);
+            } else {
+                PostReport(dispatcher, recvBuf, sender, trace, notes);
+            }
         }
     }
     dispatcher->SetListenerStatus(ListenerStatus::Ended, 0, "");
@@ -281,17 +502,29 @@ int ListenIPCPortProc(DeviceDispatcher* dispatcher) {
 int RequestIpMsgProc(RequestThreadInfo* info) {
     DeviceDispatcher* owner = info->pOwner;
     int result = 0;
-    if (info->szMsg[0] != '\0') {
-        LogMessage(LOG_INFO, "*%d* Enter RequestIpMsgProc,message %s!", info->nSeq, info->szMsg);
-    } else {
-        LogMessage(LOG_INFO, "*%d* Enter RequestIpMsgProc!", info->nSeq);
+    // A thread that is done with its request serves those that wait for one, instead of ending
+    // while the listener has to drop or start another.
+    bool slotReturned = false;
+    for (;;) {
+        if (info->szMsg[0] != '\0') {
+            LogMessage(LOG_INFO, "*%d* Enter RequestIpMsgProc,message %s!", info->nSeq, info->szMsg);
+        } else {
+            LogMessage(LOG_INFO, "*%d* Enter RequestIpMsgProc!", info->nSeq);
+        }
+        if (IsRequestIpaddr(info->szMsg)) {
+            owner->Handler().RequestIpaddrProc(info->szMsg, info->nSeq);
+            result = 0;
+        } else {
+            LogMessage(LOG_GENERAL, "*%d* RequestIpMsgProc pMsgType not Request_ipaddr", info->nSeq);
+            result = -3;
+        }
+        if (!owner->m_bRunning) break;
+        if (!owner->TakeWaitingRequest(info)) {
+            slotReturned = true;
+            break;
+        }
     }
-    if (IsRequestIpaddr(info->szMsg)) {
-        owner->Handler().RequestIpaddrProc(info->szMsg, info->nSeq);
-    } else {
-        LogMessage(LOG_GENERAL, "*%d* RequestIpMsgProc pMsgType not Request_ipaddr", info->nSeq);
-        result = -3;
-    }
+    if (!slotReturned) owner->ReleaseRequestSlot(info->nSender);
     // After this the clean-up thread may free the record; the owner is released last.
     info->bRunning = 0;
     owner->ThreadLeave();
@@ -301,17 +534,37 @@ int RequestIpMsgProc(RequestThreadInfo* info) {
 int ReportDispatchProc(DeviceDispatcher* dispatcher) {
     platform::EnsureMessageQueue();
     platform::ThreadMessage msg;
+    // A sender whose messages keep being rejected gets a few log lines per period; after that its
+    // messages are still handled, but silently, and summed up once the period is over.
+    LogRepeatLimiter junk(kNoteBurst, kNotePeriodMs, kNoteKeys, "junk messages ignored");
     while (dispatcher->m_bRunning) {
-        if (platform::GetMessage(&msg) == 0 || msg.message != WM_OTHRE_MSG) continue;
-        MsgParam* param = reinterpret_cast<MsgParam*>(msg.wParam);
-        LogMessage(LOG_INFO, "#MRDebug WM_OTHRE_MSG, pMsgParam=%p, dlg=%p", static_cast<void*>(param),
-                   static_cast<void*>(param->pOwner));
-        if (param->pOwner != nullptr) {
-            int type = GetMsgType(param->szRecvBuf);
-            LogMessage(LOG_INFO, "#MRDebug GetMsgType %d start======", type);
-            if (type >= 1 && type <= 12) param->pOwner->Handler().ReportFrom(type - 1, param->szRecvBuf, param->sender);
-            LogMessage(LOG_INFO, "#MRDebug GetMsgType %d end======", type);
+        if (platform::GetMessage(&msg) == 0 || msg.message != WM_OTHRE_MSG) {
+            junk.Flush(platform::SteadyMs());
+            continue;
         }
+        --dispatcher->m_nQueuedReports;
+        MsgParam* param = reinterpret_cast<MsgParam*>(msg.wParam);
+        std::string sender = SenderText(param->nSender);
+        int64_t now = platform::SteadyMs();
+        bool loud = junk.Allow(sender, now);
+        {
+            LogMuteScope mute(!loud);
+            LogMessage(LOG_INFO, "#MRDebug WM_OTHRE_MSG, pMsgParam=%p, dlg=%p", static_cast<void*>(param),
+                       static_cast<void*>(param->pOwner));
+            if (param->pOwner != nullptr) {
+                int type = GetMsgType(param->szRecvBuf);
+                LogMessage(LOG_INFO, "#MRDebug GetMsgType %d start======", type);
+                int result = 0;
+                if (type >= 1 && type <= 12) {
+                    in_addr from{};
+                    from.s_addr = param->nSender;
+                    result = param->pOwner->Handler().ReportFrom(type - 1, param->szRecvBuf, from);
+                }
+                LogMessage(LOG_INFO, "#MRDebug GetMsgType %d end======", type);
+                if (type < 1 || type > 12 || result < 0) junk.Note(sender, loud);
+            }
+        }
+        junk.Flush(now);
         delete param;
     }
     // Reports still queued at the stop are not handled, but their records must not leak;
@@ -319,6 +572,7 @@ int ReportDispatchProc(DeviceDispatcher* dispatcher) {
     int dropped = 0;
     for (const platform::ThreadMessage& left : platform::ReleaseMessageQueue()) {
         if (left.message != WM_OTHRE_MSG) continue;
+        --dispatcher->m_nQueuedReports;
         delete reinterpret_cast<MsgParam*>(left.wParam);
         ++dropped;
     }

@@ -4,9 +4,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 
 #include "platform/net_interface.h"
 #include "platform/thread.h"
@@ -19,6 +21,21 @@ constexpr uint16_t kDeviceListenPort = 10011;
 constexpr int kRecvBufSize = 2048;
 // Private thread message carrying a MsgParam to the message thread (WM_USER + 100).
 constexpr uint32_t WM_OTHRE_MSG = platform::kWmUser + 100;
+
+// What any host on the LAN can make the dispatch spend is bounded. At most kMaxRequestThreads
+// request threads run; once half of them are busy, a sender that already holds
+// kMaxRequestsPerSender gets no more, so a flood from one host leaves room for the others while
+// devices that share one address (a factory default) still get half of them when alone. Requests
+// that find no thread wait for one, a bounded number per sender and in all, and not for longer
+// than devices take to ask again; the rest are dropped (devices repeat their requests).
+constexpr int kMaxRequestThreads = 64;
+constexpr int kMaxRequestsPerSender = 16;
+constexpr int kMaxWaitingRequests = 1024;
+constexpr int kMaxWaitingPerSender = 256;
+constexpr int kMaxRequestWaitMs = 3000;
+// Reports waiting for the message thread (2 KiB each). Devices do not repeat reports, so the
+// bound is far above what honest devices ever queue and only stops a flood from taking memory.
+constexpr int kMaxQueuedReports = 4096;
 
 // Where the dispatch threads hand what they received: an address request on a thread of its
 // own, a report (event 0..11) on the message thread.
@@ -44,6 +61,7 @@ struct RequestThreadInfo {
     std::atomic<int32_t> bRunning{0};  // cleared by the request thread as its very last action
     platform::Thread* hThread = nullptr;
     int nSeq = 0;
+    uint32_t nSender = 0;  // the sender's IPv4 address (network order), whose share it counts in
     char szMsg[kRecvBufSize] = {};
     DeviceDispatcher* pOwner = nullptr;
     RequestThreadInfo* pNext = nullptr;
@@ -51,7 +69,8 @@ struct RequestThreadInfo {
 
 struct MsgParam {
     char szRecvBuf[kRecvBufSize] = {};
-    in_addr sender{};
+    uint32_t nSender = 0;  // the sender's IPv4 address (network order): for the log, and a report
+                           // counts only from the address lent to its device
     DeviceDispatcher* pOwner = nullptr;
 };
 
@@ -99,6 +118,18 @@ public:
     bool WaitThreadsGone(int timeoutMs);
     void WaitThreadsGone();
 
+    // Admits an address request of `sender` (the limits above): 1 when a request thread may start
+    // for it (its slot is taken), 0 when it waits with sequence number `seq` for a thread that
+    // ends its own request, -1 when it is dropped.
+    int AdmitRequest(const char* text, uint32_t sender, int seq);
+    // A request thread done with its request takes the next waiting one it may serve into `info`
+    // (true), or gives its slot back (false).
+    bool TakeWaitingRequest(RequestThreadInfo* info);
+    void ReleaseRequestSlot(uint32_t sender);
+    int RequestThreadsRunning() const;
+    int RequestsWaiting() const;
+    void DropWaitingRequests();
+
     std::atomic<int32_t> m_bRunning{0};
     std::atomic<int32_t> m_bPauseTest{0};
     char m_szLocalIP[64] = {};
@@ -109,8 +140,11 @@ public:
     std::unique_ptr<platform::Thread> m_hCleanThread;
     std::unique_ptr<platform::Thread> m_hMsgThread;
     std::unique_ptr<platform::Thread> m_hListenThread;
-    // Steady-clock milliseconds of the last device datagram the listener took in, 0 before any.
+    // Steady-clock milliseconds of the last well-formed message of a device that asked and was
+    // answered, 0 before any; set by the handlers, since only they can tell. Junk does not count.
     std::atomic<int64_t> m_nLastDeviceMessageMs{0};
+    // Reports posted to the message thread and not yet taken by it.
+    std::atomic<int> m_nQueuedReports{0};
     // Opened by the start so that it can refuse a run no device would be heard in; the listener
     // takes it over (or opens its own when the start did not).
     DeviceListenSocket m_listenSocket;
@@ -127,6 +161,26 @@ private:
     std::mutex m_threadMutex;
     std::condition_variable m_threadCv;
     int m_nActiveThreads = 0;
+    struct WaitingRequest {
+        char szMsg[kRecvBufSize];
+        char szMac[64];  // its "IPCMac:", empty when it has none
+        int nSeq;
+        uint32_t nSender;
+        int64_t queuedMs;
+    };
+    bool MayTakeSlotLocked(uint32_t sender) const;
+    void TakeSlotLocked(uint32_t sender);
+    void ReleaseSlotLocked(uint32_t sender);
+    void NoteAnsweredLocked(const char* text, int64_t nowMs);
+
+    mutable std::mutex m_slotMutex;
+    int m_nRequestSlots = 0;
+    std::unordered_map<uint32_t, int> m_requestsBySender;  // at most kMaxRequestThreads entries
+    std::deque<std::unique_ptr<WaitingRequest>> m_waitingRequests;
+    std::unordered_map<uint32_t, int> m_waitingBySender;
+    // When each device (by "IPCMac:") was last answered, for the last kMaxRequestWaitMs or so: a
+    // request that waited while the device was answered is not answered again.
+    std::unordered_map<std::string, int64_t> m_answeredMs;
 };
 
 // Thread bodies. Results: listener 0 normal end, -2 socket unusable, -3 bind failed;

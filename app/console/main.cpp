@@ -6,6 +6,7 @@
 
 #include "app/console/console_command.h"
 #include "app/version.h"
+#include "platform/process_limits.h"
 
 namespace {
 
@@ -35,6 +36,7 @@ sigset_t BlockStopSignals() {
 }
 
 int main(int argc, char** argv) {
+    platform::RaiseDescriptorLimit();
     CLI::App app{"kelvane-cli: upgrade the firmware of IP cameras and NVRs on the local network"};
     app.set_version_flag("--version", "kelvane-cli " KELVANE_VERSION);
     app.require_subcommand(1);

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <set>
+#include <string>
 
 #include "app/console/console_command.h"
 #include "app/kelvane_dlg.h"
@@ -204,9 +206,19 @@ int ExitStatusOf(const std::vector<DeviceResult>& results) {
     return 0;
 }
 
+// A device has an outcome that ends a run when it was offered a file and it succeeded or failed,
+// or when it was told that it is up to date with a model the folder has: a host that invents
+// requests of a model the folder does not know cannot end a run.
+bool Settled(const DeviceResult& r, const std::set<std::string>& catalogued) {
+    if (r.outcome == DeviceOutcome::NoUpgrade) return catalogued.count(r.model) != 0;
+    return r.outcome != DeviceOutcome::Unfinished;
+}
+
 bool EndConditionMet(const RunOptions& options, const CKelvaneDlg& dlg, const std::vector<DeviceResult>& results) {
+    std::set<std::string> catalogued;  // as the results show models
+    for (const UpgradeFileInfo& entry : dlg.m_vecUpgradeFileInfo) catalogued.insert(GbkToDisplayText(entry.szModel));
     int settled = 0;
-    for (const DeviceResult& r : results) settled += r.outcome != DeviceOutcome::Unfinished;
+    for (const DeviceResult& r : results) settled += Settled(r, catalogued);
     if (options.devices > 0 && settled >= options.devices) return true;
     if (options.idleSeconds > 0 && settled > 0) {
         int64_t last = dlg.m_nLastDeviceMessageMs.load();
@@ -272,6 +284,7 @@ int RunUpgrade(const RunOptions& options) {
     SetFmwNarrationSink(nullptr);
 
     int status = ExitStatusOf(results);
+
     if (options.finalResults != nullptr) *options.finalResults = results;
     if (!options.results.empty()) {
         std::string error;
@@ -284,4 +297,3 @@ int RunUpgrade(const RunOptions& options) {
     }
     return status;
 }
-

@@ -20,6 +20,7 @@
 #include "app/run_results.h"
 #include "app/version.h"
 #include "platform/app_paths.h"
+#include "platform/process_limits.h"
 #include "platform/single_instance.h"
 #include "platform/system_lang.h"
 
@@ -90,6 +91,7 @@ int main(int argc, char** argv) {
         std::printf("kelvane %s\n", KELVANE_VERSION);
         return 0;
     }
+    platform::RaiseDescriptorLimit();
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Kelvane: upgrades the firmware of IP cameras and NVRs"));
     parser.addHelpOption();

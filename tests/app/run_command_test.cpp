@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <regex>
@@ -12,6 +13,7 @@
 #include "support/netns.h"
 #include "support/run_fixture.h"
 #include "support/sim_devices.h"
+#include "support/udp_peer.h"
 #include "support/wait_until.h"
 #include "tools/devsim/fmw_writer.h"
 
@@ -102,6 +104,47 @@ TEST_F(RunCommandTest, CtrlCStopsCleanlyAndStillWritesTheResults) {
                                              "unfinished,1,")))
         << m_work.Read("results.csv");
     EXPECT_NE(run.out.find("Stopping the run (interrupted)"), std::string::npos);
+}
+
+// Only devices that asked and were answered end or prolong a run: five invented requests of a
+// model the folder does not know do not end a run of --devices 2, and a junk datagram every 300 ms
+// does not keep --idle alive once the one real device has its outcome.
+TEST_F(RunCommandTest, InventedRequestsAndJunkNeitherEndNorProlongARun) {
+    auto cli = Start("--folder " + m_folder.Path() + " --devices 2 --idle 2");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // listening by now
+    EXPECT_EQ(0, m_devices.Run([] {
+        testsupport::UdpPeer host{"10.77.0.2"};
+        for (int i = 1; i <= 5; ++i) {
+            host.SendTo("Msg:Request_ipaddr\r\nVersion:NOSUCH-1.0.0.0\r\nCseq:1\r\nIPCMac:EE:00:00:00:00:0" +
+                            std::to_string(i) + "\r\n",
+                        "10.77.0.1", 10011);
+        }
+        return 0;
+    }));
+    EXPECT_EQ(cli.wait_for(std::chrono::milliseconds(2500)), std::future_status::timeout)
+        << "invented requests ended the run";
+
+    std::atomic<bool> junkOn{true};
+    auto junk = std::async(std::launch::async, [&] {
+        return m_devices.Run([&] {
+            testsupport::UdpPeer host{"10.77.0.2"};
+            while (junkOn) {
+                host.SendTo("x", "10.77.0.1", 10011);
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            }
+            return 0;
+        });
+    });
+    auto device = Devices({""});
+    ASSERT_TRUE(device != nullptr && device->Wait(60000) && device->AllAsExpected());
+    const auto done = std::chrono::steady_clock::now();
+    EXPECT_EQ(cli.wait_for(std::chrono::seconds(15)), std::future_status::ready) << "junk kept the run alive";
+    EXPECT_LT(std::chrono::steady_clock::now() - done, std::chrono::seconds(15));
+    junkOn = false;
+    junk.wait();
+    const testsupport::CommandResult run = cli.get();
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("1 succeeded"), std::string::npos) << run.out;
 }
 
 }  // namespace

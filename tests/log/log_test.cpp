@@ -9,6 +9,7 @@
 #include <regex>
 #include <vector>
 
+#include "log/log_limit.h"
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 
@@ -96,6 +97,83 @@ TEST_F(LogTest, StalledMirrorHoldsUpNoLoggerAndLosesNoLine) {
     ASSERT_EQ(g_echoed.size(), 2u);
     EXPECT_NE(g_echoed[0].find("[Info]"), std::string::npos);
     EXPECT_EQ(g_echoed[1].substr(g_echoed[1].size() - 7), "]second");
+}
+
+// Device text cannot forge lines or drive a terminal: control characters inside a message are
+// escaped, a line break that ends the format stays, other bytes (GBK) pass unchanged.
+TEST_F(LogTest, ControlCharactersInMessagesAreEscaped) {
+    const struct {
+        const char* format;
+        const char* arg;
+        const char* written;  // the message as it reaches the file, CR LF of the file included
+    } cases[] = {
+        {"mac=%s", "AA\r\n [Major][01/01 00:00:00.000]forged",
+         "mac=AA\\x0d\\x0a [Major][01/01 00:00:00.000]forged\r\n"},
+        {"ip=%s", "\x1b]0;owned\x07\x1b[2J", "ip=\\x1b]0;owned\\x07\\x1b[2J\r\n"},
+        {"v=%s", "a\tb\x7f", "v=a\\x09b\\x7f\r\n"},
+        {"#####2222 mac=%s\r\n", "\xb9\xfa", "#####2222 mac=\xb9\xfa\r\n\r\n"},
+    };
+    for (const auto& c : cases) {
+        testsupport::LogCapture log{LOG_MAJOR};
+        LogMessage(LOG_MAJOR, c.format, c.arg);
+        std::string text = log.Text();
+        ASSERT_GT(text.size(), 28u);
+        EXPECT_EQ(text.substr(text.find(']', 9) + 1), c.written) << c.format;
+    }
+}
+
+// The file rotates before a line would take it past the bound: one previous file is kept, no line
+// is split or lost between the two, and the pair never exceeds twice the bound.
+TEST_F(LogTest, FileRotatesAtItsBoundKeepingOnePreviousFile) {
+    LogSetRotateBytes(1000);
+    for (int i = 0; i < 200; ++i) LogMessage(LOG_MAJOR, "line %03d", i);
+    LogSetRotateBytes(0);
+    std::string current = Text();
+    std::string previous = m_log.Read("Upgrade.log.1");
+    EXPECT_LE(current.size(), 1000u);
+    EXPECT_LE(previous.size(), 1000u);
+    EXPECT_GT(previous.size(), 900u);
+    std::string both = previous + current;
+    EXPECT_NE(both.find("line 199\r\n"), std::string::npos);
+    size_t first = both.find("line ");
+    int from = std::stoi(both.substr(first + 5, 3));
+    for (int i = from; i < 200; ++i) {
+        char expected[32];
+        std::snprintf(expected, sizeof expected, "line %03d\r\n", i);
+        EXPECT_NE(both.find(expected), std::string::npos) << expected;
+    }
+}
+
+// A muted thread writes nothing; other threads are not muted with it.
+TEST_F(LogTest, MutedThreadWritesNothing) {
+    {
+        LogMuteScope mute(true);
+        LogMessage(LOG_MAJOR, "muted");
+        std::async(std::launch::async, [] { LogMessage(LOG_MAJOR, "other thread"); }).wait();
+    }
+    LogMessage(LOG_MAJOR, "after");
+    EXPECT_EQ(m_log.Count("muted"), 0u);
+    EXPECT_EQ(m_log.Count("other thread"), 1u);
+    EXPECT_EQ(m_log.Count("after"), 1u);
+}
+
+// Per key, a burst of lines per period; the rest are summed up when the period is over. Keys
+// beyond the bound share one entry, so invented senders cannot grow it.
+TEST_F(LogTest, RepeatLimiterWritesABurstThenSumsUpPerKey) {
+    LogRepeatLimiter limiter(2, 1000, 2, "junk messages ignored");
+    int written = 0;
+    for (int i = 0; i < 5; ++i) written += limiter.Take("10.0.0.5", 100) ? 1 : 0;
+    EXPECT_EQ(written, 2);
+    EXPECT_TRUE(limiter.Take("10.0.0.6", 100));
+    for (const char* invented : {"10.0.0.7", "10.0.0.8", "10.0.0.9"}) limiter.Take(invented, 100);
+    limiter.Flush(500);  // no period is over yet
+    EXPECT_EQ(m_log.Count("ignored"), 0u);
+    limiter.Flush(1200);
+    EXPECT_EQ(m_log.Count("3 more junk messages ignored from 10.0.0.5"), 1u);
+    EXPECT_EQ(m_log.Count("1 more junk messages ignored from other hosts"), 1u);
+    EXPECT_EQ(m_log.Count("ignored from 10.0.0.6"), 0u);
+    // A new period starts the burst again.
+    EXPECT_TRUE(limiter.Take("10.0.0.5", 1300));
 }
 
 TEST(LogSwitch, OnlyOneTurnsOnInfo) {

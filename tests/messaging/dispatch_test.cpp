@@ -5,8 +5,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +19,7 @@
 #include "app/kelvane_dlg.h"
 #include "log/log.h"
 #include "messaging/msg_format.h"
+#include "platform/process_limits.h"
 #include "support/log_capture.h"
 #include "support/udp_peer.h"
 #include "support/wait_until.h"
@@ -41,9 +47,21 @@ public:
     }
 
     int ReportMsgProc(int event, const char* text) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_gateCv.wait(lock, [this] { return m_gateOpen; });
         m_reports.emplace_back(event, text);
-        return 0;
+        if (std::strstr(text, "Junk:") == nullptr) return 0;
+        // As the report handler does with a report it cannot read: one line at the default level.
+        LogMessage(LOG_MAJOR, "ReportMsgProc() read IPC_ADDR error, return -2");
+        return -2;
+    }
+    // While closed, the message thread waits in the report handler, as behind a slow window.
+    void SetGate(bool open) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_gateOpen = open;
+        }
+        m_gateCv.notify_all();
     }
 
     // Waits until `pred` holds, read under the handlers' lock.
@@ -61,6 +79,8 @@ public:
     int m_concurrent = 0;
     int m_maxConcurrent = 0;
     int m_requestDelayMs = 0;
+    bool m_gateOpen = true;
+    std::condition_variable m_gateCv;
     // Outlives the object, so a test can see what happened before it was destroyed.
     std::shared_ptr<std::atomic<int>> m_finished = std::make_shared<std::atomic<int>>(0);
 };
@@ -162,6 +182,174 @@ TEST_F(DispatchTest, AddressRequestsRunConcurrentlyAndOutliveTheStop) {
     EXPECT_EQ(*finished, 3);  // the stop did not wait for the fourth
     m_dlg.reset();            // the object's end waits for the request thread
     EXPECT_EQ(*finished, 4);
+}
+
+int ThreadCount() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    }
+    return -1;
+}
+
+// Sends `count` datagrams made by `make` at about 10,000 a second, calling `between` every 100.
+void SendPaced(const testsupport::UdpPeer& peer, int count, const std::function<std::string(int)>& make,
+               const std::function<void(int)>& between) {
+    for (int i = 0; i < count; ++i) {
+        peer.SendTo(make(i), "127.0.0.1", kDeviceListenPort);
+        if (i % 100 == 99) {
+            between(i / 100);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
+
+// One host floods the listener at 10,000 datagrams a second while an honest device (another
+// address) reports and asks: the honest device loses nothing, and what the flood costs in
+// threads, descriptors and log lines (at the default level) stays bounded.
+TEST(DispatchAttack, FloodsFromOneHostCostBoundedResourcesAndLoseNoHonestReport) {
+    struct Attack {
+        const char* name;
+        std::function<std::string(int)> datagram;
+        const char* logText;  // lines the attack makes the log write; at most a burst of them
+    };
+    const std::string oversized = "Msg:Report_App\r\nJunk:1\r\n" + std::string(3000, 'x');
+    const Attack attacks[] = {
+        {"requests with invented MACs",
+         [](int i) { return "Msg:Request_ipaddr\r\nCseq:1\r\nIPCMac:EE:00:" + std::to_string(i) + "\r\n"; },
+         "Request_ipaddr from 127.0.0.3 dropped"},
+        {"reports the handler rejects", [](int i) { return "Msg:Report_App\r\nJunk:" + std::to_string(i) + "\r\n"; },
+         "read IPC_ADDR error"},
+        {"unknown types with control characters",
+         [](int i) { return "Msg:Bogus\x1b[2J\r\n" + std::to_string(i) + "\r\n"; }, "Bogus"},
+        {"oversized datagrams", [&](int) { return oversized; }, "Junk"},
+        {"empty datagrams", [](int) { return std::string(); }, "recvfrom"},
+    };
+    for (const Attack& attack : attacks) {
+        SCOPED_TRACE(attack.name);
+        testsupport::LogCapture log{LOG_MAJOR};
+        testsupport::UdpPeer honest{"127.0.0.2"};
+        testsupport::UdpPeer attacker{"127.0.0.3"};
+        auto dlg = std::make_unique<RecordingDlg>();
+        dlg->m_requestDelayMs = 200;  // as long as probing an address takes
+        std::snprintf(dlg->m_szLocalIP, sizeof dlg->m_szLocalIP, "127.0.0.1");
+        dlg->m_bRunning = 1;
+        const int threadsBefore = ThreadCount();
+        const int fdsBefore = platform::CountOpenDescriptors();
+        ASSERT_TRUE(dlg->StartMessagingThreads());
+        ASSERT_TRUE(dlg->WaitListenerSettled(2000));
+
+        int maxThreads = 0, maxFds = 0, maxWaiting = 0;
+        SendPaced(attacker, 10000, attack.datagram, [&](int round) {
+            honest.SendTo("Msg:Report_Downloading\r\nHonest:" + std::to_string(round) + "\r\n", "127.0.0.1",
+                          kDeviceListenPort);
+            if (round == 50) honest.SendTo("Msg:Request_ipaddr\r\nCseq:777\r\n", "127.0.0.1", kDeviceListenPort);
+            maxThreads = std::max(maxThreads, ThreadCount());
+            maxFds = std::max(maxFds, platform::CountOpenDescriptors());
+            maxWaiting = std::max(maxWaiting, dlg->m_dispatcher.RequestsWaiting());
+        });
+        ASSERT_TRUE(dlg->WaitUntil([&] {
+            return std::count_if(dlg->m_reports.begin(), dlg->m_reports.end(),
+                                 [](const auto& r) { return r.second.find("Honest:") != std::string::npos; }) == 100;
+        }));
+        EXPECT_TRUE(dlg->WaitUntil([&] {
+            return std::any_of(dlg->m_requests.begin(), dlg->m_requests.end(),
+                               [](const auto& r) { return r.first.find("Cseq:777") != std::string::npos; });
+        })) << "the honest request was starved";
+        {
+            std::lock_guard<std::mutex> lock(dlg->m_mutex);
+            int next = 0;
+            for (const auto& r : dlg->m_reports) {
+                if (r.second.find("Honest:") == std::string::npos) continue;
+                EXPECT_NE(r.second.find("Honest:" + std::to_string(next++) + "\r\n"), std::string::npos)
+                    << "out of order";
+            }
+            // The flood holds at most half the request threads; the honest request gets one of the rest.
+            EXPECT_LE(dlg->m_maxConcurrent, kMaxRequestThreads / 2 + 1);
+        }
+        // Four run threads besides the request threads; this handler opens no descriptors, so only the run's count.
+        EXPECT_LE(maxThreads - threadsBefore, kMaxRequestThreads / 2 + 1 + 4);
+        EXPECT_LE(maxFds - fdsBefore, 16);
+        EXPECT_LE(maxWaiting, kMaxWaitingPerSender + 1);
+        dlg->m_bRunning = 0;
+        dlg->StopMessagingThreads();
+        dlg.reset();
+        EXPECT_LE(log.Count(attack.logText), static_cast<size_t>(5)) << log.Text().substr(0, 2000);
+    }
+}
+
+// Devices behind one address (a factory default) asking at once are all answered: those that find
+// no free request thread wait for one, in order, and the threads stay bounded.
+TEST_F(DispatchTest, BurstFromOneAddressWaitsForThreadsAndIsServedInFull) {
+    m_dlg->m_requestDelayMs = 50;
+    StartRun();
+    const int burst = 200;
+    for (int i = 1; i <= burst; ++i) Send("Msg:Request_ipaddr\r\nCseq:" + std::to_string(i) + "\r\n");
+    ASSERT_TRUE(m_dlg->WaitUntil([&] { return *m_dlg->m_finished == burst; }));
+    std::lock_guard<std::mutex> lock(m_dlg->m_mutex);
+    EXPECT_LE(m_dlg->m_maxConcurrent, kMaxRequestThreads / 2);
+    std::vector<int> seqs;
+    for (const auto& r : m_dlg->m_requests) {
+        EXPECT_EQ(r.first, "Msg:Request_ipaddr\r\nCseq:" + std::to_string(r.second) + "\r\n");
+        seqs.push_back(r.second);
+    }
+    std::sort(seqs.begin(), seqs.end());
+    EXPECT_EQ(std::unique(seqs.begin(), seqs.end()) - seqs.begin(), burst);
+    EXPECT_EQ(seqs.back(), burst);
+}
+
+// A request that waited while its device was answered is not answered again: the device has its
+// reply, and a second one would start it over after it had finished.
+TEST_F(DispatchTest, WaitingRequestOfADeviceAnsweredMeanwhileIsDropped) {
+    m_dlg->m_requestDelayMs = 300;
+    StartRun();
+    auto request = [](const std::string& mac) { return "Msg:Request_ipaddr\r\nCseq:1\r\nIPCMac:" + mac + "\r\n"; };
+    Send(request("X"));
+    for (int i = 1; i < kMaxRequestThreads / 2; ++i) Send(request("Y" + std::to_string(i)));
+    Send(request("X"));  // finds every thread this sender may have busy: it waits
+    ASSERT_TRUE(m_dlg->WaitUntil([&] { return *m_dlg->m_finished == kMaxRequestThreads / 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // a second X would have ended by now
+    std::lock_guard<std::mutex> lock(m_dlg->m_mutex);
+    EXPECT_EQ(std::count_if(m_dlg->m_requests.begin(), m_dlg->m_requests.end(),
+                            [](const auto& r) { return r.first.find("IPCMac:X\r\n") != std::string::npos; }),
+              1);
+    EXPECT_EQ(m_dlg->m_requests.size(), static_cast<size_t>(kMaxRequestThreads / 2));
+}
+
+// Behind a stalled message thread, reports wait up to a bound and the rest are dropped, with a
+// few notes and a count; every report is either handled or counted as dropped.
+TEST(DispatchAttack, ReportsWaitingForTheMessageThreadAreBounded) {
+    testsupport::LogCapture log{LOG_MAJOR};
+    testsupport::UdpPeer attacker{"127.0.0.3"};
+    auto dlg = std::make_unique<RecordingDlg>();
+    std::snprintf(dlg->m_szLocalIP, sizeof dlg->m_szLocalIP, "127.0.0.1");
+    dlg->SetGate(false);
+    dlg->m_bRunning = 1;
+    ASSERT_TRUE(dlg->StartMessagingThreads());
+    ASSERT_TRUE(dlg->WaitListenerSettled(2000));
+    const int sent = kMaxQueuedReports + 1000;
+    int maxQueued = 0;
+    SendPaced(
+        attacker, sent, [](int i) { return "Msg:Report_App\r\nN:" + std::to_string(i) + "\r\n"; },
+        [&](int) { maxQueued = std::max(maxQueued, dlg->m_dispatcher.m_nQueuedReports.load()); });
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return log.Count("dropped: ") > 0; }));
+    EXPECT_LE(maxQueued, kMaxQueuedReports);
+    dlg->SetGate(true);
+    ASSERT_TRUE(dlg->WaitUntil([&] {
+        return dlg->m_reports.size() >= static_cast<size_t>(kMaxQueuedReports) &&
+               dlg->m_dispatcher.m_nQueuedReports.load() == 0;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the socket's rest, if any
+    dlg->m_bRunning = 0;
+    dlg->StopMessagingThreads();
+    const size_t handled = dlg->m_reports.size();
+    dlg.reset();  // the listener's summary is written as it ends
+    const size_t noted = log.Count("dropped: ");
+    EXPECT_LE(noted, 5u);
+    std::smatch summary;
+    const std::string text = log.Text();
+    ASSERT_TRUE(std::regex_search(text, summary, std::regex(R"((\d+) more reports dropped from 127\.0\.0\.3)")));
+    EXPECT_EQ(handled + noted + std::stoul(summary[1]), static_cast<size_t>(sent));
 }
 
 TEST_F(DispatchTest, ListenerThatCannotBindSaysSo) {

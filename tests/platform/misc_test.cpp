@@ -1,18 +1,45 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <tuple>
 #include <utility>
 
 #include "platform/byte_reader.h"
+#include "platform/process_limits.h"
 #include "platform/system_lang.h"
 #include "platform/text_codec.h"
 
 namespace {
 
 // A text longer than the converter's internal chunk arrives whole; what has no GBK form is refused.
+// A soft limit below the hard one is raised to it, and what is open is counted; the limit is put
+// back afterwards, as other tests share the process.
+TEST(ProcessLimits, DescriptorSoftLimitIsRaisedToTheHardLimit) {
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit low = before;
+    low.rlim_cur = std::min<rlim_t>(before.rlim_max, 64);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    long raised = platform::RaiseDescriptorLimit();
+    rlimit after{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &after), 0);
+    EXPECT_EQ(after.rlim_cur, before.rlim_max);
+    if (before.rlim_max != RLIM_INFINITY) {
+        EXPECT_EQ(raised, static_cast<long>(before.rlim_max));
+    }
+    const int open = platform::CountOpenDescriptors();
+    FILE* extra = std::fopen("/proc/self/status", "r");
+    ASSERT_NE(extra, nullptr);
+    EXPECT_EQ(platform::CountOpenDescriptors(), open + 1);
+    std::fclose(extra);
+    setrlimit(RLIMIT_NOFILE, &before);
+}
+
 TEST(TextCodec, LongTextCrossesChunksIntactAndUnconvertibleTextIsRefused) {
     std::string many, back;
     for (int i = 0; i < 2000; ++i) many += "\xe5\xa4\xb1";  // 失

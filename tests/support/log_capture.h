@@ -15,6 +15,8 @@ public:
     LogCapture& operator=(const LogCapture&) = delete;
 
     std::string Text() const { return m_dir.Read("Upgrade.log"); }
+    // Another file beside the log (the rotated "Upgrade.log.1").
+    std::string Read(const std::string& name) const { return m_dir.Read(name); }
     // How often `text` occurs in the log.
     size_t Count(const std::string& text) const {
         const std::string log = Text();
