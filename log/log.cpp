@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -38,22 +39,99 @@ std::mutex g_lock;
 std::atomic<int64_t> g_rotateBytes{kLogRotateBytes};
 thread_local bool t_muted = false;
 
-bool IsControl(unsigned char c) {
-    return c < 0x20 || c == 0x7F;
+static_assert(sizeof(long) == sizeof(size_t) && sizeof(long) == sizeof(intmax_t) && sizeof(long) == sizeof(ptrdiff_t));
+
+// One conversion of a printf format, its '*' width and precision already taken from `args`.
+struct Conversion {
+    std::string spec;  // "%-8.3s", with the numbers in place of '*'
+    std::string length;
+    char kind = 0;
+};
+
+// Reads the conversion at `format` (just after its '%'); false for one this log does not know.
+bool ReadConversion(const char*& format, va_list& args, Conversion* c) {
+    c->spec = "%";
+    while (*format != '\0' && std::strchr("-+ #0", *format) != nullptr) c->spec += *format++;
+    for (int part = 0; part < 2; ++part) {
+        if (part == 1) {
+            if (*format != '.') break;
+            c->spec += *format++;
+        }
+        if (*format == '*') {
+            c->spec += std::to_string(va_arg(args, int));
+            ++format;
+        }
+        while (*format >= '0' && *format <= '9') c->spec += *format++;
+    }
+    while (*format != '\0' && std::strchr("hlLqjzt", *format) != nullptr) c->length += *format++;
+    c->kind = *format;
+    if (c->kind == '\0' || std::strchr("diouxXcspfFeEgGaA%", c->kind) == nullptr) return false;
+    ++format;
+    c->spec += c->length;
+    c->spec += c->kind;
+    return true;
 }
 
-// Escapes control characters in the message part of `line` (from `body` on) in place, keeping a
-// trailing run of CR and LF that the caller's format ends with; cut to the line buffer.
-void EscapeBody(char* line, size_t body) {
-    size_t length = std::strlen(line);
-    size_t end = length;
-    while (end > body && (line[end - 1] == '\r' || line[end - 1] == '\n')) --end;
-    bool clean = true;
-    for (size_t i = body; i < end && clean; ++i) clean = !IsControl(static_cast<unsigned char>(line[i]));
-    if (clean) return;
-    std::string safe = platform::EscapeControlChars(std::string_view(line + body, end - body));
-    safe.append(line + end, length - end);
-    std::snprintf(line + body, static_cast<size_t>(kLogLineSize) - body, "%s", safe.c_str());
+template <typename T>
+void Append(std::string* out, const std::string& spec, T value) {
+    char piece[kLogLineSize];
+    int n = std::snprintf(piece, sizeof piece, spec.c_str(), value);
+    if (n > 0) out->append(piece, std::min(static_cast<size_t>(n), sizeof piece - 1));
+}
+
+// Formats like vsnprintf, except that control characters in what string and character arguments
+// bring in (device text) are escaped: a device cannot forge log lines, while line breaks written
+// in a format itself stay as they are.
+std::string FormatEscaped(const char* format, va_list from) {
+    va_list args;  // a copy of our own, so the readers of single conversions can take from it
+    va_copy(args, from);
+    std::string out;
+    while (*format != '\0' && out.size() < static_cast<size_t>(kLogLineSize)) {
+        if (*format != '%') {
+            out += *format++;
+            continue;
+        }
+        ++format;
+        Conversion c;
+        if (!ReadConversion(format, args, &c)) {
+            out += "%?";  // a format this log cannot read is a bug of ours; never guess its arguments
+            break;
+        }
+        const std::string& len = c.length;
+        switch (c.kind) {
+            case '%': out += '%'; break;
+            case 's': {
+                const char* text = va_arg(args, const char*);
+                Append(&out, c.spec, text == nullptr ? "(null)" : platform::EscapeControlChars(text).c_str());
+                break;
+            }
+            case 'c': {
+                char ch = static_cast<char>(va_arg(args, int));
+                Append(&out, "%s", platform::EscapeControlChars(std::string_view(&ch, 1)).c_str());
+                break;
+            }
+            case 'p': Append(&out, c.spec, va_arg(args, void*)); break;
+            case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
+                if (len == "L") {
+                    Append(&out, c.spec, va_arg(args, long double));
+                } else {
+                    Append(&out, c.spec, va_arg(args, double));
+                }
+                break;
+            default:  // the integers
+                if (len == "ll" || len == "q") {
+                    Append(&out, c.spec, va_arg(args, long long));
+                } else if (len == "l" || len == "j" || len == "z" || len == "t") {
+                    // intmax_t, size_t and ptrdiff_t are long on this platform
+                    Append(&out, c.spec, va_arg(args, long));
+                } else {
+                    Append(&out, c.spec, va_arg(args, int));
+                }
+                break;
+        }
+    }
+    va_end(args);
+    return out;
 }
 
 // The mirror writes to a terminal, which can stall (a paused or slow terminal). It runs on a
@@ -159,9 +237,9 @@ void LogMessage(int level, const char* format, ...) {
     if (prefix < 0) return;
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line + prefix, sizeof line - static_cast<size_t>(prefix), format, args);
+    const std::string body = FormatEscaped(format, args);
     va_end(args);
-    EscapeBody(line, static_cast<size_t>(prefix));
+    std::snprintf(line + prefix, sizeof line - static_cast<size_t>(prefix), "%s", body.c_str());
 
     if (!g_hasPath.load(std::memory_order_acquire)) return;
     {

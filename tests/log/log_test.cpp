@@ -99,8 +99,8 @@ TEST_F(LogTest, StalledMirrorHoldsUpNoLoggerAndLosesNoLine) {
     EXPECT_EQ(g_echoed[1].substr(g_echoed[1].size() - 7), "]second");
 }
 
-// Device text cannot forge lines or drive a terminal: control characters inside a message are
-// escaped, a line break that ends the format stays, other bytes (GBK) pass unchanged.
+// Device text cannot forge lines or drive a terminal: control characters that arguments bring in
+// are escaped, line breaks written in the format stay, other bytes (GBK) pass unchanged.
 TEST_F(LogTest, ControlCharactersInMessagesAreEscaped) {
     const struct {
         const char* format;
@@ -112,10 +112,11 @@ TEST_F(LogTest, ControlCharactersInMessagesAreEscaped) {
         {"ip=%s", "\x1b]0;owned\x07\x1b[2J", "ip=\\x1b]0;owned\\x07\\x1b[2J\r\n"},
         {"v=%s", "a\tb\x7f", "v=a\\x09b\\x7f\r\n"},
         {"#####2222 mac=%s\r\n", "\xb9\xfa", "#####2222 mac=\xb9\xfa\r\n\r\n"},
+        {"Bind error\n%s, fileInfo\r\n x=%s", "a\nb", "Bind error\na\\x0ab, fileInfo\r\n x=(null)\r\n"},
     };
     for (const auto& c : cases) {
         testsupport::LogCapture log{LOG_MAJOR};
-        LogMessage(LOG_MAJOR, c.format, c.arg);
+        LogMessage(LOG_MAJOR, c.format, c.arg, nullptr);
         std::string text = log.Text();
         ASSERT_GT(text.size(), 28u);
         EXPECT_EQ(text.substr(text.find(']', 9) + 1), c.written) << c.format;
