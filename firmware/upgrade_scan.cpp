@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "firmware/fmw_header.h"
 #include "_libs/tftp/tftp_interface.h"
+#include "firmware/fmw_header.h"
 #include "log/log.h"
 #include "platform/text_codec.h"
 

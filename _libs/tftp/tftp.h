@@ -6,8 +6,8 @@
 // an engine (tftp_transfer.cpp). Start and stop are in tftp_interface.h.
 #include <netinet/in.h>
 #include <pthread.h>
-#include <sys/types.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <ctime>

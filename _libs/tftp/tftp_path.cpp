@@ -10,10 +10,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <atomic>
 #include <memory>
 #include <string>
 
@@ -164,7 +164,9 @@ int OpenBeneath(int rootFd, const char* relative, int flags, mode_t mode) {
     return OpenBeneathByComponents(rootFd, path, flags, mode);
 }
 
-bool EscapesRoot(int err) { return err == EXDEV || err == ELOOP; }
+bool EscapesRoot(int err) {
+    return err == EXDEV || err == ELOOP;
+}
 
 int OpenRootDir(const char* root, int flags) {
     std::string path = root;
@@ -263,8 +265,8 @@ int TftpCheckServable(const char* root, const char* name, const TftpConfig& sett
     int err = errno;
     close(rootFd);
     if (fd < 0) {
-        return refuse(EscapesRoot(err) ? 2 : 1, EscapesRoot(err) ? "a link that leaves the folder"
-                                                                 : "the TFTP service cannot open it");
+        return refuse(EscapesRoot(err) ? 2 : 1,
+                      EscapesRoot(err) ? "a link that leaves the folder" : "the TFTP service cannot open it");
     }
     struct stat st {};
     bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);

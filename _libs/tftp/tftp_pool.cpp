@@ -213,8 +213,8 @@ bool StartTransfer(TftpTransfer* transfer) {
         return false;
     }
     LogMessage(LOG_INFO, "Thread %d transfer %d started (records %p/%p)\n",
-               static_cast<int>(std::atomic_ref<uint32_t>(transfer->dwThreadId).load()),
-               transfer->nTransfer, static_cast<void*>(pTftpFirst), static_cast<void*>(transfer));
+               static_cast<int>(std::atomic_ref<uint32_t>(transfer->dwThreadId).load()), transfer->nTransfer,
+               static_cast<void*>(pTftpFirst), static_cast<void*>(transfer));
     LogMessage(LOG_INFO, "thread %lu started", static_cast<unsigned long>(transfer->hThread));
     return true;
 }

@@ -244,7 +244,8 @@ bool FinishWrittenFile(TftpTransfer* transfer, bool success) {
         close(transfer->hFile);
         transfer->hFile = -1;
     }
-    if (success && done && renameat(transfer->hDir, transfer->szTempName, transfer->hDir, transfer->szTargetBase) != 0) {
+    if (success && done &&
+        renameat(transfer->hDir, transfer->szTempName, transfer->hDir, transfer->szTargetBase) != 0) {
         SetLastErrorFromErrno(errno, false);
         done = false;
     }

@@ -86,9 +86,10 @@ const bool registered = RegisterConsoleCommand([](CLI::App& app) {
     command->add_option("--log-level", options->logLevel,
                         "Write log lines up to this level (0 Major .. 8 ALLLOG) to the log file and the terminal")
         ->check(CLI::Range(0, 8));
-    command->add_option("--per-client", options->perClient,
-                        "Transfers one client address may hold at once (default 8; 0: no limit, for clients that "
-                        "share one address)")
+    command
+        ->add_option("--per-client", options->perClient,
+                     "Transfers one client address may hold at once (default 8; 0: no limit, for clients that "
+                     "share one address)")
         ->check(CLI::Range(0, 1000));
     command->add_flag("--read-only", options->readOnly, "Refuse every write request (uploads are accepted by default)");
     command->add_option("--log-file", options->logFile, "Log file (default: Upgrade.log in the current folder)");

@@ -39,33 +39,27 @@ TEST_F(TftpAttackTest, NamesAndWritesThatWouldLeaveOrChangeTheRootAreRefused) {
     };
     auto link = [](const std::string& target, const std::string& at) { fs::create_symlink(target, at); };
     const Case cases[] = {
-        {"write under a run", kTftpReadOnlyLevel, [&] { m_root.Write("fw.bin", "good"); },
-         Wrq("fw.bin"), kRefused,
+        {"write under a run", kTftpReadOnlyLevel, [&] { m_root.Write("fw.bin", "good"); }, Wrq("fw.bin"), kRefused,
          [&] {
              EXPECT_EQ("good", m_root.Read("fw.bin"));
              EXPECT_EQ(1u, m_log.Count("write request for <fw.bin> from 127.0.0.1 refused"));
          }},
-        {"file link out", 1,
-         [&] { link(m_outside.Write("secret", "s"), m_root.File("l.bin")); }, Rrq("l.bin"),
+        {"file link out", 1, [&] { link(m_outside.Write("secret", "s"), m_root.File("l.bin")); }, Rrq("l.bin"),
          kRefused, nullptr},
-        {"folder link out", 1, [&] { link(m_outside.Path(), m_root.File("d")); },
-         Rrq("d/secret"), kRefused, nullptr},
-        {"proc link out", 1, [&] { link("/proc/self/environ", m_root.File("env")); },
-         Rrq("env"), kRefused, nullptr},
+        {"folder link out", 1, [&] { link(m_outside.Path(), m_root.File("d")); }, Rrq("d/secret"), kRefused, nullptr},
+        {"proc link out", 1, [&] { link("/proc/self/environ", m_root.File("env")); }, Rrq("env"), kRefused, nullptr},
         {"link inside the root", 1,
          [&] {
              m_root.Write("real.bin", "r");
              link("real.bin", m_root.File("alias.bin"));
          },
          Rrq("alias.bin"), "3/1", nullptr},
-        {"write through a folder link", 1, [&] { link(m_outside.Path(), m_root.File("o")); },
-         Wrq("o/new.bin"), kRefused,
-         [&] { EXPECT_FALSE(fs::exists(m_outside.File("new.bin"))); }},
-        {"write over a link", 1,
-         [&] { link(m_outside.Write("victim", "v"), m_root.File("v.bin")); }, Wrq("v.bin"),
+        {"write through a folder link", 1, [&] { link(m_outside.Path(), m_root.File("o")); }, Wrq("o/new.bin"),
+         kRefused, [&] { EXPECT_FALSE(fs::exists(m_outside.File("new.bin"))); }},
+        {"write over a link", 1, [&] { link(m_outside.Write("victim", "v"), m_root.File("v.bin")); }, Wrq("v.bin"),
          kRefused, [&] { EXPECT_EQ("v", m_outside.Read("victim")); }},
-        {"write over a read-only file", 1,
-         [&] { chmod(m_root.Write("ro.bin", "keep").c_str(), 0444); }, Wrq("ro.bin"), kRefused,
+        {"write over a read-only file", 1, [&] { chmod(m_root.Write("ro.bin", "keep").c_str(), 0444); }, Wrq("ro.bin"),
+         kRefused,
          [&] {
              struct stat st {};
              stat(m_root.File("ro.bin").c_str(), &st);
@@ -73,10 +67,10 @@ TEST_F(TftpAttackTest, NamesAndWritesThatWouldLeaveOrChangeTheRootAreRefused) {
              EXPECT_EQ("keep", m_root.Read("ro.bin"));
          }},
         {"write over a hard link", 1,
-         [&] { fs::create_hard_link(m_root.Write("one.bin", "1"), m_root.File("two.bin")); },
-         Wrq("two.bin"), kRefused, [&] { EXPECT_EQ("1", m_root.Read("one.bin")); }},
-        {"timeout 255", 1, [&] { m_root.Write("t.bin", "t"); },
-         Request(TFTP_RRQ, {"t.bin", "octet", "timeout", "255"}), "3/1", nullptr},
+         [&] { fs::create_hard_link(m_root.Write("one.bin", "1"), m_root.File("two.bin")); }, Wrq("two.bin"), kRefused,
+         [&] { EXPECT_EQ("1", m_root.Read("one.bin")); }},
+        {"timeout 255", 1, [&] { m_root.Write("t.bin", "t"); }, Request(TFTP_RRQ, {"t.bin", "octet", "timeout", "255"}),
+         "3/1", nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
