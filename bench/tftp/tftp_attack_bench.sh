@@ -38,7 +38,7 @@ mkdir "$WORK/root"
 head -c $((FILE_KIB * 1024)) /dev/urandom > "$WORK/root/fw.bin"
 head -c $((513 * 512 - 100)) /dev/urandom > "$WORK/root/w.bin"
 
-"$CLI" tftp --address 0.0.0.0 --root "$WORK/root" --log-file "$WORK/server.log" > "$WORK/server.out" 2>&1 &
+"$CLI" tftp --address 0.0.0.0 --root "$WORK/root" --log-level 1 --log-file "$WORK/server.log" > "$WORK/server.out" 2>&1 &
 SERVER=$!
 for _ in $(seq 50); do grep -q listening "$WORK/server.out" && break; sleep 0.1; done
 grep -q listening "$WORK/server.out" || { cat "$WORK/server.out" >&2; exit 1; }
