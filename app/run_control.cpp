@@ -31,6 +31,9 @@ constexpr int kLastRunWaitMs = 15000;
 constexpr const char* kLogFile = "Upgrade.log";
 // How long a start waits for the TFTP service and the listener to report that they listen.
 constexpr int kSettleWaitMs = 10000;
+// Transfer records of a run's TFTP service: one for each address the run may lend (last octet 10 to
+// 250), with room to spare.
+constexpr int kRunTftpTransfers = 256;
 
 std::string Format(const std::string& pattern, const std::string& a, const std::string& b = "") {
     std::string out;
@@ -242,7 +245,12 @@ bool CKelvaneDlg::StartRun() {
                                                                  platform::SteadyMs());
         },
         &m_addressRequests.m_leases);
-    StartTftp(ip, folder.c_str(), m_tftpSettings);
+    TftpConfig tftpSettings = m_tftpSettings;
+    // Devices flash what the folder holds: nothing from the LAN may change it under a run.
+    tftpSettings.nSecurityLevel = kTftpReadOnlyLevel;
+    // Every address of the range may download at once.
+    tftpSettings.nMaxTransfers = std::max(tftpSettings.nMaxTransfers, kRunTftpTransfers);
+    StartTftp(ip, folder.c_str(), tftpSettings);
     TftpServiceStatus tftp{};
     // On a loaded machine the service may still be opening its socket: a slow start is no refusal.
     for (int waited = 0; !GetTftpServiceStatus(&tftp) && tftp.nState == TFTP_STARTING && waited < kSettleWaitMs;
@@ -274,6 +282,22 @@ bool CKelvaneDlg::StartRun() {
     }
 
     m_bTftpStarted = true;
+
+    // What the catalogue offers, the service must serve: a name it would refuse fails every device.
+    for (const UpgradeFileInfo& entry : catalogue) {
+        char why[160] = "";
+        if (TftpCheckServable(tftp.szRootDir, entry.szFileName, tftpSettings, why, sizeof why) != 0) {
+            StopTftp();
+            m_bTftpStarted = false;
+            m_listenSocket.socket.Close();
+            RefuseStart(Format(Text("The TFTP service could not serve the firmware file %1 (%2). Rename or move it "
+                                    "and start again.",
+                                    "TFTP服务无法提供固件文件%1（%2）。请重命名或移走该文件后再开始升级。"),
+                               platform::EscapeControlChars(GbkToDisplayText(entry.szFileName)), why),
+                        caption);
+            return false;
+        }
+    }
 
     // Everything can serve: from here the run is on.
     std::memcpy(m_szLocalMac, mac, sizeof m_szLocalMac);

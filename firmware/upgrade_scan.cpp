@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "_libs/tftp/tftp_interface.h"
 #include "firmware/fmw_header.h"
 #include "log/log.h"
 #include "platform/text_codec.h"
@@ -266,6 +267,14 @@ void ScanUpgradeFolder(const std::string& folder, std::vector<UpgradeFileInfo>* 
             !platform::Utf8ToGbk(name, &gbkName) || gbkName.size() > kMaxAnsiPath) {
             LogMessage(LOG_INFO, "#MRDebug open file failed, szFilePath=%s", LogText(strPath).c_str());
             skip({name, ScanSkipReason::NameNotUsable, 0, {}, {}});
+            continue;
+        }
+        // A name the service refuses (or a link it will not follow) would be offered and then fail
+        // every device that asks for it. The folder is measured as the service measures it.
+        char why[160] = "";
+        if (TftpCheckServable(folder.c_str(), gbkName.c_str(), TftpDefaultConfig(), why, sizeof why) != 0) {
+            LogMessage(LOG_INFO, "#MRDebug not servable, szFilePath=%s: %s", szFilePath.c_str(), why);
+            skip({name, ScanSkipReason::NotServable, 0, why, {}});
             continue;
         }
         FILE* file = OpenForReading(osPath);

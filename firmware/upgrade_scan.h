@@ -42,6 +42,7 @@ enum class ScanSkipReason {
     NoVersionText,      // the container has no version text
     LegacyHeaderShort,  // a "FIRMWARE"/"FIRMWNVR" file shorter than its header
     OlderVersion,       // dropped: another file of the model has a higher version number
+    NotServable,        // the TFTP service would refuse a device's request for it (detail: why)
 };
 
 struct ScanSkip {

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <ctime>
@@ -94,6 +95,17 @@ struct TftpTransfer {
     // Ours: a write lands in a temporary file beside the target and is renamed over it only when
     // the whole file has arrived, so a failed upload never leaves a truncated firmware behind.
     char szTempName[4 * kTftpMaxPath + 16];
+    // Ours: the name beneath the root as the file system sees it ('/'-separated, UTF-8); a write's
+    // folder (opened beneath the root), its target's and its temporary file's names in that folder.
+    char szRelPath[4 * kTftpMaxPath];
+    int hDir;
+    char szTargetBase[4 * kTftpMaxPath];
+    // Ours: the size a write announced with "tsize" (bAnnounced set): more is refused as disk full.
+    int32_t bAnnounced;
+    uint64_t nAnnounced;
+    uint64_t nReceived;
+    // Ours: the client's address as the listener counts records per client (main thread only).
+    unsigned char clientKey[16];
     // Ours: the "windowsize" granted in the OACK, 0 when none was: the sender keeps this many blocks
     // in flight, the receiver acknowledges every this many.
     int32_t nWindowSize;
@@ -153,6 +165,8 @@ int LastErrorCode();
 void SetLastErrorFromErrno(int err, bool socketCall);
 void SetLastErrorCode(int code);
 int SendTftpError(TftpTransfer* transfer, int code);
+// An ERROR packet with a text of our own where the standard one would mislead the client.
+int SendTftpErrorText(TftpTransfer* transfer, int code, const char* text);
 int ReportSyscallError(TftpTransfer* transfer, int code, const char* call);
 // "host" and "port" of an address as numbers; IPv4 clients of the dual-stack socket plainly.
 void NumericHostPort(const sockaddr_storage* address, socklen_t length, char* host, size_t hostSize, char* port,
@@ -160,9 +174,20 @@ void NumericHostPort(const sockaddr_storage* address, socklen_t length, char* ho
 
 // Names (tftp_path.cpp). Turns the requested name into the transfer's szName, szFinalName and
 // szPath by the settings' rules; 0 when it may be served, else the TFTP error code to refuse with.
-int ResolveRequestPath(TftpTransfer* transfer, const char* requested);
+int ResolveRequestPath(TftpTransfer* transfer, const char* requested, bool quiet = false);
 // A file name under a root as the file system sees it: GBK to UTF-8, '\' to '/'.
 std::string SystemPathUnder(const char* root, const char* name);
+std::string SystemNameOf(const char* name);
+// Opens `relative` beneath the folder `rootFd` as if that folder were "/": no "..", link or /proc
+// magic link leads out of it (openat2, or component by component where the kernel lacks it).
+int OpenBeneath(int rootFd, const char* relative, int flags, mode_t mode);
+// The root folder opened as the file system names it ('\\' read as '/').
+int OpenRootDir(const char* root, int flags);
+// True for the errno of an OpenBeneath refused for leaving the root.
+bool EscapesRoot(int err);
+// Removes what interrupted uploads left beneath `root`; the number removed.
+int RemoveUploadTempFiles(const char* root);
+bool MakeUploadTempName(const std::string& base, std::string* temp);
 
 // Requests (tftp_request.cpp).
 void ServeRequest(TftpTransfer* transfer);

@@ -87,6 +87,18 @@ int SendTftpError(TftpTransfer* transfer, int code) {
     return sent == length ? 0 : -1;
 }
 
+int SendTftpErrorText(TftpTransfer* transfer, int code, const char* text) {
+    int skt = std::atomic_ref<int>(transfer->skt).load();
+    if (skt < 0) return 0;
+    size_t length = std::strlen(text);
+    if (length > 255) length = 255;
+    PutTftpHeader(transfer->dataPkt, TFTP_ERROR, static_cast<uint32_t>(code));
+    std::memcpy(transfer->dataPkt + 4, text, length);
+    transfer->dataPkt[4 + length] = 0;
+    ssize_t sent = send(skt, transfer->dataPkt, length + 5, MSG_NOSIGNAL);
+    return sent == static_cast<ssize_t>(length + 5) ? 0 : -1;
+}
+
 int ReportSyscallError(TftpTransfer* transfer, int code, const char* call) {
     LogMessage(LOG_MAJOR, "File <%s> : error %d in system call %s %s", RequestFileName(transfer), LastErrorCode(),
                call, LastErrorText());

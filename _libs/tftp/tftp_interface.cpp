@@ -85,6 +85,7 @@ TftpConfig TftpDefaultConfig() {
     config.nPollMs = 2000;
     config.nTimeUnitMs = 1000;
     config.nMaxWindowSize = kTftpDefaultMaxWindow;
+    config.nMaxPerClient = kTftpMaxRecordsPerClient;
     return config;
 }
 
@@ -127,6 +128,7 @@ int StartTftp(const char* localAddress, const char* rootDir, const TftpConfig& s
         LogMessage(LOG_MAJOR, "service %s not started: the previous one is still stopping", "TFTP");
         return 1;
     }
+    bool rootTooLong = false;
     {
         std::lock_guard<std::mutex> lock(g_pathsLock);
         if (!entry.gRunning.load()) {
@@ -141,10 +143,23 @@ int StartTftp(const char* localAddress, const char* rootDir, const TftpConfig& s
             std::strncpy(cfg.szBindAddr, localAddress, sizeof cfg.szBindAddr - 1);
         }
         struct stat st {};
-        if (rootDir != nullptr && stat(rootDir, &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (rootDir != nullptr && std::strlen(rootDir) >= sizeof cfg.szRootDir) {
+            // A cut root would be another folder: serve none rather than the wrong one.
+            rootTooLong = true;
+        } else if (rootDir != nullptr && stat(rootDir, &st) == 0 && S_ISDIR(st.st_mode)) {
             std::memset(cfg.szRootDir, 0, sizeof cfg.szRootDir);
             std::strncpy(cfg.szRootDir, rootDir, sizeof cfg.szRootDir - 1);
+            int removed = RemoveUploadTempFiles(cfg.szRootDir);
+            if (removed > 0) LogMessage(LOG_GENERAL, "%d unfinished upload(s) removed from %s", removed, rootDir);
         }
+    }
+    if (rootTooLong && entry.gRunning.load()) {
+        LogMessage(LOG_MAJOR, "TFTP root folder path too long: the root is left as it was");
+    } else if (rootTooLong) {
+        TftpSetListenStatus(TFTP_FAILED, ENAMETOOLONG, localAddress, "",
+                            "the folder's path is too long for the TFTP service (at most 259 bytes)");
+        LogMessage(LOG_MAJOR, "service %s not started: root folder path too long", "TFTP");
+        return 1;
     }
     char bindAddr[sizeof g_settings.szBindAddr];
     CopyTftpBindAddr(bindAddr, sizeof bindAddr);

@@ -1,5 +1,6 @@
 #pragma once
 // The built-in TFTP service as the upgrade run sees it: its settings, start, stop and status.
+#include <cstddef>
 #include <cstdint>
 
 constexpr int kTftpMaxPath = 260;
@@ -34,7 +35,15 @@ struct TftpConfig {
     // Ours: the largest "windowsize" (blocks per acknowledgement) granted to a client that asks for
     // one; 0 leaves the option unanswered, so every transfer runs in lock-step.
     int32_t nMaxWindowSize;
+    // Ours: transfer records one client address may hold at once (0: no limit). A host that asks
+    // and never answers then stalls only itself.
+    int32_t nMaxPerClient;
 };
+
+// The security level that refuses every write: what an upgrade run serves its folder with.
+constexpr int kTftpReadOnlyLevel = 3;
+// Transfer records one client address may hold at once by default; further requests are dropped.
+constexpr int kTftpMaxRecordsPerClient = 8;
 
 // The values in force unless a caller passes others.
 TftpConfig TftpDefaultConfig();
@@ -45,6 +54,10 @@ TftpConfig TftpDefaultConfig();
 // and the root (from the next request on). Returns 1 in every case: ask GetTftpServiceStatus
 // whether the service actually listens.
 int StartTftp(const char* localAddress, const char* rootDir, const TftpConfig& settings = TftpDefaultConfig());
+// Whether a read request for `name` (a file name in `root`, GBK as devices send it) would be
+// served under `settings`: 0, or the TFTP error code it would be refused with and, in `why`, the
+// reason in a few words.
+int TftpCheckServable(const char* root, const char* name, const TftpConfig& settings, char* why, size_t whySize);
 // Stops the service: clients in the middle of a transfer get ERROR 99. Safe to call when stopped.
 void StopTftp();
 

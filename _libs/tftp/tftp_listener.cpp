@@ -10,10 +10,13 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <string>
 
 #include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_state.h"
 #include "log/log.h"
+#include "platform/net_interface.h"
 #include "platform/signal_stack.h"
 
 namespace {
@@ -106,14 +109,8 @@ int OpenListenSocket() {
         freeaddrinfo(results);
         return -1;
     }
-    if (!cfg.bUdpPortOption) {
-        int one = 1;
-        if (setsockopt(skt, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0) {
-            LogMessage(LOG_INFO, "Port %d may be reused", cfg.nPort);
-        } else {
-            LogMessage(LOG_INFO, "setsockopt error");
-        }
-    }
+    // No SO_REUSEADDR: on Linux a second socket that sets it too could bind the same port and take
+    // the requests from under a run. The port is ours alone, or the start says who holds it.
     if (cfg.bIPv4 && cfg.bIPv6 && results->ai_family == AF_INET6) {
         int zero = 0;
         setsockopt(skt, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
@@ -130,8 +127,9 @@ int OpenListenSocket() {
                        "Error %d\n%s\n\nPortwell can not bind the %s port\nan application is already listening on "
                        "this port",
                        code, LastErrorText(), "tftp");
-            FormatCut(reason, sizeof reason, "port %s is already in use by another program (%s)", portNum,
-                          LastErrorText());
+            std::string holder = platform::DescribeUdpPortHolder(static_cast<uint16_t>(port));
+            FormatCut(reason, sizeof reason, "port %s on %s is in use by another program%s%s%s", portNum, hostText,
+                      holder.empty() ? "" : " (", holder.c_str(), holder.empty() ? "" : ")");
         } else if (code == kErrAddrNotAvail) {
             LogMessage(LOG_MAJOR,
                        "Error %d\n%s\n\nPortwell tried to bind the %s port\nto the interface %s\nwhich is not "
@@ -167,44 +165,149 @@ int OpenListenSocket() {
     return skt;
 }
 
-// Takes one request off the listening socket and hands it to a worker; a full table drops it.
-void DispatchRequest(int listenSocket) {
-    if (CountRecords() >= TftpSettings().nMaxTransfers) {
-        unsigned char scratch[kTftpRequestSize];
-        sockaddr_storage from{};
-        socklen_t fromLength = sizeof from;
-        ssize_t n = recvfrom(listenSocket, scratch, sizeof scratch, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (n > 0) {
-            char host[NI_MAXHOST];
-            char port[NI_MAXSERV];
-            NumericHostPort(&from, fromLength, host, sizeof host, port, sizeof port);
-            LogMessage(LOG_GENERAL, "max number of threads reached, connection from %s dropped", host);
-        }
+// A request that arrived while every record was taken: served in arrival order as records free,
+// so a burst of clients waits a moment instead of its own time-out.
+struct PendingRequest {
+    sockaddr_storage from;
+    socklen_t fromLength;
+    unsigned char key[16];
+    unsigned char packet[kTftpRequestSize];
+    int length;
+    int delayMs;
+    int64_t arrivedMs;
+};
+std::deque<PendingRequest> g_pending;  // main thread only
+// Enough for two requests from every address of a run's range; beyond it requests are dropped.
+constexpr size_t kMaxPending = 512;
+// A client that asked this long ago has given up or asked again (its repeat is merged into the
+// waiting request): serving it now would hold a record for nobody.
+constexpr int kPendingMaxAgeMs = 20000;
+constexpr int kPendingPollMs = 10;
+
+// Drops are logged at most once a second per kind, with how many went unlogged, so a flood of
+// requests cannot become a flood of log lines.
+struct DropLog {
+    const char* what;
+    int64_t lastSecond = 0;
+    int unlogged = 0;
+};
+DropLog g_tableFull{"max number of threads reached, connection from %s dropped (%d more since the last line)"};
+DropLog g_perClient{"connection from %s dropped: it holds %d transfers already (%d more since the last line)"};
+
+void LogDrop(DropLog& log, const char* host, int holds) {
+    int64_t now = static_cast<int64_t>(time(nullptr));
+    if (now == log.lastSecond) {
+        ++log.unlogged;
         return;
     }
+    if (&log == &g_perClient) {
+        LogMessage(LOG_GENERAL, log.what, host, holds, log.unlogged);
+    } else {
+        LogMessage(LOG_GENERAL, log.what, host, log.unlogged);
+    }
+    log.lastSecond = now;
+    log.unlogged = 0;
+}
+
+// The client's address alone (IPv4 as mapped IPv6), the same for all its ports.
+void ClientKey(const sockaddr_storage& from, unsigned char key[16]) {
+    std::memset(key, 0, 16);
+    if (from.ss_family == AF_INET6) {
+        std::memcpy(key, &reinterpret_cast<const sockaddr_in6*>(&from)->sin6_addr, 16);
+    } else {
+        key[10] = 0xFF;
+        key[11] = 0xFF;
+        std::memcpy(key + 12, &reinterpret_cast<const sockaddr_in*>(&from)->sin_addr, 4);
+    }
+}
+
+int TransfersOf(const unsigned char key[16]) {
+    int count = 0;
+    for (TftpTransfer* p = pTftpFirst; p != nullptr; p = p->next) {
+        if (std::atomic_ref<int32_t>(p->bActive).load() && std::memcmp(p->clientKey, key, 16) == 0) ++count;
+    }
+    for (const PendingRequest& waiting : g_pending) {
+        if (std::memcmp(waiting.key, key, 16) == 0) ++count;
+    }
+    return count;
+}
+
+bool HasRoom() {
+    for (TftpTransfer* p = pTftpFirst; p != nullptr; p = p->next) {
+        if (p->bPermanent && !std::atomic_ref<int32_t>(p->bActive).load()) return true;
+    }
+    return CountRecords() < TftpSettings().nMaxTransfers;
+}
+
+void Dispatch(const PendingRequest& request) {
     TftpTransfer* transfer = TakeIdleRecord();
     ResetTransfer(transfer);
-    socklen_t fromLength = sizeof transfer->peer;
-    ssize_t n = recvfrom(listenSocket, transfer->reqPkt, sizeof transfer->reqPkt, MSG_TRUNC,
-                         reinterpret_cast<sockaddr*>(&transfer->peer), &fromLength);
-    if (n < 0 || n > static_cast<ssize_t>(sizeof transfer->reqPkt)) {
-        SetLastErrorFromErrno(n < 0 ? errno : EMSGSIZE, true);
-        LogMessage(LOG_MAJOR, "Error : RecvFrom returns %d: <%s>", LastErrorCode(), LastErrorText());
-        DiscardRecord(transfer);
-        return;
-    }
-    transfer->nReqLen = static_cast<int32_t>(n);
-    int delayMs = CheckRepeatedRequest(&transfer->peer, transfer->reqPkt, static_cast<int>(n));
-    if (delayMs < 0) {
-        DiscardRecord(transfer);
-        return;
-    }
-    transfer->nStartDelayMs = delayMs;
+    std::memcpy(&transfer->peer, &request.from, sizeof transfer->peer);
+    std::memcpy(transfer->reqPkt, request.packet, static_cast<size_t>(request.length));
+    transfer->nReqLen = request.length;
+    transfer->nStartDelayMs = request.delayMs;
+    std::memcpy(transfer->clientKey, request.key, sizeof transfer->clientKey);
     char host[NI_MAXHOST];
     char port[NI_MAXSERV];
-    NumericHostPort(&transfer->peer, fromLength, host, sizeof host, port, sizeof port);
+    NumericHostPort(&transfer->peer, request.fromLength, host, sizeof host, port, sizeof port);
     LogMessage(LOG_DEBUG0, "Connection received from %s on port %s", host, port);
     StartTransfer(transfer);
+}
+
+// Serves waiting requests while records are free; true while some still wait.
+bool DispatchPending() {
+    int64_t now = SteadyMs();
+    while (!g_pending.empty() && HasRoom()) {
+        PendingRequest request = g_pending.front();
+        g_pending.pop_front();
+        if (now - request.arrivedMs > kPendingMaxAgeMs) continue;
+        Dispatch(request);
+    }
+    return !g_pending.empty();
+}
+
+// Takes one request off the listening socket: served at once, kept until a record frees, or
+// dropped (with a log line) when its client holds its share already or nothing more can wait.
+void DispatchRequest(int listenSocket) {
+    PendingRequest request;
+    request.fromLength = sizeof request.from;
+    std::memset(&request.from, 0, sizeof request.from);
+    ssize_t n = recvfrom(listenSocket, request.packet, sizeof request.packet, MSG_TRUNC,
+                         reinterpret_cast<sockaddr*>(&request.from), &request.fromLength);
+    if (n < 0 || n > static_cast<ssize_t>(sizeof request.packet)) {
+        SetLastErrorFromErrno(n < 0 ? errno : EMSGSIZE, true);
+        LogMessage(LOG_MAJOR, "Error : RecvFrom returns %d: <%s>", LastErrorCode(), LastErrorText());
+        return;
+    }
+    request.length = static_cast<int>(n);
+    request.arrivedMs = SteadyMs();
+    ClientKey(request.from, request.key);
+    char host[NI_MAXHOST];
+    char port[NI_MAXSERV];
+    NumericHostPort(&request.from, request.fromLength, host, sizeof host, port, sizeof port);
+    for (PendingRequest& waiting : g_pending) {
+        // A repeat of a request that is still waiting keeps its place in the queue.
+        if (waiting.length == request.length && std::memcmp(&waiting.from, &request.from, sizeof request.from) == 0 &&
+            std::memcmp(waiting.packet, request.packet, static_cast<size_t>(request.length)) == 0) {
+            waiting.arrivedMs = request.arrivedMs;
+            return;
+        }
+    }
+    const int perClient = TftpSettings().nMaxPerClient;
+    int holds = perClient > 0 ? TransfersOf(request.key) : 0;
+    if (perClient > 0 && holds >= perClient) {
+        LogDrop(g_perClient, host, holds);
+        return;
+    }
+    request.delayMs = CheckRepeatedRequest(&request.from, request.packet, request.length);
+    if (request.delayMs < 0) return;
+    if (g_pending.empty() && HasRoom()) {
+        Dispatch(request);
+    } else if (g_pending.size() < kMaxPending) {
+        g_pending.push_back(request);
+    } else {
+        LogDrop(g_tableFull, host, 0);
+    }
 }
 
 }  // namespace
@@ -251,7 +354,7 @@ void* TftpMainThread(void*) {
             entry.skListen = skt;
         }
         pollfd fds[2] = {{entry.skListen.load(), POLLIN, 0}, {entry.hEvent, POLLIN, 0}};
-        int timeout = reapPending ? kReapRetryMs : TftpSettings().nPollMs;
+        int timeout = !g_pending.empty() ? kPendingPollMs : reapPending ? kReapRetryMs : TftpSettings().nPollMs;
         int rc = poll(fds, 2, timeout);
         if (!entry.gRunning.load()) break;
         if (rc < 0) {
@@ -262,8 +365,10 @@ void* TftpMainThread(void*) {
         }
         if (fds[0].revents & POLLIN) DispatchRequest(entry.skListen.load());
         if (fds[1].revents & POLLIN) TftpDrainEvent(entry.hEvent);
-        if ((fds[1].revents & POLLIN) || reapPending) reapPending = ReapEndedWorkers();
+        if ((fds[1].revents & POLLIN) || reapPending || !g_pending.empty()) reapPending = ReapEndedWorkers();
+        DispatchPending();
     }
+    g_pending.clear();
     ShutdownWorkers();
     int skt = entry.skListen.exchange(-1);
     if (skt >= 0) close(skt);

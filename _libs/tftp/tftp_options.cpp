@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -65,9 +66,19 @@ void Blksize(Negotiation& n, const char* option, const char* value) {
     }
 }
 
+// A silent client holds its record for the whole retry ladder (a quarter, a half, then four whole
+// time-outs): 12 s ends it within a minute, where 255 held a record for twenty.
+constexpr int kMaxTimeoutOption = 12;
+
 void Timeout(Negotiation& n, const char* option, const char* value) {
     int seconds = std::atoi(value);
     if (seconds < 1 || seconds > 255) return;
+    if (seconds > kMaxTimeoutOption) {
+        // The option must be echoed as asked or not at all: refused, both sides keep their default.
+        LogMessage(LOG_INFO, "<%s> proposed by client %d, refused by Portwell (at most %d)", option, seconds,
+                   kMaxTimeoutOption);
+        return;
+    }
     LogMessage(LOG_INFO, "<%s> changed to <%s>", option, value);
     if (AppendOption(n, option, value)) {
         n.transfer->nTimeout = seconds;
@@ -110,7 +121,15 @@ void Tsize(Negotiation& n, const char* option, const char* value) {
         std::snprintf(text, sizeof text, "%u", transfer->nFileSize);
         n.acknowledged |= AppendOption(n, option, text);
     } else {
-        transfer->nFileSize = static_cast<uint32_t>(std::atoi(value));
+        // The size a client announces bounds what it may send: more is refused as disk full.
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long announced = std::strtoull(value, &end, 10);
+        if (value[0] >= '0' && value[0] <= '9' && *end == '\0' && errno == 0) {
+            transfer->bAnnounced = 1;
+            transfer->nAnnounced = announced;
+        }
+        transfer->nFileSize = static_cast<uint32_t>(announced > 0xFFFFFFFFull ? 0xFFFFFFFFull : announced);
         n.acknowledged |= AppendOption(n, option, value);
     }
     LogMessage(LOG_INFO, "<%s> changed to <%u>", option, transfer->nFileSize);

@@ -79,6 +79,7 @@ TftpTransfer* NewRecord() {
     transfer->hFile = -1;
     transfer->skt = -1;
     transfer->hWakeEvent = -1;
+    transfer->hDir = -1;
     if (pTftpFirst == nullptr) {
         pTftpFirst = transfer;
     } else {
@@ -111,8 +112,12 @@ void* TftpWorkerThread(void* argument);
 bool StartWorker(TftpTransfer* transfer) {
     const char* name = transfer->bPermanent ? "kv-tftp-pool" : "kv-tftp-extra";
     if (!TftpStartThread(TftpWorkerThread, transfer, kWorkerStackRequest, name, &transfer->hThread)) return false;
-    // The identifier is logged right away, so wait the moment it takes the worker to publish it.
-    for (int i = 0; i < 2000 && std::atomic_ref<uint32_t>(transfer->dwThreadId).load() == 0; ++i) usleep(50);
+    // Only the pool's own workers are waited for until they publish their identifier: an extra one
+    // is started while requests queue behind it, and a loaded host may take long to run it.
+    for (int i = 0; transfer->bPermanent && i < 2000 && std::atomic_ref<uint32_t>(transfer->dwThreadId).load() == 0;
+         ++i) {
+        usleep(50);
+    }
     return true;
 }
 
@@ -207,8 +212,9 @@ bool StartTransfer(TftpTransfer* transfer) {
         FreeRecord(transfer);
         return false;
     }
-    LogMessage(LOG_INFO, "Thread %d transfer %d started (records %p/%p)\n", static_cast<int>(transfer->dwThreadId),
-               transfer->nTransfer, static_cast<void*>(pTftpFirst), static_cast<void*>(transfer));
+    LogMessage(LOG_INFO, "Thread %d transfer %d started (records %p/%p)\n",
+               static_cast<int>(std::atomic_ref<uint32_t>(transfer->dwThreadId).load()), transfer->nTransfer,
+               static_cast<void*>(pTftpFirst), static_cast<void*>(transfer));
     LogMessage(LOG_INFO, "thread %lu started", static_cast<unsigned long>(transfer->hThread));
     return true;
 }
@@ -241,6 +247,12 @@ void ResetTransfer(TftpTransfer* transfer) {
     transfer->szFinalName[0] = '\0';
     transfer->szPath[0] = '\0';
     transfer->szTempName[0] = '\0';
+    transfer->szRelPath[0] = '\0';
+    transfer->szTargetBase[0] = '\0';
+    transfer->hDir = -1;
+    transfer->bAnnounced = 0;
+    transfer->nAnnounced = 0;
+    transfer->nReceived = 0;
     transfer->nStartDelayMs = 0;
 }
 

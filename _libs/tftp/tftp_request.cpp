@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +17,7 @@
 
 #include "_libs/tftp/tftp.h"
 #include "log/log.h"
+#include "platform/text_codec.h"
 
 namespace {
 
@@ -34,13 +36,26 @@ int Refuse(TftpTransfer* transfer, int code) {
     return REQ_REFUSED;
 }
 
-int OpenForRead(TftpTransfer* transfer, const std::string& path) {
+// Why a file could not be opened, beyond "not found": each answered with its own ERROR.
+constexpr int kOpenTooBig = -2;
+constexpr int kOpenAccess = -3;
+constexpr int kOpenNoDescriptors = -4;
+
+int OpenFailure(int err) {
+    SetLastErrorFromErrno(err, false);
+    if (err == EMFILE || err == ENFILE) return kOpenNoDescriptors;
+    if (EscapesRoot(err) || err == EACCES || err == EPERM) return kOpenAccess;
+    return -1;
+}
+
+int OpenForRead(TftpTransfer* transfer) {
+    int root = OpenRootDir(transfer->szRoot, O_PATH);
+    if (root < 0) return OpenFailure(errno);
     // Non-blocking, so a FIFO or a device named in a request cannot hold the worker in open().
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        SetLastErrorFromErrno(errno, false);
-        return -1;
-    }
+    int fd = OpenBeneath(root, transfer->szRelPath, O_RDONLY | O_NONBLOCK, 0);
+    int err = errno;
+    close(root);
+    if (fd < 0) return OpenFailure(err);
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         // Only a regular file is served: not a folder, a FIFO or a device.
@@ -52,30 +67,70 @@ int OpenForRead(TftpTransfer* transfer, const std::string& path) {
         // Sizes and block counts are 32-bit: a larger file would go out cut short.
         SetLastErrorFromErrno(EFBIG, false);
         close(fd);
-        return -2;
+        return kOpenTooBig;
     }
     transfer->nFileSize = static_cast<uint32_t>(st.st_size);
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd;
 }
 
-// A write goes into a temporary file beside its target; FinishWrittenFile renames it over the
-// target when the last block has arrived.
-int OpenForWrite(TftpTransfer* transfer, const std::string& path) {
+// A write goes into a temporary file beside its target, in the target's folder opened beneath the
+// root; FinishWrittenFile renames it over the target when the last block has arrived. A target the
+// service could not write in place is not replaced: read-only, a link (it could lead anywhere), or
+// one with other hard links (replacing it would split them, writing it would change a file that may
+// live outside the root).
+int OpenForWrite(TftpTransfer* transfer) {
+    std::string relative = transfer->szRelPath;
+    size_t slash = relative.find_last_of('/');
+    std::string folder = slash == std::string::npos ? "" : relative.substr(0, slash);
+    std::string base = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    if (base.empty() || base == "." || base == "..") return OpenFailure(EISDIR);
+    int root = OpenRootDir(transfer->szRoot, O_PATH);
+    if (root < 0) return OpenFailure(errno);
+    int dir = OpenBeneath(root, folder.c_str(), O_RDONLY | O_DIRECTORY, 0);
+    int err = errno;
+    close(root);
+    if (dir < 0) return OpenFailure(err);
+    mode_t mode = 0644;
     struct stat st {};
-    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        SetLastErrorFromErrno(EISDIR, false);
-        return -1;
+    if (fstatat(dir, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        err = 0;
+        if (S_ISDIR(st.st_mode)) {
+            err = EISDIR;
+        } else if (!S_ISREG(st.st_mode) || st.st_nlink > 1 || (st.st_mode & 0222) == 0 ||
+                   faccessat(dir, base.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
+            err = EACCES;
+        }
+        if (err != 0) {
+            close(dir);
+            return OpenFailure(err);
+        }
+        mode = st.st_mode & 0777;
+    } else if (errno != ENOENT) {
+        err = errno;
+        close(dir);
+        return OpenFailure(err);
     }
-    std::string temp = path + ".tftp-XXXXXX";
-    std::memcpy(transfer->szTempName, temp.c_str(), temp.size() + 1);
-    int fd = mkostemp(transfer->szTempName, O_CLOEXEC);
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 8; ++attempt) {
+        if (!MakeUploadTempName(base, &temp)) break;
+        fd = openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST) break;
+    }
     if (fd < 0) {
-        SetLastErrorFromErrno(errno, false);
-        transfer->szTempName[0] = '\0';
-        return -1;
+        err = errno;
+        close(dir);
+        return OpenFailure(err);
     }
-    fchmod(fd, 0644);
+    fchmod(fd, mode);
+    if (st.st_nlink > 0 && geteuid() == 0) {
+        int ignored = fchown(fd, st.st_uid, st.st_gid);  // best effort: the target keeps its owner
+        (void)ignored;
+    }
+    transfer->hDir = dir;
+    std::snprintf(transfer->szTempName, sizeof transfer->szTempName, "%s", temp.c_str());
+    std::snprintf(transfer->szTargetBase, sizeof transfer->szTargetBase, "%s", base.c_str());
     transfer->nFileSize = 0;
     return fd;
 }
@@ -189,12 +244,15 @@ bool FinishWrittenFile(TftpTransfer* transfer, bool success) {
         close(transfer->hFile);
         transfer->hFile = -1;
     }
-    if (success && done && rename(transfer->szTempName, transfer->szPath) != 0) {
+    if (success && done &&
+        renameat(transfer->hDir, transfer->szTempName, transfer->hDir, transfer->szTargetBase) != 0) {
         SetLastErrorFromErrno(errno, false);
         done = false;
     }
-    if (!success || !done) unlink(transfer->szTempName);
+    if (!success || !done) unlinkat(transfer->hDir, transfer->szTempName, 0);
     transfer->szTempName[0] = '\0';
+    close(transfer->hDir);
+    transfer->hDir = -1;
     return success && done;
 }
 
@@ -231,9 +289,21 @@ int DecodeRequest(TftpTransfer* transfer) {
 
     int refusal = ResolveRequestPath(transfer, name);
     if (refusal != 0) return Refuse(transfer, refusal);
-    int fd = opcode == TFTP_RRQ ? OpenForRead(transfer, transfer->szPath) : OpenForWrite(transfer, transfer->szPath);
-    if (fd == -2) {
+    int fd = opcode == TFTP_RRQ ? OpenForRead(transfer) : OpenForWrite(transfer);
+    if (fd == kOpenTooBig) {
         ReportSyscallError(transfer, 0, "GetFileSize");
+        return REQ_REFUSED;
+    }
+    if (fd == kOpenAccess) {
+        LogMessage(LOG_GENERAL, "File <%s> refused: %s (a link leading out of the folder, or not writable)",
+                   platform::EscapeControlChars(transfer->szName).c_str(), LastErrorText());
+        return Refuse(transfer, 2);
+    }
+    if (fd == kOpenNoDescriptors) {
+        // Not the file's fault: the client must hear that it may try again, not that it is missing.
+        LogMessage(LOG_MAJOR, "File <%s> not opened: the service is out of file descriptors (%s)",
+                   platform::EscapeControlChars(transfer->szName).c_str(), LastErrorText());
+        SendTftpErrorText(transfer, 0, "Server busy: out of file descriptors, try again");
         return REQ_REFUSED;
     }
     if (fd < 0) {
@@ -244,6 +314,14 @@ int DecodeRequest(TftpTransfer* transfer) {
     if (opcode == TFTP_RRQ) TftpNotifyRead(&transfer->peer);
 
     const bool acknowledged = NegotiateOptions(transfer, request);
+    if (opcode == TFTP_WRQ && transfer->bAnnounced) {
+        struct statvfs fs {};
+        if (fstatvfs(fd, &fs) == 0 && transfer->nAnnounced > static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize) {
+            LogMessage(LOG_MAJOR, "File <%s> : %llu bytes announced, more than the free space",
+                       RequestFileName(transfer), static_cast<unsigned long long>(transfer->nAnnounced));
+            return Refuse(transfer, 3);
+        }
+    }
     transfer->nCount = (opcode == TFTP_RRQ && !acknowledged) ? 1 : 0;
     transfer->nBlockCount = transfer->nFileSize / static_cast<uint32_t>(transfer->nBlkSize) + 1;
     transfer->nWindow = cfg.nWindowBytes / transfer->nBlkSize;

@@ -180,6 +180,8 @@ int SendFileLoop(TftpTransfer* transfer) {
     // One restart per acknowledged progress on a repeated ACK: a duplicated ACK then costs one
     // window at most, and a second loss of the same block is left to the time-out.
     bool restarted = false;
+    // No restart on an ACK below this block: the last one already sent those blocks again.
+    uint32_t rewindFloor = 0;
     auto blockLength = [&](uint32_t block) {
         uint64_t start = static_cast<uint64_t>(block - 1) * B;
         return start >= transfer->nFileSize ? 0u : static_cast<uint32_t>(std::min<uint64_t>(B, transfer->nFileSize - start));
@@ -275,15 +277,24 @@ int SendFileLoop(TftpTransfer* transfer) {
                             if (b > 0) AddBytes(transfer, blockLength(b));
                         }
                         A += delta + 1;
-                        N = A;
+                        // An ACK short of the last block sent is a gap, or a client acknowledging
+                        // every block (RFC 7440 allows both, and they look alike): send again from
+                        // it at most once per window of progress, so a gap is mended at once and
+                        // such a client costs at most twice the blocks, not a window per block.
+                        if (A < N && A >= rewindFloor) {
+                            N = A;
+                            rewindFloor = A + windowSize;
+                        }
+                        if (N < A) N = A;
                         R = 0;
                         S = 0;
                         restarted = false;
-                    } else if (A > 0 && block == ((A - 1) & 0xFFFF)) {
+                    } else if (A > 0 && block == ((A - 1) & 0xFFFF) && A >= rewindFloor) {
                         if (!restarted) {
                             LogMessage(LOG_INFO, "Ack block %d repeated: sending again from block #%d",
                                        static_cast<int>(block), static_cast<int>(A));
                             N = A;
+                            rewindFloor = A + windowSize;
                             restarted = true;
                         }
                     } else {
@@ -422,6 +433,13 @@ int ReceiveFileLoop(TftpTransfer* transfer, int oackSent) {
                 taken = true;
                 written = true;
                 inOrder = true;
+                transfer->nReceived += length;
+                if (transfer->bAnnounced && transfer->nReceived > transfer->nAnnounced) {
+                    LogMessage(LOG_MAJOR, "File <%s> : the client sent more than the %llu bytes it announced",
+                               RequestFileName(transfer), static_cast<unsigned long long>(transfer->nAnnounced));
+                    SendTftpError(transfer, 3);
+                    return 0;
+                }
                 size_t done = 0;
                 while (done < length) {
                     ssize_t w = write(transfer->hFile, transfer->dataPkt + 4 + done, length - done);

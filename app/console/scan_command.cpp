@@ -112,6 +112,8 @@ std::string Why(const ScanSkip& skip, const std::vector<UpgradeFileInfo>& catalo
             }
             return why + skip.detail;
         }
+        case ScanSkipReason::NotServable:
+            return "the TFTP service would refuse it: " + skip.detail;
     }
     return "skipped";
 }

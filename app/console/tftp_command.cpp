@@ -18,6 +18,8 @@ struct TftpOptions {
     int logLevel = -1;
     int port = 69;
     std::string logFile = "Upgrade.log";
+    bool readOnly = false;
+    int perClient = kTftpMaxRecordsPerClient;
 };
 
 void EchoLine(const char* line, int length) {
@@ -46,6 +48,8 @@ int RunTftp(const TftpOptions& options) {
 
     TftpConfig settings = TftpDefaultConfig();
     settings.nPort = options.port;
+    settings.nMaxPerClient = options.perClient;
+    if (options.readOnly) settings.nSecurityLevel = kTftpReadOnlyLevel;
     StartTftp(options.address.c_str(), options.root.c_str(), settings);
     TftpServiceStatus status{};
     if (!GetTftpServiceStatus(&status)) {
@@ -58,6 +62,7 @@ int RunTftp(const TftpOptions& options) {
     std::printf("TFTP service listening on %s%s%s port %s%s, serving %s\n", v6 ? "[" : "", status.szAddress,
                 v6 ? "]" : "", status.szPort, options.address.empty() ? " (IPv4 and IPv6)" : "",
                 status.szRootDir);
+    if (options.readOnly) std::printf("Read-only: write requests are refused.\n");
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);
 
@@ -81,6 +86,12 @@ const bool registered = RegisterConsoleCommand([](CLI::App& app) {
     command->add_option("--log-level", options->logLevel,
                         "Write log lines up to this level (0 Major .. 8 ALLLOG) to the log file and the terminal")
         ->check(CLI::Range(0, 8));
+    command
+        ->add_option("--per-client", options->perClient,
+                     "Transfers one client address may hold at once (default 8; 0: no limit, for clients that "
+                     "share one address)")
+        ->check(CLI::Range(0, 1000));
+    command->add_flag("--read-only", options->readOnly, "Refuse every write request (uploads are accepted by default)");
     command->add_option("--log-file", options->logFile, "Log file (default: Upgrade.log in the current folder)");
     command->callback([options] { SetConsoleExitCode(RunTftp(*options)); });
 });

@@ -76,7 +76,7 @@ start_servers() {  # $1: CPU list for the servers
         taskset -c "$1" nice -n "$HPA_NICE" "$HPA" -L -4 -s -a "127.0.0.1:$OURS_PORT" "$ROOT" &
         echo "listening (control: a second tftpd-hpa)" > "$WORK/ours.out"
     else
-        taskset -c "$1" "$CLI" tftp --address 127.0.0.1 --root "$ROOT" --port "$OURS_PORT" \
+        taskset -c "$1" "$CLI" tftp --per-client 0 --address 127.0.0.1 --root "$ROOT" --port "$OURS_PORT" \
             --log-file "$WORK/kelvane.log" > "$WORK/ours.out" 2>&1 &
     fi
     PIDS+=($!)

@@ -88,10 +88,10 @@ head -c $((TABLE_MIB * 1024 * 1024)) /dev/urandom > "$ROOT/table.bin"
 
 start_servers() {  # $1: CPU list for the servers
     PIDS=()
-    taskset -c "$1" "$CLI" tftp --address 127.0.0.1 --root "$ROOT" --port "$OURS_PORT" --log-level 2 \
+    taskset -c "$1" "$CLI" tftp --per-client 0 --address 127.0.0.1 --root "$ROOT" --port "$OURS_PORT" --log-level 2 \
         --log-file "$WORK/ours.log" > "$WORK/ours.out" 2>&1 &
     PIDS+=($!)
-    taskset -c "$1" "$CLI" tftp --address 127.0.0.1 --root "$ROOT" --port "$CONTROL_PORT" \
+    taskset -c "$1" "$CLI" tftp --per-client 0 --address 127.0.0.1 --root "$ROOT" --port "$CONTROL_PORT" \
         --log-file "$WORK/control.log" > "$WORK/control.out" 2>&1 &
     PIDS+=($!)
     if [ -n "$ATFTPD" ]; then

@@ -207,9 +207,10 @@ TEST_F(ScanTest, SpecialFilesNeitherHangNorCount) {
     m_dir.Write("real.bin", Container("QL_CAM_V1.0"));
     ASSERT_EQ(symlink(m_dir.File("real.bin").c_str(), m_dir.File("link.bin").c_str()), 0);
     Scan(m_dir.Path());
-    EXPECT_EQ(CatalogueNames(), (std::vector<std::string>{"link.bin", "real.bin"}));
-    ASSERT_EQ(m_skipped.size(), 2u);
-    EXPECT_TRUE(m_skipped[0].reason == ScanSkipReason::OpenFailed && m_skipped[1].reason == ScanSkipReason::OpenFailed);
+    // The TFTP service follows no link that leaves its folder, and an absolute one always does.
+    EXPECT_EQ(CatalogueNames(), (std::vector<std::string>{"real.bin"}));
+    ASSERT_EQ(m_skipped.size(), 3u);
+    for (const ScanSkip& skip : m_skipped) EXPECT_TRUE(skip.reason == ScanSkipReason::NotServable) << skip.name;
 }
 
 // Firmware files are never opened for writing: the scan runs as nobody, for whom root's 0444 counts.
@@ -233,3 +234,28 @@ TEST_F(ScanTest, ReadOnlyFilesAreCatalogued) {
 }
 
 }  // namespace
+
+// Names the TFTP service would refuse are never offered: each is skipped with the service's reason.
+// The service measures its folder in UTF-8 and the name in GBK: a Chinese folder is longer to it.
+TEST_F(ScanTest, NamesTheServiceWouldRefuseAreSkipped) {
+    std::string folder;
+    for (int i = 0; i < 40; ++i) folder += "\xE5\x9B\xBA";  // "固": 3 bytes in UTF-8, 2 in GBK
+    const std::string root = m_dir.Path() + "/" + folder;
+    const std::string tooLong = std::string(259 - root.size() - 4, 'n') + ".bin";  // 260 joined, 259 allowed
+    const std::pair<std::string, const char*> cases[] = {
+        {"a..b.bin", "'..'"},
+        {"50%.bin", "'%'"},
+        {"back\\slash.bin", "separator"},
+        {tooLong, "too long"},
+    };
+    for (const auto& [name, why] : cases) m_dir.Write(folder + "/" + name, Container("QL_CAM_V1.0"));
+    m_dir.Write(folder + "/" + tooLong.substr(1), Container("QL_CAM_V1.0"));  // 259 joined: served
+    Scan(root);
+    EXPECT_EQ(CatalogueNames(), (std::vector<std::string>{tooLong.substr(1)}));
+    for (const auto& [name, why] : cases) {
+        auto skip = std::find_if(m_skipped.begin(), m_skipped.end(), [&](const ScanSkip& s) { return s.name == name; });
+        ASSERT_NE(skip, m_skipped.end()) << name;
+        EXPECT_TRUE(skip->reason == ScanSkipReason::NotServable) << name;
+        EXPECT_NE(std::string::npos, skip->detail.find(why)) << name << ": " << skip->detail;
+    }
+}

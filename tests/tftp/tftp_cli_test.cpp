@@ -43,7 +43,7 @@ TEST(TftpCliTest, ServesUntilSigtermOrSaysWhyItCannot) {
     };
     const Case cases[] = {
         {"$CLI tftp --address 127.0.0.1 --root " + root.Path() + " --log-file " + work.File("b.log"), 1,
-         "not serving: port 69 is already in use"},
+         "not serving: port 69 on 127.0.0.1 is in use by another program (pid "},
         // Without the right to bind a port below 1024 (not root, no cap_net_bind_service).
         {"setpriv --bounding-set=-net_bind_service --inh-caps=-net_bind_service $CLI tftp --root " + root.Path() +
              " --log-file " + work.File("c.log"),
@@ -55,7 +55,7 @@ TEST(TftpCliTest, ServesUntilSigtermOrSaysWhyItCannot) {
         {"timeout --preserve-status -s INT 1 $CLI tftp --root " + root.Path() + " --log-file " + work.File("a.log"), 0,
          "listening on [::] port 69 (IPv4 and IPv6)"},
     };
-    // Ours listens with address reuse, so the first case finds the port taken by a socket that does not allow it.
+    // The first case finds the port held, and names who holds it.
     int holder = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in6 a{};
     a.sin6_family = AF_INET6;

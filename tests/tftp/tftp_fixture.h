@@ -71,6 +71,8 @@ inline std::string Pattern(size_t size, unsigned seed = 1) {
 // One client endpoint on loopback: sends to port 69, then talks to whichever port answered.
 class RawClient : public testsupport::UdpPeer {
 public:
+    // `ip` tells clients apart: any 127.x.y.z is ours on loopback.
+    explicit RawClient(const char* ip = "127.0.0.1") : UdpPeer(ip) {}
     void SendToServer(const std::string& packet) { SendTo(packet, "127.0.0.1", 69); }
     // Sends to the transfer port learned from the last packet received.
     void Send(const std::string& packet) { SendTo(packet, "127.0.0.1", m_peerPort); }
