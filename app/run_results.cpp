@@ -19,7 +19,9 @@ int64_t NowMs() {
         .count();
 }
 
-std::string Shown(const char* gbk) { return GbkToDisplayText(gbk); }
+std::string Shown(const char* gbk) {
+    return GbkToDisplayText(gbk);
+}
 
 std::string CsvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -93,6 +95,7 @@ void RunResults::OnOffered(const char* mac, const char* model, const char* versi
     result->attempts = attempts;
     result->requestTime = NowMs();
     m_devTypes[m_byMac[mac]] = devType;
+    if (m_observer) m_observer(*result);
 }
 
 void RunResults::OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) {
@@ -112,6 +115,7 @@ void RunResults::OnNoUpgrade(const char* mac, const char* model, const char* ver
     result->outcome = DeviceOutcome::NoUpgrade;
     result->requestTime = NowMs();
     result->outcomeTime = result->requestTime;
+    if (m_observer) m_observer(*result);
 }
 
 void RunResults::OnReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
@@ -123,6 +127,7 @@ void RunResults::OnReport(const char* mac, int event, int state, bool stateFaile
     if (result.attempts == 0 || result.outcome != DeviceOutcome::Unfinished) return;
     int64_t now = NowMs();
     if (result.firstReportTime == 0) result.firstReportTime = now;
+    result.event = event;
     result.state = state;
     result.stateText = Shown(stateText);
     result.progress = Shown(progress);
@@ -134,6 +139,12 @@ void RunResults::OnReport(const char* mac, int event, int state, bool stateFaile
         result.outcome = DeviceOutcome::Failed;
     }
     if (result.outcome != DeviceOutcome::Unfinished) result.outcomeTime = now;
+    if (m_observer) m_observer(result);
+}
+
+void RunResults::SetObserver(Observer observer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_observer = std::move(observer);
 }
 
 std::vector<DeviceResult> RunResults::Snapshot() const {
@@ -141,10 +152,11 @@ std::vector<DeviceResult> RunResults::Snapshot() const {
     return m_results;
 }
 
-std::string FormatResultsCsv(const std::vector<DeviceResult>& results) {
+std::string FormatResultsCsv(const std::vector<DeviceResult>& results, const char* runState) {
     std::string out =
         "mac,model,version_before,version_offered,file_offered,lent_address,outcome,state,state_text,progress,"
-        "attempts,request_time,first_report_time,outcome_time\r\n";
+        "attempts,request_time,first_report_time,outcome_time";
+    out += runState != nullptr ? ",run_state\r\n" : "\r\n";
     for (const DeviceResult& r : results) {
         const std::string fields[] = {r.mac,
                                       r.model,
@@ -164,12 +176,13 @@ std::string FormatResultsCsv(const std::vector<DeviceResult>& results) {
             if (i > 0) out += ',';
             out += CsvField(fields[i]);
         }
+        if (runState != nullptr) out += std::string(",") + runState;
         out += "\r\n";
     }
     return out;
 }
 
-std::string FormatResultsJson(const std::vector<DeviceResult>& results) {
+std::string FormatResultsJson(const std::vector<DeviceResult>& results, const char* runState) {
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
     for (const DeviceResult& r : results) {
         nlohmann::ordered_json one;
@@ -187,15 +200,17 @@ std::string FormatResultsJson(const std::vector<DeviceResult>& results) {
         one["request_time"] = TimeText(r.requestTime);
         one["first_report_time"] = TimeText(r.firstReportTime);
         one["outcome_time"] = TimeText(r.outcomeTime);
+        if (runState != nullptr) one["run_state"] = runState;
         all.push_back(std::move(one));
     }
     // Texts are UTF-8 already; a byte that is not gets replaced rather than failing the whole file.
     return all.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
-bool WriteResultsFile(const std::vector<DeviceResult>& results, const std::string& path, std::string* error) {
+bool WriteResultsFile(const std::vector<DeviceResult>& results, const std::string& path, std::string* error,
+                      const char* runState) {
     bool json = path.size() >= 5 && strcasecmp(path.c_str() + path.size() - 5, ".json") == 0;
-    std::string text = json ? FormatResultsJson(results) : FormatResultsCsv(results);
+    std::string text = json ? FormatResultsJson(results, runState) : FormatResultsCsv(results, runState);
     std::string temporary = path + ".tmp";
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     bool ok = fd >= 0;

@@ -2,6 +2,7 @@
 // One result per device for a whole run, kept beside the device table (which forgets a device
 // once it is counted and holds 100), so a technician can keep the outcome of every device.
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -17,6 +18,7 @@ struct DeviceResult {
     std::string fileOffered;
     std::string lentAddress;
     DeviceOutcome outcome = DeviceOutcome::Unfinished;
+    int event = -1;         // the last report's event number, -1 before any report
     int state = -1;         // the last report's state number, -1 before any report
     std::string stateText;  // the last report's state text, as shown
     std::string progress;   // the last report's progress, "37%"
@@ -36,17 +38,22 @@ public:
     void Clear();
     // A device was offered `file` (version `offered`) and lent `address`. A device that asks again
     // starts a new attempt: its earlier outcome no longer stands.
-    void OnOffered(const char* mac, const char* model, const char* versionBefore, const char* offered,
-                   const char* file, const char* address, int devType);
+    void OnOffered(const char* mac, const char* model, const char* versionBefore, const char* offered, const char* file,
+                   const char* address, int devType);
     // A device was told there is nothing newer for it.
     void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore);
     // A report of a device that was offered a file; reports of unknown devices are not results.
     // The outcome is decided as the device list counts it (the final event of the device's kind
     // with state 0 succeeds, a failing state fails) and stands once decided.
-    void OnReport(const char* mac, int event, int state, bool stateFailed, const char* stateText,
-                  const char* progress, int row);
+    void OnReport(const char* mac, int event, int state, bool stateFailed, const char* stateText, const char* progress,
+                  int row);
 
     std::vector<DeviceResult> Snapshot() const;
+
+    // Called with the device's result after every change, in the order of the changes, while the
+    // results are locked: it must only take a copy, never call back in.
+    using Observer = std::function<void(const DeviceResult&)>;
+    void SetObserver(Observer observer);
 
 private:
     DeviceResult* Find(const std::string& mac);
@@ -55,11 +62,15 @@ private:
     std::vector<DeviceResult> m_results;  // in order of first request
     std::vector<int> m_devTypes;          // per result: the offered file's kind
     std::unordered_map<std::string, size_t> m_byMac;
+    Observer m_observer;
 };
 
 // Writes results as CSV (RFC 4180, UTF-8, one header line) or, for a path ending in ".json", as a
 // JSON array. False with `error` set when the file cannot be written; the file is written to a
-// temporary name and renamed, so a failure never leaves half a file.
-bool WriteResultsFile(const std::vector<DeviceResult>& results, const std::string& path, std::string* error);
-std::string FormatResultsCsv(const std::vector<DeviceResult>& results);
-std::string FormatResultsJson(const std::vector<DeviceResult>& results);
+// temporary name and renamed, so a failure never leaves half a file. A non-null `runState` adds a
+// last column (key) "run_state" with that text to every device, so a file rewritten during a run
+// tells whether the run had ended when it was written.
+bool WriteResultsFile(const std::vector<DeviceResult>& results, const std::string& path, std::string* error,
+                      const char* runState = nullptr);
+std::string FormatResultsCsv(const std::vector<DeviceResult>& results, const char* runState = nullptr);
+std::string FormatResultsJson(const std::vector<DeviceResult>& results, const char* runState = nullptr);
