@@ -50,7 +50,7 @@ constexpr int kWindowCloseMs = 45000;
 bool StopRequested(const sigset_t& stopSignals) {
     sigset_t pending;
     sigpending(&pending);
-    for (int sig : {SIGINT, SIGTERM}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         if (sigismember(&stopSignals, sig) && sigismember(&pending, sig)) return true;
     }
     return false;
