@@ -4,8 +4,8 @@
 #include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
-#include <link.h>
 #include <libunwind.h>
+#include <link.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <ucontext.h>

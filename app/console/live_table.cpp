@@ -53,7 +53,11 @@ std::string Clock(int64_t ms) {
 
 std::string Rate(double bytesPerSecond) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f MB/s", bytesPerSecond / 1e6);
+    if (bytesPerSecond < 1e6) {
+        std::snprintf(text, sizeof text, "%.0f kB/s", bytesPerSecond / 1e3);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f MB/s", bytesPerSecond / 1e6);
+    }
     return text;
 }
 
@@ -260,38 +264,29 @@ void TableDrawer::Send(const std::string& text) {
     clearerr(m_out);
 }
 
-void TableDrawer::Draw(const std::vector<std::string>& frame, int width) {
+void TableDrawer::Draw(const std::vector<std::string>& frame, int width, int height) {
     std::string out;
-    if (width != m_width && !m_shown.empty()) {
-        // A terminal that reflows may have wrapped the old lines at the new width: go up over all of them.
-        int up = 0;
-        for (const std::string& line : m_shown)
-            up += std::max(1, (DisplayWidth(line) + width - 1) / std::max(1, width));
-        out += "\r\x1b[" + std::to_string(up) + "A\x1b[J";
+    if (!m_active || width != m_width || height != m_height) {
+        // The alternate screen has no scrollback: whatever the terminal does on a resize (reflow,
+        // pushing lines up), nothing of the live table ends up in the operator's history.
+        out += m_active ? "\x1b[H\x1b[2J" : "\x1b[?1049h\x1b[H\x1b[2J";
+        m_active = true;
         m_shown.clear();
     }
     m_width = width;
-    if (frame == m_shown) return;
-    const size_t old = m_shown.size();
-    if (old > 0) out += "\r\x1b[" + std::to_string(old) + "A";
-    size_t skipped = 0;
+    m_height = height;
     for (size_t i = 0; i < frame.size(); ++i) {
-        if (i < old && frame[i] == m_shown[i]) {
-            ++skipped;
-            continue;
-        }
-        if (skipped > 0) out += "\x1b[" + std::to_string(skipped) + "B";
-        skipped = 0;
-        out += "\r" + frame[i] + "\x1b[K\n";
+        if (i < m_shown.size() && frame[i] == m_shown[i]) continue;
+        out += "\x1b[" + std::to_string(i + 1) + ";1H" + frame[i] + "\x1b[K";
     }
-    if (skipped > 0) out += "\x1b[" + std::to_string(skipped) + "B";
-    if (frame.size() < old) out += "\r\x1b[J";
+    if (frame.size() < m_shown.size()) out += "\x1b[" + std::to_string(frame.size() + 1) + ";1H\x1b[J";
     m_shown = frame;
-    Send(out);
+    if (!out.empty()) Send(out);
 }
 
-void TableDrawer::Clear() {
-    if (m_shown.empty()) return;
-    Send("\r\x1b[" + std::to_string(m_shown.size()) + "A\x1b[J");
+void TableDrawer::Leave() {
+    if (!m_active) return;
+    Send("\x1b[?1049l");
+    m_active = false;
     m_shown.clear();
 }

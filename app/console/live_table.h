@@ -50,16 +50,16 @@ std::string ChangeLine(const DeviceResult& result, const RunHeader& header);
 std::vector<std::string> BuildTableFrame(const std::vector<DeviceResult>& results, const RunHeader& header, int width,
                                          int height);
 
-// Draws frames in place at the bottom of a terminal: the cursor rests on the line below the
-// frame, every frame line is narrower than the terminal and the frame is shorter than it, so
-// moving up over the frame never reaches the scrollback and nothing is scrolled away twice.
+// Draws frames on the terminal's alternate screen, sending only the lines that changed; leaving it
+// gives the operator's screen and scrollback back as they were, for the final table.
 class TableDrawer {
 public:
     explicit TableDrawer(FILE* out) : m_out(out) {}
-    // Sends only the lines that differ from what is on screen; after a resize the whole frame.
-    void Draw(const std::vector<std::string>& frame, int width);
-    // Removes the frame so that ordinary lines can be printed where it was; the next Draw starts anew.
-    void Clear();
+    ~TableDrawer() { Leave(); }
+    // The whole frame again after a resize or on the first call, else only what differs.
+    void Draw(const std::vector<std::string>& frame, int width, int height);
+    void Leave();
+    bool Active() const { return m_active; }
     uint64_t BytesSent() const { return m_bytes; }
 
 private:
@@ -67,6 +67,7 @@ private:
 
     FILE* m_out;
     std::vector<std::string> m_shown;
-    int m_width = 0;
+    bool m_active = false;
+    int m_width = 0, m_height = 0;
     uint64_t m_bytes = 0;
 };

@@ -92,6 +92,8 @@ constexpr int64_t kConfirmStopMs = 5000;
 constexpr int64_t kResultsRewriteMs = 3000;
 // Device changes waiting for the next tick; past this a flood of reports is counted, not kept.
 constexpr size_t kMaxPendingChanges = 50000;
+// Lines of the run kept while the live table is up; a run says far fewer.
+constexpr size_t kMaxHeldLines = 2000;
 
 void NarrateToLog(const char* line) {
     LogMessage(LOG_INFO, "%s", line);
@@ -194,10 +196,14 @@ public:
 
     bool Terminal() const { return m_terminal; }
 
-    // A line of its own: on a terminal above the table, which the next Frame draws anew.
+    // A line of its own. While the live table is up it shows above the table and is printed once
+    // the table is left, so that it stays in the operator's scrollback.
     void Line(const std::string& text, FILE* stream = nullptr) {
-        if (m_terminal) m_table.Clear();
         FILE* to = stream != nullptr ? stream : m_out;
+        if (m_table.Active()) {
+            if (m_held.size() < kMaxHeldLines) m_held.emplace_back(text, to);
+            return;
+        }
         std::fprintf(to, "%s\n", text.c_str());
         std::fflush(to);
         clearerr(to);
@@ -210,7 +216,16 @@ public:
             width = size.ws_col;
             height = size.ws_row;
         }
-        m_table.Draw(BuildTableFrame(results, header, width, height), width);
+        // The latest few lines of the run above the table.
+        std::vector<std::string> frame;
+        const size_t notes = std::min<size_t>(m_held.size(), height > 12 ? 3 : 0);
+        for (size_t i = m_held.size() - notes; i < m_held.size(); ++i) {
+            frame.push_back(ElideToWidth(m_held[i].first, std::max(10, width - 1)));
+        }
+        for (std::string& line : BuildTableFrame(results, header, width, height - static_cast<int>(notes))) {
+            frame.push_back(std::move(line));
+        }
+        m_table.Draw(frame, width, height);
     }
     void Changes(const std::vector<ChangeFeed::Change>& changes, const RunHeader& header) {
         if (m_terminal) return;
@@ -219,12 +234,14 @@ public:
     // The last picture: the whole table once on a terminal, then the summary.
     void Final(const std::vector<DeviceResult>& results, const RunHeader& header) {
         const RunCounts counts = CountPhases(results);
-        const std::string ended = m_english ? "Run ended: " : "升级结束：";
+        const std::string ended = m_english ? "Run ended:" : "升级结束：";
         if (!m_terminal) {
-            Line(ended + SummaryLine(counts, header));
+            Line(ended + " " + SummaryLine(counts, header));
             return;
         }
-        m_table.Clear();
+        m_table.Leave();
+        for (const auto& [text, stream] : m_held) Line(text, stream);
+        m_held.clear();
         winsize size{};
         const int width = ioctl(fileno(m_out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
         std::vector<std::string> frame = BuildTableFrame(results, header, width, 0);
@@ -243,6 +260,7 @@ private:
     const bool m_terminal;
     TableDrawer m_table;
     const bool m_english;
+    std::vector<std::pair<std::string, FILE*>> m_held;  // lines printed while the table was up
 };
 
 // The results file, kept current during the run so that any death of the process loses seconds.

@@ -56,8 +56,7 @@ int RunTftp(const TftpOptions& options) {
     }
     const bool v6 = std::string(status.szAddress).find(':') != std::string::npos;
     std::printf("TFTP service listening on %s%s%s port %s%s, serving %s\n", v6 ? "[" : "", status.szAddress,
-                v6 ? "]" : "", status.szPort, options.address.empty() ? " (IPv4 and IPv6)" : "",
-                status.szRootDir);
+                v6 ? "]" : "", status.szPort, options.address.empty() ? " (IPv4 and IPv6)" : "", status.szRootDir);
     std::printf("Press Ctrl-C to stop.\n");
     std::fflush(stdout);
 
@@ -78,8 +77,9 @@ const bool registered = RegisterConsoleCommand([](CLI::App& app) {
                         "Numeric local address to listen on (default: every address, IPv4 and IPv6)");
     command->add_option("--root", options->root, "Folder whose files are served (default: the current folder)");
     command->add_option("--port", options->port, "UDP port to listen on")->check(CLI::Range(1, 65535));
-    command->add_option("--log-level", options->logLevel,
-                        "Write log lines up to this level (0 Major .. 8 ALLLOG) to the log file and the terminal")
+    command
+        ->add_option("--log-level", options->logLevel,
+                     "Write log lines up to this level (0 Major .. 8 ALLLOG) to the log file and the terminal")
         ->check(CLI::Range(0, 8));
     command->add_option("--log-file", options->logFile, "Log file (default: Upgrade.log in the current folder)");
     command->callback([options] { SetConsoleExitCode(RunTftp(*options)); });

@@ -257,6 +257,50 @@ TEST_F(RunCommandTest, MistakesAreRefusedBeforeTheStart) {
     testsupport::RunCommand("ip link del kvdown0");
 }
 
+// In a real terminal (tmux, 80x24, then resized) the table stays in place: one copy in the whole
+// scrollback, no line wider than the terminal, and a single summary at the end.
+TEST_F(RunCommandTest, TheLiveTableStaysInPlaceInATerminal) {
+    const std::string tmux = "tmux -L kelvane-test-" + std::to_string(getpid()) + " ";
+    // The screen with its scrollback; joined (-J), a line the terminal had to wrap shows at its full width.
+    auto screen = [&] { return testsupport::RunCapture(tmux + "capture-pane -p -J -S - -E -").out; };
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    auto check = [&](const std::string& text, int width) {
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("Kelvane run on", 0) != 0) {
+                EXPECT_LE(static_cast<int>(line.size()), width) << line;
+            }
+        }
+        EXPECT_LE(count(text, "Kelvane on 10.77.0.1"), 1u) << text;
+        EXPECT_LE(count(text, "MAC               IP address"), 1u) << text;
+    };
+    ASSERT_EQ(0, testsupport::RunCommand(tmux + "-f /dev/null new-session -d -x 80 -y 24 \"cd " + m_work.Path() +
+                                         " && " KELVANE_CLI_PATH " run --address 10.77.0.1 --lang en --folder " +
+                                         m_folder.Path() + " --devices 30; sleep 120\""));
+    auto devices = Devices({"count=30,step-ms=400"});
+    ASSERT_NE(devices, nullptr);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return screen().find(" more") != std::string::npos; }));
+    check(screen(), 80);
+    ASSERT_EQ(0, testsupport::RunCommand(tmux + "resize-window -x 60 -y 20"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the next tick draws at the new size
+    check(screen(), 60);
+    ASSERT_TRUE(devices->Wait(60000));
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return screen().find("Run ended:") != std::string::npos; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The operator's own screen again: the run's lines, one final table and the summary.
+    const std::string last = screen();
+    check(last, 60);
+    EXPECT_EQ(count(last, "Kelvane run on 10.77.0.1"), 1u) << last;
+    EXPECT_EQ(count(last, "Kelvane on 10.77.0.1"), 0u) << last;
+    EXPECT_EQ(count(last, "Run ended:"), 1u) << last;
+    EXPECT_NE(last.find("succeeded 30"), std::string::npos) << last;
+    testsupport::RunCommand(tmux + "kill-server");
+}
+
 // With nobody asking, the run ends with a warning and its own status.
 TEST_F(RunCommandTest, ARunNoDeviceAskedEndsWithAWarning) {
     auto cli = Start("--folder " + m_folder.Path() + " --results results.csv");
