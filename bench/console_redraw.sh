@@ -8,18 +8,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD_DIR="${1:-build}"
 DEVICES="${2:-250}"
-CLI="${3:-$BUILD_DIR/app/console/kelvane-cli}"
-DEVSIM="$BUILD_DIR/tools/devsim/kelvane-devsim"
+CLI="$(realpath "${3:-$BUILD_DIR/app/console/kelvane-cli}")"
+DEVSIM="$(realpath "$BUILD_DIR/tools/devsim/kelvane-devsim")"
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 mkdir "$WORK/fw"
-# A legacy camera header (magic at 0, version text at 296, 1556 bytes) and 2 MB of payload.
+# A legacy camera header (magic at 0, version text at 296, 1556 bytes) and 256 kB of payload.
 python3 - "$WORK/fw/ipc.bin" <<'PY'
 import sys
 head = bytearray(1556)
 head[0:8] = b"FIRMWARE"
 head[296:296 + 17] = b"QL_IPC2F_V2.1.0.7"
-open(sys.argv[1], "wb").write(bytes(head) + b"x" * (2 * 1024 * 1024))
+open(sys.argv[1], "wb").write(bytes(head) + b"x" * (256 * 1024))
 PY
 NS="unshare -n"
 [ "$(id -u)" -eq 0 ] || NS="unshare -rn"
@@ -48,5 +48,5 @@ wait "$SIM" || true
 BYTES=$(stat -c %s "$WORK/typescript")
 awk -v b="$BYTES" -v s="$START" -v e="$END" -v d="$DEVICES" 'BEGIN {
     t = e - s; printf "%d devices: %d bytes to the terminal in %.1f s = %.0f bytes/s\n", d, b, t, b / t }'
-tail -n 3 "$WORK/typescript" | tr -d '\033' | cut -c1-200
+grep -a -A 2 'Run ended:' "$WORK/typescript" | tr -d '\033\r' | cut -c1-160 || true
 INNER
