@@ -2,8 +2,10 @@
 
 #define UNW_LOCAL_ONLY
 #include <dirent.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <libunwind.h>
+#include <link.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <ucontext.h>
@@ -25,6 +27,9 @@ constexpr int kMaxFrames = 64;
 constexpr int kZoneDays = 800;  // UTC offsets are looked ahead this far when the handler is installed
 
 char g_crashDir[kPathSize];
+// "  <build ID> <path>" per loaded module, gathered at installation: the module list cannot be
+// walked safely from a signal handler, and a dump read on another machine must say which build it was.
+char g_buildIds[16384];
 std::atomic<int> g_handling{0};
 
 // localtime_r may take a lock, so the handler cannot call it: the UTC offsets in force from now
@@ -309,6 +314,54 @@ void WriteCodeMappings(DumpWriter& out) {
     close(fd);
 }
 
+// The NT_GNU_BUILD_ID note of a loaded module, as hex, into `out`; empty when it has none.
+void ReadBuildId(const dl_phdr_info* info, char* out, size_t size) {
+    out[0] = '\0';
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+        if (ph.p_type != PT_NOTE) continue;
+        const char* note = reinterpret_cast<const char*>(info->dlpi_addr + ph.p_vaddr);
+        const char* end = note + ph.p_memsz;
+        while (note + sizeof(ElfW(Nhdr)) <= end) {
+            const auto* header = reinterpret_cast<const ElfW(Nhdr)*>(note);
+            const char* name = note + sizeof(ElfW(Nhdr));
+            const char* desc = name + ((header->n_namesz + 3) & ~3U);
+            if (desc + header->n_descsz > end) break;
+            if (header->n_type == NT_GNU_BUILD_ID && header->n_namesz == 4 && memcmp(name, "GNU", 4) == 0) {
+                size_t n = 0;
+                for (uint32_t k = 0; k < header->n_descsz && n + 2 < size; ++k) {
+                    const unsigned char byte = static_cast<unsigned char>(desc[k]);
+                    out[n++] = "0123456789abcdef"[byte >> 4];
+                    out[n++] = "0123456789abcdef"[byte & 0xF];
+                }
+                out[n] = '\0';
+                return;
+            }
+            note = desc + ((header->n_descsz + 3) & ~3U);
+        }
+    }
+}
+
+void GatherBuildIds() {
+    Text list(g_buildIds, sizeof g_buildIds);
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            char id[128];
+            ReadBuildId(info, id, sizeof id);
+            char exe[kPathSize] = {};
+            const char* path = info->dlpi_name;
+            if (path == nullptr || path[0] == '\0') {
+                ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+                path = n > 0 ? exe : nullptr;
+            }
+            if (id[0] != '\0' && path != nullptr && path[0] == '/') {
+                static_cast<Text*>(data)->Add("  ").Add(id).Add(" ").Add(path).Add("\n");
+            }
+            return 0;
+        },
+        &list);
+}
+
 void WriteDump(int fd, int signal, const siginfo_t* info, void* context, const CivilTime& when) {
     DumpWriter out(fd);
     char lineBuffer[256];
@@ -342,6 +395,8 @@ void WriteDump(int fd, int signal, const siginfo_t* info, void* context, const C
     WriteThreads(out);
     out.Write("modules:\n");
     WriteCodeMappings(out);
+    out.Write("build-ids:\n");
+    out.Write(g_buildIds, strlen(g_buildIds));
 }
 
 void OnCrash(int signal, siginfo_t* info, void* context) {
@@ -378,6 +433,7 @@ bool InstallCrashHandler(const std::string& crashDir) {
     if (crashDir.empty() || crashDir.size() >= kPathSize) return false;
     memcpy(g_crashDir, crashDir.c_str(), crashDir.size() + 1);
     BuildZoneTable();
+    GatherBuildIds();
 
     // The first unwind loads libunwind's lazily built state; a crash should not be the first.
     unw_context_t context;

@@ -20,7 +20,9 @@ int64_t NowMs() {
         .count();
 }
 
-std::string Shown(const char* gbk) { return GbkToDisplayText(gbk); }
+std::string Shown(const char* gbk) {
+    return GbkToDisplayText(gbk);
+}
 
 std::string CsvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
@@ -113,6 +115,7 @@ bool RunResults::OnOffered(const char* mac, const char* model, const char* versi
     next.lentAddress = Shown(address);
     next.requestTime = NowMs();
     *result = std::move(next);
+    if (m_observer) m_observer(*result);
     return true;
 }
 
@@ -128,19 +131,22 @@ void RunResults::OnNoUpgrade(const char* mac, const char* model, const char* ver
     result->outcome = DeviceOutcome::NoUpgrade;
     result->requestTime = NowMs();
     result->outcomeTime = result->requestTime;
+    if (m_observer) m_observer(*result);
 }
 
-bool RunResults::OnReport(const char* mac, int /*event*/, int state, const char* stateText, const char* progress,
+bool RunResults::OnReport(const char* mac, int event, int state, const char* stateText, const char* progress,
                           int row) {
     std::lock_guard<std::mutex> lock(m_mutex);
     DeviceResult* result = Find(mac);
     if (result == nullptr || result->attempts == 0) return false;
     if (result->outcome != DeviceOutcome::Unfinished) return true;
     if (result->firstReportTime == 0) result->firstReportTime = NowMs();
+    result->event = event;
     result->state = state;
     result->stateText = Shown(stateText);
     result->progress = Shown(progress);
     result->row = row;
+    if (m_observer) m_observer(*result);
     return true;
 }
 
@@ -157,12 +163,18 @@ void RunResults::OnOutcome(const char* mac, bool succeeded) {
     result->outcomeTime = NowMs();
     ++(succeeded ? result->succeededAttempts : result->failedAttempts);
     ++(succeeded ? m_counts.succeeded : m_counts.failed);
+    if (m_observer) m_observer(*result);
 }
 
 std::string RunResults::LentAddress(const char* mac) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto found = m_byMac.find(mac);
     return found == m_byMac.end() ? std::string() : m_results[found->second].lentAddress;
+}
+
+void RunResults::SetObserver(Observer observer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_observer = std::move(observer);
 }
 
 std::vector<DeviceResult> RunResults::Snapshot() const {
@@ -175,10 +187,11 @@ ResultCounts RunResults::Counts() const {
     return m_counts;
 }
 
-std::string FormatResultsCsv(const std::vector<DeviceResult>& results) {
+std::string FormatResultsCsv(const std::vector<DeviceResult>& results, const char* runState) {
     std::string out =
         "mac,model,version_before,version_offered,file_offered,lent_address,outcome,state,state_text,progress,"
-        "attempts,request_time,first_report_time,outcome_time,earlier_outcome,succeeded_attempts,failed_attempts\r\n";
+        "attempts,request_time,first_report_time,outcome_time,earlier_outcome,succeeded_attempts,failed_attempts";
+    out += runState != nullptr ? ",run_state\r\n" : "\r\n";
     for (const DeviceResult& r : results) {
         const std::string fields[] = {r.mac,
                                       r.model,
@@ -201,12 +214,13 @@ std::string FormatResultsCsv(const std::vector<DeviceResult>& results) {
             if (i > 0) out += ',';
             out += CsvField(fields[i]);
         }
+        if (runState != nullptr) out += std::string(",") + runState;
         out += "\r\n";
     }
     return out;
 }
 
-std::string FormatResultsJson(const std::vector<DeviceResult>& results) {
+std::string FormatResultsJson(const std::vector<DeviceResult>& results, const char* runState) {
     nlohmann::ordered_json all = nlohmann::ordered_json::array();
     for (const DeviceResult& r : results) {
         nlohmann::ordered_json one;
@@ -227,15 +241,17 @@ std::string FormatResultsJson(const std::vector<DeviceResult>& results) {
         one["earlier_outcome"] = EarlierOutcomeText(r);
         one["succeeded_attempts"] = r.succeededAttempts;
         one["failed_attempts"] = r.failedAttempts;
+        if (runState != nullptr) one["run_state"] = runState;
         all.push_back(std::move(one));
     }
     // Texts are UTF-8 already; a byte that is not gets replaced rather than failing the whole file.
     return all.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
-bool WriteResultsFile(const std::vector<DeviceResult>& results, const std::string& path, std::string* error) {
+bool WriteResultsFile(const std::vector<DeviceResult>& results, const std::string& path, std::string* error,
+                      const char* runState) {
     bool json = path.size() >= 5 && strcasecmp(path.c_str() + path.size() - 5, ".json") == 0;
-    std::string text = json ? FormatResultsJson(results) : FormatResultsCsv(results);
+    std::string text = json ? FormatResultsJson(results, runState) : FormatResultsCsv(results, runState);
     std::string temporary = path + ".tmp";
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     bool ok = fd >= 0;

@@ -2,6 +2,7 @@
 // One result per device for a whole run, kept beside the device table (which forgets a device
 // once it is counted and holds 100), so a technician can keep the outcome of every device.
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -17,6 +18,7 @@ struct DeviceResult {
     std::string fileOffered;
     std::string lentAddress;
     DeviceOutcome outcome = DeviceOutcome::Unfinished;
+    int event = -1;         // the last report's event number, -1 before any report
     int state = -1;         // the last report's state number, -1 before any report
     std::string stateText;  // the last report's state text, as shown
     std::string progress;   // the last report's progress, "37%"
@@ -66,6 +68,11 @@ public:
     std::vector<DeviceResult> Snapshot() const;
     ResultCounts Counts() const;
 
+    // Called with the device's result after every change, in the order of the changes, while the
+    // results are locked: it must only take a copy, never call back in.
+    using Observer = std::function<void(const DeviceResult&)>;
+    void SetObserver(Observer observer);
+
 private:
     DeviceResult* Find(const std::string& mac);
     // A new row, or null (counted as left out) when the store is full.
@@ -75,11 +82,15 @@ private:
     std::vector<DeviceResult> m_results;  // in order of first request
     std::unordered_map<std::string, size_t> m_byMac;
     ResultCounts m_counts;
+    Observer m_observer;
 };
 
 // Writes results as CSV (RFC 4180, UTF-8, one header line) or, for a path ending in ".json", as a
 // JSON array. False with `error` set when the file cannot be written; the file is written to a
-// temporary name and renamed, so a failure never leaves half a file.
-bool WriteResultsFile(const std::vector<DeviceResult>& results, const std::string& path, std::string* error);
-std::string FormatResultsCsv(const std::vector<DeviceResult>& results);
-std::string FormatResultsJson(const std::vector<DeviceResult>& results);
+// temporary name and renamed, so a failure never leaves half a file. A non-null `runState` adds a
+// last column (key) "run_state" with that text to every device, so a file rewritten during a run
+// tells whether the run had ended when it was written.
+bool WriteResultsFile(const std::vector<DeviceResult>& results, const std::string& path, std::string* error,
+                      const char* runState = nullptr);
+std::string FormatResultsCsv(const std::vector<DeviceResult>& results, const char* runState = nullptr);
+std::string FormatResultsJson(const std::vector<DeviceResult>& results, const char* runState = nullptr);

@@ -4,7 +4,9 @@
 # process's executable mappings ("modules:"). Each address becomes a file offset in its module,
 # that offset the module's own address through its program headers (readelf), and addr2line
 # (binutils) names the function, file and line. Run it where the same binaries are at the same
-# paths as when the process crashed; debug information (-g) gives file and line.
+# paths as when the process crashed; debug information (-g) gives file and line. The dump records
+# each module's build ID ("build-ids:"): a binary at hand with another build ID (or none) is not
+# the one that crashed, is said to be so, and its frames keep their raw offsets.
 set -euo pipefail
 if [ $# -ne 1 ] || [ ! -r "$1" ]; then
     echo "usage: $0 DUMP (a readable .dmp file of kelvane's crash handler)" >&2
@@ -16,7 +18,7 @@ done
 DUMP="$1"
 
 # The dump's sections: "backtrace:" lines "#NN 0xADDR", "modules:" lines of /proc/self/maps.
-FRAMES=(); MODULES=(); section=""
+FRAMES=(); MODULES=(); declare -A CRASHED_ID=(); section=""
 while IFS= read -r line; do
     case "$line" in
         [a-z]*:*) section="${line%%:*}"; continue ;;
@@ -26,6 +28,10 @@ while IFS= read -r line; do
         FRAMES+=("$first $second")
     elif [ "$section" = modules ] && [[ "$second" == *x* ]] && [ -n "$path" ]; then
         MODULES+=("$((16#${first%-*})) $((16#${first#*-})) $((16#$third)) $path")
+    elif [ "$section" = build-ids ] && [ -n "$second" ]; then
+        # The loader may name a module by another path than the mappings (/lib against /usr/lib).
+        CRASHED_ID["$second"]="$first"
+        CRASHED_ID["$(readlink -f "$second" 2>/dev/null || echo "$second")"]="$first"
     fi
 done <"$DUMP"
 if [ "${#FRAMES[@]}" -eq 0 ]; then
@@ -46,6 +52,24 @@ module_address() {  # PATH OFFSET
     return 1
 }
 
+# Whether the binary at PATH is the one that crashed; says so once when it is not.
+declare -A CHECKED=()
+same_build() {  # PATH
+    if [ -z "${CHECKED[$1]+set}" ]; then
+        local here wanted="${CRASHED_ID[$1]:-${CRASHED_ID[$(readlink -f "$1" 2>/dev/null || echo "$1")]:-}}"
+        here="$(readelf -n "$1" 2>/dev/null | sed -n 's/^ *Build ID: *//p' | head -n 1)"
+        CHECKED[$1]=yes
+        if [ -z "$wanted" ]; then
+            echo "$0: the dump records no build ID for $1; its names may be wrong" >&2
+        elif [ "$here" != "$wanted" ]; then
+            echo "$0: $1 is not the binary that crashed (build ID ${here:-none}, the dump's $wanted): its frames" \
+                "keep their raw offsets; use the matching build" >&2
+            CHECKED[$1]=no
+        fi
+    fi
+    [ "${CHECKED[$1]}" = yes ]
+}
+
 for frame in "${FRAMES[@]}"; do
     read -r number address <<<"$frame"
     ip=$((address))
@@ -57,7 +81,7 @@ for frame in "${FRAMES[@]}"; do
         [ "$ip" -ge "$start" ] && [ "$ip" -lt "$end" ] || continue
         file_offset=$((ip - start + offset))
         where="$(basename "$path")+$(printf '0x%x' "$file_offset")"
-        if [ -r "$path" ] && vaddr="$(module_address "$path" "$file_offset")" && [ -n "$vaddr" ]; then
+        if [ -r "$path" ] && same_build "$path" && vaddr="$(module_address "$path" "$file_offset")" && [ -n "$vaddr" ]; then
             where="$(addr2line -f -C -i -p -e "$path" "$vaddr" | sed '2,$s/^/        /') ($where)"
         fi
         break

@@ -3,9 +3,9 @@
 //   static const bool registered = RegisterConsoleCommand([](CLI::App& app) { ... });
 // The callback adds the sub-command to the parser and sets its callback; the callback's exit
 // status is stored with SetConsoleExitCode.
-#include <CLI/CLI.hpp>
 #include <signal.h>
 
+#include <CLI/CLI.hpp>
 #include <functional>
 
 using ConsoleCommandSetup = std::function<void(CLI::App&)>;

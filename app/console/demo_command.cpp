@@ -5,14 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "app/console/console_command.h"
@@ -34,8 +33,8 @@ struct DemoOptions {
 
 // How the run went, from whichever front end showed it.
 struct DemoRun {
-    int status = 0;          // as RunUpgrade's: 2 when no run started
-    bool timedOut = false;   // the devices took too long
+    int status = 0;            // as RunUpgrade's: 2 when no run started
+    bool timedOut = false;     // the devices took too long
     bool resultsLost = false;  // the operator's results file could not be written
     std::vector<DeviceResult> results;
 };
@@ -50,7 +49,7 @@ constexpr int kWindowCloseMs = 45000;
 bool StopRequested(const sigset_t& stopSignals) {
     sigset_t pending;
     sigpending(&pending);
-    for (int sig : {SIGINT, SIGTERM}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
         if (sigismember(&stopSignals, sig) && sigismember(&pending, sig)) return true;
     }
     return false;
@@ -125,17 +124,17 @@ bool ReadWindowResults(const std::string& path, std::vector<DeviceResult>* resul
 
 // The window program in the lab's namespace, with the lab's folder and address and the run
 // started. It stays until the operator closes it (or `--close-after`); Ctrl-C closes it too.
-DemoRun RunInWindow(DemoLab& lab, const std::string& program, const DemoOptions& options,
-                    const std::string& results, const sigset_t& stopSignals) {
+DemoRun RunInWindow(DemoLab& lab, const std::string& program, const DemoOptions& options, const std::string& results,
+                    const sigset_t& stopSignals) {
     DemoRun demo;
     const std::string windowResults = lab.WorkFolder() + "/window-results.json";
-    std::vector<std::string> args{"--settings-dir", lab.WorkFolder(), "--folder",  lab.FirmwareFolder(),
-                                  "--address",      lab.ServerAddress(), "--start", "--results",
-                                  windowResults};
+    std::vector<std::string> args{"--settings-dir",    lab.WorkFolder(), "--folder",  lab.FirmwareFolder(), "--address",
+                                  lab.ServerAddress(), "--start",        "--results", windowResults};
     if (!results.empty()) args.insert(args.end(), {"--results", results});
     // The window takes its language from the locale, as the state texts do.
     std::vector<std::string> environment;
-    if (!options.lang.empty()) environment.push_back(options.lang == "en" ? "LC_ALL=en_US.UTF-8" : "LC_ALL=zh_CN.UTF-8");
+    if (!options.lang.empty())
+        environment.push_back(options.lang == "en" ? "LC_ALL=en_US.UTF-8" : "LC_ALL=zh_CN.UTF-8");
     std::string error;
     const pid_t window = StartProgram(program, args, lab.WorkFolder(), environment, &error);
     if (window < 0) {
@@ -160,9 +159,9 @@ DemoRun RunInWindow(DemoLab& lab, const std::string& program, const DemoOptions&
             std::fflush(stdout);
         }
         const bool tooLong = !devicesEnded && Clock::now() - start > std::chrono::milliseconds(kDeviceLimitMs);
-        const bool closeNow = options.closeAfter >= 0 &&
-                              ((devicesEnded && Clock::now() - ended > std::chrono::seconds(options.closeAfter)) ||
-                               tooLong);
+        const bool closeNow =
+            options.closeAfter >= 0 &&
+            ((devicesEnded && Clock::now() - ended > std::chrono::seconds(options.closeAfter)) || tooLong);
         if (!closeAsked && (StopRequested(stopSignals) || closeNow)) {
             demo.timedOut = tooLong;
             kill(window, SIGTERM);  // the window stops its run, writes the results and ends
@@ -216,9 +215,10 @@ int RunDemo(const DemoOptions& options) {
         return 2;
     }
     DemoLab lab;
-    std::printf("Kelvane demo: an upgrade of %d simulated devices on a private network of this process "
-                "(the machine's own interfaces are not used).\n",
-                lab.DeviceCount());
+    std::printf(
+        "Kelvane demo: an upgrade of %d simulated devices on a private network of this process "
+        "(the machine's own interfaces are not used).\n",
+        lab.DeviceCount());
     if (!lab.SetUp(&error) || StopRequested(stopSignals) || !lab.StartDevices(&error)) {
         std::fprintf(stderr, "kelvane-cli demo: %s\n", error.empty() ? "interrupted" : error.c_str());
         return 2;
@@ -233,15 +233,15 @@ int RunDemo(const DemoOptions& options) {
         std::fprintf(stderr, "kelvane-cli demo: the run could not start (see above)\n");
         exitStatus = 2;
     } else if (!lab.WaitDevices(0)) {
-        std::printf("Demo stopped before every device had ended%s.\n",
-                    run.timedOut ? " (they took too long)" : "");
+        std::printf("Demo stopped before every device had ended%s.\n", run.timedOut ? " (they took too long)" : "");
         exitStatus = 1;
     } else {
         const DemoVerdict verdict = lab.Compare(run.results);
         if (verdict.ok) {
-            std::printf("Demo passed: every device ended as it should: %d upgraded, %d failed where they were told "
-                        "to, %d already up to date.\n",
-                        verdict.upgraded, verdict.failedAsInjected, verdict.upToDate);
+            std::printf(
+                "Demo passed: every device ended as it should: %d upgraded, %d failed where they were told "
+                "to, %d already up to date.\n",
+                verdict.upgraded, verdict.failedAsInjected, verdict.upToDate);
         } else {
             std::printf("Demo FAILED: %zu device%s did not end as expected:\n", verdict.problems.size(),
                         verdict.problems.size() == 1 ? "" : "s");
@@ -257,16 +257,18 @@ int RunDemo(const DemoOptions& options) {
 const bool registered = RegisterConsoleCommand([](CLI::App& app) {
     auto options = std::make_shared<DemoOptions>();
     CLI::App* command = app.add_subcommand(
-        "demo", "Upgrade 20 simulated devices on a private network made for the purpose (needs root or user namespaces)");
+        "demo",
+        "Upgrade 20 simulated devices on a private network made for the purpose (needs root or user namespaces)");
     command->add_option("--results", options->results, "Where to write every device's result (CSV, or JSON for *.json)")
         ->capture_default_str();
     command->add_option("--lang", options->lang, "Language of the state texts (default: from the locale)")
         ->check(CLI::IsMember({"en", "zh"}));
     command->add_flag("--window", options->window,
                       "Show the run in the window program kelvane instead of the console table (needs a display)");
-    command->add_option("--close-after", options->closeAfter,
-                        "With --window: close the window this many seconds after every device has ended "
-                        "(default: it stays until you close it)")
+    command
+        ->add_option("--close-after", options->closeAfter,
+                     "With --window: close the window this many seconds after every device has ended "
+                     "(default: it stays until you close it)")
         ->check(CLI::NonNegativeNumber);
     command->callback([options] { SetConsoleExitCode(RunDemo(*options)); });
 });

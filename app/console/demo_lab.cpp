@@ -95,19 +95,26 @@ devsim::DeviceGroup Group(const std::string& text) {
 
 DemoLab::DemoLab() = default;
 
-DemoLab::~DemoLab() { TearDown(); }
+DemoLab::~DemoLab() {
+    TearDown();
+}
 
 bool DemoLab::EnterPrivateNetwork(std::string* error) {
     if (platform::EnterPrivateNetworkNamespace(error)) return true;
     if (geteuid() != 0) {
-        *error = "the demo needs root or unprivileged user namespaces, and this system allows neither to this "
-                 "user (" + *error + "). Run it with sudo, or allow user namespaces "
-                 "(sysctl kernel.unprivileged_userns_clone=1, user.max_user_namespaces > 0).";
+        *error =
+            "the demo needs root or unprivileged user namespaces, and this system allows neither to this "
+            "user (" +
+            *error +
+            "). Run it with sudo, or allow user namespaces "
+            "(sysctl kernel.unprivileged_userns_clone=1, user.max_user_namespaces > 0).";
     }
     return false;
 }
 
-int DemoLab::DeviceCount() const { return 20; }
+int DemoLab::DeviceCount() const {
+    return 20;
+}
 
 bool DemoLab::SetUp(std::string* error) {
     // Nothing may leave this process's own namespace: it must hold loopback alone before we add to it.
@@ -134,9 +141,9 @@ bool DemoLab::SetUp(std::string* error) {
         {"IPC2F_V2.1.0.7.bin",
          devsim::LegacyFirmware("FIRMWARE", std::string("QL_IPC2F_V") + kNewVersion) + RandomBytes(3 * 1024 * 1024, 4)},
         {"IPC4K_V2.1.0.7.bin",
-         devsim::ContainerWithVersion(std::string("QL_IPC4K_V") + kNewVersion,
-                                      {RandomBytes(512 * 1024, 1), RandomBytes(2 * 1024 * 1024, 2),
-                                       RandomBytes(1536 * 1024, 3)})},
+         devsim::ContainerWithVersion(
+             std::string("QL_IPC4K_V") + kNewVersion,
+             {RandomBytes(512 * 1024, 1), RandomBytes(2 * 1024 * 1024, 2), RandomBytes(1536 * 1024, 3)})},
         {"NVR8_V2.1.0.7.bin",
          devsim::LegacyFirmware("FIRMWNVR", std::string("NVR8_V") + kNewVersion) + RandomBytes(5 * 1024 * 1024, 5)},
     };
@@ -197,16 +204,19 @@ bool DemoLab::StartDevices(std::string* error) {
     return m_sim->Start(error);
 }
 
-bool DemoLab::WaitDevices(int timeoutMs) { return m_sim == nullptr || m_sim->Wait(timeoutMs); }
+bool DemoLab::WaitDevices(int timeoutMs) {
+    return m_sim == nullptr || m_sim->Wait(timeoutMs);
+}
 
 std::vector<std::string> DemoLab::Describe() const {
     std::vector<std::string> lines;
     std::string folder = "Firmware folder " + m_firmware + ":";
     for (const std::string& f : m_files) folder += " " + f;
     lines.push_back(folder);
-    lines.push_back("Devices: 20 on the simulated LAN, asking by broadcast: 15 cameras (IPC2F, IPC4K; one is already "
-                    "up to date) and 5 NVR8 recorders. Two fail on purpose: an IPC4K while writing its kernel, an "
-                    "NVR8 while writing its application.");
+    lines.push_back(
+        "Devices: 20 on the simulated LAN, asking by broadcast: 15 cameras (IPC2F, IPC4K; one is already "
+        "up to date) and 5 NVR8 recorders. Two fail on purpose: an IPC4K while writing its kernel, an "
+        "NVR8 while writing its application.");
     return lines;
 }
 

@@ -1,63 +1,57 @@
 #include "app/console/run_console.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <set>
-#include <string>
+#include <nlohmann/json.hpp>
 
 #include "app/console/console_command.h"
+#include "app/console/live_table.h"
+#include "app/console/run_checks.h"
 #include "app/kelvane_dlg.h"
 #include "firmware/fmw_header.h"
 #include "log/log.h"
+#include "negotiation/local_identity.h"
+#include "negotiation/ping.h"
+#include "platform/app_paths.h"
 #include "platform/local_time.h"
+#include "platform/module_path.h"
+#include "platform/system_lang.h"
 
 namespace {
 
-const char* const kHeadings[] = {"No.", "IP address", "State", "Progress", "Before", "After", "Outcome"};
-const int kWidths[] = {4, 15, 28, 8, 22, 22, 10};
+// Texts the run control gives in the window's language only, and what the console says instead.
+struct ConsoleText {
+    const char* window;
+    const char* english;
+    const char* chinese;
+};
+const ConsoleText kConsoleTexts[] = {
+    {"IP占用检测需要一定时间，若勾选该功能，\n建议同时升级设备不要超过10台!",
+     "--ip-check probes every address before lending it, which takes time: upgrade at most 10 devices at once.",
+     "--ip-check 会在出借前探测每个地址，需要一定时间，建议同时升级的设备不要超过10台。"},
+    {"获取本机MAC失败!!!", "Cannot read this computer's MAC address.", "获取本机MAC失败。"},
+    {"请选择升级文件目录", "No firmware folder: give one with --folder.", "没有升级文件目录：请用 --folder 指定。"},
+    {"提示", "Note", "提示"},
+};
 
-// Columns a text takes on a terminal: CJK characters take two.
-int DisplayWidth(const std::string& text) {
-    int width = 0;
-    for (size_t i = 0; i < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        uint32_t cp = c;
-        if (length > 1 && i + length <= text.size()) {
-            cp = c & (0x7F >> length);
-            for (int k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        }
-        bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) || (cp >= 0xAC00 && cp <= 0xD7A3) ||
-                    (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
-                    (cp >= 0xFFE0 && cp <= 0xFFE6);
-        width += wide ? 2 : 1;
-        i += static_cast<size_t>(length);
+std::string InRunLanguage(const std::string& text, bool english) {
+    for (const ConsoleText& t : kConsoleTexts) {
+        if (text == t.window) return english ? t.english : t.chinese;
     }
-    return width;
-}
-
-std::string Pad(const std::string& text, int width) {
-    return text + std::string(static_cast<size_t>(std::max(0, width - DisplayWidth(text))), ' ');
-}
-
-std::string Elapsed(int64_t ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d", static_cast<int>(ms / 60000), static_cast<int>(ms / 1000 % 60));
     return text;
 }
 
 }  // namespace
-
-void ConsoleRunView::SetItemText(int item, const std::string& text) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (item == IDC_STATIC_SUCCESS) m_success = text;
-    if (item == IDC_STATIC_FAIL) m_fail = text;
-}
 
 void ConsoleRunView::SetComboItems(int item, const std::vector<std::string>& entries, int) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -66,33 +60,11 @@ void ConsoleRunView::SetComboItems(int item, const std::vector<std::string>& ent
 
 void ConsoleRunView::ShowMessage(const std::string& text, const std::string& caption, MessageIcon) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::string line = caption.empty() ? text : caption + ": " + text;
+    std::string shownCaption = InRunLanguage(caption, m_english);
+    std::string line = InRunLanguage(text, m_english);
+    if (!shownCaption.empty()) line = shownCaption + ": " + line;
     for (char& c : line) c = c == '\n' ? ' ' : c;
     m_messages.push_back(line);
-}
-
-void ConsoleRunView::OnRowInserted(int row, const std::string& numberText) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    row = std::clamp(row, 0, static_cast<int>(m_rows.size()));
-    Row added(6);
-    added[0] = numberText;
-    m_rows.insert(m_rows.begin() + row, added);
-    m_dirty[row] = true;
-}
-
-void ConsoleRunView::OnCellChanged(int row, int column, const std::string& text) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (row < 0 || row >= static_cast<int>(m_rows.size()) || column < 0 || column >= 6) return;
-    if (m_rows[static_cast<size_t>(row)][static_cast<size_t>(column)] == text) return;
-    m_rows[static_cast<size_t>(row)][static_cast<size_t>(column)] = text;
-    m_dirty[row] = true;
-}
-
-void ConsoleRunView::OnAllRowsDeleted() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_rows.clear();
-    m_dirty.clear();
-    m_shownOutcome.clear();
 }
 
 std::string ConsoleRunView::FirstAddress() {
@@ -100,110 +72,243 @@ std::string ConsoleRunView::FirstAddress() {
     return m_addresses.empty() ? "" : m_addresses.front();
 }
 
-void ConsoleRunView::Started(int64_t steadyMs) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_startMs = steadyMs;
-}
-
-std::string ConsoleRunView::RowLine(const Row& row, const std::string& outcome) const {
-    std::string line;
-    for (size_t c = 0; c < 6; ++c) line += Pad(row[c], kWidths[c]) + " ";
-    return line + outcome;
-}
-
-void ConsoleRunView::PrintMessages(const std::string& except) {
+std::vector<std::string> ConsoleRunView::TakeMessages(const std::string& except) {
     std::vector<std::string> messages;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         messages.swap(m_messages);
     }
-    for (const std::string& message : messages) {
-        if (except.empty() || message.find(except) == std::string::npos) std::fprintf(stderr, "%s\n", message.c_str());
+    if (!except.empty()) {
+        std::erase_if(messages, [&](const std::string& m) { return m.find(except) != std::string::npos; });
     }
-}
-
-void ConsoleRunView::Note(const std::string& line) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    // On a terminal the note goes where the table was; the next Render draws the table below it.
-    if (m_terminal && m_drawnLines > 0) std::printf("\x1b[%dA\x1b[J", m_drawnLines);
-    std::printf("%s\n", line.c_str());
-    m_drawnLines = 0;
-    for (size_t r = 0; r < m_rows.size(); ++r) m_dirty[static_cast<int>(r)] = true;
-    std::fflush(stdout);
-}
-
-void ConsoleRunView::Render(const std::vector<DeviceResult>& results) {
-    std::map<int, std::string> outcomes;
-    for (const DeviceResult& r : results) {
-        if (r.row >= 0 && r.outcome != DeviceOutcome::Unfinished) outcomes[r.row] = OutcomeName(r.outcome);
-    }
-    PrintMessages();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& [row, outcome] : outcomes) {
-        if (m_shownOutcome[row] != outcome) m_dirty[row] = true;
-    }
-    int64_t elapsed = platform::SteadyMs() - m_startMs;
-    if (!m_terminal) {
-        for (const auto& [row, dirty] : m_dirty) {
-            if (row >= static_cast<int>(m_rows.size())) continue;
-            m_shownOutcome[row] = outcomes[row];
-            std::printf("[%s] %s\n", Elapsed(elapsed).c_str(),
-                        RowLine(m_rows[static_cast<size_t>(row)], outcomes[row]).c_str());
-        }
-        m_dirty.clear();
-        std::fflush(stdout);
-        return;
-    }
-    // On a terminal: the whole table again, in place, every tick (the clock moves on).
-    std::string out;
-    if (m_drawnLines > 0) out += "\x1b[" + std::to_string(m_drawnLines) + "A\x1b[J";
-    std::string heading;
-    for (size_t c = 0; c < 7; ++c) heading += Pad(kHeadings[c], c < 6 ? kWidths[c] : 0) + (c < 6 ? " " : "");
-    out += heading + "\n";
-    for (size_t r = 0; r < m_rows.size(); ++r) {
-        m_shownOutcome[static_cast<int>(r)] = outcomes[static_cast<int>(r)];
-        out += RowLine(m_rows[r], outcomes[static_cast<int>(r)]) + "\n";
-    }
-    int noUpgrade = 0;
-    for (const DeviceResult& r : results) noUpgrade += r.outcome == DeviceOutcome::NoUpgrade;
-    out += "Succeeded: " + m_success + "   Failed: " + m_fail + "   Up to date: " + std::to_string(noUpgrade) +
-           "   Devices: " + std::to_string(results.size()) + "   Elapsed: " + Elapsed(elapsed) +
-           "   (Ctrl-C stops)\n";
-    m_drawnLines = static_cast<int>(m_rows.size()) + 2;
-    m_dirty.clear();
-    std::fputs(out.c_str(), stdout);
-    std::fflush(stdout);
-}
-
-void ConsoleRunView::Finish(const std::vector<DeviceResult>& results) {
-    PrintMessages();
-    int counts[4] = {};
-    for (const DeviceResult& r : results) ++counts[static_cast<int>(r.outcome)];
-    std::printf("Run ended: %zu device%s, %d succeeded, %d failed, %d unfinished, %d up to date\n", results.size(),
-                results.size() == 1 ? "" : "s", counts[static_cast<int>(DeviceOutcome::Succeeded)],
-                counts[static_cast<int>(DeviceOutcome::Failed)], counts[static_cast<int>(DeviceOutcome::Unfinished)],
-                counts[static_cast<int>(DeviceOutcome::NoUpgrade)]);
-    for (const DeviceResult& r : results) {
-        if (r.outcome == DeviceOutcome::Failed || r.outcome == DeviceOutcome::Unfinished) {
-            std::printf("  %s %s: %s%s%s\n", r.mac.c_str(), r.lentAddress.c_str(), OutcomeName(r.outcome),
-                        r.stateText.empty() ? "" : ", last state ", r.stateText.c_str());
-        }
-    }
-    std::fflush(stdout);
+    return messages;
 }
 
 namespace {
 
 constexpr int kTickMs = 200;
+// A second Ctrl-C within this long stops a run that has devices writing flash.
+constexpr int64_t kConfirmStopMs = 5000;
+// Progress alone rewrites the results file at most this often; outcomes rewrite it at once.
+constexpr int64_t kResultsRewriteMs = 3000;
+// Device changes waiting for the next tick; past this a flood of reports is counted, not kept.
+constexpr size_t kMaxPendingChanges = 50000;
+// Lines of the run kept while the live table is up; a run says far fewer.
+constexpr size_t kMaxHeldLines = 2000;
 
-void NarrateToLog(const char* line) { LogMessage(LOG_INFO, "%s", line); }
+void NarrateToLog(const char* line) {
+    LogMessage(LOG_INFO, "%s", line);
+}
 
-// Every device that was offered a file succeeded: 0; any failed or unfinished: 1.
-int ExitStatusOf(const std::vector<DeviceResult>& results) {
-    for (const DeviceResult& r : results) {
-        if (r.outcome == DeviceOutcome::Failed || r.outcome == DeviceOutcome::Unfinished) return 1;
+int64_t WallMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string IsoTime(int64_t ms) {
+    time_t seconds = static_cast<time_t>(ms / 1000);
+    tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[48];
+    size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(ms % 1000));
+    return text;
+}
+
+// Every change of a device, in order, from the threads that make them to the console's loop.
+class ChangeFeed {
+public:
+    struct Change {
+        int64_t wallMs;
+        DeviceResult result;
+    };
+    void Push(const DeviceResult& result) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_pending.size() >= kMaxPendingChanges) {
+            ++m_dropped;
+            return;
+        }
+        m_pending.push_back({WallMs(), result});
     }
-    return 0;
+    std::vector<Change> Take(size_t* dropped) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        *dropped = m_dropped;
+        m_dropped = 0;
+        std::vector<Change> out;
+        out.swap(m_pending);
+        return out;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<Change> m_pending;
+    size_t m_dropped = 0;
+};
+
+std::string EventLine(const ChangeFeed::Change& change) {
+    const DeviceResult& r = change.result;
+    nlohmann::ordered_json one;
+    one["time"] = IsoTime(change.wallMs);
+    one["mac"] = r.mac;
+    one["address"] = r.lentAddress;
+    one["event"] = r.event < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(r.event);
+    one["state"] = r.state < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(r.state);
+    one["state_text"] = r.stateText;
+    one["progress"] = r.progress;
+    one["version_before"] = r.versionBefore;
+    one["version_offered"] = r.versionOffered;
+    one["outcome"] = OutcomeName(r.outcome);
+    return one.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+// Sizes of the offered files, for the download rate: a device that reported its download done
+// (or any later step) has fetched the whole file.
+class DownloadMeter {
+public:
+    explicit DownloadMeter(std::string folder) : m_folder(std::move(folder)) {}
+    double BytesPerSecond(const std::vector<DeviceResult>& results, int64_t elapsedMs) {
+        double bytes = 0;
+        for (const DeviceResult& r : results) {
+            if (r.fileOffered.empty() || !(r.event > 0 || (r.event == 0 && r.state == 0))) continue;
+            bytes += static_cast<double>(SizeOf(r.fileOffered));
+        }
+        return elapsedMs > 0 ? bytes * 1000.0 / static_cast<double>(elapsedMs) : 0;
+    }
+
+private:
+    int64_t SizeOf(const std::string& file) {
+        auto found = m_sizes.find(file);
+        if (found != m_sizes.end()) return found->second;
+        struct stat st {};
+        int64_t size = stat((m_folder + "/" + file).c_str(), &st) == 0 ? st.st_size : 0;
+        // The catalogue holds at most a few hundred files; names come from it, not from devices.
+        if (m_sizes.size() < 4096) m_sizes[file] = size;
+        return size;
+    }
+    std::string m_folder;
+    std::map<std::string, int64_t> m_sizes;
+};
+
+// The console's output: a table in place on a terminal, plain lines otherwise.
+class RunOutput {
+public:
+    RunOutput(FILE* out, bool english)
+        : m_out(out), m_terminal(isatty(fileno(out)) != 0), m_table(out), m_english(english) {}
+
+    bool Terminal() const { return m_terminal; }
+
+    // A line of its own. While the live table is up it shows above the table and is printed once
+    // the table is left, so that it stays in the operator's scrollback.
+    void Line(const std::string& text, FILE* stream = nullptr) {
+        FILE* to = stream != nullptr ? stream : m_out;
+        if (m_table.Active()) {
+            if (m_held.size() < kMaxHeldLines) m_held.emplace_back(text, to);
+            return;
+        }
+        std::fprintf(to, "%s\n", text.c_str());
+        std::fflush(to);
+        clearerr(to);
+    }
+    void Frame(const std::vector<DeviceResult>& results, const RunHeader& header) {
+        if (!m_terminal) return;
+        winsize size{};
+        int width = 80, height = 24;
+        if (ioctl(fileno(m_out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
+            width = size.ws_col;
+            height = size.ws_row;
+        }
+        // The latest few lines of the run above the table.
+        std::vector<std::string> frame;
+        const size_t notes = std::min<size_t>(m_held.size(), height > 12 ? 3 : 0);
+        for (size_t i = m_held.size() - notes; i < m_held.size(); ++i) {
+            frame.push_back(ElideToWidth(m_held[i].first, std::max(10, width - 1)));
+        }
+        for (std::string& line : BuildTableFrame(results, header, width, height - static_cast<int>(notes))) {
+            frame.push_back(std::move(line));
+        }
+        m_table.Draw(frame, width, height);
+    }
+    void Changes(const std::vector<ChangeFeed::Change>& changes, const RunHeader& header) {
+        if (m_terminal) return;
+        for (const ChangeFeed::Change& change : changes) Line(ChangeLine(change.result, header));
+    }
+    // The last picture: the whole table once on a terminal, then the summary.
+    void Final(const std::vector<DeviceResult>& results, const RunHeader& header) {
+        const RunCounts counts = CountPhases(results);
+        const std::string ended = m_english ? "Run ended:" : "升级结束：";
+        if (!m_terminal) {
+            Line(ended + " " + SummaryLine(counts, header));
+            return;
+        }
+        m_table.Leave();
+        for (const auto& [text, stream] : m_held) Line(text, stream);
+        m_held.clear();
+        winsize size{};
+        const int width = ioctl(fileno(m_out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+        std::vector<std::string> frame = BuildTableFrame(results, header, width, 0);
+        // The title and summary of the frame give way to the closing summary below.
+        const std::vector<std::string> summary = SummaryLines(counts, header, std::max(10, width - 1));
+        frame.erase(frame.begin(), frame.begin() + 1 + static_cast<std::ptrdiff_t>(summary.size()));
+        if (frame.size() > 1) {
+            for (const std::string& line : frame) Line(line);
+        }
+        Line(ended);
+        for (const std::string& line : summary) Line(line);
+    }
+
+private:
+    FILE* m_out;
+    const bool m_terminal;
+    TableDrawer m_table;
+    const bool m_english;
+    std::vector<std::pair<std::string, FILE*>> m_held;  // lines printed while the table was up
+};
+
+// The results file, kept current during the run so that any death of the process loses seconds.
+class ResultsKeeper {
+public:
+    explicit ResultsKeeper(std::string path) : m_path(std::move(path)) {}
+    // Writes when an outcome or a device came in, or when anything changed a while ago.
+    void Tick(const std::vector<DeviceResult>& results, bool changed, RunOutput& output) {
+        if (m_path.empty()) return;
+        m_changed = m_changed || changed;
+        int settled = 0;
+        for (const DeviceResult& r : results) settled += r.outcome != DeviceOutcome::Unfinished;
+        const int64_t now = platform::SteadyMs();
+        bool due = settled != m_settled || results.size() != m_devices ||
+                   (m_changed && now - m_lastWriteMs >= kResultsRewriteMs);
+        if (!due) return;
+        m_settled = settled;
+        m_devices = results.size();
+        Write(results, "running", output);
+    }
+    bool Write(const std::vector<DeviceResult>& results, const char* runState, RunOutput& output) {
+        if (m_path.empty()) return true;
+        m_lastWriteMs = platform::SteadyMs();
+        m_changed = false;
+        std::string error;
+        bool ok = WriteResultsFile(results, m_path, &error, runState);
+        // Said once per failing stretch, not at every rewrite.
+        if (!ok && !m_failing) output.Line("kelvane-cli run: " + error, stderr);
+        m_failing = !ok;
+        return ok;
+    }
+
+private:
+    std::string m_path;
+    int64_t m_lastWriteMs = 0;
+    int m_settled = -1;
+    size_t m_devices = 0;
+    bool m_changed = false;
+    bool m_failing = false;
+};
+
+int ExitStatusOf(const std::vector<DeviceResult>& results) {
+    if (results.empty()) return kRunNoDevice;
+    for (const DeviceResult& r : results) {
+        if (r.outcome == DeviceOutcome::Failed || r.outcome == DeviceOutcome::Unfinished) return kRunSomeFailed;
+    }
+    return kRunAllSucceeded;
 }
 
 // A device has an outcome that ends a run when it was offered a file and it succeeded or failed,
@@ -227,72 +332,188 @@ bool EndConditionMet(const RunOptions& options, const CKelvaneDlg& dlg, const st
     return false;
 }
 
+const char* SignalName(int signal) {
+    switch (signal) {
+        case SIGINT:
+            return "Ctrl-C";
+        case SIGHUP:
+            return "SIGHUP";
+        case SIGQUIT:
+            return "SIGQUIT";
+        default:
+            return "SIGTERM";
+    }
+}
+
+// Everything the operator can get wrong, refused before anything starts.
+std::string CheckBeforeStart(const RunOptions& options, const std::string& address, bool english) {
+    std::string why;
+    if (!options.results.empty()) why = CheckOutputPath("--results", options.results, english);
+    if (why.empty() && !options.events.empty() && options.events != "-") {
+        why = CheckOutputPath("--events", options.events, english);
+    }
+    if (why.empty()) why = CheckFirmwareFolder(options.folder, english);
+    if (why.empty()) why = CheckServeAddress(address, english);
+    char mac[kLocalMacTextSize] = {};
+    if (why.empty() && GetMacAddress(mac, address.c_str()) != 0) {
+        why = english ? "Cannot read the MAC address of the interface of --address " + address +
+                            ", which the devices are told. Choose an --address on an Ethernet interface."
+                      : "无法读取 --address " + address +
+                            " 所在接口的MAC地址（设备需要它）。请换一个以太网接口上的 --address。";
+    }
+    if (why.empty() && options.ipCheck && CheckPingSocket() != 0) {
+        const std::string grant = "sudo setcap cap_net_bind_service,cap_net_raw+ep " + platform::ExecutablePath();
+        why = english ? "--ip-check needs an ICMP socket, which this user may not open. Run as root, grant the "
+                        "capability once (" +
+                            grant + "), or leave out --ip-check."
+                      : "--ip-check 需要ICMP套接字，当前用户无权打开。请以root运行，或授予权限（" + grant +
+                            "），或去掉 --ip-check。";
+    }
+    return why;
+}
+
 }  // namespace
 
 int RunUpgrade(const RunOptions& options) {
     // Stop signals are taken by the loop below only; every thread started from here inherits the mask.
-    const sigset_t stopSignals = BlockStopSignals();
+    sigset_t waitSignals = BlockStopSignals();
+    sigset_t resize;
+    sigemptyset(&resize);
+    sigaddset(&resize, SIGWINCH);
+    pthread_sigmask(SIG_BLOCK, &resize, nullptr);
+    sigaddset(&waitSignals, SIGWINCH);
 
-    ConsoleRunView view(isatty(STDOUT_FILENO) != 0);
+    const bool english = options.lang == "en" ||
+                         (options.lang.empty() && platform::GetSystemDefaultLangID() == platform::kLangEnglishUS);
+    // With the events on standard output, people read the run on standard error.
+    FILE* const human = options.events == "-" ? stderr : stdout;
+    RunOutput output(human, english);
+    ConsoleRunView view(english);
     CKelvaneDlg dlg;
-    if (options.lang == "en") dlg.m_wLangID = 1033;
-    if (options.lang == "zh") dlg.m_wLangID = 2052;
+    dlg.m_wLangID = english ? platform::kLangEnglishUS : platform::kLangChineseSimplified;
     dlg.SetView(&view);
     dlg.InitDialogState();
     if (options.logLevel >= 0) LogInit(options.logLevel, "Upgrade.log");
+    const std::string address = options.address.empty() ? view.FirstAddress() : options.address;
+    auto refuse = [&](const std::string& why) {
+        for (const std::string& message : view.TakeMessages(why)) output.Line(message, stderr);
+        output.Line((english ? "kelvane-cli run: not started: " : "kelvane-cli run：未开始：") + why, stderr);
+        dlg.SetView(nullptr);
+        return kRunNotStarted;
+    };
+    std::string why = CheckBeforeStart(options, address, english);
+    if (!why.empty()) return refuse(why);
+    FILE* events = nullptr;
+    if (!options.events.empty()) {
+        events = options.events == "-" ? stdout : std::fopen(options.events.c_str(), "we");
+        if (events == nullptr) return refuse("--events " + options.events + ": " + SystemErrorText(errno, english));
+    }
+    std::unique_ptr<FILE, int (*)(FILE*)> eventsCloser(events != stdout ? events : nullptr,
+                                                       [](FILE* f) { return f != nullptr ? std::fclose(f) : 0; });
+
     // The container reader's narration would tear the table apart: it goes to the log here.
     SetFmwNarrationSink(NarrateToLog);
-
-    std::string address = options.address.empty() ? view.FirstAddress() : options.address;
     dlg.SetItemInput(IDC_EDIT_PATH, options.folder);
     dlg.SetItemInput(IDC_COMBO_LOCAL_IP, address);
     dlg.OnChkForceOld(options.forceOld);
     dlg.OnChkIpCheck(options.ipCheck);
-    std::printf("Kelvane run on %s%s, firmware folder %s\n", address.empty() ? "(no local address)" : address.c_str(),
-                options.address.empty() && !address.empty() ? " (the first local address)" : "",
-                options.folder.c_str());
-    std::fflush(stdout);
+    output.Line((english ? "Kelvane run on " : "Kelvane 服务地址 ") + address +
+                (options.address.empty() ? (english ? " (the first local address)" : "（本机第一个地址）") : "") +
+                (english ? ", firmware folder " : "，固件目录 ") + options.folder);
 
+    ChangeFeed feed;
+    dlg.m_results.SetObserver([&feed](const DeviceResult& r) { feed.Push(r); });
     dlg.OnBtnStart();
     if (!dlg.IsRunning()) {
-        view.PrintMessages(dlg.LastStartError());
-        std::fprintf(stderr, "kelvane-cli run: not started: %s\n", dlg.LastStartError().c_str());
-        dlg.SetView(nullptr);
-        return 2;
+        dlg.m_results.SetObserver(nullptr);
+        SetFmwNarrationSink(nullptr);
+        return refuse(dlg.LastStartError());
     }
-    view.Started(platform::SteadyMs());
+    const int64_t startMs = platform::SteadyMs();
+    ResultsKeeper keeper(options.results);
+    DownloadMeter meter(options.folder);
+    RunHeader header;
+    header.address = address;
+    header.english = english;
+    // An older file of the same name must not look like this run's from now on.
+    keeper.Write({}, "running", output);
 
     timespec tick{0, kTickMs * 1000000L};
-    bool interrupted = false;
+    int64_t firstInterruptMs = -1;
+    std::string stopReason;
+    std::vector<DeviceResult> results;
+    auto drain = [&]() {
+        size_t dropped = 0;
+        std::vector<ChangeFeed::Change> changes = feed.Take(&dropped);
+        header.elapsedMs = platform::SteadyMs() - startMs;
+        results = dlg.ResultsSnapshot();
+        header.bytesPerSecond = meter.BytesPerSecond(results, header.elapsedMs);
+        for (const std::string& message : view.TakeMessages()) output.Line(message, stderr);
+        if (dropped > 0) {
+            output.Line(std::to_string(dropped) + (english ? " device changes came faster than they could be shown"
+                                                           : " 条设备变化来得太快，未能显示"),
+                        stderr);
+        }
+        if (events != nullptr && !changes.empty()) {
+            for (const ChangeFeed::Change& change : changes) std::fputs(EventLine(change).c_str(), events);
+            std::fflush(events);
+            clearerr(events);
+        }
+        output.Changes(changes, header);
+        return !changes.empty();
+    };
     for (;;) {
         siginfo_t info{};
-        if (sigtimedwait(&stopSignals, &info, &tick) > 0) {
-            interrupted = true;
+        int signal = sigtimedwait(&waitSignals, &info, &tick);
+        bool changed = drain();
+        keeper.Tick(results, changed, output);
+        if (signal == SIGINT) {
+            const RunCounts counts = CountPhases(results);
+            const int64_t now = platform::SteadyMs();
+            if (counts.writingFlash > 0 && (firstInterruptMs < 0 || now - firstInterruptMs > kConfirmStopMs)) {
+                firstInterruptMs = now;
+                const std::string n = std::to_string(counts.writingFlash);
+                output.Line(
+                    english ? n + " device(s) are writing flash: stopping now may leave them unbootable. "
+                                  "Press Ctrl-C again within 5 seconds to stop anyway."
+                            : n + " 台设备正在写入闪存：现在停止可能使其无法启动。5 秒内再按一次 Ctrl-C 仍要停止。");
+            } else {
+                stopReason = SignalName(signal);
+                break;
+            }
+        } else if (signal == SIGTERM || signal == SIGHUP || signal == SIGQUIT) {
+            stopReason = SignalName(signal);
             break;
         }
-        std::vector<DeviceResult> results = dlg.ResultsSnapshot();
-        view.Render(results);
+        output.Frame(results, header);
         if (EndConditionMet(options, dlg, results)) break;
     }
 
-    view.Note(interrupted ? "Stopping the run (interrupted)..." : "Stopping the run...");
+    output.Line(stopReason.empty()
+                    ? std::string(english ? "Stopping the run..." : "正在停止升级...")
+                    : (english ? "Stopping the run (" + stopReason + ")..." : "正在停止升级（" + stopReason + "）..."));
     dlg.OnBtnStart();
-    std::vector<DeviceResult> results = dlg.ResultsSnapshot();
-    view.Render(results);
-    view.Finish(results);
+    drain();
+    dlg.m_results.SetObserver(nullptr);
     dlg.SetView(nullptr);
     SetFmwNarrationSink(nullptr);
+    output.Final(results, header);
 
     int status = ExitStatusOf(results);
-
     if (options.finalResults != nullptr) *options.finalResults = results;
+    if (status == kRunNoDevice) {
+        output.Line(
+            (english ? "Warning: no device asked for an address during the run. Check that the devices are in "
+                       "upgrade mode and on the network of "
+                     : "警告：升级期间没有设备请求地址。请检查设备是否处于升级模式，并与以下地址处于同一网络：") +
+                address,
+            stderr);
+    }
     if (!options.results.empty()) {
-        std::string error;
-        if (WriteResultsFile(results, options.results, &error)) {
-            std::printf("Results written to %s\n", options.results.c_str());
+        if (keeper.Write(results, "finished", output)) {
+            output.Line((english ? "Results written to " : "结果已写入 ") + options.results);
         } else {
-            std::fprintf(stderr, "kelvane-cli run: %s\n", error.c_str());
-            status = status == 0 ? 1 : status;
+            status = kRunSomeFailed;
         }
     }
     return status;

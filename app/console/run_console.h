@@ -1,9 +1,8 @@
 #pragma once
-// An upgrade run on a terminal: the options of `kelvane-cli run`, the view that draws the device
-// list (a table redrawn in place on a terminal, one line per change otherwise), and the run itself.
-// Used by every sub-command that runs an upgrade.
-#include <cstdint>
-#include <map>
+// An upgrade run on a terminal: the options of `kelvane-cli run`, the view that shows it (a table
+// kept in place on a terminal, one line per change otherwise), and the run itself. Used by every
+// sub-command that runs an upgrade.
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,7 +16,8 @@ struct RunOptions {
     bool forceOld = false;
     bool ipCheck = false;
     std::string lang;     // "en", "zh", or empty for the locale's
-    std::string results;  // file to write the results to, or empty
+    std::string results;  // file to keep the results in, or empty
+    std::string events;   // file to stream device changes to as JSON lines, "-" for standard output, or empty
     int devices = 0;      // end once this many devices have an outcome (0: never)
     int idleSeconds = 0;  // end after this long without a device message, once one has an outcome
     int logLevel = -1;    // -1: as "Config.ini" says
@@ -25,47 +25,40 @@ struct RunOptions {
     std::vector<DeviceResult>* finalResults = nullptr;
 };
 
-// Runs until Ctrl-C/SIGTERM or an end condition; 0 every offered device succeeded, 1 any failed or
-// is unfinished (or the results could not be written), 2 the run could not start.
+// Exit statuses of `kelvane-cli run`.
+constexpr int kRunAllSucceeded = 0;
+constexpr int kRunSomeFailed = 1;  // a device failed or did not finish, or the results could not be kept
+constexpr int kRunNotStarted = 2;  // also a usage error
+constexpr int kRunNoDevice = 3;    // the run went well but no device asked for anything
+
+// Runs until a stop signal or an end condition and returns one of the statuses above.
 int RunUpgrade(const RunOptions& options);
 
+// What the run control tells the operator: messages and the host's addresses. The devices are
+// drawn from the run's results, not from the list rows.
 class ConsoleRunView : public IKelvaneView {
 public:
-    explicit ConsoleRunView(bool terminal) : m_terminal(terminal) {}
+    explicit ConsoleRunView(bool english) : m_english(english) {}
 
-    void SetItemText(int item, const std::string& text) override;
+    void SetItemText(int, const std::string&) override {}
     void EnableItem(int, bool) override {}
     void ShowItem(int, bool) override {}
     void SetComboItems(int item, const std::vector<std::string>& entries, int selected) override;
     void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) override;
-    // Nobody answers at a console: a question gets OK, as a close on Ctrl-C means to stop.
+    // Nobody answers at a console: a question gets OK, as a close on a stop signal means to stop.
     bool Confirm(const std::string&, const std::string&) override { return true; }
-    void OnRowInserted(int row, const std::string& numberText) override;
-    void OnCellChanged(int row, int column, const std::string& text) override;
+    void OnRowInserted(int, const std::string&) override {}
+    void OnCellChanged(int, int, const std::string&) override {}
     void OnEnsureVisible(int) override {}
-    void OnAllRowsDeleted() override;
+    void OnAllRowsDeleted() override {}
 
     std::string FirstAddress();
-    void Started(int64_t steadyMs);
-    // Draws what changed since the last call, with each row's outcome from `results`.
-    void Render(const std::vector<DeviceResult>& results);
-    // Prints the operator's messages so far to standard error, leaving out one containing `except`.
-    void PrintMessages(const std::string& except = "");
-    void Note(const std::string& line);
-    void Finish(const std::vector<DeviceResult>& results);
+    // The operator's messages so far, in the run's language, leaving out one containing `except`.
+    std::vector<std::string> TakeMessages(const std::string& except = "");
 
 private:
-    using Row = std::vector<std::string>;
-    std::string RowLine(const Row& row, const std::string& outcome) const;
-
-    const bool m_terminal;
+    const bool m_english;
     std::mutex m_mutex;
-    std::vector<Row> m_rows;
-    std::map<int, bool> m_dirty;  // rows changed since the last Render
     std::vector<std::string> m_messages;
     std::vector<std::string> m_addresses;
-    std::string m_success = "0", m_fail = "0";
-    int64_t m_startMs = 0;
-    int m_drawnLines = 0;  // lines of the table on screen, redrawn in place
-    std::map<int, std::string> m_shownOutcome;
 };

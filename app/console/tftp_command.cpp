@@ -83,8 +83,9 @@ const bool registered = RegisterConsoleCommand([](CLI::App& app) {
                         "Numeric local address to listen on (default: every address, IPv4 and IPv6)");
     command->add_option("--root", options->root, "Folder whose files are served (default: the current folder)");
     command->add_option("--port", options->port, "UDP port to listen on")->check(CLI::Range(1, 65535));
-    command->add_option("--log-level", options->logLevel,
-                        "Write log lines up to this level (0 Major .. 8 ALLLOG) to the log file and the terminal")
+    command
+        ->add_option("--log-level", options->logLevel,
+                     "Write log lines up to this level (0 Major .. 8 ALLLOG) to the log file and the terminal")
         ->check(CLI::Range(0, 8));
     command
         ->add_option("--per-client", options->perClient,

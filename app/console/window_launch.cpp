@@ -68,8 +68,9 @@ bool DisplayReachable(std::string* error) {
     if (platform.rfind("offscreen", 0) == 0 || platform.rfind("minimal", 0) == 0) return true;
     const std::string wayland = Env("WAYLAND_DISPLAY"), x11 = Env("DISPLAY");
     if (wayland.empty() && x11.empty()) {
-        *error = "no display: DISPLAY and WAYLAND_DISPLAY are unset (run it in a graphical session, or without "
-                 "--window for the console table)";
+        *error =
+            "no display: DISPLAY and WAYLAND_DISPLAY are unset (run it in a graphical session, or without "
+            "--window for the console table)";
         return false;
     }
     std::string why;

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,8 @@ TEST(CrashDump, FaultOnAWorkerThreadLeavesANamedDumpOrStillEnds) {
         }
         // Only code mappings, and the handler's bare addresses are named offline.
         EXPECT_EQ(dump.find(" rw-p ", dump.find("modules:\n")), std::string::npos) << dump;
+        // The crashed binary's build ID, which the symbolizer compares with the binary at hand.
+        EXPECT_TRUE(std::regex_search(dump, std::regex("build-ids:\n  [0-9a-f]{40} /.*/crash_child\n"))) << dump;
         const std::string symbolized = testsupport::RunCapture(SYMBOLIZE_DUMP " " + files[0]).out;
         EXPECT_NE(symbolized.find("#00 0x"), std::string::npos) << symbolized;
         EXPECT_NE(symbolized.find(" crash_child_fault"), std::string::npos) << mode << ":\n"
