@@ -151,7 +151,8 @@ TEST(DevsimTest, EveryKindOfDeviceEndsAsItShould) {
             EXPECT_EQ(r.lentIp, Key(text, kKeyIpaddr));
             EXPECT_EQ(r.model == "CAM-X" ? "CAM*X-1.0.0.0" : r.model + "-1.0.0.0", Key(text, kKeyVersion));
         }
-        if (r.outcome == Outcome::Upgraded && !reports.empty()) {
+        // The dropping device may lose its last report too.
+        if (r.outcome == Outcome::Upgraded && rows[i].group.find("drop") == std::string::npos) {
             EXPECT_EQ("100", Key(reports.back().first, kKeySchedule));
         }
     }
