@@ -163,15 +163,18 @@ RunCounts CountPhases(const std::vector<DeviceResult>& results) {
 std::vector<std::string> SummaryItems(const RunCounts& c, const RunHeader& h) {
     const bool en = h.english;
     auto item = [](const char* name, int value) { return std::string(name) + " " + std::to_string(value); };
-    return {item(Say(en, "asked", "请求"), c.asked),
-            item(Say(en, "downloading", "下载中"), c.downloading),
-            item(Say(en, "writing flash", "写入闪存"), c.writingFlash),
-            item(Say(en, "succeeded", "成功"), c.succeeded),
-            item(Say(en, "failed", "失败"), c.failed),
-            item(Say(en, "unfinished", "未完成"), c.Unfinished()),
-            item(Say(en, "up to date", "无需升级"), c.upToDate),
-            Rate(h.bytesPerSecond),
-            Clock(h.elapsedMs)};
+    std::vector<std::string> items = {item(Say(en, "asked", "请求"), c.asked),
+                                      item(Say(en, "downloading", "下载中"), c.downloading),
+                                      item(Say(en, "writing flash", "写入闪存"), c.writingFlash),
+                                      item(Say(en, "succeeded", "成功"), c.succeeded),
+                                      item(Say(en, "failed", "失败"), c.failed),
+                                      item(Say(en, "unfinished", "未完成"), c.Unfinished()),
+                                      item(Say(en, "up to date", "无需升级"), c.upToDate)};
+    // Devices asking while every address is held get no reply and ask again: the operator must see why.
+    if (h.rangeFull > 0) items.push_back(item(Say(en, "no free address", "无空闲地址"), h.rangeFull));
+    items.push_back(Rate(h.bytesPerSecond));
+    items.push_back(Clock(h.elapsedMs));
+    return items;
 }
 
 std::string SummaryLine(const RunCounts& c, const RunHeader& h) {

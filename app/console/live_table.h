@@ -33,6 +33,7 @@ struct RunHeader {
     int64_t elapsedMs = 0;
     double bytesPerSecond = 0;  // of finished downloads since the start
     bool english = true;
+    int rangeFull = 0;  // address requests left unanswered: every address of the range was held
 };
 
 // "asked 12 | downloading 3 | ... | 1.2 MB/s | 01:05", in the run's language; as lines narrower

@@ -448,6 +448,7 @@ int RunUpgrade(const RunOptions& options) {
         header.elapsedMs = platform::SteadyMs() - startMs;
         results = dlg.ResultsSnapshot();
         header.bytesPerSecond = meter.BytesPerSecond(results, header.elapsedMs);
+        header.rangeFull = dlg.RangeFullRequests();
         for (const std::string& message : view.TakeMessages()) output.Line(message, stderr);
         if (dropped > 0) {
             output.Line(std::to_string(dropped) + (english ? " device changes came faster than they could be shown"

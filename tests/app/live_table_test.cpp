@@ -82,6 +82,10 @@ TEST(LiveTable, FramesFitEveryTerminalAndShowWhatMattersFirst) {
     EXPECT_EQ(frame[22], "... 162 more");
     // The final table has no height: failed and downloading follow, finished devices stay counted only.
     EXPECT_EQ(BuildTableFrame(results, header, 120, 0).size(), 4u + 180u);
+    // Requests left unanswered because every address was held are counted where the operator looks.
+    header.rangeFull = 7;
+    EXPECT_NE(SummaryLine(CountPhases(results), header).find("| up to date 60 | no free address 7 | 2.5 MB/s"),
+              std::string::npos);
 }
 
 TEST(LiveTable, TheDrawerSendsOnlyWhatChanged) {
