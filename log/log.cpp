@@ -43,14 +43,14 @@ static_assert(sizeof(long) == sizeof(size_t) && sizeof(long) == sizeof(intmax_t)
 
 // One conversion of a printf format, its '*' width and precision already taken from `args`.
 struct Conversion {
-    std::string spec;  // "%-8.3s", with the numbers in place of '*'
+    std::string spec = std::string(1, '%');  // "%-8.3s", with the numbers in place of '*'
     std::string length;
     char kind = 0;
 };
 
-// Reads the conversion at `format` (just after its '%'); false for one this log does not know.
+// Reads the conversion at `format` (just after its '%') into a fresh `c`; false for one this log
+// does not know.
 bool ReadConversion(const char*& format, va_list& args, Conversion* c) {
-    c->spec = "%";
     while (*format != '\0' && std::strchr("-+ #0", *format) != nullptr) c->spec += *format++;
     for (int part = 0; part < 2; ++part) {
         if (part == 1) {
