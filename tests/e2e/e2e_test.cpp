@@ -127,8 +127,8 @@ TEST_F(EndToEnd, ThreeHundredDevicesShareTheRangeAndAreEachCountedOnce) {
     Start();
     devsim::SimConfig config = testsupport::QuickDevices("10.77.0.1", m_devices.Path());
     // All ask within two seconds and take longer than that each: the range runs out while they work.
-    config.startSpreadMs = 2000;
-    config.stepMs = 1000;
+    config.startSpreadMs = Scaled(2000);
+    config.stepMs = Scaled(1000);
     config.timeLimitMs = 30 * 60 * 1000;  // the wait below ends the test when devices stop progressing
     m_sim = testsupport::StartDevices(config, {"count=300,model=IPCS"});
     ASSERT_NE(nullptr, m_sim);
@@ -138,7 +138,7 @@ TEST_F(EndToEnd, ThreeHundredDevicesShareTheRangeAndAreEachCountedOnce) {
         return n;
     };
     // Waits while devices keep ending; a minute without progress fails.
-    for (int before = -1; !m_sim->Wait(60000);) {
+    for (int before = -1; !m_sim->Wait(Scaled(60000));) {
         int now = ended();
         ASSERT_GT(now, before) << devsim::Summary(m_sim->Results());
         before = now;
