@@ -298,13 +298,16 @@ void DeviceDispatcher::ReleaseSlotLocked(uint32_t sender) {
 }
 
 int DeviceDispatcher::AdmitRequest(const char* text, uint32_t sender, int seq) {
+    char mac[64];
+    if (ReadFlagValue(text, kKeyIpcMac, sizeof kKeyIpcMac - 1, mac, sizeof mac) != 0) mac[0] = '\0';
     std::lock_guard<std::mutex> lock(m_slotMutex);
     // Only when none of the sender's own wait ahead of it, so its requests keep their order; others'
     // waiting requests do not hold it up.
     int& waiting = m_waitingBySender[sender];
-    if (waiting == 0 && MayTakeSlotLocked(sender)) {
+    if (waiting == 0 && MayTakeSlotLocked(sender) && (mac[0] == '\0' || m_busyMacs.count(mac) == 0)) {
         m_waitingBySender.erase(sender);
         TakeSlotLocked(sender);
+        if (mac[0] != '\0') m_busyMacs.insert(mac);
         return 1;
     }
     if (static_cast<int>(m_waitingRequests.size()) >= kMaxWaitingRequests || waiting >= kMaxWaitingPerSender) {
@@ -313,9 +316,7 @@ int DeviceDispatcher::AdmitRequest(const char* text, uint32_t sender, int seq) {
     }
     auto request = std::make_unique<WaitingRequest>();
     std::memcpy(request->szMsg, text, kRecvBufSize);
-    if (ReadFlagValue(text, kKeyIpcMac, sizeof kKeyIpcMac - 1, request->szMac, sizeof request->szMac) != 0) {
-        request->szMac[0] = '\0';
-    }
+    std::memcpy(request->szMac, mac, sizeof request->szMac);
     request->nSeq = seq;
     request->nSender = sender;
     request->queuedMs = platform::SteadyMs();
@@ -331,7 +332,7 @@ bool DeviceDispatcher::TakeWaitingRequest(RequestThreadInfo* info) {
         std::lock_guard<std::mutex> lock(m_slotMutex);
         ReleaseSlotLocked(info->nSender);
         const int64_t now = platform::SteadyMs();
-        NoteAnsweredLocked(info->szMsg, now);
+        NoteAnsweredLocked(info->szMsg, now);  // also frees the device for its next request
         for (auto it = m_waitingRequests.begin(); it != m_waitingRequests.end() && !taken;) {
             WaitingRequest& request = **it;
             // The device has asked again by now, or was answered while this one waited: answering it
@@ -339,7 +340,8 @@ bool DeviceDispatcher::TakeWaitingRequest(RequestThreadInfo* info) {
             auto answered = request.szMac[0] != '\0' ? m_answeredMs.find(request.szMac) : m_answeredMs.end();
             const bool superseded = now - request.queuedMs > kMaxRequestWaitMs ||
                                     (answered != m_answeredMs.end() && answered->second >= request.queuedMs);
-            if (!superseded && !MayTakeSlotLocked(request.nSender)) {
+            const bool deviceBusy = request.szMac[0] != '\0' && m_busyMacs.count(request.szMac) != 0;
+            if (!superseded && (deviceBusy || !MayTakeSlotLocked(request.nSender))) {
                 ++it;
                 continue;
             }
@@ -351,6 +353,7 @@ bool DeviceDispatcher::TakeWaitingRequest(RequestThreadInfo* info) {
                 info->nSeq = request.nSeq;
                 info->nSender = sender;
                 TakeSlotLocked(sender);
+                if (request.szMac[0] != '\0') m_busyMacs.insert(request.szMac);
                 taken = true;
             }
             it = m_waitingRequests.erase(it);
@@ -367,6 +370,7 @@ bool DeviceDispatcher::TakeWaitingRequest(RequestThreadInfo* info) {
 void DeviceDispatcher::NoteAnsweredLocked(const char* text, int64_t nowMs) {
     char mac[64];
     if (ReadFlagValue(text, kKeyIpcMac, sizeof kKeyIpcMac - 1, mac, sizeof mac) != 0 || mac[0] == '\0') return;
+    m_busyMacs.erase(mac);
     // Only as long as a request may wait matters; invented MACs must not grow it.
     if (m_answeredMs.size() >= static_cast<size_t>(kMaxWaitingRequests)) {
         for (auto it = m_answeredMs.begin(); it != m_answeredMs.end();) {
@@ -392,6 +396,7 @@ void DeviceDispatcher::DropWaitingRequests() {
     m_waitingRequests.clear();
     m_waitingBySender.clear();
     m_answeredMs.clear();
+    m_busyMacs.clear();
 }
 
 int DeviceDispatcher::RequestThreadsRunning() const {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/net_interface.h"
 #include "platform/thread.h"
@@ -181,6 +182,9 @@ private:
     // When each device (by "IPCMac:") was last answered, for the last kMaxRequestWaitMs or so: a
     // request that waited while the device was answered is not answered again.
     std::unordered_map<std::string, int64_t> m_answeredMs;
+    // Devices (by "IPCMac:") whose request a thread is answering: a second request of the same
+    // device waits until the first is answered, and is then dropped as answered.
+    std::unordered_set<std::string> m_busyMacs;
 };
 
 // Thread bodies. Results: listener 0 normal end, -2 socket unusable, -3 bind failed;
