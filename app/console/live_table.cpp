@@ -196,11 +196,18 @@ std::vector<std::string> SummaryLines(const RunCounts& c, const RunHeader& h, in
 }
 
 std::string ChangeLine(const DeviceResult& r, const RunHeader& h) {
-    std::string line = "[" + Clock(h.elapsedMs) + "] " + r.mac;
-    if (!r.lentAddress.empty()) line += " " + r.lentAddress;
-    if (!r.stateText.empty()) line += " " + r.stateText;
-    if (!r.progress.empty()) line += " " + r.progress;
-    line += " " + VersionText(r) + " " + OutcomeText(r.outcome, h.english);
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "text" + temporary.
+    std::string line = "[";
+    line += Clock(h.elapsedMs);
+    line += "] ";
+    line += r.mac;
+    for (const std::string* part : {&r.lentAddress, &r.stateText, &r.progress}) {
+        if (!part->empty()) line += ' ' + *part;
+    }
+    line += ' ';
+    line += VersionText(r);
+    line += ' ';
+    line += OutcomeText(r.outcome, h.english);
     return line;
 }
 
