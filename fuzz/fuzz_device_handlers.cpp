@@ -9,6 +9,7 @@
 
 #include "app/kelvane_dlg.h"
 #include "messaging/msg_format.h"
+#include "reporting/device_table.h"
 #include "support/catalogue_entry.h"
 #include "support/netns.h"
 
@@ -41,6 +42,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Keep the list and table from growing without end across runs.
     if (g_dlg->m_lstInfo.GetItemCount() > 200) g_dlg->m_lstInfo.DeleteAllItems();
     std::lock_guard<std::mutex> lock(g_dlg->m_csIpcInfo);
-    if (g_dlg->m_vecIpcInfo.size() > 100) __builtin_trap();
+    if (g_dlg->m_vecIpcInfo.size() > static_cast<size_t>(kMaxIpcInfo)) __builtin_trap();
     return 0;
 }
