@@ -43,7 +43,7 @@ static_assert(sizeof(long) == sizeof(size_t) && sizeof(long) == sizeof(intmax_t)
 
 // One conversion of a printf format, its '*' width and precision already taken from `args`.
 struct Conversion {
-    std::string spec = std::string(1, '%');  // "%-8.3s", with the numbers in place of '*'
+    std::string pattern = std::string(1, '%');  // "%-8.3s", with the numbers in place of '*'
     std::string length;
     char kind = 0;
 };
@@ -51,31 +51,31 @@ struct Conversion {
 // Reads the conversion at `format` (just after its '%') into a fresh `c`; false for one this log
 // does not know.
 bool ReadConversion(const char*& format, va_list& args, Conversion* c) {
-    while (*format != '\0' && std::strchr("-+ #0", *format) != nullptr) c->spec += *format++;
+    while (*format != '\0' && std::strchr("-+ #0", *format) != nullptr) c->pattern += *format++;
     for (int part = 0; part < 2; ++part) {
         if (part == 1) {
             if (*format != '.') break;
-            c->spec += *format++;
+            c->pattern += *format++;
         }
         if (*format == '*') {
-            c->spec += std::to_string(va_arg(args, int));
+            c->pattern += std::to_string(va_arg(args, int));
             ++format;
         }
-        while (*format >= '0' && *format <= '9') c->spec += *format++;
+        while (*format >= '0' && *format <= '9') c->pattern += *format++;
     }
     while (*format != '\0' && std::strchr("hlLqjzt", *format) != nullptr) c->length += *format++;
     c->kind = *format;
     if (c->kind == '\0' || std::strchr("diouxXcspfFeEgGaA%", c->kind) == nullptr) return false;
     ++format;
-    c->spec += c->length;
-    c->spec += c->kind;
+    c->pattern += c->length;
+    c->pattern += c->kind;
     return true;
 }
 
 template <typename T>
-void Append(std::string* out, const std::string& spec, T value) {
+void Append(std::string* out, const std::string& pattern, T value) {
     char piece[kLogLineSize];
-    int n = std::snprintf(piece, sizeof piece, spec.c_str(), value);
+    int n = std::snprintf(piece, sizeof piece, pattern.c_str(), value);
     if (n > 0) out->append(piece, std::min(static_cast<size_t>(n), sizeof piece - 1));
 }
 
@@ -102,7 +102,7 @@ std::string FormatEscaped(const char* format, va_list from) {
             case '%': out += '%'; break;
             case 's': {
                 const char* text = va_arg(args, const char*);
-                Append(&out, c.spec, text == nullptr ? "(null)" : platform::EscapeControlChars(text).c_str());
+                Append(&out, c.pattern, text == nullptr ? "(null)" : platform::EscapeControlChars(text).c_str());
                 break;
             }
             case 'c': {
@@ -110,22 +110,22 @@ std::string FormatEscaped(const char* format, va_list from) {
                 Append(&out, "%s", platform::EscapeControlChars(std::string_view(&ch, 1)).c_str());
                 break;
             }
-            case 'p': Append(&out, c.spec, va_arg(args, void*)); break;
+            case 'p': Append(&out, c.pattern, va_arg(args, void*)); break;
             case 'f': case 'F': case 'e': case 'E': case 'g': case 'G': case 'a': case 'A':
                 if (len == "L") {
-                    Append(&out, c.spec, va_arg(args, long double));
+                    Append(&out, c.pattern, va_arg(args, long double));
                 } else {
-                    Append(&out, c.spec, va_arg(args, double));
+                    Append(&out, c.pattern, va_arg(args, double));
                 }
                 break;
             default:  // the integers
                 if (len == "ll" || len == "q") {
-                    Append(&out, c.spec, va_arg(args, long long));
+                    Append(&out, c.pattern, va_arg(args, long long));
                 } else if (len == "l" || len == "j" || len == "z" || len == "t") {
                     // intmax_t, size_t and ptrdiff_t are long on this platform
-                    Append(&out, c.spec, va_arg(args, long));
+                    Append(&out, c.pattern, va_arg(args, long));
                 } else {
-                    Append(&out, c.spec, va_arg(args, int));
+                    Append(&out, c.pattern, va_arg(args, int));
                 }
                 break;
         }
