@@ -21,7 +21,6 @@ namespace {
 
 constexpr int kSelectTimeoutMs = 2000;
 constexpr int kCleanPassMs = 200;
-constexpr int kPassesPerSweep = 10;
 constexpr int kRequestThreadJoinMs = 10000;
 // About two seconds of a 10,000-a-second flood (the kernel counts some 1 KiB per small datagram):
 // what the listener must ride out when the host is too busy to run it.
@@ -532,6 +531,7 @@ int RequestIpMsgProc(RequestThreadInfo* info) {
     if (!slotReturned) owner->ReleaseRequestSlot(info->nSender);
     // After this the clean-up thread may free the record; the owner is released last.
     info->bRunning = 0;
+    owner->m_requestEnded.Set();
     owner->ThreadLeave();
     return result;
 }
@@ -611,9 +611,11 @@ int SweepRequestThreads(DeviceDispatcher* dispatcher) {
 }
 
 int CleanRequestThreadProc(DeviceDispatcher* dispatcher) {
-    for (int pass = 1; dispatcher->m_bRunning; ++pass) {
-        if (pass % kPassesPerSweep == 0) SweepRequestThreads(dispatcher);
-        usleep(kCleanPassMs * 1000);
+    // An ended thread keeps its stack mapped until it is joined. Sweeping only every few seconds
+    // let thousands of them pile up under a burst of requests, so every end wakes the sweep.
+    while (dispatcher->m_bRunning) {
+        dispatcher->m_requestEnded.Wait(kCleanPassMs);
+        SweepRequestThreads(dispatcher);
     }
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "platform/event.h"
 #include "platform/net_interface.h"
 #include "platform/thread.h"
 #include "platform/thread_message.h"
@@ -138,6 +139,8 @@ public:
     int m_nRequestSeq = 0;  // written only by the listener
     RequestThreadInfo* m_pRequestThreadList = nullptr;
     std::mutex m_csRequestThread;
+    // Set by each request thread as it ends, so that the clean-up thread joins it at once.
+    platform::Event m_requestEnded{false};
     std::unique_ptr<platform::Thread> m_hCleanThread;
     std::unique_ptr<platform::Thread> m_hMsgThread;
     std::unique_ptr<platform::Thread> m_hListenThread;
