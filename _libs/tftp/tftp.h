@@ -3,7 +3,7 @@
 // offer each other. The pieces: the listener (tftp_listener.cpp) takes requests and hands each to a
 // worker of the pool (tftp_pool.cpp); the worker decodes it (tftp_request.cpp, with the parser in
 // tftp_packet.cpp, the name rules in tftp_path.cpp and the options in tftp_options.cpp) and runs
-// an engine (tftp_transfer.cpp). Start and stop are in tftp_interface.h.
+// an engine (tftp_transfer.cpp, its packet I/O in tftp_transfer_io.cpp). Start and stop are in tftp_interface.h.
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -201,10 +201,24 @@ bool FinishWrittenFile(TftpTransfer* transfer, bool success);
 // length into nLastLen) and applies them; true when the OACK is due.
 bool NegotiateOptions(TftpTransfer* transfer, const TftpRequest& request);
 
-// Engines (tftp_transfer.cpp).
-int SendOack(TftpTransfer* transfer);
+// Engines (tftp_transfer.cpp): the window and acknowledgement bookkeeping of both directions.
 int SendFileLoop(TftpTransfer* transfer);
 int ReceiveFileLoop(TftpTransfer* transfer, int oackSent);
+
+// The engines' packet I/O (tftp_transfer_io.cpp).
+int SendOack(TftpTransfer* transfer);
+int SendAck(TftpTransfer* transfer, uint32_t block);
+// What ReceiveReady gives when the wait for a packet timed out.
+constexpr ssize_t kNothingYet = -2;
+// The next datagram of the transfer, or kNothingYet after the time-out of the current retry step.
+ssize_t ReceiveReady(TftpTransfer* transfer, unsigned char* buffer, size_t size);
+// After a time-out: true (and logged) when the time-out was the service stopping.
+bool CancelledByStop(TftpTransfer* transfer);
+// True (and reported) when a receive gave an error or an empty datagram.
+bool ReceiveFailed(TftpTransfer* transfer, ssize_t n);
+// Adds to the transfer's byte statistic (32 bits wide: it wraps on files of 2 GiB and more).
+void AddBytes(TftpTransfer* transfer, uint32_t count);
+void ReportTransferStats(TftpTransfer* transfer);
 
 // Side files (tftp_dir.cpp).
 void Md5Start(TftpTransfer* transfer);
