@@ -1,6 +1,7 @@
 // The transfer engines: what the sender of a read request and the receiver of a write request keep
 // of blocks, windows and acknowledgements. Their packet I/O is in tftp_transfer_io.cpp.
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,21 @@
 namespace {
 
 constexpr uint32_t kMaxUnackedSends = 50;
+
+// Ends a read whose file changed while it was being sent, before the client has all of it: it
+// must never keep a mix of two files, or a file cut short that it takes for complete.
+void EndChangedFile(TftpTransfer* transfer, const char* how) {
+    LogMessage(LOG_MAJOR, "File <%s> %s during its transfer: ended before the last block", RequestFileName(transfer),
+               how);
+    TftpNotifyRead(transfer, TFTP_READ_CHANGED);
+    SendTftpErrorText(transfer, 0, "File changed during transfer");
+}
+
+// Whether the open file is still as it was opened (size, mtime, ctime).
+bool UnchangedSinceOpened(const TftpTransfer* transfer) {
+    struct stat st {};
+    return fstat(transfer->hFile, &st) == 0 && SameTftpFile(FileIdentityOf(st), transfer->opened);
+}
 
 }  // namespace
 
@@ -68,6 +84,10 @@ int SendFileLoop(TftpTransfer* transfer) {
             ReportSyscallError(transfer, 0, "ReadFile");
             return false;
         }
+        if (static_cast<uint32_t>(n) != blockLength(block)) {
+            EndChangedFile(transfer, "changed its size");
+            return false;
+        }
         *length = static_cast<uint32_t>(n);
         if (transfer->bMd5 && block == nextDigestBlock) {
             Md5Add(transfer, packet + 4, *length);
@@ -85,6 +105,11 @@ int SendFileLoop(TftpTransfer* transfer) {
                     packet = transfer->aheadPkt;
                     L = transfer->nAheadLen;
                 } else if (!readBlock(N, packet, &L)) {
+                    return 0;
+                }
+                // Every block the client has was read before this check: it gets all of one file.
+                if (N == T && transfer->bWatchFile && !UnchangedSinceOpened(transfer)) {
+                    EndChangedFile(transfer, "was rewritten");
                     return 0;
                 }
                 PutTftpHeader(packet, TFTP_DATA, N);
