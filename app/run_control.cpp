@@ -365,7 +365,8 @@ void CKelvaneDlg::TellWithdrawn(const UpgradeFileInfo& entry, FileChange change,
                platform::EscapeControlChars(GbkToDisplayText(entry.szFileName)),
                DescribeFileChange(change, detail, m_wLangID == 1033));
     // From a request thread or a TFTP worker: the front ends only queue what they are shown.
-    m_ui.Post([text](IKelvaneView& view) { view.ShowMessage(text, "Error", kIconError); });
+    m_ui.Post(
+        [text, caption = Text("Error", "错误")](IKelvaneView& view) { view.ShowMessage(text, caption, kIconError); });
 }
 
 void CKelvaneDlg::StopRun() {
