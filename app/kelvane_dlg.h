@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "_libs/tftp/tftp_interface.h"
+#include "app/catalogue_watch.h"
 #include "app/device_list_model.h"
 #include "app/kelvane_view.h"
 #include "app/run_results.h"
@@ -163,6 +164,8 @@ public:
     // True when the catalogue has a file of `model` (GBK, as the device sent it).
     bool IsCataloguedModel(const char* model) const;
     std::vector<UpgradeFileInfo>& m_vecUpgradeFileInfo = m_catalogue.m_vecUpgradeFileInfo;
+    // The catalogued files as the run started with them; entries that changed are withdrawn.
+    CatalogueWatch m_catalogueWatch;
 
 private:
     // What the device table shows through (IDeviceTableView).
@@ -181,6 +184,9 @@ private:
     void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) override;
     bool OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
                    const char* address) override;
+    bool StillOffered(size_t index) override { return m_catalogueWatch.StillOffered(index); }
+    // Tells the operator, once, that a catalogued file changed and is no longer offered.
+    void TellWithdrawn(const UpgradeFileInfo& entry, FileChange change, const std::string& detail);
 
     void NoteDeviceActivity();
     // Start and stop of a run; false (with the reason shown) when the start is refused.

@@ -238,13 +238,6 @@ bool CKelvaneDlg::StartRun() {
         return false;
     }
 
-    // A device that starts its download from its lent address keeps the address until its outcome.
-    SetTftpReadObserver(
-        [](void* context, uint32_t client) {
-            static_cast<LeaseBook*>(context)->MarkAddressStarted(platform::FormatIPv4(in_addr{client}),
-                                                                 platform::SteadyMs());
-        },
-        &m_addressRequests.m_leases);
     TftpConfig tftpSettings = m_tftpSettings;
     // Devices flash what the folder holds: nothing from the LAN may change it under a run.
     tftpSettings.nSecurityLevel = kTftpReadOnlyLevel;
@@ -259,7 +252,6 @@ bool CKelvaneDlg::StartRun() {
     }
     if (tftp.nState != TFTP_LISTENING) {
         StopTftp();
-        SetTftpReadObserver(nullptr, nullptr);
         m_listenSocket.socket.Close();
         std::string holder = platform::DescribeUdpPortHolder(69);
         if (tftp.nError == EADDRINUSE || tftp.nError == 10048) {
@@ -284,9 +276,15 @@ bool CKelvaneDlg::StartRun() {
     m_bTftpStarted = true;
 
     // What the catalogue offers, the service must serve: a name it would refuse fails every device.
+    // Each file is recorded as the service opens it, so that one changed under the run is noticed.
+    m_catalogueWatch.Reset(tftp.szRootDir, tftpSettings,
+                           [this](const UpgradeFileInfo& entry, FileChange change, const std::string& detail) {
+                               TellWithdrawn(entry, change, detail);
+                           });
     for (const UpgradeFileInfo& entry : catalogue) {
         char why[160] = "";
-        if (TftpCheckServable(tftp.szRootDir, entry.szFileName, tftpSettings, why, sizeof why) != 0) {
+        TftpFileIdentity identity{};
+        if (TftpCheckServable(tftp.szRootDir, entry.szFileName, tftpSettings, why, sizeof why, &identity) != 0) {
             StopTftp();
             m_bTftpStarted = false;
             m_listenSocket.socket.Close();
@@ -297,7 +295,21 @@ bool CKelvaneDlg::StartRun() {
                         caption);
             return false;
         }
+        m_catalogueWatch.Add(entry, identity);
     }
+    // Set once the files are recorded: the observer reads them, and a removal waits for its calls.
+    SetTftpReadObserver(
+        [](void* context, const TftpReadInfo& read) {
+            auto* dlg = static_cast<CKelvaneDlg*>(context);
+            int verdict = dlg->m_catalogueWatch.CheckRead(read);
+            // A device that starts its download from its lent address keeps the address until its outcome.
+            if (verdict == 0 && read.nEvent == TFTP_READ_OPENED && read.clientAddress != 0) {
+                dlg->m_addressRequests.m_leases.MarkAddressStarted(platform::FormatIPv4(in_addr{read.clientAddress}),
+                                                                   platform::SteadyMs());
+            }
+            return verdict;
+        },
+        this);
 
     // Everything can serve: from here the run is on.
     std::memcpy(m_szLocalMac, mac, sizeof m_szLocalMac);
@@ -341,6 +353,20 @@ bool CKelvaneDlg::StartRun() {
         return false;
     }
     return true;
+}
+
+void CKelvaneDlg::TellWithdrawn(const UpgradeFileInfo& entry, FileChange change, const std::string& detail) {
+    std::string text =
+        Format(Text("The firmware file %1 changed after the run started: %2. This run no longer offers "
+                    "it: its devices are told there is nothing newer. Restore the file and start the run "
+                    "again.",
+                    "固件文件%1在升级开始后发生了变化：%2。本次升级不再提供该文件，相应设备将被告知没有"
+                    "新版本。请恢复该文件后重新开始升级。"),
+               platform::EscapeControlChars(GbkToDisplayText(entry.szFileName)),
+               DescribeFileChange(change, detail, m_wLangID == 1033));
+    // From a request thread or a TFTP worker: the front ends only queue what they are shown.
+    m_ui.Post(
+        [text, caption = Text("Error", "错误")](IKelvaneView& view) { view.ShowMessage(text, caption, kIconError); });
 }
 
 void CKelvaneDlg::StopRun() {

@@ -3,6 +3,7 @@
 // address it borrows. The handler owns what only requests use: the server's MAC, the lending
 // cursor and the two check boxes that the request threads read live.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -20,6 +21,9 @@ public:
     // False when the run cannot take on another device: it is then not answered.
     virtual bool OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
                            const char* address) = 0;
+    // Whether catalogue entry `index` may still be offered (its file is still the one catalogued).
+    // A withdrawn entry is passed over as if the folder did not hold it.
+    virtual bool StillOffered(size_t index) = 0;
 };
 
 class AddressRequestHandler {

@@ -80,7 +80,11 @@ void AddressRequestHandler::RequestIpaddrProc(const char* text, int seq) {
             LogMessage(LOG_INFO, "*%d* have same Model=%s, but m_vecUpgradeFileInfo[%d].iHighestVersion=%d", seq, model,
                        static_cast<int>(i), entry.iHighestVersion);
         } else if (force || (entry.szVerNum[0] != '\0' && CompareVerNum(entry.szVerNum, verNum) == 1)) {
-            chosen = &entry;
+            if (m_events.StillOffered(i)) {
+                chosen = &entry;
+            } else {
+                LogMessage(LOG_SUGGESTIVE, "*%d* %s is withdrawn from this run, not offered", seq, entry.szFileName);
+            }
         } else {
             // The comma is the GBK full-width one, as in every log of this line.
             LogMessage(LOG_INFO, "*%d* have same Model=%s\xa3\xac but CheckState=%d, szVerNum=%s, szVerNum=%s", seq,

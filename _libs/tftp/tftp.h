@@ -3,10 +3,11 @@
 // offer each other. The pieces: the listener (tftp_listener.cpp) takes requests and hands each to a
 // worker of the pool (tftp_pool.cpp); the worker decodes it (tftp_request.cpp, with the parser in
 // tftp_packet.cpp, the name rules in tftp_path.cpp and the options in tftp_options.cpp) and runs
-// an engine (tftp_transfer.cpp). Start and stop are in tftp_interface.h.
+// an engine (tftp_transfer.cpp, its packet I/O in tftp_transfer_io.cpp). Start and stop are in tftp_interface.h.
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -112,6 +113,10 @@ struct TftpTransfer {
     // Ours: how long the worker waits before serving (a repeated request), so the delay never
     // stalls the listener for other clients.
     int32_t nStartDelayMs;
+    // Ours: the file of a read as it was opened, and whether the read observer wants it unchanged to
+    // the end (the sender then checks it again before the last block).
+    TftpFileIdentity opened;
+    int32_t bWatchFile;
 };
 
 // The service's state (tftp_interface.cpp): its settings, fixed while it runs apart from the
@@ -129,8 +134,9 @@ void* TftpMainThread(void* unused);
 // Milliseconds the request waits before it is served (0 unless it repeats the last one), or -1
 // when it is dropped: repeats are paced 250 ms apart and at most a second's worth may wait.
 int CheckRepeatedRequest(const sockaddr_storage* from, const unsigned char* packet, int length);
-// Tells the read observer (SetTftpReadObserver) of a read request from `peer`.
-void TftpNotifyRead(const sockaddr_storage* peer);
+// Tells the read observer (SetTftpReadObserver) of `event` on the transfer's file: -1 when there is
+// none, else its answer (for TFTP_READ_OPENED: 0 to serve, or the TFTP error code to refuse with).
+int TftpNotifyRead(const TftpTransfer* transfer, int event);
 
 // Worker pool (tftp_pool.cpp): records, workers, the orderly end.
 TftpTransfer* TakeIdleRecord();
@@ -183,6 +189,8 @@ std::string SystemNameOf(const char* name);
 int OpenBeneath(int rootFd, const char* relative, int flags, mode_t mode);
 // The root folder opened as the file system names it ('\\' read as '/').
 int OpenRootDir(const char* root, int flags);
+// The identity of a file as fstat gave it.
+TftpFileIdentity FileIdentityOf(const struct stat& st);
 // True for the errno of an OpenBeneath refused for leaving the root.
 bool EscapesRoot(int err);
 // Removes what interrupted uploads left beneath `root`; the number removed.
@@ -201,10 +209,24 @@ bool FinishWrittenFile(TftpTransfer* transfer, bool success);
 // length into nLastLen) and applies them; true when the OACK is due.
 bool NegotiateOptions(TftpTransfer* transfer, const TftpRequest& request);
 
-// Engines (tftp_transfer.cpp).
-int SendOack(TftpTransfer* transfer);
+// Engines (tftp_transfer.cpp): the window and acknowledgement bookkeeping of both directions.
 int SendFileLoop(TftpTransfer* transfer);
 int ReceiveFileLoop(TftpTransfer* transfer, int oackSent);
+
+// The engines' packet I/O (tftp_transfer_io.cpp).
+int SendOack(TftpTransfer* transfer);
+int SendAck(TftpTransfer* transfer, uint32_t block);
+// What ReceiveReady gives when the wait for a packet timed out.
+constexpr ssize_t kNothingYet = -2;
+// The next datagram of the transfer, or kNothingYet after the time-out of the current retry step.
+ssize_t ReceiveReady(TftpTransfer* transfer, unsigned char* buffer, size_t size);
+// After a time-out: true (and logged) when the time-out was the service stopping.
+bool CancelledByStop(TftpTransfer* transfer);
+// True (and reported) when a receive gave an error or an empty datagram.
+bool ReceiveFailed(TftpTransfer* transfer, ssize_t n);
+// Adds to the transfer's byte statistic (32 bits wide: it wraps on files of 2 GiB and more).
+void AddBytes(TftpTransfer* transfer, uint32_t count);
+void ReportTransferStats(TftpTransfer* transfer);
 
 // Side files (tftp_dir.cpp).
 void Md5Start(TftpTransfer* transfer);

@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "_libs/tftp/tftp.h"
 #include "_libs/tftp/tftp_state.h"
@@ -234,17 +235,30 @@ void SetTftpReadObserver(TftpReadObserver observer, void* context) {
     g_readObserverContext = context;
 }
 
-void TftpNotifyRead(const sockaddr_storage* peer) {
-    uint32_t address = 0;
+int TftpNotifyRead(const TftpTransfer* transfer, int event) {
+    TftpReadInfo read{};
+    read.nEvent = event;
+    const sockaddr_storage* peer = &transfer->peer;
     if (peer->ss_family == AF_INET) {
-        address = reinterpret_cast<const sockaddr_in*>(peer)->sin_addr.s_addr;
+        read.clientAddress = reinterpret_cast<const sockaddr_in*>(peer)->sin_addr.s_addr;
     } else if (peer->ss_family == AF_INET6) {
         const in6_addr& a6 = reinterpret_cast<const sockaddr_in6*>(peer)->sin6_addr;
-        if (!IN6_IS_ADDR_V4MAPPED(&a6)) return;
-        std::memcpy(&address, a6.s6_addr + 12, sizeof address);
-    } else {
-        return;
+        if (IN6_IS_ADDR_V4MAPPED(&a6)) std::memcpy(&read.clientAddress, a6.s6_addr + 12, sizeof read.clientAddress);
     }
+    // "./a.bin" and "/a.bin" open what "a.bin" does: the observer sees one name for one file.
+    std::string relative;
+    for (const char* at = transfer->szRelPath; *at != '\0';) {
+        const char* end = std::strchr(at, '/');
+        size_t length = end != nullptr ? static_cast<size_t>(end - at) : std::strlen(at);
+        if (length > 0 && !(length == 1 && at[0] == '.')) {
+            if (!relative.empty()) relative += '/';
+            relative.append(at, length);
+        }
+        at += length + (end != nullptr ? 1 : 0);
+    }
+    read.szRelPath = relative.c_str();
+    read.identity = transfer->opened;
     std::lock_guard<std::mutex> lock(g_observerLock);
-    if (g_readObserver != nullptr) g_readObserver(g_readObserverContext, address);
+    if (g_readObserver == nullptr) return -1;
+    return g_readObserver(g_readObserverContext, read);
 }

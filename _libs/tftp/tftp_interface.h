@@ -54,10 +54,26 @@ TftpConfig TftpDefaultConfig();
 // and the root (from the next request on). Returns 1 in every case: ask GetTftpServiceStatus
 // whether the service actually listens.
 int StartTftp(const char* localAddress, const char* rootDir, const TftpConfig& settings = TftpDefaultConfig());
+// What tells one state of a file from another without reading it: a replacement changes the device
+// or inode, a rewrite in place the size, mtime or ctime (nanoseconds where the file system has them).
+struct TftpFileIdentity {
+    uint64_t nDevice;
+    uint64_t nInode;
+    uint64_t nSize;
+    int64_t nMtimeSec;
+    int64_t nMtimeNsec;
+    int64_t nCtimeSec;
+    int64_t nCtimeNsec;
+    // Why it could not be opened (errno), 0 when it was, or when the name rules refused it.
+    int32_t nOpenError;
+};
+bool SameTftpFile(const TftpFileIdentity& a, const TftpFileIdentity& b);
+
 // Whether a read request for `name` (a file name in `root`, GBK as devices send it) would be
 // served under `settings`: 0, or the TFTP error code it would be refused with and, in `why`, the
-// reason in a few words.
-int TftpCheckServable(const char* root, const char* name, const TftpConfig& settings, char* why, size_t whySize);
+// reason in a few words. `identity`, when given, receives the file's as the service would open it.
+int TftpCheckServable(const char* root, const char* name, const TftpConfig& settings, char* why, size_t whySize,
+                      TftpFileIdentity* identity = nullptr);
 // Stops the service: clients in the middle of a transfer get ERROR 99. Safe to call when stopped.
 void StopTftp();
 
@@ -77,10 +93,26 @@ struct TftpServiceStatus {
     char szRootDir[kTftpMaxPath];  // the folder requests are served from
 };
 
-// Told of every read request whose file the service opened, with the client's IPv4 address in
-// network order, on the transfer's thread: an upgrade run learns that a device started its
-// download. One observer at a time; null removes it, waiting for a call in progress to end.
-using TftpReadObserver = void (*)(void* context, uint32_t clientAddress);
+enum TftpReadEvent {
+    TFTP_READ_OPENED = 0,   // the file of a read request is open, nothing sent yet
+    TFTP_READ_CHANGED = 1,  // the file changed while it was being sent: its last block was withheld
+};
+
+struct TftpReadInfo {
+    int32_t nEvent;          // TftpReadEvent
+    uint32_t clientAddress;  // IPv4 in network order, 0 for a client of another family
+    // The name beneath the root as the file system sees it: UTF-8, '/'-separated, no "." parts.
+    const char* szRelPath;
+    TftpFileIdentity identity;  // of the file as it was opened
+};
+
+// Told of every read request whose file the service opened, and of every such file that changed
+// during its transfer, on the transfer's thread: an upgrade run learns that a device started its
+// download, and keeps the service to the files it catalogued. For TFTP_READ_OPENED it answers 0 to
+// serve the file or the TFTP error code to refuse it with; while an observer is set, the service
+// also withholds the last block of a file that changed since it was opened. One observer at a time;
+// null removes it, waiting for a call in progress to end.
+using TftpReadObserver = int (*)(void* context, const TftpReadInfo& read);
 void SetTftpReadObserver(TftpReadObserver observer, void* context);
 
 // Fills `status` and returns 1 when the service is listening, 0 otherwise.

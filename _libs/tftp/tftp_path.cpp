@@ -241,7 +241,26 @@ int ResolveRequestPath(TftpTransfer* transfer, const char* requested, bool quiet
     return 0;
 }
 
-int TftpCheckServable(const char* root, const char* name, const TftpConfig& settings, char* why, size_t whySize) {
+TftpFileIdentity FileIdentityOf(const struct stat& st) {
+    TftpFileIdentity identity{};
+    identity.nDevice = st.st_dev;
+    identity.nInode = st.st_ino;
+    identity.nSize = static_cast<uint64_t>(st.st_size);
+    identity.nMtimeSec = st.st_mtim.tv_sec;
+    identity.nMtimeNsec = st.st_mtim.tv_nsec;
+    identity.nCtimeSec = st.st_ctim.tv_sec;
+    identity.nCtimeNsec = st.st_ctim.tv_nsec;
+    return identity;
+}
+
+bool SameTftpFile(const TftpFileIdentity& a, const TftpFileIdentity& b) {
+    return a.nDevice == b.nDevice && a.nInode == b.nInode && a.nSize == b.nSize && a.nMtimeSec == b.nMtimeSec &&
+           a.nMtimeNsec == b.nMtimeNsec && a.nCtimeSec == b.nCtimeSec && a.nCtimeNsec == b.nCtimeNsec;
+}
+
+int TftpCheckServable(const char* root, const char* name, const TftpConfig& settings, char* why, size_t whySize,
+                      TftpFileIdentity* identity) {
+    if (identity != nullptr) *identity = TftpFileIdentity{};
     auto refuse = [&](int code, const char* reason) {
         if (why != nullptr && whySize > 0) std::snprintf(why, whySize, "%s", reason);
         return code;
@@ -260,11 +279,15 @@ int TftpCheckServable(const char* root, const char* name, const TftpConfig& sett
     if (code == 2) return refuse(2, "the TFTP service refuses names with '..'");
     if (code != 0) return refuse(code, "too long once joined with the folder (the TFTP service takes 259 bytes)");
     int rootFd = OpenRootDir(root, O_PATH);
-    if (rootFd < 0) return refuse(1, "the folder cannot be opened");
+    if (rootFd < 0) {
+        if (identity != nullptr) identity->nOpenError = errno;
+        return refuse(1, "the folder cannot be opened");
+    }
     int fd = OpenBeneath(rootFd, transfer->szRelPath, O_RDONLY | O_NONBLOCK, 0);
     int err = errno;
     close(rootFd);
     if (fd < 0) {
+        if (identity != nullptr) identity->nOpenError = err;
         return refuse(EscapesRoot(err) ? 2 : 1,
                       EscapesRoot(err) ? "a link that leaves the folder" : "the TFTP service cannot open it");
     }
@@ -272,5 +295,6 @@ int TftpCheckServable(const char* root, const char* name, const TftpConfig& sett
     bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     close(fd);
     if (!regular) return refuse(1, "not a regular file");
+    if (identity != nullptr) *identity = FileIdentityOf(st);
     return 0;
 }

@@ -254,6 +254,8 @@ void ResetTransfer(TftpTransfer* transfer) {
     transfer->nAnnounced = 0;
     transfer->nReceived = 0;
     transfer->nStartDelayMs = 0;
+    transfer->opened = TftpFileIdentity{};
+    transfer->bWatchFile = 0;
 }
 
 void CreatePermanentWorkers() {

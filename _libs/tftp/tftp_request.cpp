@@ -70,6 +70,7 @@ int OpenForRead(TftpTransfer* transfer) {
         return kOpenTooBig;
     }
     transfer->nFileSize = static_cast<uint32_t>(st.st_size);
+    transfer->opened = FileIdentityOf(st);
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     return fd;
 }
@@ -311,7 +312,15 @@ int DecodeRequest(TftpTransfer* transfer) {
         return REQ_REFUSED;
     }
     transfer->hFile = fd;
-    if (opcode == TFTP_RRQ) TftpNotifyRead(&transfer->peer);
+    if (opcode == TFTP_RRQ) {
+        // A run keeps the service to the files it catalogued: it may refuse this one.
+        int verdict = TftpNotifyRead(transfer, TFTP_READ_OPENED);
+        if (verdict > 0) {
+            LogMessage(LOG_GENERAL, "File <%s> refused by the upgrade run: ERROR %d", transfer->szName, verdict);
+            return Refuse(transfer, verdict);
+        }
+        transfer->bWatchFile = verdict == 0 ? 1 : 0;
+    }
 
     const bool acknowledged = NegotiateOptions(transfer, request);
     if (opcode == TFTP_WRQ && transfer->bAnnounced) {

@@ -1,8 +1,11 @@
 // Whole upgrade runs: simulated devices in a namespace of their own behind a veth pair, against the
 // real run control (CKelvaneDlg) and TFTP service in the test's namespace.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -223,6 +226,20 @@ TEST_F(EndToEnd, UnderTenPercentLossEveryDeviceEndsRightOrIsReportedUnfinished) 
     int upgraded = 0;
     for (const devsim::DeviceResult& d : m_sim->Results()) upgraded += d.outcome == Outcome::Upgraded;
     EXPECT_GE(upgraded, 10) << devsim::Summary(m_sim->Results());  // loss slows devices, it rarely stops them
+}
+
+// A firmware file touched after the start is no longer the one catalogued: its devices are told
+// there is nothing newer, the others upgrade, and the operator hears of it once.
+TEST_F(EndToEnd, DevicesOfAFileChangedUnderTheRunAreNotOfferedIt) {
+    Start();
+    const timespec later[2] = {{2000000000, 0}, {2000000000, 0}};
+    ASSERT_EQ(0, utimensat(AT_FDCWD, m_folder.File("NVR8.bin").c_str(), later, 0));
+    Devices({"count=3,model=IPC2F", "count=3,kind=nvr,model=NVR8,expect=up-to-date"});
+    ExpectEveryDeviceEndedAndCounted({3, 0});
+    const std::vector<std::string> calls = m_view.Calls();
+    EXPECT_EQ(1, std::count_if(calls.begin(), calls.end(), [](const std::string& call) {
+                  return call.rfind("message Error: The firmware file NVR8.bin changed", 0) == 0;
+              }));
 }
 
 // The README's first command ends with the demo: it must pass and leave nothing behind.

@@ -1,9 +1,11 @@
 // The TFTP service against a hostile LAN host: what it may read, write, hold and cost us.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "tftp_fixture.h"
@@ -196,6 +198,45 @@ TEST_F(TftpAttackTest, RunningOutOfDescriptorsIsNotFileNotFound) {
     setrlimit(RLIMIT_NOFILE, &saved);
     // (Its Major log line is lost with the descriptors: the log file cannot be opened either.)
     EXPECT_EQ(Op(TFTP_ERROR, 0) + Bytes({"Server busy: out of file descriptors, try again"}), answer);
+}
+
+// A file that changes while it is sent never reaches the client whole: it would keep a mix of two
+// files, or one cut short that it takes for complete. The rewrite check is a run's (an observer is
+// set); a file that shrinks or grows is caught by every server.
+TEST_F(TftpAttackTest, FileChangedDuringItsTransferIsNeverCompleted) {
+    const timespec old[2] = {{1577836800, 0}, {1577836800, 0}};
+    auto rewrite = [](const std::string& p) {
+        std::fstream(p, std::ios::in | std::ios::out).seekp(-1, std::ios::end).put('~');
+    };
+    auto observer = [](void* changed, const TftpReadInfo& read) {
+        *static_cast<int*>(changed) += read.nEvent == TFTP_READ_CHANGED;
+        return 0;
+    };
+    const std::string changedError = Error(0, "File changed during transfer");
+    struct Case {
+        bool observed;
+        std::function<void(const std::string&)> change;
+        std::string last;  // the last packet the client gets
+    } cases[] = {{true, rewrite, changedError},
+                 {false, [](const std::string& p) { fs::resize_file(p, 600); }, changedError},
+                 {false, rewrite, Data(5, std::string(99, '\0') + "~")}};  // the plain server is left as it was
+    Start();
+    for (const Case& c : cases) {
+        const std::string path = m_root.Write("f.bin", std::string(4 * 512 + 100, '\0'));
+        ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), old, 0));
+        int changed = 0;
+        if (c.observed) SetTftpReadObserver(observer, &changed);
+        RawClient client;
+        std::string packet = client.Ask(Rrq("f.bin"));
+        c.change(path);
+        for (int block = 1; Opcode(packet) == TFTP_DATA && packet.size() == 516; ++block) {
+            client.Send(Ack(block));
+            packet = client.Receive();
+        }
+        SetTftpReadObserver(nullptr, nullptr);
+        EXPECT_EQ(c.last, packet);
+        EXPECT_EQ(c.observed ? 1 : 0, changed);
+    }
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -76,7 +75,7 @@ class TftpRequestTest : public TftpServiceTest {};
 
 // Each option request, the first reply (an OACK, alone until block 0 is acknowledged, or DATA 1 at
 // once when none is due) and the whole file after it. A whole number of blocks ends with an empty
-// one, and an empty file is one empty block, which the statistics count.
+// one, and an empty file is one empty block.
 TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
     const std::string content = Pattern(600);
     m_root.Write("f.bin", content);
@@ -134,10 +133,6 @@ TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
     EXPECT_EQ(Op(TFTP_OACK) + Bytes({"tsize", "4000000000"}), big.substr(0, 19));
     RawClient empty;
     EXPECT_EQ(Data(1, ""), empty.Ask(Rrq("e.bin")));
-    empty.Send(Ack(1));
-    ASSERT_TRUE(WaitLog("<e.bin>: sent 1 blk, 0 bytes in "));
-    EXPECT_TRUE(
-        std::regex_search(m_log.Text(), std::regex(R"(<e\.bin>: sent 1 blk, 0 bytes in \d+ s\. 0 blk resent)")));
     // With the window switched off in the settings, the option goes unanswered.
     StopTftp();
     m_settings.nMaxWindowSize = 0;
@@ -244,11 +239,8 @@ TEST_F(TftpEngineTest, UnacknowledgedBlocksAndAcksAreSentSixTimesOnTheLadder) {
     // The others' copies wait in their sockets by now.
     EXPECT_EQ("3/1 3/1 3/1 3/1 3/1 3/1 ", Heard(last, 100));
     EXPECT_EQ("3/2 3/2 3/2 3/2 3/2 3/2 5/0:Undefined error code ", Heard(answered, 1500));
-    // The unacknowledged last block is a success with a warning, its resends counted.
+    // The unacknowledged last block is a success with a warning.
     EXPECT_TRUE(WaitLog("WARNING : Last block #1 not acked for file <l.bin>"));
-    ASSERT_TRUE(WaitLog("<l.bin>: sent 0 blk, 0 bytes in "));
-    EXPECT_TRUE(
-        std::regex_search(m_log.Text(), std::regex(R"(<l\.bin>: sent 0 blk, 0 bytes in \d+ s\. 6 blks resent)")));
 
     // A write echoes "tsize" and replaces its file only once the upload is whole: one that times
     // out keeps the previous file and leaves no part behind.
