@@ -517,7 +517,9 @@ int RequestIpMsgProc(RequestThreadInfo* info) {
             LogMessage(LOG_INFO, "*%d* Enter RequestIpMsgProc!", info->nSeq);
         }
         if (IsRequestIpaddr(info->szMsg)) {
-            owner->Handler().RequestIpaddrProc(info->szMsg, info->nSeq);
+            in_addr sender{};
+            sender.s_addr = info->nSender;
+            owner->Handler().RequestFrom(info->szMsg, info->nSeq, sender);
             result = 0;
         } else {
             LogMessage(LOG_GENERAL, "*%d* RequestIpMsgProc pMsgType not Request_ipaddr", info->nSeq);

@@ -44,6 +44,8 @@ class IDeviceMessageHandler {
 public:
     virtual ~IDeviceMessageHandler() = default;
     virtual void RequestIpaddrProc(const char* text, int seq) = 0;
+    // An address request as it arrived, with the address it came from.
+    virtual void RequestFrom(const char* text, int seq, in_addr /*sender*/) { RequestIpaddrProc(text, seq); }
     virtual int ReportMsgProc(int event, const char* text) = 0;
     // A report as it arrived, with the address it came from; a handler that ties devices to
     // their lent addresses checks it.

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -11,6 +12,7 @@
 #include "log/log.h"
 #include "platform/local_time.h"
 #include "reporting/device_table.h"
+#include "support/catalogue_entry.h"
 #include "support/log_capture.h"
 #include "support/recording_view.h"
 
@@ -323,6 +325,66 @@ TEST_F(ForgeryTest, ReportsCountOnlyFromTheLentAddress) {
     ResultCounts counts = m_dlg.ResultsCounts();
     EXPECT_EQ(counts.succeeded, 1);
     EXPECT_EQ(counts.failed, 1);
+}
+
+// Before any lease a device speaks only from where it asked, after it only from its lent address;
+// a MAC that never asked is shown as any stray report is, and never counted.
+TEST_F(ForgeryTest, ReportsCountOnlyFromWhereTheDeviceAskedOrWasLent) {
+    std::snprintf(m_dlg.m_szLocalIP, sizeof m_dlg.m_szLocalIP, "127.0.0.1");
+    std::snprintf(m_dlg.m_szNextAllocIp, sizeof m_dlg.m_szNextAllocIp, "127.0.0.10");
+    m_dlg.m_vecUpgradeFileInfo = {testsupport::CatalogueEntry("IPC-A1", "2.0.1.6", "a.bin", 0)};
+    auto ask = [&](const char* sender, const char* mac, const char* version) {
+        std::string text = std::string("Msg:Request_ipaddr\r\nVersion:") + version + "\r\nCseq:1\r\nIPCMac:" + mac +
+                           "\r\n";
+        in_addr from{};
+        inet_pton(AF_INET, sender, &from);
+        m_dlg.RequestFrom(text.c_str(), 1, from);
+        return 0;
+    };
+    auto fillRange = [&] {  // every address held by others: the next device gets none
+        for (int octet = 10; octet < 250; ++octet) {
+            m_dlg.m_addressRequests.m_leases.TryHold("127.0.0." + std::to_string(octet), "H" + std::to_string(octet),
+                                                     platform::SteadyMs());
+        }
+        return 0;
+    };
+    const char* kOld = "IPC*A1-2.0.1.5";
+    const char* kSame = "IPC*A1-2.0.1.6";
+    struct Step {
+        const char* what;
+        std::function<int()> act;
+        int result;
+        const char* after;  // "successes/failures/rows"
+    };
+    const Step steps[] = {
+        {"no upgrade: NU asks", [&] { return ask("10.0.0.5", "NU", kSame); }, 0, "0/0/0"},
+        {"forged before any lease", [&] { return From("10.0.0.99", kFilesystem, "NU", 0); }, -9, "0/0/0"},
+        {"NU from where it asked", [&] { return From("10.0.0.5", kFilesystem, "NU", 0); }, 0, "0/0/1"},
+        {"NU asks again from elsewhere", [&] { return ask("10.0.0.7", "NU", kSame); }, 0, "0/0/1"},
+        {"NU's old address", [&] { return From("10.0.0.5", kDownloading, "NU", 1); }, -9, "0/0/1"},
+        {"NU's new address", [&] { return From("10.0.0.7", kDownloading, "NU", 1); }, 0, "0/0/2"},
+        {"AA is lent 127.0.0.10", [&] { return ask("10.0.0.6", "AA", kOld); }, 0, "0/0/2"},
+        {"AA's request address after the lease", [&] { return From("10.0.0.6", kFilesystem, "AA", 0); }, -9,
+         "0/0/2"},
+        {"forged after the lease", [&] { return From("10.0.0.99", kFilesystem, "AA", 6); }, -9, "0/0/2"},
+        {"AA from its lent address", [&] { return From("127.0.0.10", kFilesystem, "AA", 0); }, 0, "1/0/3"},
+        {"range full: RF asks", [&] { return fillRange() + ask("10.0.0.8", "RF", kOld); }, 0, "1/0/3"},
+        {"forged for RF", [&] { return From("10.0.0.99", kDownloading, "RF", 6); }, -9, "1/0/3"},
+        {"RF from where it asked", [&] { return From("10.0.0.8", kDownloading, "RF", 6); }, 0, "1/0/4"},
+        {"a MAC that never asked", [&] { return From("10.0.0.99", kFilesystem, "NA", 0); }, 0, "1/0/5"},
+    };
+    for (const Step& step : steps) {
+        EXPECT_EQ(step.act(), step.result) << step.what;
+        std::string after = std::to_string(m_dlg.m_nSuccessCount) + "/" + std::to_string(m_dlg.m_nFailCount) + "/" +
+                            std::to_string(m_dlg.m_lstInfo.Rows().size());
+        EXPECT_EQ(after, step.after) << step.what;
+    }
+    EXPECT_NE(m_log.Text().find("of mac=NU from 10.0.0.99, asked from 10.0.0.5: ignored"), std::string::npos);
+    // RF only asked: it has no result, and the results still equal the counters.
+    std::vector<DeviceResult> results = m_dlg.ResultsSnapshot();
+    EXPECT_EQ(results.size(), 2u);
+    EXPECT_EQ(m_dlg.ResultsCounts().succeeded, 1);
+    EXPECT_EQ(m_dlg.ResultsCounts().failed, 0);
 }
 
 // A device that asks again after its outcome starts a new attempt; the earlier outcome stays.
