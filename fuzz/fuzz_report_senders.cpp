@@ -102,9 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             default: {
                 const int event = detail % 12, state = (detail / 12) % 8;
-                std::string text = "Msg:Report\r\nIpaddr:" + sender + "\r\nIPCMac:" + mac + "\r\nSchedule:50\r\nState:" +
-                                   std::to_string(state) + "\r\nVersion:" + (what & 8 ? "NVR8-1.2.3.9" : "IPC*A1-2.0.1.5-b") +
-                                   "\r\n";
+                std::string text = "Msg:Report\r\nIpaddr:" + sender + "\r\nIPCMac:" + mac +
+                                   "\r\nSchedule:50\r\nState:" + std::to_string(state) +
+                                   "\r\nVersion:" + (what & 8 ? "NVR8-1.2.3.9" : "IPC*A1-2.0.1.5-b") + "\r\n";
                 const std::string lent = g_dlg->m_results.LentAddress(mac.c_str());
                 const int before = g_dlg->m_nSuccessCount + g_dlg->m_nFailCount;
                 const int rowsBefore = g_dlg->m_lstInfo.GetItemCount();

@@ -334,8 +334,8 @@ TEST_F(ForgeryTest, ReportsCountOnlyFromWhereTheDeviceAskedOrWasLent) {
     std::snprintf(m_dlg.m_szNextAllocIp, sizeof m_dlg.m_szNextAllocIp, "127.0.0.10");
     m_dlg.m_vecUpgradeFileInfo = {testsupport::CatalogueEntry("IPC-A1", "2.0.1.6", "a.bin", 0)};
     auto ask = [&](const char* sender, const char* mac, const char* version) {
-        std::string text = std::string("Msg:Request_ipaddr\r\nVersion:") + version + "\r\nCseq:1\r\nIPCMac:" + mac +
-                           "\r\n";
+        std::string text =
+            std::string("Msg:Request_ipaddr\r\nVersion:") + version + "\r\nCseq:1\r\nIPCMac:" + mac + "\r\n";
         in_addr from{};
         inet_pton(AF_INET, sender, &from);
         m_dlg.RequestFrom(text.c_str(), 1, from);
@@ -364,8 +364,7 @@ TEST_F(ForgeryTest, ReportsCountOnlyFromWhereTheDeviceAskedOrWasLent) {
         {"NU's old address", [&] { return From("10.0.0.5", kDownloading, "NU", 1); }, -9, "0/0/1"},
         {"NU's new address", [&] { return From("10.0.0.7", kDownloading, "NU", 1); }, 0, "0/0/2"},
         {"AA is lent 127.0.0.10", [&] { return ask("10.0.0.6", "AA", kOld); }, 0, "0/0/2"},
-        {"AA's request address after the lease", [&] { return From("10.0.0.6", kFilesystem, "AA", 0); }, -9,
-         "0/0/2"},
+        {"AA's request address after the lease", [&] { return From("10.0.0.6", kFilesystem, "AA", 0); }, -9, "0/0/2"},
         {"forged after the lease", [&] { return From("10.0.0.99", kFilesystem, "AA", 6); }, -9, "0/0/2"},
         {"AA from its lent address", [&] { return From("127.0.0.10", kFilesystem, "AA", 0); }, 0, "1/0/3"},
         {"range full: RF asks", [&] { return fillRange() + ask("10.0.0.8", "RF", kOld); }, 0, "1/0/3"},
