@@ -15,6 +15,9 @@ namespace {
 
 constexpr int kCloseWaitMs = 10000;
 
+// The sender of the address request this request thread is handling, null outside RequestFrom.
+thread_local const char* t_requestSender = nullptr;
+
 }  // namespace
 
 CKelvaneDlg::CKelvaneDlg() : m_wLangID(platform::GetSystemDefaultLangID()) {}
@@ -40,7 +43,15 @@ void CKelvaneDlg::ShutDown() {
 // ---- Device messaging ----
 
 void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
-    m_addressRequests.RequestIpaddrProc(text, seq);
+    m_addressRequests.RequestIpaddrProc(text, seq, t_requestSender);
+}
+void CKelvaneDlg::RequestFrom(const char* text, int seq, in_addr sender) {
+    // The handler keeps the spec's two arguments (front ends and tests override it); the sender
+    // rides along on the request thread for exactly this call.
+    std::string from = platform::FormatIPv4(sender);
+    t_requestSender = from.c_str();
+    RequestIpaddrProc(text, seq);
+    t_requestSender = nullptr;
 }
 int CKelvaneDlg::ReportMsgProc(int event, const char* text) {
     return m_deviceTable.ReportMsgProc(event, text);
@@ -50,15 +61,17 @@ int CKelvaneDlg::ReportFrom(int event, const char* text, in_addr sender) {
     if (text != nullptr && ReadFlagValue(text, kKeyIpcMac, sizeof kKeyIpcMac - 1, mac, sizeof mac) == 0 &&
         mac[0] != '\0') {
         // Anyone on the LAN can learn a MAC from the broadcast replies; only the device itself
-        // reports from the address it was lent.
-        std::string lent = m_results.LentAddress(mac);
+        // reports from the address it was lent, or before that from where it asked.
+        RunResults::ReportSource source = m_results.ReportSourceOf(mac);
+        const std::string& expected = source.lent.empty() ? source.requested : source.lent;
         std::string from = platform::FormatIPv4(sender);
-        if (!lent.empty() && lent != from) {
-            LogMessage(LOG_MAJOR, "ReportMsgProc() event=%d of mac=%s from %s, lent %s: ignored", event,
-                       platform::EscapeControlChars(mac).c_str(), from.c_str(), lent.c_str());
+        if (!expected.empty() && expected != from) {
+            LogMessage(LOG_MAJOR, "ReportMsgProc() event=%d of mac=%s from %s, %s %s: ignored", event,
+                       platform::EscapeControlChars(mac).c_str(), from.c_str(),
+                       source.lent.empty() ? "asked from" : "lent", expected.c_str());
             return -9;
         }
-        if (!lent.empty()) m_addressRequests.m_leases.MarkStarted(mac, platform::SteadyMs());
+        if (!source.lent.empty()) m_addressRequests.m_leases.MarkStarted(mac, platform::SteadyMs());
     }
     return ReportMsgProc(event, text);
 }
@@ -167,6 +180,10 @@ bool CKelvaneDlg::IsCataloguedModel(const char* model) const {
 
 void CKelvaneDlg::NoteDeviceActivity() {
     m_dispatcher.m_nLastDeviceMessageMs = platform::SteadyMs();
+}
+
+void CKelvaneDlg::OnRequestFrom(const char* mac, const char* sender) {
+    m_results.OnRequest(mac, sender);
 }
 
 void CKelvaneDlg::OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) {

@@ -86,8 +86,10 @@ public:
     // Handlers called by the dispatch threads: an address request on its own thread, a
     // report (event 0..11) on the message thread.
     void RequestIpaddrProc(const char* text, int seq) override;
+    void RequestFrom(const char* text, int seq, in_addr sender) override;
     int ReportMsgProc(int event, const char* text) override;
-    // A report counts only from the address lent to its device; others are logged and dropped.
+    // A report of a device that asked counts only from the address lent to it or, before any
+    // lease, from where its request came; others are logged and dropped.
     int ReportFrom(int event, const char* text, in_addr sender) override;
 
     // Starts the clean-up thread, the message thread and, 20 ms later, the listener; stops
@@ -181,6 +183,7 @@ private:
     void OnOutcome(const char* mac, bool succeeded) override;
     bool StillUpgrading(const char* mac) override;
     // What the address-request handler decided (IAddressRequestEvents).
+    void OnRequestFrom(const char* mac, const char* sender) override;
     void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) override;
     bool OnOffered(const char* mac, const char* model, const char* versionBefore, const UpgradeFileInfo& entry,
                    const char* address) override;

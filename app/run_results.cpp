@@ -94,6 +94,14 @@ DeviceResult* RunResults::Add(const char* mac) {
     return &m_results.back();
 }
 
+void RunResults::OnRequest(const char* mac, const char* sender) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    DeviceResult* result = Find(mac);
+    // When full, the offer or no-upgrade that follows counts the device as left out, once.
+    if (result == nullptr && m_results.size() < kMaxRunResults) result = Add(mac);
+    if (result != nullptr) result->requestAddress = sender;
+}
+
 bool RunResults::OnOffered(const char* mac, const char* model, const char* versionBefore, const char* offered,
                            const char* file, const char* address, int /*devType*/) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -102,6 +110,7 @@ bool RunResults::OnOffered(const char* mac, const char* model, const char* versi
     if (result == nullptr) return false;
     DeviceResult next;
     next.mac = result->mac;
+    next.requestAddress = result->requestAddress;
     next.attempts = result->attempts + 1;
     next.succeededAttempts = result->succeededAttempts;
     next.failedAttempts = result->failedAttempts;
@@ -167,9 +176,15 @@ void RunResults::OnOutcome(const char* mac, bool succeeded) {
 }
 
 std::string RunResults::LentAddress(const char* mac) const {
+    return ReportSourceOf(mac).lent;
+}
+
+RunResults::ReportSource RunResults::ReportSourceOf(const char* mac) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto found = m_byMac.find(mac);
-    return found == m_byMac.end() ? std::string() : m_results[found->second].lentAddress;
+    if (found == m_byMac.end()) return {};
+    const DeviceResult& result = m_results[found->second];
+    return {result.lentAddress, result.requestAddress};
 }
 
 void RunResults::SetObserver(Observer observer) {
@@ -179,7 +194,13 @@ void RunResults::SetObserver(Observer observer) {
 
 std::vector<DeviceResult> RunResults::Snapshot() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_results;
+    std::vector<DeviceResult> shown;
+    shown.reserve(m_results.size());
+    for (const DeviceResult& result : m_results) {
+        // A device only heard asking (its address being probed, or none free) has no result yet.
+        if (result.attempts > 0 || result.outcome != DeviceOutcome::Unfinished) shown.push_back(result);
+    }
+    return shown;
 }
 
 ResultCounts RunResults::Counts() const {

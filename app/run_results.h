@@ -17,6 +17,9 @@ struct DeviceResult {
     std::string versionOffered;  // empty when no upgrade was offered
     std::string fileOffered;
     std::string lentAddress;
+    // Where the device's last handled address request came from: before any lease its reports
+    // count only from there. Not written to the results files.
+    std::string requestAddress;
     DeviceOutcome outcome = DeviceOutcome::Unfinished;
     int event = -1;         // the last report's event number, -1 before any report
     int state = -1;         // the last report's state number, -1 before any report
@@ -50,6 +53,10 @@ const char* OutcomeName(DeviceOutcome outcome);  // "succeeded", "failed", "unfi
 class RunResults {
 public:
     void Clear();
+    // A device's address request was read and is being answered (or refused for want of an
+    // address) from `sender`. A device new to the run takes a record that is not a result until
+    // it is offered a file or told there is nothing newer; none is taken when the store is full.
+    void OnRequest(const char* mac, const char* sender);
     // A device was offered `file` (version `offered`) and lent `address`. A device that asks again
     // after its outcome starts a new attempt, keeping the earlier outcome. False when the device is
     // new and the store is full: it is left out and must not be answered.
@@ -64,7 +71,15 @@ public:
     void OnOutcome(const char* mac, bool succeeded);
     // The address lent to the device's current attempt, empty for a device never offered a file.
     std::string LentAddress(const char* mac) const;
+    // Where reports of the device may come from: its lent address, else (before any lease) where
+    // its request came from; both empty for a device that never asked.
+    struct ReportSource {
+        std::string lent;
+        std::string requested;
+    };
+    ReportSource ReportSourceOf(const char* mac) const;
 
+    // Devices that were offered a file or told there is nothing newer, in order of first request.
     std::vector<DeviceResult> Snapshot() const;
     ResultCounts Counts() const;
 

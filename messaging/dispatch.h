@@ -4,13 +4,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
 
+#include "messaging/request_queue.h"
 #include "platform/event.h"
 #include "platform/net_interface.h"
 #include "platform/thread.h"
@@ -20,21 +18,9 @@
 class DeviceDispatcher;
 
 constexpr uint16_t kDeviceListenPort = 10011;
-constexpr int kRecvBufSize = 2048;
 // Private thread message carrying a MsgParam to the message thread (WM_USER + 100).
 constexpr uint32_t WM_OTHRE_MSG = platform::kWmUser + 100;
 
-// What any host on the LAN can make the dispatch spend is bounded. At most kMaxRequestThreads
-// request threads run; once half of them are busy, a sender that already holds
-// kMaxRequestsPerSender gets no more, so a flood from one host leaves room for the others while
-// devices that share one address (a factory default) still get half of them when alone. Requests
-// that find no thread wait for one, a bounded number per sender and in all, and not for longer
-// than devices take to ask again; the rest are dropped (devices repeat their requests).
-constexpr int kMaxRequestThreads = 64;
-constexpr int kMaxRequestsPerSender = 16;
-constexpr int kMaxWaitingRequests = 1024;
-constexpr int kMaxWaitingPerSender = 256;
-constexpr int kMaxRequestWaitMs = 3000;
 // Reports waiting for the message thread (2 KiB each). Devices do not repeat reports, so the
 // bound is far above what honest devices ever queue and only stops a flood from taking memory.
 constexpr int kMaxQueuedReports = 4096;
@@ -45,6 +31,8 @@ class IDeviceMessageHandler {
 public:
     virtual ~IDeviceMessageHandler() = default;
     virtual void RequestIpaddrProc(const char* text, int seq) = 0;
+    // An address request as it arrived, with the address it came from.
+    virtual void RequestFrom(const char* text, int seq, in_addr /*sender*/) { RequestIpaddrProc(text, seq); }
     virtual int ReportMsgProc(int event, const char* text) = 0;
     // A report as it arrived, with the address it came from; a handler that ties devices to
     // their lent addresses checks it.
@@ -120,17 +108,15 @@ public:
     bool WaitThreadsGone(int timeoutMs);
     void WaitThreadsGone();
 
-    // Admits an address request of `sender` (the limits above): 1 when a request thread may start
-    // for it (its slot is taken), 0 when it waits with sequence number `seq` for a thread that
-    // ends its own request, -1 when it is dropped.
-    int AdmitRequest(const char* text, uint32_t sender, int seq);
+    // The request threads' admission and waiting queue (messaging/request_queue.h).
+    int AdmitRequest(const char* text, uint32_t sender, int seq) { return m_requests.Admit(text, sender, seq); }
     // A request thread done with its request takes the next waiting one it may serve into `info`
     // (true), or gives its slot back (false).
     bool TakeWaitingRequest(RequestThreadInfo* info);
-    void ReleaseRequestSlot(uint32_t sender);
-    int RequestThreadsRunning() const;
-    int RequestsWaiting() const;
-    void DropWaitingRequests();
+    void ReleaseRequestSlot(uint32_t sender) { m_requests.Release(sender); }
+    int RequestThreadsRunning() const { return m_requests.Running(); }
+    int RequestsWaiting() const { return m_requests.Waiting(); }
+    void DropWaitingRequests() { m_requests.DropWaiting(); }
 
     std::atomic<int32_t> m_bRunning{0};
     std::atomic<int32_t> m_bPauseTest{0};
@@ -165,29 +151,7 @@ private:
     std::mutex m_threadMutex;
     std::condition_variable m_threadCv;
     int m_nActiveThreads = 0;
-    struct WaitingRequest {
-        char szMsg[kRecvBufSize];
-        char szMac[64];  // its "IPCMac:", empty when it has none
-        int nSeq;
-        uint32_t nSender;
-        int64_t queuedMs;
-    };
-    bool MayTakeSlotLocked(uint32_t sender) const;
-    void TakeSlotLocked(uint32_t sender);
-    void ReleaseSlotLocked(uint32_t sender);
-    void NoteAnsweredLocked(const char* text, int64_t nowMs);
-
-    mutable std::mutex m_slotMutex;
-    int m_nRequestSlots = 0;
-    std::unordered_map<uint32_t, int> m_requestsBySender;  // at most kMaxRequestThreads entries
-    std::deque<std::unique_ptr<WaitingRequest>> m_waitingRequests;
-    std::unordered_map<uint32_t, int> m_waitingBySender;
-    // When each device (by "IPCMac:") was last answered, for the last kMaxRequestWaitMs or so: a
-    // request that waited while the device was answered is not answered again.
-    std::unordered_map<std::string, int64_t> m_answeredMs;
-    // Devices (by "IPCMac:") whose request a thread is answering: a second request of the same
-    // device waits until the first is answered, and is then dropped as answered.
-    std::unordered_set<std::string> m_busyMacs;
+    RequestQueue m_requests;
 };
 
 // Thread bodies. Results: listener 0 normal end, -2 socket unusable, -3 bind failed;

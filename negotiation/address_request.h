@@ -15,6 +15,9 @@
 class IAddressRequestEvents {
 public:
     virtual ~IAddressRequestEvents() = default;
+    // A request of the device came from `sender` and is being answered; before any lease its
+    // reports are tied to that address.
+    virtual void OnRequestFrom(const char* /*mac*/, const char* /*sender*/) {}
     // The device was told there is nothing newer for it.
     virtual void OnNoUpgrade(const char* mac, const char* model, const char* versionBefore) = 0;
     // The device is about to be offered `entry` and lent `address`: from here its reports are tied to it.
@@ -34,7 +37,8 @@ public:
                           IAddressRequestEvents& events)
         : m_localIp(localIp), m_catalogue(catalogue), m_events(events) {}
 
-    void RequestIpaddrProc(const char* text, int seq);
+    // `sender`: the request's source address as text, or null when it is not known.
+    void RequestIpaddrProc(const char* text, int seq, const char* sender = nullptr);
     // Broadcasts a reply (text and its NUL) from the local address to port 10010: 0 sent, -1 no
     // socket, -2 cannot bind to the local address.
     int SendToIPC(const char* szMsg, int nLen);

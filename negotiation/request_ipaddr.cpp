@@ -43,7 +43,7 @@ int AddressRequestHandler::SendToIPC(const char* szMsg, int nLen) {
     return 0;
 }
 
-void AddressRequestHandler::RequestIpaddrProc(const char* text, int seq) {
+void AddressRequestHandler::RequestIpaddrProc(const char* text, int seq, const char* sender) {
     if (text == nullptr) {
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc pMsgType == NULL, return", seq);
         return;
@@ -103,6 +103,8 @@ void AddressRequestHandler::RequestIpaddrProc(const char* text, int seq) {
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc empty IPCMac, return", seq);
         return;
     }
+    // Before probing and whatever the answer: until a lease exists, this is where the device is.
+    if (sender != nullptr) m_events.OnRequestFrom(ipcMac, sender);
 
     char reply[kReplySize];
     if (chosen == nullptr) {

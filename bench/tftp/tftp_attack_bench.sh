@@ -4,7 +4,9 @@
 #   1. DATA packets per block for a client that negotiates windowsize 16 and acknowledges every block;
 #   2. the time 5 honest clients take to download a file, alone and beside 100 silent holders (read
 #      requests never acknowledged, timeout 255 asked) from one address and from 100 addresses (the
-#      standalone server keeps 100 records: the last case waits for the holders' retry ladders);
+#      standalone server keeps 100 records: the last case waits for the holders' retry ladders).
+#      Each case gets a server of its own, so no case inherits the last one's holders, and the honest
+#      clients start only once every holder has been answered: the row says how many hold a record;
 #   3. the time from a read request to its first DATA with 50 and 250 requests sent at once, each
 #      from its own address (median and worst).
 #
@@ -28,9 +30,7 @@ command -v python3 > /dev/null || { echo "bench: python3 is needed for the raw c
 ip link set lo up
 
 WORK="$(mktemp -d /tmp/kelvane-attack-bench.XXXXXX)"
-SERVER=""
 cleanup() {
-    [ -n "$SERVER" ] && kill "$SERVER" 2> /dev/null && wait "$SERVER" 2> /dev/null
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -38,16 +38,40 @@ mkdir "$WORK/root"
 head -c $((FILE_KIB * 1024)) /dev/urandom > "$WORK/root/fw.bin"
 head -c $((513 * 512 - 100)) /dev/urandom > "$WORK/root/w.bin"
 
-"$CLI" tftp --address 0.0.0.0 --root "$WORK/root" --log-level 1 --log-file "$WORK/server.log" > "$WORK/server.out" 2>&1 &
-SERVER=$!
-for _ in $(seq 50); do grep -q listening "$WORK/server.out" && break; sleep 0.1; done
-grep -q listening "$WORK/server.out" || { cat "$WORK/server.out" >&2; exit 1; }
-
-python3 - "$FILE_KIB" << 'EOF'
-import select, socket, statistics, struct, sys, time
+python3 - "$FILE_KIB" "$CLI" "$WORK" << 'EOF'
+import os, select, socket, statistics, struct, subprocess, sys, time
 
 FILE_KIB = int(sys.argv[1])
+CLI, WORK = sys.argv[2], sys.argv[3]
 SERVER = ("127.0.0.1", 69)
+server = None
+
+def stop_server():
+    global server
+    if server is None:
+        return
+    server.terminate()
+    server.wait()
+    server = None
+    log = os.path.join(WORK, "server.log")
+    drops = sum("dropped" in line for line in open(log, errors="replace")) if os.path.exists(log) else 0
+    print(f"server: {drops} drop line(s) in its log", flush=True)
+    if os.path.exists(log):
+        os.remove(log)
+
+# Every case gets a server of its own, so none inherits the records the last one's clients hold.
+def fresh_server():
+    global server
+    stop_server()
+    out = os.path.join(WORK, "server.out")
+    server = subprocess.Popen([CLI, "tftp", "--address", "0.0.0.0", "--root", os.path.join(WORK, "root"),
+                               "--log-level", "1", "--log-file", os.path.join(WORK, "server.log")],
+                              stdout=open(out, "w"), stderr=subprocess.STDOUT)
+    for _ in range(50):
+        if "listening" in open(out).read():
+            return
+        time.sleep(0.1)
+    sys.exit("bench: the server did not start: " + open(out).read())
 
 def request(name, *options):
     body = name.encode() + b"\0octet\0" + b"".join(o.encode() + b"\0" for o in options)
@@ -116,16 +140,32 @@ def download(ip):
         except socket.timeout:
             return None
 
-def honest_round(label, silent_ips):
+# Holders answered with DATA or an OACK (the timeout they ask is refused, so DATA) hold a record until
+# their retry ladder ends; the others were refused or dropped. Waiting for every answer (or 5 s) is what puts the honest clients after the holders,
+# not beside a server still taking them on.
+def hold(silent_ips):
     holders = []
     for ip in silent_ips:
         s = client(ip)
         s.sendto(request("fw.bin", "timeout", "255"), SERVER)
         holders.append(s)
-    time.sleep(0.5)
+    holding, deadline, waiting = 0, time.monotonic() + 5, set(holders)
+    while waiting and time.monotonic() < deadline:
+        ready, _, _ = select.select(list(waiting), [], [], 0.2)
+        for s in ready:
+            packet, _ = s.recvfrom(2048)
+            holding += struct.unpack("!H", packet[:2])[0] in (3, 6)
+            waiting.discard(s)  # the first answer only: never acknowledged
+    return holders, holding
+
+def honest_round(label, silent_ips):
+    fresh_server()
+    holders, holding = hold(silent_ips)
     times = [download(f"127.0.3.{i + 1}") for i in range(5)]
     done = [t for t in times if t is not None]
-    print(f"5 honest clients {label}: {len(done)}/5 finished, slowest {max(done) if done else float('nan'):.3f} s")
+    held = f" ({holding}/{len(silent_ips)} holding a record)" if silent_ips else ""
+    print(f"5 honest clients {label}{held}: {len(done)}/5 finished, "
+          f"slowest {max(done) if done else float('nan'):.3f} s", flush=True)
     for s in holders:
         s.close()
 
@@ -149,14 +189,16 @@ def first_data(count):
     for s in clients:
         s.close()
 
-window_client()
-honest_round("alone", [])
-honest_round("beside 100 silent holders from one address", ["127.0.2.1"] * 100)
-time.sleep(1)
-honest_round("beside 100 silent holders from 100 addresses", [f"127.0.2.{i + 1}" for i in range(100)])
-time.sleep(1)
-first_data(50)
-time.sleep(1)
-first_data(250)
+try:
+    fresh_server()
+    window_client()
+    honest_round("alone", [])
+    honest_round("beside 100 silent holders from one address", ["127.0.2.1"] * 100)
+    honest_round("beside 100 silent holders from 100 addresses", [f"127.0.2.{i + 1}" for i in range(100)])
+    fresh_server()
+    first_data(50)
+    time.sleep(1)
+    first_data(250)
+finally:
+    stop_server()
 EOF
-echo "server: $(grep -c 'dropped' "$WORK/server.log" || true) drop line(s) in its log"

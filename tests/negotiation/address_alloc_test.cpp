@@ -124,16 +124,6 @@ TEST_F(AllocTest, ProbeLendsFirstFreePassesTheBatchAndGivesUpAfterThree) {
     EXPECT_EQ(g_probesUnderLock.load(), 0);
 }
 
-TEST_F(AllocTest, RefusesWithoutArgumentsOrCursor) {
-    char out[kAllocIpSize] = {};
-    EXPECT_EQ(m_alloc.GetNotUseIp(nullptr, "10.0.0.1", 1, false), kAllocBadArgument);
-    EXPECT_EQ(m_alloc.GetNotUseIp(out, nullptr, 1, true), kAllocBadArgument);
-    for (bool probe : {false, true}) EXPECT_EQ(m_alloc.GetNotUseIp(out, "10.0.0.1", 1, probe), kAllocNoCursor);
-    EXPECT_STREQ(out, "");
-    EXPECT_FALSE(m_alloc.ResetCursor("not an address"));
-    EXPECT_TRUE(g_probed.empty());
-}
-
 TEST_F(AllocTest, ConcurrentCallersGetDistinctAddresses) {
     for (bool probe : {false, true}) {
         ASSERT_TRUE(m_alloc.ResetCursor("10.9.8.1"));

@@ -108,18 +108,6 @@ TEST_F(RequestIpaddrTest, BrokenRequestsAreNotAnswered) {
     EXPECT_EQ(m_dlg.SendToIPC("x", 1), -2);
 }
 
-// The record made for the offer ties the device's reports to its row; an NVR is counted at its update.
-TEST_F(RequestIpaddrTest, ReportsOfAnAnsweredDeviceBecomeItsRow) {
-    Ask(Request("NVR8-1.0", "1", "NV-1"));
-    m_dlg.ReportMsgProc(11,
-                        "Msg:Report_Update\r\nIpaddr:10.77.5.10\r\nIPCMac:NV-1\r\nSchedule:100\r\nState:0\r\n"
-                        "Version:NVR8-1.0\r\n");
-    EXPECT_EQ(m_dlg.m_nSuccessCount, 1);
-    auto rows = m_dlg.m_lstInfo.Rows();
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0][kColNewVersion], "NVR8-1.2.3.10");
-}
-
 // Leases: an address held by a device without outcome is never lent to another; it comes free at
 // the device's outcome, or when the device was not heard from it within the start window.
 TEST_F(RequestIpaddrTest, HeldAddressesAreNeverLentTwice) {

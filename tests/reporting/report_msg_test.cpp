@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -11,6 +12,7 @@
 #include "log/log.h"
 #include "platform/local_time.h"
 #include "reporting/device_table.h"
+#include "support/catalogue_entry.h"
 #include "support/log_capture.h"
 #include "support/recording_view.h"
 
@@ -257,17 +259,6 @@ TEST_F(ReportTest, ClearedListKeepsRecordRowNumbers) {
     EXPECT_EQ(IndexOf("AA"), 0);
 }
 
-TEST_F(ReportTest, ChineseTextsAreShownAndCountersReset) {
-    m_dlg.m_wLangID = 2052;
-    Send(kDownloading, Report("Report_Downloading", "ZZ", 6));
-    EXPECT_EQ(Rows()[0][kColState], "\xe4\xb8\x8b\xe8\xbd\xbd\xe5\xa4\xb1\xe8\xb4\xa5");  // 下载失败
-    m_dlg.RegisterIpcInfo("AA", "ip", "IPC-A-1", 0);
-    Send(kDownloading, Report("Report_Downloading", "AA", 5));
-    EXPECT_EQ(m_view.ItemText(IDC_STATIC_FAIL), "1");
-    m_dlg.ResetCounters();
-    EXPECT_TRUE(m_dlg.m_nFailCount == 0 && m_view.ItemText(IDC_STATIC_FAIL) == "0");
-}
-
 }  // namespace
 
 namespace {
@@ -300,29 +291,64 @@ protected:
     UpgradeFileInfo m_entry{};
 };
 
-// Only the lent address speaks for a device: forged outcomes from elsewhere change nothing.
-TEST_F(ForgeryTest, ReportsCountOnlyFromTheLentAddress) {
-    Offer("AA", "10.0.0.10");
-    Offer("BB", "10.0.0.11");
-    const std::tuple<const char*, const char*, int, int, const char*> cases[] = {
-        // sender, mac, event, state, counts "successes/failures" after it
-        {"10.0.0.99", "AA", kFilesystem, 0, "0/0"},  // forged success
-        {"10.0.0.11", "AA", kFilesystem, 6, "0/0"},  // another device's address
-        {"10.0.0.10", "AA", kDownloading, 1, "0/0"},
-        {"10.0.0.10", "AA", kFilesystem, 0, "1/0"},  // the device itself
-        {"10.0.0.99", "BB", kDownloading, 6, "1/0"},  // forged failure
-        {"10.0.0.11", "BB", kDownloading, 6, "1/1"},
+// Before any lease a device speaks only from where it asked, after it only from its lent address;
+// a MAC that never asked is shown as any stray report is, and never counted.
+TEST_F(ForgeryTest, ReportsCountOnlyFromWhereTheDeviceAskedOrWasLent) {
+    std::snprintf(m_dlg.m_szLocalIP, sizeof m_dlg.m_szLocalIP, "127.0.0.1");
+    std::snprintf(m_dlg.m_szNextAllocIp, sizeof m_dlg.m_szNextAllocIp, "127.0.0.10");
+    m_dlg.m_vecUpgradeFileInfo = {testsupport::CatalogueEntry("IPC-A1", "2.0.1.6", "a.bin", 0)};
+    auto ask = [&](const char* sender, const char* mac, const char* version) {
+        std::string text =
+            std::string("Msg:Request_ipaddr\r\nVersion:") + version + "\r\nCseq:1\r\nIPCMac:" + mac + "\r\n";
+        in_addr from{};
+        inet_pton(AF_INET, sender, &from);
+        m_dlg.RequestFrom(text.c_str(), 1, from);
+        return 0;
     };
-    for (const auto& [sender, mac, event, state, counts] : cases) {
-        From(sender, event, mac, state);
-        EXPECT_EQ(std::to_string(m_dlg.m_nSuccessCount) + "/" + std::to_string(m_dlg.m_nFailCount), counts)
-            << sender << " " << mac;
+    auto fillRange = [&] {  // every address held by others: the next device gets none
+        for (int octet = 10; octet < 250; ++octet) {
+            m_dlg.m_addressRequests.m_leases.TryHold("127.0.0." + std::to_string(octet), "H" + std::to_string(octet),
+                                                     platform::SteadyMs());
+        }
+        return 0;
+    };
+    const char* kOld = "IPC*A1-2.0.1.5";
+    const char* kSame = "IPC*A1-2.0.1.6";
+    struct Step {
+        const char* what;
+        std::function<int()> act;
+        int result;
+        const char* after;  // "successes/failures/rows"
+    };
+    const Step steps[] = {
+        {"no upgrade: NU asks", [&] { return ask("10.0.0.5", "NU", kSame); }, 0, "0/0/0"},
+        {"forged before any lease", [&] { return From("10.0.0.99", kFilesystem, "NU", 0); }, -9, "0/0/0"},
+        {"NU from where it asked", [&] { return From("10.0.0.5", kFilesystem, "NU", 0); }, 0, "0/0/1"},
+        {"NU asks again from elsewhere", [&] { return ask("10.0.0.7", "NU", kSame); }, 0, "0/0/1"},
+        {"NU's old address", [&] { return From("10.0.0.5", kDownloading, "NU", 1); }, -9, "0/0/1"},
+        {"NU's new address", [&] { return From("10.0.0.7", kDownloading, "NU", 1); }, 0, "0/0/2"},
+        {"AA is lent 127.0.0.10", [&] { return ask("10.0.0.6", "AA", kOld); }, 0, "0/0/2"},
+        {"BB is lent 127.0.0.11", [&] { return ask("10.0.0.6", "BB", kOld); }, 0, "0/0/2"},
+        {"AA's request address after the lease", [&] { return From("10.0.0.6", kFilesystem, "AA", 0); }, -9, "0/0/2"},
+        {"another device's lent address", [&] { return From("127.0.0.11", kFilesystem, "AA", 6); }, -9, "0/0/2"},
+        {"forged after the lease", [&] { return From("10.0.0.99", kFilesystem, "AA", 6); }, -9, "0/0/2"},
+        {"AA from its lent address", [&] { return From("127.0.0.10", kFilesystem, "AA", 0); }, 0, "1/0/3"},
+        {"range full: RF asks", [&] { return fillRange() + ask("10.0.0.8", "RF", kOld); }, 0, "1/0/3"},
+        {"forged for RF", [&] { return From("10.0.0.99", kDownloading, "RF", 6); }, -9, "1/0/3"},
+        {"RF from where it asked", [&] { return From("10.0.0.8", kDownloading, "RF", 6); }, 0, "1/0/4"},
+        {"a MAC that never asked", [&] { return From("10.0.0.99", kFilesystem, "NA", 0); }, 0, "1/0/5"},
+    };
+    for (const Step& step : steps) {
+        EXPECT_EQ(step.act(), step.result) << step.what;
+        std::string after = std::to_string(m_dlg.m_nSuccessCount) + "/" + std::to_string(m_dlg.m_nFailCount) + "/" +
+                            std::to_string(m_dlg.m_lstInfo.Rows().size());
+        EXPECT_EQ(after, step.after) << step.what;
     }
-    EXPECT_EQ(m_dlg.m_lstInfo.Rows().size(), 2u);  // forged reports show nothing either
-    EXPECT_NE(m_log.Text().find("of mac=AA from 10.0.0.99, lent 10.0.0.10: ignored"), std::string::npos);
-    ResultCounts counts = m_dlg.ResultsCounts();
-    EXPECT_EQ(counts.succeeded, 1);
-    EXPECT_EQ(counts.failed, 1);
+    EXPECT_NE(m_log.Text().find("of mac=NU from 10.0.0.99, asked from 10.0.0.5: ignored"), std::string::npos);
+    // RF only asked: it has no result, and the results still equal the counters.
+    EXPECT_EQ(m_dlg.ResultsSnapshot().size(), 3u);
+    EXPECT_EQ(m_dlg.ResultsCounts().succeeded, 1);
+    EXPECT_EQ(m_dlg.ResultsCounts().failed, 0);
 }
 
 // A device that asks again after its outcome starts a new attempt; the earlier outcome stays.
