@@ -20,6 +20,7 @@ struct TftpOptions {
     std::string logFile = "Upgrade.log";
     bool readOnly = false;
     int perClient = kTftpMaxRecordsPerClient;
+    int maxTransfers = 0;  // 0: the service's default
 };
 
 void EchoLine(const char* line, int length) {
@@ -49,6 +50,7 @@ int RunTftp(const TftpOptions& options) {
     TftpConfig settings = TftpDefaultConfig();
     settings.nPort = options.port;
     settings.nMaxPerClient = options.perClient;
+    if (options.maxTransfers > 0) settings.nMaxTransfers = options.maxTransfers;
     if (options.readOnly) settings.nSecurityLevel = kTftpReadOnlyLevel;
     StartTftp(options.address.c_str(), options.root.c_str(), settings);
     TftpServiceStatus status{};
@@ -92,6 +94,10 @@ const bool registered = RegisterConsoleCommand([](CLI::App& app) {
                      "Transfers one client address may hold at once (default 8; 0: no limit, for clients that "
                      "share one address)")
         ->check(CLI::Range(0, 1000));
+    command
+        ->add_option("--max-transfers", options->maxTransfers,
+                     "Transfers served at once (default 100; an upgrade run keeps 256, one per address it lends)")
+        ->check(CLI::Range(1, 1000));
     command->add_flag("--read-only", options->readOnly, "Refuse every write request (uploads are accepted by default)");
     command->add_option("--log-file", options->logFile, "Log file (default: Upgrade.log in the current folder)");
     command->callback([options] { SetConsoleExitCode(RunTftp(*options)); });

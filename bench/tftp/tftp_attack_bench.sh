@@ -4,7 +4,8 @@
 #   1. DATA packets per block for a client that negotiates windowsize 16 and acknowledges every block;
 #   2. the time 5 honest clients take to download a file, alone and beside 100 silent holders (read
 #      requests never acknowledged, timeout 255 asked) from one address and from 100 addresses (the
-#      standalone server keeps 100 records: the last case waits for the holders' retry ladders).
+#      standalone server keeps 100 records: that case waits for the holders' retry ladders; a run's
+#      service keeps 256, as the last case does).
 #      Each case gets a server of its own, so no case inherits the last one's holders, and the honest
 #      clients start only once every holder has been answered: the row says how many hold a record;
 #   3. the time from a read request to its first DATA with 50 and 250 requests sent at once, each
@@ -60,12 +61,13 @@ def stop_server():
         os.remove(log)
 
 # Every case gets a server of its own, so none inherits the records the last one's clients hold.
-def fresh_server():
+def fresh_server(records=None):
     global server
     stop_server()
     out = os.path.join(WORK, "server.out")
+    extra = ["--max-transfers", str(records)] if records else []
     server = subprocess.Popen([CLI, "tftp", "--address", "0.0.0.0", "--root", os.path.join(WORK, "root"),
-                               "--log-level", "1", "--log-file", os.path.join(WORK, "server.log")],
+                               "--log-level", "1", "--log-file", os.path.join(WORK, "server.log")] + extra,
                               stdout=open(out, "w"), stderr=subprocess.STDOUT)
     for _ in range(50):
         if "listening" in open(out).read():
@@ -158,8 +160,8 @@ def hold(silent_ips):
             waiting.discard(s)  # the first answer only: never acknowledged
     return holders, holding
 
-def honest_round(label, silent_ips):
-    fresh_server()
+def honest_round(label, silent_ips, records=None):
+    fresh_server(records)
     holders, holding = hold(silent_ips)
     times = [download(f"127.0.3.{i + 1}") for i in range(5)]
     done = [t for t in times if t is not None]
@@ -195,6 +197,8 @@ try:
     honest_round("alone", [])
     honest_round("beside 100 silent holders from one address", ["127.0.2.1"] * 100)
     honest_round("beside 100 silent holders from 100 addresses", [f"127.0.2.{i + 1}" for i in range(100)])
+    honest_round("beside 100 silent holders from 100 addresses, 256 records as in a run",
+                 [f"127.0.2.{i + 1}" for i in range(100)], 256)
     fresh_server()
     first_data(50)
     time.sleep(1)
