@@ -1,7 +1,8 @@
 #pragma once
 // The main window: the dialog of the design, control for control, drawing the main window
 // object (CKelvaneDlg) of the core. Everything the core tells it may come from any thread; it is
-// queued here in order and applied on the window thread at most once per frame.
+// queued here in order and applied on the window thread at most once per frame
+// (kelvane_window_view.cpp).
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -83,6 +84,9 @@ protected:
     void accept() override;
 
 private:
+    static QString FromUtf8(const std::string& text);
+    // The caption of message boxes without their own: the executable's name.
+    static QString ProgramCaption();
     void CreateControls();
     void PlaceControls();
     void Enqueue(std::function<void()> change);
