@@ -22,12 +22,17 @@
 #include "app/qt/device_table_model.h"
 #include "app/qt/dialog_template.h"
 #include "app/run_results.h"
+#include "platform/system_lang.h"
 #include "platform/thread.h"
 
 namespace {
 
 // The least height the device list keeps when the window is made small.
 constexpr int kMinListHeightPx = 150;
+// The marker of unanswered address requests: in the empty stretch of the counts' row, between
+// the failure count and the clear button, in dialog units.
+constexpr int kRangeFullLeftDu = 138, kRangeFullRightDu = 384;
+constexpr int kRangeFullPollMs = 500;
 
 // The edges a control keeps its distance to when the window is resized; none: top and left.
 enum Anchor { kFollowRight = 1, kFollowBottom = 2, kGrowWide = 4, kGrowTall = 8 };
@@ -140,6 +145,24 @@ void KelvaneWindow::CreateControls() {
             m_items[control.id] = widget;
         }
     }
+    // Not a control of the dialog: it only appears when devices go unanswered, so that the
+    // operator sees why they keep asking.
+    m_rangeFull = new QLabel(this);
+    m_rangeFull->setObjectName(QStringLiteral("rangeFull"));
+    m_rangeFull->setAutoFillBackground(true);
+    QPalette warning = m_rangeFull->palette();
+    // A failed row's colours: text and background both set, so it reads alike in dark themes.
+    const auto colours = DeviceTableModel::ColoursOf(DeviceTableModel::RowKind::Failed);
+    warning.setColor(QPalette::Window, colours.background);
+    warning.setColor(QPalette::WindowText, colours.text);
+    m_rangeFull->setPalette(warning);
+    m_rangeFull->hide();
+    const QRect countsRow = units.ToPixels(kRangeFullLeftDu, 311, kRangeFullRightDu - kRangeFullLeftDu, 8);
+    m_rangeFull->setGeometry(countsRow);
+    m_placements.push_back({m_rangeFull, countsRow, kFollowBottom | kGrowWide});
+    connect(&m_rangeFullTimer, &QTimer::timeout, this, &KelvaneWindow::ShowRangeFull);
+    m_rangeFullTimer.start(kRangeFullPollMs);
+
     auto button = [this](int id) { return static_cast<QPushButton*>(Item(id)); };
     auto check = [this](int id) { return static_cast<QCheckBox*>(Item(id)); };
     connect(button(IDC_BTN_BROWSE), &QPushButton::clicked, this, &KelvaneWindow::OnBrowse);
@@ -280,7 +303,8 @@ void KelvaneWindow::OnStartClicked() {
 }
 
 QString KelvaneWindow::ExportActionText() const {
-    return m_dlg.m_wLangID == 1033 ? QStringLiteral("Export results...") : QStringLiteral("导出结果...");
+    return m_dlg.m_wLangID == platform::kLangEnglishUS ? QStringLiteral("Export results...")
+                                                       : QStringLiteral("导出结果...");
 }
 
 void KelvaneWindow::ShowListMenu(const QPoint& at) {
@@ -297,9 +321,10 @@ void KelvaneWindow::ExportResults() {
     if (!m_prompter.ChooseSaveFile(this, ExportActionText().remove(QStringLiteral("...")), suggested, &file)) return;
     std::string error;
     if (!WriteResultsFile(results, file.toStdString(), &error)) {
-        m_prompter.Inform(this, FromUtf8(error),
-                          m_dlg.m_wLangID == 1033 ? QStringLiteral("Error") : QStringLiteral("错误"),
-                          MessagePrompter::Error);
+        m_prompter.Inform(
+            this, FromUtf8(error),
+            m_dlg.m_wLangID == platform::kLangEnglishUS ? QStringLiteral("Error") : QStringLiteral("错误"),
+            MessagePrompter::Error);
     }
 }
 

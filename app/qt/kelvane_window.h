@@ -19,6 +19,7 @@
 class CKelvaneDlg;
 class DeviceTableModel;
 class DeviceListView;
+class QLabel;
 
 // What the window's initialisation does outside the window, injected so tests can leave the
 // process alone.
@@ -63,6 +64,10 @@ public:
     void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) override;
     bool Confirm(const std::string& text, const std::string& caption) override;
 
+    // Address requests of this run left unanswered because every address of the range was held,
+    // as the marker beside the counts shows them; hidden while there are none.
+    QLabel* RangeFullMarker() const { return m_rangeFull; }
+
     // The device list's own menu: the export entry, in the display language.
     QString ExportActionText() const;
     // Writes the run's results as CSV to a file the operator picks.
@@ -92,6 +97,7 @@ private:
     void Enqueue(std::function<void()> change);
     void ScheduleFlush();
     void ApplyEnabled(int item);
+    void ShowRangeFull();
     void SetBusy(bool busy);
     void OnBrowse();
     void OnStartClicked();
@@ -114,6 +120,10 @@ private:
     QSize m_baseSize;
     DeviceTableModel* m_model = nullptr;
     DeviceListView* m_list = nullptr;
+    QLabel* m_rangeFull = nullptr;
+    int m_rangeFullShown = 0;
+    // Requests that find the range full change no row, so nothing else would redraw the marker.
+    QTimer m_rangeFullTimer;
 
     std::mutex m_queueMutex;
     std::vector<std::function<void()>> m_queue;

@@ -9,7 +9,9 @@
 
 #include "app/qt/device_list_view.h"
 #include "app/qt/device_table_model.h"
+#include "app/kelvane_dlg.h"
 #include "app/qt/kelvane_window.h"
+#include "platform/system_lang.h"
 
 namespace {
 
@@ -52,7 +54,28 @@ void KelvaneWindow::FlushChanges() {
     m_model->AnnounceChanges();
     if (m_scrollRow >= 0 && m_scrollRow < m_model->rowCount()) m_list->ScrollFullyTo(m_model->index(m_scrollRow, 0));
     m_scrollRow = -1;
+    ShowRangeFull();
     m_sinceFlush.restart();
+}
+
+void KelvaneWindow::ShowRangeFull() {
+    const int unanswered = m_dlg.RangeFullRequests();
+    if (unanswered == m_rangeFullShown) return;
+    m_rangeFullShown = unanswered;
+    m_rangeFull->setVisible(unanswered > 0);
+    if (unanswered == 0) return;
+    const bool english = m_dlg.m_wLangID == platform::kLangEnglishUS;
+    const QString count = QString::number(unanswered);
+    m_rangeFull->setText(english ? QStringLiteral(" No free address: %1 requests unanswered").arg(count)
+                                 : QStringLiteral(" 无空闲地址：%1 次请求未答复").arg(count));
+    m_rangeFull->setToolTip(
+        english ? QStringLiteral("Every address of the range was held by a device still upgrading, so %1 address "
+                                 "requests got no reply. The devices ask again; an address comes free when its "
+                                 "device finishes, or when it has not started its download within a minute.")
+                      .arg(count)
+                : QStringLiteral("地址范围内的每个地址都被尚未完成升级的设备占用，%1 次地址请求未获答复。"
+                                 "设备会重新请求；设备升级结束，或一分钟内未开始下载时，其地址即被释放。")
+                      .arg(count));
 }
 
 void KelvaneWindow::SetItemText(int item, const std::string& text) {

@@ -324,6 +324,29 @@ private slots:
         QVERIFY(Item<QLabel>(IDC_STATIC_FAIL_LABEL)->x() > Item<QLabel>(IDC_STATIC_SUCCESS)->x());
     }
 
+    // Requests left unanswered because the range is full show beside the counts, in the run's
+    // language, only while there are any, without covering a control of the dialog.
+    void unansweredRequestsShowBesideTheCounts() {
+        const std::tuple<const char*, const char*> cases[] = {{"zh_CN.UTF-8", "无空闲地址：3 次请求未答复"},
+                                                              {"en_US.UTF-8", "No free address: 3 requests unanswered"}};
+        for (const auto& [lang, text] : cases) {
+            KelvaneWindow& w = Open(lang);
+            QLabel* marker = w.RangeFullMarker();
+            QVERIFY(!marker->isVisible());
+            m_dlg->m_addressRequests.m_nRangeFullRequests = 3;
+            w.FlushChanges();
+            QVERIFY(marker->isVisible());
+            QCOMPARE(marker->text().trimmed(), QString::fromUtf8(text));
+            QVERIFY(marker->toolTip().contains("3"));
+            QVERIFY(w.rect().contains(marker->geometry()));
+            for (int id : {IDC_STATIC_FAIL, IDC_BTN_CLEAR, IDC_LIST_INFO}) {
+                QVERIFY2(!marker->geometry().intersects(w.Item(id)->geometry()), qPrintable(QString::number(id)));
+            }
+            m_dlg->m_addressRequests.m_nRangeFullRequests = 0;  // the next run starts from none
+            QTRY_VERIFY(!marker->isVisible());  // by the poll: no row changes when requests go unanswered
+        }
+    }
+
     void enterInATextFieldKeepsTheWindow() {
         Open();
         auto* folder = Item<QLineEdit>(IDC_EDIT_PATH);
