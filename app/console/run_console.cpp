@@ -19,6 +19,7 @@
 #include "platform/app_paths.h"
 #include "platform/local_time.h"
 #include "platform/module_path.h"
+#include "platform/system_error_text.h"
 #include "platform/system_lang.h"
 
 namespace {
@@ -191,7 +192,8 @@ int RunUpgrade(const RunOptions& options) {
     FILE* events = nullptr;
     if (!options.events.empty()) {
         events = options.events == "-" ? stdout : std::fopen(options.events.c_str(), "we");
-        if (events == nullptr) return refuse("--events " + options.events + ": " + SystemErrorText(errno, english));
+        if (events == nullptr)
+            return refuse("--events " + options.events + ": " + platform::SystemErrorText(errno, english));
     }
     std::unique_ptr<FILE, int (*)(FILE*)> eventsCloser(events != stdout ? events : nullptr,
                                                        [](FILE* f) { return f != nullptr ? std::fclose(f) : 0; });
@@ -215,7 +217,7 @@ int RunUpgrade(const RunOptions& options) {
         return refuse(dlg.LastStartError());
     }
     const int64_t startMs = platform::SteadyMs();
-    ResultsKeeper keeper(options.results);
+    ResultsKeeper keeper(options.results, english);
     DownloadMeter meter(options.folder);
     RunHeader header;
     header.address = address;

@@ -171,7 +171,7 @@ bool ResultsKeeper::Write(const std::vector<DeviceResult>& results, const char* 
     m_lastWriteMs = platform::SteadyMs();
     m_changed = false;
     std::string error;
-    bool ok = WriteResultsFile(results, m_path, &error, runState);
+    bool ok = WriteResultsFile(results, m_path, &error, runState, m_english);
     // Said once per failing stretch, not at every rewrite.
     if (!ok && !m_failing) output.Line("kelvane-cli run: " + error, stderr);
     m_failing = !ok;

@@ -72,13 +72,14 @@ private:
 // The results file, kept current during the run so that any death of the process loses seconds.
 class ResultsKeeper {
 public:
-    explicit ResultsKeeper(std::string path) : m_path(std::move(path)) {}
+    ResultsKeeper(std::string path, bool english) : m_path(std::move(path)), m_english(english) {}
     // Writes when an outcome or a device came in, or when anything changed a while ago.
     void Tick(const std::vector<DeviceResult>& results, bool changed, RunOutput& output);
     bool Write(const std::vector<DeviceResult>& results, const char* runState, RunOutput& output);
 
 private:
     std::string m_path;
+    const bool m_english;
     int64_t m_lastWriteMs = 0;
     int m_settled = -1;
     size_t m_devices = 0;

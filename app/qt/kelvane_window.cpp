@@ -320,7 +320,7 @@ void KelvaneWindow::ExportResults() {
     QString file;
     if (!m_prompter.ChooseSaveFile(this, ExportActionText().remove(QStringLiteral("...")), suggested, &file)) return;
     std::string error;
-    if (!WriteResultsFile(results, file.toStdString(), &error)) {
+    if (!WriteResultsFile(results, file.toStdString(), &error, nullptr, m_dlg.m_wLangID == platform::kLangEnglishUS)) {
         m_prompter.Inform(
             this, FromUtf8(error),
             m_dlg.m_wLangID == platform::kLangEnglishUS ? QStringLiteral("Error") : QStringLiteral("错误"),
