@@ -260,16 +260,6 @@ private slots:
         QCOMPARE(m_window->DeviceModel()->Cell(42, 3), QStringLiteral("19%"));
     }
 
-    // The window's texts and the core's (the rows' state texts) follow the locale.
-    void languagePicksTheTexts() {
-        Open("en_US.UTF-8");
-        QCOMPARE(m_window->ExportActionText(), QStringLiteral("Export results..."));
-        QCOMPARE(int(m_dlg->m_wLangID), 1033);
-        Open("de_DE.UTF-8");  // anything but English is shown in Chinese
-        QCOMPARE(m_window->ExportActionText(), QStringLiteral("导出结果..."));
-        QCOMPARE(int(m_dlg->m_wLangID), 1031);
-    }
-
     void exportWritesTheResults() {
         Open();
         m_dlg->m_results.OnOffered("AA:BB", "IPC-A1", "IPC-A1-2.0.1.5", "2.0.1.6", "a.bin", "10.0.0.10", 0);
@@ -325,10 +315,13 @@ private slots:
     }
 
     // Requests left unanswered because the range is full show beside the counts, in the run's
-    // language, only while there are any, without covering a control of the dialog.
+    // language (anything but en_US reads Chinese), only while there are any, without covering a
+    // control of the dialog.
     void unansweredRequestsShowBesideTheCounts() {
-        const std::tuple<const char*, const char*> cases[] = {{"zh_CN.UTF-8", "无空闲地址：3 次请求未答复"},
-                                                              {"en_US.UTF-8", "No free address: 3 requests unanswered"}};
+        const std::tuple<const char*, const char*> cases[] = {
+            {"zh_CN.UTF-8", "无空闲地址：3 次请求未答复"},
+            {"de_DE.UTF-8", "无空闲地址：3 次请求未答复"},
+            {"en_US.UTF-8", "No free address: 3 requests unanswered"}};
         for (const auto& [lang, text] : cases) {
             KelvaneWindow& w = Open(lang);
             QLabel* marker = w.RangeFullMarker();
