@@ -269,7 +269,8 @@ private slots:
         QVERIFY(csv.find("AA:BB") != std::string::npos && csv.find("10.0.0.10") != std::string::npos);
         m_prompter->saveAs = QString::fromStdString(m_dir.File("no/such/folder/r.csv"));
         m_window->ExportResults();
-        QCOMPARE(m_prompter->shown.size(), 1);  // told, not silently lost
+        QCOMPARE(m_prompter->shown.size(), 1);  // told, not silently lost, in the window's language
+        QVERIFY2(m_prompter->shown[0].contains("没有那个文件或目录"), qPrintable(m_prompter->shown[0]));
     }
 
     // A row's look follows what its state text says; only the state column decides it.
