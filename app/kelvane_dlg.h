@@ -198,6 +198,7 @@ private:
     void RefuseStart(const std::string& reason, const std::string& caption);
     void ShowIdle();
     std::string Text(const char* english, const char* chinese) const;
+    bool English() const;
 
     mutable std::mutex m_inputMutex;
     std::string m_strUpgradeDir;   // item 1000

@@ -16,6 +16,8 @@
 #include "platform/app_paths.h"
 #include "platform/ini_file.h"
 #include "platform/module_path.h"
+#include "platform/system_error_text.h"
+#include "platform/system_lang.h"
 #include "platform/net_interface.h"
 #include "platform/local_time.h"
 #include "platform/text_codec.h"
@@ -65,7 +67,11 @@ bool ToGbkBuffer(const std::string& utf8, char* out, size_t size) {
 }  // namespace
 
 std::string CKelvaneDlg::Text(const char* english, const char* chinese) const {
-    return m_wLangID == 1033 ? english : chinese;
+    return English() ? english : chinese;
+}
+
+bool CKelvaneDlg::English() const {
+    return m_wLangID == platform::kLangEnglishUS;
 }
 
 void CKelvaneDlg::SetItemInput(int item, const std::string& utf8) {
@@ -181,7 +187,7 @@ bool CKelvaneDlg::StartRun() {
     if (!ToGbkBuffer(folder, folderGbk, sizeof folderGbk)) {
         why = Text("its name has characters the devices cannot be sent", "其名称含有无法发送给设备的字符");
     } else if (stat(folder.c_str(), &st) != 0 || access(folder.c_str(), R_OK | X_OK) != 0) {
-        why = std::strerror(errno);
+        why = platform::SystemErrorText(errno, English());
     } else if (!S_ISDIR(st.st_mode)) {
         why = Text("not a folder", "不是目录");
     }
@@ -232,7 +238,7 @@ bool CKelvaneDlg::StartRun() {
         } else {
             RefuseStart(Format(Text("Cannot listen for devices on %1 port 10011: %2.",
                                     "无法在%1的10011端口接收设备消息：%2。"),
-                               localIp, std::strerror(listenError)),
+                               localIp, platform::SystemErrorText(listenError, English())),
                         caption);
         }
         return false;
@@ -266,9 +272,11 @@ bool CKelvaneDlg::StartRun() {
                                grant),
                         caption);
         } else {
-            RefuseStart(Format(Text("The TFTP service cannot start: %1.", "TFTP服务无法启动：%1。"),
-                               tftp.szReason[0] != '\0' ? tftp.szReason : "unknown reason"),
-                        caption);
+            // The service words its reason in English; a Chinese run gets the system error in Chinese.
+            std::string why = English() && tftp.szReason[0] != '\0' ? std::string(tftp.szReason)
+                              : tftp.nError != 0 ? platform::SystemErrorText(tftp.nError, English())
+                                                 : Text("unknown reason", "原因不明");
+            RefuseStart(Format(Text("The TFTP service cannot start: %1.", "TFTP服务无法启动：%1。"), why), caption);
         }
         return false;
     }
@@ -344,11 +352,19 @@ bool CKelvaneDlg::StartRun() {
 
     if (!StartMessagingThreads() || !WaitListenerSettled(kSettleWaitMs) ||
         GetListenerStatus().state != ListenerStatus::Listening) {
-        std::string why = GetListenerStatus().error;
+        const ListenerStatus listener = GetListenerStatus();
+        // A listener that has not settled has no error of its own; errno here would be a stranger's.
+        std::string why;
+        if (English() && !listener.error.empty()) {
+            why = listener.error;
+        } else if (listener.errorCode != 0) {
+            why = platform::SystemErrorText(listener.errorCode, English());
+        } else {
+            why = Text("the listener did not start in time", "设备消息监听未能及时启动");
+        }
         m_bRunning = 0;
         StopRun();
-        RefuseStart(Format(Text("The run could not start its threads: %1.", "升级无法启动其线程：%1。"),
-                           why.empty() ? std::strerror(errno) : why),
+        RefuseStart(Format(Text("The run could not start its threads: %1.", "升级无法启动其线程：%1。"), why),
                     caption);
         return false;
     }

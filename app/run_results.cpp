@@ -11,6 +11,7 @@
 
 #include "app/device_list_model.h"
 #include "log/log.h"
+#include "platform/system_error_text.h"
 #include "platform/text_codec.h"
 
 namespace {
@@ -270,7 +271,7 @@ std::string FormatResultsJson(const std::vector<DeviceResult>& results, const ch
 }
 
 bool WriteResultsFile(const std::vector<DeviceResult>& results, const std::string& path, std::string* error,
-                      const char* runState) {
+                      const char* runState, bool english) {
     bool json = path.size() >= 5 && strcasecmp(path.c_str() + path.size() - 5, ".json") == 0;
     std::string text = json ? FormatResultsJson(results, runState) : FormatResultsCsv(results, runState);
     std::string temporary = path + ".tmp";
@@ -283,14 +284,20 @@ bool WriteResultsFile(const std::vector<DeviceResult>& results, const std::strin
         if (ok) done += static_cast<size_t>(wrote);
     }
     int savedErrno = errno;
-    if (fd >= 0 && (close(fd) != 0 || !ok)) ok = false;
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        ok = false;
+        savedErrno = errno;  // a full disk may show only at the close
+    }
     if (ok && rename(temporary.c_str(), path.c_str()) != 0) {
         ok = false;
         savedErrno = errno;
     }
     if (!ok) {
         unlink(temporary.c_str());
-        if (error != nullptr) *error = "cannot write " + path + ": " + std::strerror(savedErrno);
+        if (error != nullptr) {
+            *error = (english ? "cannot write " + path + ": " : "无法写入 " + path + "：") +
+                     platform::SystemErrorText(savedErrno, english);
+        }
     }
     return ok;
 }

@@ -104,8 +104,9 @@ private:
 // JSON array. False with `error` set when the file cannot be written; the file is written to a
 // temporary name and renamed, so a failure never leaves half a file. A non-null `runState` adds a
 // last column (key) "run_state" with that text to every device, so a file rewritten during a run
-// tells whether the run had ended when it was written.
+// tells whether the run had ended when it was written. `error` is worded in English, or in Chinese
+// when `english` is false.
 bool WriteResultsFile(const std::vector<DeviceResult>& results, const std::string& path, std::string* error,
-                      const char* runState = nullptr);
+                      const char* runState = nullptr, bool english = true);
 std::string FormatResultsCsv(const std::vector<DeviceResult>& results, const char* runState = nullptr);
 std::string FormatResultsJson(const std::vector<DeviceResult>& results, const char* runState = nullptr);

@@ -189,7 +189,7 @@ bool DeviceDispatcher::Start() {
     m_hListenThread = StartRunThread(ListenIPCPortProc, platform::ThreadPriority::Highest, "kv-listen");
     if (!m_hListenThread) {
         LogMessage(LOG_MAJOR, "Create ListenIPCPortProc Thread fail");
-        SetListenerStatus(ListenerStatus::Failed, -1, "cannot create the listener thread");
+        SetListenerStatus(ListenerStatus::Failed, -1, "cannot create the listener thread", EAGAIN);
     }
     return m_hCleanThread && m_hMsgThread && m_hListenThread;
 }
@@ -239,12 +239,14 @@ ListenerStatus DeviceDispatcher::GetListenerStatus() const {
     return m_listenerStatus;
 }
 
-void DeviceDispatcher::SetListenerStatus(ListenerStatus::State state, int result, const std::string& error) {
+void DeviceDispatcher::SetListenerStatus(ListenerStatus::State state, int result, const std::string& error,
+                                         int errorCode) {
     {
         std::lock_guard<std::mutex> lock(m_listenerMutex);
         m_listenerStatus.state = state;
         m_listenerStatus.result = result;
         m_listenerStatus.error = error;
+        m_listenerStatus.errorCode = errorCode;
     }
     m_listenerCv.notify_all();
 }
@@ -320,7 +322,8 @@ int ListenIPCPortProc(DeviceDispatcher* dispatcher) {
                        why.c_str());
             dispatcher->SetListenerStatus(ListenerStatus::Failed, -3,
                                           std::string("cannot listen on ") + dispatcher->m_szLocalIP + ":" +
-                                              std::to_string(kDeviceListenPort) + ": " + why);
+                                              std::to_string(kDeviceListenPort) + ": " + why,
+                                          error);
             return -3;
         }
     }

@@ -45,6 +45,7 @@ struct ListenerStatus {
     State state = NotStarted;
     int result = 0;     // the listener's result once it has ended
     std::string error;  // why it could not listen, for the operator
+    int errorCode = 0;  // the system's error number behind `error`, for a text in the operator's language
 };
 
 struct RequestThreadInfo {
@@ -95,7 +96,7 @@ public:
     void Stop();
 
     ListenerStatus GetListenerStatus() const;
-    void SetListenerStatus(ListenerStatus::State state, int result, const std::string& error);
+    void SetListenerStatus(ListenerStatus::State state, int result, const std::string& error, int errorCode = 0);
     // Waits until the listener has bound its socket or given up; false on time-out.
     bool WaitListenerSettled(int timeoutMs) const;
     // Readable once a stop has begun, so the listener need not sit out its 2-s wait.

@@ -3,6 +3,8 @@
 # takes the window in Chinese and English, idle and after a run in which two of twelve
 # simulated cameras fail, on a screen that holds the dialog's own size (1024 x 768) and on a
 # small laptop's (1024 x 600): OUT_DIR/window-{zh,en}-{idle,run}-{1024x768,1024x600}.png.
+# With RANGE_FULL=1 it also takes OUT_DIR/window-{zh,en}-full-1024x600.png: 260 devices ask for
+# the 240 addresses of the range and flash slowly, so the window shows the requests left unanswered.
 # With DOCS=1 it also copies the documentation's pictures into docs/: window.png (Chinese run),
 # window-idle.png, window-en.png (English run) and window-1024x600.png (Chinese run, small screen).
 # Everything runs in network namespaces made here: the window's side on one end of a veth pair,
@@ -62,6 +64,21 @@ for screen in 1024x768 1024x600; do
         kill "$SIMPID" 2>/dev/null || true
         wait "$SIMPID" 2>/dev/null || true
         SIMPID=""
+        if [ "${RANGE_FULL:-0}" = 1 ] && [ "$screen" = 1024x600 ]; then
+            # A small file: 240 downloads at once must not be what the picture waits for.
+            mkdir -p "$WORK/small"
+            { printf 'FIRMWARE'; head -c 288 /dev/zero; printf 'QL_IPC2F_V2.0.1.6'; head -c 20000 /dev/zero; } \
+                >"$WORK/small/a1.bin"
+            "$BUILD_DIR/tools/devsim/kelvane-devsim" --netns "$DEVNS" --server 10.77.0.1 -n 260 --model IPC2F \
+                --fw-version 2.0.1.5 --step-ms 30000 --spread-ms 2000 --request-interval-ms 1000 --time-limit 60 \
+                >"$WORK/devsim-full.log" 2>&1 &
+            SIMPID=$!
+            ./kelvane-window-shot "$OUT_DIR/window-$lang-full-$screen.png" --folder "$WORK/small" --start \
+                --wait-ms "${SHOT_WAIT_MS:-12000}"
+            kill "$SIMPID" 2>/dev/null || true
+            wait "$SIMPID" 2>/dev/null || true
+            SIMPID=""
+        fi
     done
     kill "$XPID"
     wait "$XPID" 2>/dev/null || true

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
-#include <locale.h>
 #include <net/if.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "platform/system_error_text.h"
 
 namespace {
 
@@ -55,32 +56,6 @@ std::vector<HostAddress> HostAddresses() {
 
 }  // namespace
 
-std::string SystemErrorText(int error, bool english) {
-    static locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    static locale_t zh = newlocale(LC_ALL_MASK, "zh_CN.UTF-8", static_cast<locale_t>(nullptr));
-    if (!english && zh != static_cast<locale_t>(nullptr)) return strerror_l(error, zh);
-    if (!english) {
-        // Hosts without the Chinese locale still get the common ones in the run's language.
-        switch (error) {
-            case ENOENT:
-                return "没有那个文件或目录";
-            case EACCES:
-                return "权限不够";
-            case EPERM:
-                return "不允许的操作";
-            case ENOTDIR:
-                return "不是目录";
-            case EROFS:
-                return "只读文件系统";
-            case ENOSPC:
-                return "设备上没有空间";
-            default:
-                break;
-        }
-    }
-    return c != static_cast<locale_t>(nullptr) ? strerror_l(error, c) : std::strerror(error);
-}
-
 std::string CheckOutputPath(const std::string& option, const std::string& path, bool english) {
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -93,7 +68,7 @@ std::string CheckOutputPath(const std::string& option, const std::string& path, 
     if (stat(folder.c_str(), &st) != 0) {
         return Fill(Say(english, "%1 %2: the folder %3 cannot be used (%4). Create it or give another %1 path.",
                         "%1 %2：目录 %3 无法使用（%4）。请先创建它，或换一个 %1 路径。"),
-                    {option, path, folder, SystemErrorText(errno, english)});
+                    {option, path, folder, platform::SystemErrorText(errno, english)});
     }
     if (!S_ISDIR(st.st_mode)) {
         return Fill(Say(english, "%1 %2: %3 is a file, not a folder. Give another %1 path.",
@@ -103,7 +78,7 @@ std::string CheckOutputPath(const std::string& option, const std::string& path, 
     if (access(folder.c_str(), W_OK | X_OK) != 0) {
         return Fill(Say(english, "%1 %2: cannot write in the folder %3 (%4). Give a path in a folder you may write to.",
                         "%1 %2：无法在目录 %3 中写入（%4）。请换一个可写目录中的路径。"),
-                    {option, path, folder, SystemErrorText(errno, english)});
+                    {option, path, folder, platform::SystemErrorText(errno, english)});
     }
     return "";
 }
@@ -113,7 +88,7 @@ std::string CheckFirmwareFolder(const std::string& folder, bool english) {
     if (stat(folder.c_str(), &st) != 0) {
         return Fill(Say(english, "--folder %1 cannot be used: %2. Give the folder that holds the firmware files.",
                         "--folder %1 无法使用：%2。请给出存放固件文件的目录。"),
-                    {folder, SystemErrorText(errno, english)});
+                    {folder, platform::SystemErrorText(errno, english)});
     }
     if (!S_ISDIR(st.st_mode)) {
         return Fill(Say(english, "--folder %1 is a file, not a folder. Give the folder that holds the firmware files.",
@@ -124,7 +99,7 @@ std::string CheckFirmwareFolder(const std::string& folder, bool english) {
         return Fill(
             Say(english, "--folder %1 cannot be read: %2. Run as a user who may read it, or give another folder.",
                 "--folder %1 无法读取：%2。请以有权读取的用户运行，或换一个目录。"),
-            {folder, SystemErrorText(errno, english)});
+            {folder, platform::SystemErrorText(errno, english)});
     }
     return "";
 }

@@ -3,9 +3,6 @@
 // each refusal names the cause and the option that mends it, in the run's language.
 #include <string>
 
-// The system's text for `error` in the run's language where the system has one.
-std::string SystemErrorText(int error, bool english);
-
 // Empty when `path` can be written by atomic replacement (its folder exists and is writable and
 // it is not itself a folder); otherwise why not. `option` names the option in the text.
 std::string CheckOutputPath(const std::string& option, const std::string& path, bool english);

@@ -1,22 +1,16 @@
 #include "app/console/run_console.h"
 
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <ctime>
-#include <map>
 #include <memory>
 #include <set>
-#include <nlohmann/json.hpp>
 
 #include "app/console/console_command.h"
 #include "app/console/live_table.h"
 #include "app/console/run_checks.h"
+#include "app/console/run_output.h"
 #include "app/kelvane_dlg.h"
 #include "firmware/fmw_header.h"
 #include "log/log.h"
@@ -25,6 +19,7 @@
 #include "platform/app_paths.h"
 #include "platform/local_time.h"
 #include "platform/module_path.h"
+#include "platform/system_error_text.h"
 #include "platform/system_lang.h"
 
 namespace {
@@ -89,219 +84,10 @@ namespace {
 constexpr int kTickMs = 200;
 // A second Ctrl-C within this long stops a run that has devices writing flash.
 constexpr int64_t kConfirmStopMs = 5000;
-// Progress alone rewrites the results file at most this often; outcomes rewrite it at once.
-constexpr int64_t kResultsRewriteMs = 3000;
-// Device changes waiting for the next tick; past this a flood of reports is counted, not kept.
-constexpr size_t kMaxPendingChanges = 50000;
-// Lines of the run kept while the live table is up; a run says far fewer.
-constexpr size_t kMaxHeldLines = 2000;
 
 void NarrateToLog(const char* line) {
     LogMessage(LOG_INFO, "%s", line);
 }
-
-int64_t WallMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string IsoTime(int64_t ms) {
-    time_t seconds = static_cast<time_t>(ms / 1000);
-    tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[48];
-    size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(ms % 1000));
-    return text;
-}
-
-// Every change of a device, in order, from the threads that make them to the console's loop.
-class ChangeFeed {
-public:
-    struct Change {
-        int64_t wallMs;
-        DeviceResult result;
-    };
-    void Push(const DeviceResult& result) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_pending.size() >= kMaxPendingChanges) {
-            ++m_dropped;
-            return;
-        }
-        m_pending.push_back({WallMs(), result});
-    }
-    std::vector<Change> Take(size_t* dropped) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        *dropped = m_dropped;
-        m_dropped = 0;
-        std::vector<Change> out;
-        out.swap(m_pending);
-        return out;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<Change> m_pending;
-    size_t m_dropped = 0;
-};
-
-std::string EventLine(const ChangeFeed::Change& change) {
-    const DeviceResult& r = change.result;
-    nlohmann::ordered_json one;
-    one["time"] = IsoTime(change.wallMs);
-    one["mac"] = r.mac;
-    one["address"] = r.lentAddress;
-    one["event"] = r.event < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(r.event);
-    one["state"] = r.state < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(r.state);
-    one["state_text"] = r.stateText;
-    one["progress"] = r.progress;
-    one["version_before"] = r.versionBefore;
-    one["version_offered"] = r.versionOffered;
-    one["outcome"] = OutcomeName(r.outcome);
-    return one.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-}
-
-// Sizes of the offered files, for the download rate: a device that reported its download done
-// (or any later step) has fetched the whole file.
-class DownloadMeter {
-public:
-    explicit DownloadMeter(std::string folder) : m_folder(std::move(folder)) {}
-    double BytesPerSecond(const std::vector<DeviceResult>& results, int64_t elapsedMs) {
-        double bytes = 0;
-        for (const DeviceResult& r : results) {
-            if (r.fileOffered.empty() || !(r.event > 0 || (r.event == 0 && r.state == 0))) continue;
-            bytes += static_cast<double>(SizeOf(r.fileOffered));
-        }
-        return elapsedMs > 0 ? bytes * 1000.0 / static_cast<double>(elapsedMs) : 0;
-    }
-
-private:
-    int64_t SizeOf(const std::string& file) {
-        auto found = m_sizes.find(file);
-        if (found != m_sizes.end()) return found->second;
-        struct stat st {};
-        int64_t size = stat((m_folder + "/" + file).c_str(), &st) == 0 ? st.st_size : 0;
-        // The catalogue holds at most a few hundred files; names come from it, not from devices.
-        if (m_sizes.size() < 4096) m_sizes[file] = size;
-        return size;
-    }
-    std::string m_folder;
-    std::map<std::string, int64_t> m_sizes;
-};
-
-// The console's output: a table in place on a terminal, plain lines otherwise.
-class RunOutput {
-public:
-    RunOutput(FILE* out, bool english)
-        : m_out(out), m_terminal(isatty(fileno(out)) != 0), m_table(out), m_english(english) {}
-
-    bool Terminal() const { return m_terminal; }
-
-    // A line of its own. While the live table is up it shows above the table and is printed once
-    // the table is left, so that it stays in the operator's scrollback.
-    void Line(const std::string& text, FILE* stream = nullptr) {
-        FILE* to = stream != nullptr ? stream : m_out;
-        if (m_table.Active()) {
-            if (m_held.size() < kMaxHeldLines) m_held.emplace_back(text, to);
-            return;
-        }
-        std::fprintf(to, "%s\n", text.c_str());
-        std::fflush(to);
-        clearerr(to);
-    }
-    void Frame(const std::vector<DeviceResult>& results, const RunHeader& header) {
-        if (!m_terminal) return;
-        winsize size{};
-        int width = 80, height = 24;
-        if (ioctl(fileno(m_out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 && size.ws_row > 0) {
-            width = size.ws_col;
-            height = size.ws_row;
-        }
-        // The latest few lines of the run above the table.
-        std::vector<std::string> frame;
-        const size_t notes = std::min<size_t>(m_held.size(), height > 12 ? 3 : 0);
-        for (size_t i = m_held.size() - notes; i < m_held.size(); ++i) {
-            frame.push_back(ElideToWidth(m_held[i].first, std::max(10, width - 1)));
-        }
-        for (std::string& line : BuildTableFrame(results, header, width, height - static_cast<int>(notes))) {
-            frame.push_back(std::move(line));
-        }
-        m_table.Draw(frame, width, height);
-    }
-    void Changes(const std::vector<ChangeFeed::Change>& changes, const RunHeader& header) {
-        if (m_terminal) return;
-        for (const ChangeFeed::Change& change : changes) Line(ChangeLine(change.result, header));
-    }
-    // The last picture: the whole table once on a terminal, then the summary.
-    void Final(const std::vector<DeviceResult>& results, const RunHeader& header) {
-        const RunCounts counts = CountPhases(results);
-        const std::string ended = m_english ? "Run ended:" : "升级结束：";
-        if (!m_terminal) {
-            Line(ended + " " + SummaryLine(counts, header));
-            return;
-        }
-        m_table.Leave();
-        for (const auto& [text, stream] : m_held) Line(text, stream);
-        m_held.clear();
-        winsize size{};
-        const int width = ioctl(fileno(m_out), TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-        std::vector<std::string> frame = BuildTableFrame(results, header, width, 0);
-        // The title and summary of the frame give way to the closing summary below.
-        const std::vector<std::string> summary = SummaryLines(counts, header, std::max(10, width - 1));
-        frame.erase(frame.begin(), frame.begin() + 1 + static_cast<std::ptrdiff_t>(summary.size()));
-        if (frame.size() > 1) {
-            for (const std::string& line : frame) Line(line);
-        }
-        Line(ended);
-        for (const std::string& line : summary) Line(line);
-    }
-
-private:
-    FILE* m_out;
-    const bool m_terminal;
-    TableDrawer m_table;
-    const bool m_english;
-    std::vector<std::pair<std::string, FILE*>> m_held;  // lines printed while the table was up
-};
-
-// The results file, kept current during the run so that any death of the process loses seconds.
-class ResultsKeeper {
-public:
-    explicit ResultsKeeper(std::string path) : m_path(std::move(path)) {}
-    // Writes when an outcome or a device came in, or when anything changed a while ago.
-    void Tick(const std::vector<DeviceResult>& results, bool changed, RunOutput& output) {
-        if (m_path.empty()) return;
-        m_changed = m_changed || changed;
-        int settled = 0;
-        for (const DeviceResult& r : results) settled += r.outcome != DeviceOutcome::Unfinished;
-        const int64_t now = platform::SteadyMs();
-        bool due = settled != m_settled || results.size() != m_devices ||
-                   (m_changed && now - m_lastWriteMs >= kResultsRewriteMs);
-        if (!due) return;
-        m_settled = settled;
-        m_devices = results.size();
-        Write(results, "running", output);
-    }
-    bool Write(const std::vector<DeviceResult>& results, const char* runState, RunOutput& output) {
-        if (m_path.empty()) return true;
-        m_lastWriteMs = platform::SteadyMs();
-        m_changed = false;
-        std::string error;
-        bool ok = WriteResultsFile(results, m_path, &error, runState);
-        // Said once per failing stretch, not at every rewrite.
-        if (!ok && !m_failing) output.Line("kelvane-cli run: " + error, stderr);
-        m_failing = !ok;
-        return ok;
-    }
-
-private:
-    std::string m_path;
-    int64_t m_lastWriteMs = 0;
-    int m_settled = -1;
-    size_t m_devices = 0;
-    bool m_changed = false;
-    bool m_failing = false;
-};
 
 int ExitStatusOf(const std::vector<DeviceResult>& results) {
     if (results.empty()) return kRunNoDevice;
@@ -406,7 +192,8 @@ int RunUpgrade(const RunOptions& options) {
     FILE* events = nullptr;
     if (!options.events.empty()) {
         events = options.events == "-" ? stdout : std::fopen(options.events.c_str(), "we");
-        if (events == nullptr) return refuse("--events " + options.events + ": " + SystemErrorText(errno, english));
+        if (events == nullptr)
+            return refuse("--events " + options.events + ": " + platform::SystemErrorText(errno, english));
     }
     std::unique_ptr<FILE, int (*)(FILE*)> eventsCloser(events != stdout ? events : nullptr,
                                                        [](FILE* f) { return f != nullptr ? std::fclose(f) : 0; });
@@ -430,7 +217,7 @@ int RunUpgrade(const RunOptions& options) {
         return refuse(dlg.LastStartError());
     }
     const int64_t startMs = platform::SteadyMs();
-    ResultsKeeper keeper(options.results);
+    ResultsKeeper keeper(options.results, english);
     DownloadMeter meter(options.folder);
     RunHeader header;
     header.address = address;

@@ -13,25 +13,26 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QResizeEvent>
-#include <QTableView>
-#include <QThread>
 #include <algorithm>
 #include <memory>
 
 #include "app/kelvane_dlg.h"
 #include "app/qt/about_dialog.h"
+#include "app/qt/device_list_view.h"
 #include "app/qt/device_table_model.h"
 #include "app/qt/dialog_template.h"
 #include "app/run_results.h"
+#include "platform/system_lang.h"
 #include "platform/thread.h"
 
 namespace {
 
-constexpr int kFrameMs = 16;
-// The failure count is shown: a technician must see failures without counting red rows.
-constexpr int kAlwaysShownItems[] = {IDC_STATIC_FAIL_LABEL, IDC_STATIC_FAIL};
 // The least height the device list keeps when the window is made small.
 constexpr int kMinListHeightPx = 150;
+// The marker of unanswered address requests: in the empty stretch of the counts' row, between
+// the failure count and the clear button, in dialog units.
+constexpr int kRangeFullLeftDu = 138, kRangeFullRightDu = 384;
+constexpr int kRangeFullPollMs = 500;
 
 // The edges a control keeps its distance to when the window is resized; none: top and left.
 enum Anchor { kFollowRight = 1, kFollowBottom = 2, kGrowWide = 4, kGrowTall = 8 };
@@ -60,35 +61,15 @@ bool IsTextField(QWidget* widget) {
     return qobject_cast<QLineEdit*>(widget) != nullptr || (combo != nullptr && combo->isEditable());
 }
 
-// The dialog's own prompts, which the operator answers by doing what they ask: plain boxes, as
-// the dialog has always shown them. Refusals that give a cause and a remedy carry a warning.
-bool IsPlainPrompt(const QString& text) {
-    return text == QStringLiteral("请选择升级文件目录") || text == QStringLiteral("获取本机MAC失败!!!");
-}
-// Buttons that stay disabled while a start or stop runs off the window thread.
-constexpr int kBusyItems[] = {IDC_BTN_START, IDC_BTN_PAUSE, IDC_BTN_CLEAR};
+}  // namespace
 
-QString FromUtf8(const std::string& text) {
+QString KelvaneWindow::FromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-// The caption of message boxes without their own: the executable's name.
-QString ProgramCaption() {
+QString KelvaneWindow::ProgramCaption() {
     return QStringLiteral("kelvane");
 }
-
-}  // namespace
-
-// The device list. Its scroll range is laid out lazily, after the rows just inserted; scrolling
-// to the newest row before that stops short and leaves the row half hidden.
-class DeviceListView : public QTableView {
-public:
-    using QTableView::QTableView;
-    void ScrollFullyTo(const QModelIndex& index) {
-        updateGeometries();
-        scrollTo(index, QAbstractItemView::EnsureVisible);
-    }
-};
 
 KelvaneWindow::KelvaneWindow(CKelvaneDlg& dlg, MessagePrompter& prompter, QWidget* parent)
     : QDialog(parent), m_dlg(dlg), m_prompter(prompter) {
@@ -164,6 +145,24 @@ void KelvaneWindow::CreateControls() {
             m_items[control.id] = widget;
         }
     }
+    // Not a control of the dialog: it only appears when devices go unanswered, so that the
+    // operator sees why they keep asking.
+    m_rangeFull = new QLabel(this);
+    m_rangeFull->setObjectName(QStringLiteral("rangeFull"));
+    m_rangeFull->setAutoFillBackground(true);
+    QPalette warning = m_rangeFull->palette();
+    // A failed row's colours: text and background both set, so it reads alike in dark themes.
+    const auto colours = DeviceTableModel::ColoursOf(DeviceTableModel::RowKind::Failed);
+    warning.setColor(QPalette::Window, colours.background);
+    warning.setColor(QPalette::WindowText, colours.text);
+    m_rangeFull->setPalette(warning);
+    m_rangeFull->hide();
+    const QRect countsRow = units.ToPixels(kRangeFullLeftDu, 311, kRangeFullRightDu - kRangeFullLeftDu, 8);
+    m_rangeFull->setGeometry(countsRow);
+    m_placements.push_back({m_rangeFull, countsRow, kFollowBottom | kGrowWide});
+    connect(&m_rangeFullTimer, &QTimer::timeout, this, &KelvaneWindow::ShowRangeFull);
+    m_rangeFullTimer.start(kRangeFullPollMs);
+
     auto button = [this](int id) { return static_cast<QPushButton*>(Item(id)); };
     auto check = [this](int id) { return static_cast<QCheckBox*>(Item(id)); };
     connect(button(IDC_BTN_BROWSE), &QPushButton::clicked, this, &KelvaneWindow::OnBrowse);
@@ -264,146 +263,6 @@ QWidget* KelvaneWindow::Item(int id) const {
     return found != m_items.end() ? found->second : nullptr;
 }
 
-// ---- Changes from the core ------------------------------------------------------------
-
-void KelvaneWindow::Enqueue(std::function<void()> change) {
-    std::lock_guard<std::mutex> lock(m_queueMutex);
-    m_queue.push_back(std::move(change));
-    if (m_flushPosted) return;
-    m_flushPosted = true;
-    QMetaObject::invokeMethod(this, &KelvaneWindow::ScheduleFlush, Qt::QueuedConnection);
-}
-
-void KelvaneWindow::ScheduleFlush() {
-    if (m_flushTimer.isActive()) return;
-    qint64 wait = kFrameMs - m_sinceFlush.elapsed();
-    m_flushTimer.start(static_cast<int>(std::max<qint64>(0, wait)));
-}
-
-void KelvaneWindow::FlushChanges() {
-    m_flushTimer.stop();
-    std::vector<std::function<void()>> changes;
-    {
-        std::lock_guard<std::mutex> lock(m_queueMutex);
-        changes.swap(m_queue);
-        m_flushPosted = false;
-    }
-    for (auto& change : changes) change();
-    m_model->AnnounceChanges();
-    if (m_scrollRow >= 0 && m_scrollRow < m_model->rowCount()) m_list->ScrollFullyTo(m_model->index(m_scrollRow, 0));
-    m_scrollRow = -1;
-    m_sinceFlush.restart();
-}
-
-void KelvaneWindow::SetItemText(int item, const std::string& text) {
-    Enqueue([this, item, text = FromUtf8(text)] {
-        QWidget* widget = Item(item);
-        if (auto* label = qobject_cast<QLabel*>(widget))
-            label->setText(text);
-        else if (auto* button = qobject_cast<QAbstractButton*>(widget))
-            button->setText(text);
-        else if (auto* edit = qobject_cast<QLineEdit*>(widget))
-            edit->setText(text);
-        else if (auto* combo = qobject_cast<QComboBox*>(widget))
-            combo->setEditText(text);
-    });
-}
-
-void KelvaneWindow::EnableItem(int item, bool enable) {
-    Enqueue([this, item, enable] {
-        m_coreEnabled[item] = enable;
-        ApplyEnabled(item);
-    });
-}
-
-void KelvaneWindow::ShowItem(int item, bool show) {
-    Enqueue([this, item, show] {
-        bool shown = show || std::find(std::begin(kAlwaysShownItems), std::end(kAlwaysShownItems), item) !=
-                                 std::end(kAlwaysShownItems);
-        if (QWidget* widget = Item(item)) widget->setVisible(shown);
-    });
-}
-
-void KelvaneWindow::OnRowInserted(int row, const std::string& numberText) {
-    Enqueue([this, row, text = FromUtf8(numberText)] { m_model->InsertRow(row, text); });
-}
-
-void KelvaneWindow::OnCellChanged(int row, int column, const std::string& text) {
-    Enqueue([this, row, column, text = FromUtf8(text)] { m_model->SetCell(row, column, text); });
-}
-
-void KelvaneWindow::OnEnsureVisible(int row) {
-    // Only the last row asked for in one drawing pass is scrolled to: a burst of new devices
-    // costs one layout of the list, not one per device.
-    Enqueue([this, row] { m_scrollRow = row; });
-}
-
-void KelvaneWindow::OnAllRowsDeleted() {
-    Enqueue([this] {
-        m_model->DeleteAll();
-        m_scrollRow = -1;
-    });
-}
-
-void KelvaneWindow::SetComboItems(int item, const std::vector<std::string>& entries, int selected) {
-    QStringList texts;
-    for (const std::string& entry : entries) texts.append(FromUtf8(entry));
-    Enqueue([this, item, texts, selected] {
-        auto* combo = qobject_cast<QComboBox*>(Item(item));
-        if (combo == nullptr) return;
-        combo->clear();
-        combo->addItems(texts);
-        combo->setCurrentIndex(selected);
-        if (selected < 0) combo->setEditText(QString());
-    });
-}
-
-void KelvaneWindow::ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) {
-    Enqueue([this, text = FromUtf8(text), caption = FromUtf8(caption), icon] {
-        if (IsPlainPrompt(text)) {
-            m_prompter.Inform(this, text, ProgramCaption(), MessagePrompter::NoIcon);
-            return;
-        }
-        MessagePrompter::Icon shown = icon == kIconInformation ? MessagePrompter::Information
-                                      : icon == kIconError     ? MessagePrompter::Warning
-                                                               : MessagePrompter::NoIcon;
-        m_prompter.Inform(this, text, caption, shown);
-    });
-}
-
-bool KelvaneWindow::Confirm(const std::string& text, const std::string& caption) {
-    if (m_answerYes) return true;
-    // The close handler runs off the window thread while a run stops; the question is asked
-    // on the window thread all the same, after everything drawn before it.
-    bool answer = false;
-    auto ask = [this, &answer, text = FromUtf8(text), caption = FromUtf8(caption)] {
-        FlushChanges();
-        answer = m_prompter.Ask(this, text, caption);
-    };
-    if (QThread::currentThread() == thread()) {
-        ask();
-    } else {
-        QMetaObject::invokeMethod(this, ask, Qt::BlockingQueuedConnection);
-    }
-    return answer;
-}
-
-void KelvaneWindow::ApplyEnabled(int item) {
-    QWidget* widget = Item(item);
-    if (widget == nullptr) return;
-    auto wanted = m_coreEnabled.find(item);
-    bool enable = wanted == m_coreEnabled.end() || wanted->second;
-    if (m_busy && std::find(std::begin(kBusyItems), std::end(kBusyItems), item) != std::end(kBusyItems)) {
-        enable = false;
-    }
-    widget->setEnabled(enable);
-}
-
-void KelvaneWindow::SetBusy(bool busy) {
-    m_busy = busy;
-    for (int item : kBusyItems) ApplyEnabled(item);
-}
-
 // ---- Handlers -------------------------------------------------------------------------
 
 void KelvaneWindow::OnBrowse() {
@@ -444,7 +303,8 @@ void KelvaneWindow::OnStartClicked() {
 }
 
 QString KelvaneWindow::ExportActionText() const {
-    return m_dlg.m_wLangID == 1033 ? QStringLiteral("Export results...") : QStringLiteral("导出结果...");
+    return m_dlg.m_wLangID == platform::kLangEnglishUS ? QStringLiteral("Export results...")
+                                                       : QStringLiteral("导出结果...");
 }
 
 void KelvaneWindow::ShowListMenu(const QPoint& at) {
@@ -460,10 +320,11 @@ void KelvaneWindow::ExportResults() {
     QString file;
     if (!m_prompter.ChooseSaveFile(this, ExportActionText().remove(QStringLiteral("...")), suggested, &file)) return;
     std::string error;
-    if (!WriteResultsFile(results, file.toStdString(), &error)) {
-        m_prompter.Inform(this, FromUtf8(error),
-                          m_dlg.m_wLangID == 1033 ? QStringLiteral("Error") : QStringLiteral("错误"),
-                          MessagePrompter::Error);
+    if (!WriteResultsFile(results, file.toStdString(), &error, nullptr, m_dlg.m_wLangID == platform::kLangEnglishUS)) {
+        m_prompter.Inform(
+            this, FromUtf8(error),
+            m_dlg.m_wLangID == platform::kLangEnglishUS ? QStringLiteral("Error") : QStringLiteral("错误"),
+            MessagePrompter::Error);
     }
 }
 

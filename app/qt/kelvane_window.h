@@ -1,7 +1,8 @@
 #pragma once
 // The main window: the dialog of the design, control for control, drawing the main window
 // object (CKelvaneDlg) of the core. Everything the core tells it may come from any thread; it is
-// queued here in order and applied on the window thread at most once per frame.
+// queued here in order and applied on the window thread at most once per frame
+// (kelvane_window_view.cpp).
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -18,6 +19,7 @@
 class CKelvaneDlg;
 class DeviceTableModel;
 class DeviceListView;
+class QLabel;
 
 // What the window's initialisation does outside the window, injected so tests can leave the
 // process alone.
@@ -62,6 +64,10 @@ public:
     void ShowMessage(const std::string& text, const std::string& caption, MessageIcon icon) override;
     bool Confirm(const std::string& text, const std::string& caption) override;
 
+    // Address requests of this run left unanswered because every address of the range was held,
+    // as the marker beside the counts shows them; hidden while there are none.
+    QLabel* RangeFullMarker() const { return m_rangeFull; }
+
     // The device list's own menu: the export entry, in the display language.
     QString ExportActionText() const;
     // Writes the run's results as CSV to a file the operator picks.
@@ -83,11 +89,15 @@ protected:
     void accept() override;
 
 private:
+    static QString FromUtf8(const std::string& text);
+    // The caption of message boxes without their own: the executable's name.
+    static QString ProgramCaption();
     void CreateControls();
     void PlaceControls();
     void Enqueue(std::function<void()> change);
     void ScheduleFlush();
     void ApplyEnabled(int item);
+    void ShowRangeFull();
     void SetBusy(bool busy);
     void OnBrowse();
     void OnStartClicked();
@@ -110,6 +120,10 @@ private:
     QSize m_baseSize;
     DeviceTableModel* m_model = nullptr;
     DeviceListView* m_list = nullptr;
+    QLabel* m_rangeFull = nullptr;
+    int m_rangeFullShown = 0;
+    // Requests that find the range full change no row, so nothing else would redraw the marker.
+    QTimer m_rangeFullTimer;
 
     std::mutex m_queueMutex;
     std::vector<std::function<void()>> m_queue;

@@ -143,7 +143,8 @@ int main(int argc, char** argv) {
     int status = 0;
     for (const QString& file : options.results) {
         std::string error;
-        if (!WriteResultsFile(dlg.ResultsSnapshot(), file.toStdString(), &error)) {
+        if (!WriteResultsFile(dlg.ResultsSnapshot(), file.toStdString(), &error, nullptr,
+                              dlg.m_wLangID == platform::kLangEnglishUS)) {
             std::fprintf(stderr, "kelvane: %s\n", error.c_str());
             status = 1;
         }

@@ -10,6 +10,8 @@
 
 #include "_libs/tftp/tftp_interface.h"
 #include "platform/ini_file.h"
+#include "platform/system_error_text.h"
+#include "platform/system_lang.h"
 #include "support/netns.h"
 #include "support/run_fixture.h"
 #include "support/udp_peer.h"
@@ -52,26 +54,44 @@ TEST_F(RunControlTest, StartsThatCannotServeAreRefusedWithTheirReason) {
     testsupport::TempDir empty;
     const std::string ok = m_folder.Path();
     // A port held by another program is named with the program, so the operator knows what to stop.
-    const std::string tftpHeld =
-        "Port 69 (TFTP) on 10.77.0.1 is held by another program (pid " + std::to_string(getpid());
+    const std::string pid = "(pid " + std::to_string(getpid());
     struct Case {
-        std::string folder, address, reason;
+        std::string folder, address, english, chinese;
         uint16_t heldPort;
-    } cases[] = {{"", kServerIp, "请选择升级文件目录", 0},
-                 {m_folder.File("gone"), kServerIp, "Cannot read the upgrade folder", 0},
-                 {empty.Path(), kServerIp, "kelvane-cli scan " + empty.Path(), 0},
-                 {ok, "", "is not an IPv4 address", 0},
-                 {ok, "10.99.0.1", "is not on this computer", 0},
-                 {ok, kServerIp, tftpHeld, 69},
-                 {ok, kServerIp, "Port 10011 (device messages) is held by another program", 10011}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.reason);
-        platform::UdpSocket holder = platform::UdpSocket::OpenIPv4();
-        ASSERT_TRUE(c.heldPort == 0 || holder.Bind(kServerIp, c.heldPort) == 0);
-        m_dlg.SetItemInput(IDC_EDIT_PATH, c.folder);
-        m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, c.address);
-        ExpectRefused(c.reason);
+    } cases[] = {{"", kServerIp, "请选择升级文件目录", "请选择升级文件目录", 0},
+                 {m_folder.File("gone"), kServerIp, "Cannot read the upgrade folder", "无法读取升级文件目录", 0},
+                 {empty.Path(), kServerIp, "kelvane-cli scan " + empty.Path(), "kelvane-cli scan " + empty.Path(), 0},
+                 {ok, "", "is not an IPv4 address", "不是IPv4地址", 0},
+                 {ok, "10.99.0.1", "is not on this computer", "不属于本机", 0},
+                 {ok, kServerIp, "Port 69 (TFTP) on 10.77.0.1 is held by another program " + pid,
+                  "10.77.0.1的69端口（TFTP）已被其他程序占用 " + pid, 69},
+                 {ok, kServerIp, "Port 10011 (device messages) is held by another program",
+                  "10011端口（设备消息）已被其他程序占用", 10011}};
+    // One language per message: no English system error inside a Chinese one, no Chinese in an English one
+    // (the dialog's own prompt "请选择升级文件目录" is the same in both).
+    std::vector<std::string> englishErrors;
+    for (int error = 1; error < 134; ++error) englishErrors.push_back(platform::SystemErrorText(error, true));
+    auto oneLanguage = [&](const std::string& message, bool english) {
+        if (english) return std::all_of(message.begin(), message.end(), [](char c) { return c > 0; });
+        return std::none_of(englishErrors.begin(), englishErrors.end(),
+                            [&](const std::string& e) { return message.find(e) != std::string::npos; });
+    };
+    for (uint16_t lang : {platform::kLangEnglishUS, platform::kLangChineseSimplified}) {
+        m_dlg.m_wLangID = lang;
+        const bool english = lang == platform::kLangEnglishUS;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(english ? c.english : c.chinese);
+            platform::UdpSocket holder = platform::UdpSocket::OpenIPv4();
+            ASSERT_TRUE(c.heldPort == 0 || holder.Bind(kServerIp, c.heldPort) == 0);
+            m_dlg.SetItemInput(IDC_EDIT_PATH, c.folder);
+            m_dlg.SetItemInput(IDC_COMBO_LOCAL_IP, c.address);
+            ExpectRefused(english ? c.english : c.chinese);
+            if (!c.folder.empty()) {
+                EXPECT_TRUE(oneLanguage(m_view.Last("message "), english)) << m_view.Last("message ");
+            }
+        }
     }
+    m_dlg.m_wLangID = platform::kLangEnglishUS;
     EXPECT_FALSE(platform::IniReadString(platform::ConfigIniPath(), "CNFINFO", "Path", "").size());
     // Nothing was left behind: the same start now works.
     Start();

@@ -2,6 +2,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "platform/byte_reader.h"
 #include "platform/process_limits.h"
+#include "platform/system_error_text.h"
 #include "platform/system_lang.h"
 #include "platform/text_codec.h"
 
@@ -68,6 +70,29 @@ TEST(SystemLang, LocaleNamesGiveWindowsLanguageIds) {
                                                  {"en_GB.UTF-8", 2057}, {"de_DE@euro", 1031}, {"de_LU.UTF-8", 1031}};
     for (const auto& [locale, id] : cases) EXPECT_EQ(platform::LangIdFromLocale(locale), id) << locale;
     EXPECT_NE(platform::LangIdFromLocale("xx_YY"), 1033);
+}
+
+// A Chinese message must not carry an English system error, whether or not the host has the
+// Chinese locale; the Winsock numbers the TFTP service reports read as their errno.
+TEST(SystemErrorText, EachLanguageGetsItsOwnWords) {
+    auto hasLatinLetter = [](const std::string& t) {
+        return std::any_of(t.begin(), t.end(), [](char c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; });
+    };
+    auto isAscii = [](const std::string& t) {
+        return std::all_of(t.begin(), t.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    };
+    for (int error : {ENOENT, EACCES, EADDRINUSE, EADDRNOTAVAIL, EMFILE, ENAMETOOLONG, EBUSY, 11001, 9999}) {
+        SCOPED_TRACE(error);
+        const std::string english = platform::SystemErrorText(error, true),
+                          chinese = platform::SystemErrorText(error, false);
+        EXPECT_TRUE(!english.empty() && isAscii(english)) << english;
+        EXPECT_TRUE(!chinese.empty() && !hasLatinLetter(chinese)) << chinese;
+    }
+    for (auto [winsock, error] :
+         {std::pair{10013, EACCES}, {10022, EINVAL}, {10048, EADDRINUSE}, {10049, EADDRNOTAVAIL}}) {
+        EXPECT_EQ(platform::SystemErrorText(winsock, false), platform::SystemErrorText(error, false));
+        EXPECT_EQ(platform::SystemErrorText(winsock, true), platform::SystemErrorText(error, true));
+    }
 }
 
 TEST(SystemLang, EnvironmentOrderIsLcAllThenLcMessagesThenLang) {

@@ -260,16 +260,6 @@ private slots:
         QCOMPARE(m_window->DeviceModel()->Cell(42, 3), QStringLiteral("19%"));
     }
 
-    // The window's texts and the core's (the rows' state texts) follow the locale.
-    void languagePicksTheTexts() {
-        Open("en_US.UTF-8");
-        QCOMPARE(m_window->ExportActionText(), QStringLiteral("Export results..."));
-        QCOMPARE(int(m_dlg->m_wLangID), 1033);
-        Open("de_DE.UTF-8");  // anything but English is shown in Chinese
-        QCOMPARE(m_window->ExportActionText(), QStringLiteral("导出结果..."));
-        QCOMPARE(int(m_dlg->m_wLangID), 1031);
-    }
-
     void exportWritesTheResults() {
         Open();
         m_dlg->m_results.OnOffered("AA:BB", "IPC-A1", "IPC-A1-2.0.1.5", "2.0.1.6", "a.bin", "10.0.0.10", 0);
@@ -279,7 +269,8 @@ private slots:
         QVERIFY(csv.find("AA:BB") != std::string::npos && csv.find("10.0.0.10") != std::string::npos);
         m_prompter->saveAs = QString::fromStdString(m_dir.File("no/such/folder/r.csv"));
         m_window->ExportResults();
-        QCOMPARE(m_prompter->shown.size(), 1);  // told, not silently lost
+        QCOMPARE(m_prompter->shown.size(), 1);  // told, not silently lost, in the window's language
+        QVERIFY2(m_prompter->shown[0].contains("没有那个文件或目录"), qPrintable(m_prompter->shown[0]));
     }
 
     // A row's look follows what its state text says; only the state column decides it.
@@ -322,6 +313,32 @@ private slots:
         QVERIFY(Item<QLabel>(IDC_STATIC_FAIL)->isVisible() && Item<QLabel>(IDC_STATIC_FAIL_LABEL)->isVisible());
         QCOMPARE(Text(IDC_STATIC_FAIL), QStringLiteral("1"));
         QVERIFY(Item<QLabel>(IDC_STATIC_FAIL_LABEL)->x() > Item<QLabel>(IDC_STATIC_SUCCESS)->x());
+    }
+
+    // Requests left unanswered because the range is full show beside the counts, in the run's
+    // language (anything but en_US reads Chinese), only while there are any, without covering a
+    // control of the dialog.
+    void unansweredRequestsShowBesideTheCounts() {
+        const std::tuple<const char*, const char*> cases[] = {
+            {"zh_CN.UTF-8", "无空闲地址：3 次请求未答复"},
+            {"de_DE.UTF-8", "无空闲地址：3 次请求未答复"},
+            {"en_US.UTF-8", "No free address: 3 requests unanswered"}};
+        for (const auto& [lang, text] : cases) {
+            KelvaneWindow& w = Open(lang);
+            QLabel* marker = w.RangeFullMarker();
+            QVERIFY(!marker->isVisible());
+            m_dlg->m_addressRequests.m_nRangeFullRequests = 3;
+            w.FlushChanges();
+            QVERIFY(marker->isVisible());
+            QCOMPARE(marker->text().trimmed(), QString::fromUtf8(text));
+            QVERIFY(marker->toolTip().contains("3"));
+            QVERIFY(w.rect().contains(marker->geometry()));
+            for (int id : {IDC_STATIC_FAIL, IDC_BTN_CLEAR, IDC_LIST_INFO}) {
+                QVERIFY2(!marker->geometry().intersects(w.Item(id)->geometry()), qPrintable(QString::number(id)));
+            }
+            m_dlg->m_addressRequests.m_nRangeFullRequests = 0;  // the next run starts from none
+            QTRY_VERIFY(!marker->isVisible());  // by the poll: no row changes when requests go unanswered
+        }
     }
 
     void enterInATextFieldKeepsTheWindow() {
