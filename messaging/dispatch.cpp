@@ -21,9 +21,6 @@ namespace {
 constexpr int kSelectTimeoutMs = 2000;
 constexpr int kCleanPassMs = 200;
 constexpr int kRequestThreadJoinMs = 10000;
-// About two seconds of a 10,000-a-second flood (the kernel counts some 1 KiB per small datagram):
-// what the listener must ride out when the host is too busy to run it.
-constexpr int kListenReceiveBuffer = 16 * 1024 * 1024;
 // The listener's own nice value: above the request threads', whose probing it must never wait
 // behind. Best effort, like every priority here.
 constexpr int kListenerNice = -10;
@@ -280,34 +277,6 @@ void DeviceDispatcher::WaitThreadsGone() {
 
 bool DeviceDispatcher::TakeWaitingRequest(RequestThreadInfo* info) {
     return m_requests.TakeWaiting(info->szMsg, &info->nSeq, &info->nSender);
-}
-
-bool DeviceListenSocket::Accepts(in_addr destination, unsigned ifindex) const {
-    if (ifindex != iface.index) return false;
-    return destination.s_addr == iface.address.s_addr || destination.s_addr == htonl(INADDR_BROADCAST) ||
-           (iface.broadcast.s_addr != htonl(INADDR_ANY) && destination.s_addr == iface.broadcast.s_addr);
-}
-
-int OpenDeviceListenSocket(const char* localIp, DeviceListenSocket* out) {
-    if (!platform::FindLocalInterface(localIp, &out->iface)) return EADDRNOTAVAIL;
-    out->socket = platform::UdpSocket::OpenIPv4();
-    if (!out->socket.Valid()) return errno;
-    if (!out->socket.SetNonBlocking(true) || !out->socket.SetReceiveDestination(true)) {
-        int error = errno;
-        out->socket.Close();
-        return error;
-    }
-    in_addr any{};
-    any.s_addr = htonl(INADDR_ANY);
-    int error = out->socket.Bind(platform::MakeSockaddrIn(any, kDeviceListenPort));
-    if (error != 0) {
-        out->socket.Close();
-        return error;
-    }
-    // Many devices report at once after a reboot wave; a roomy kernel buffer rides out a burst
-    // while the listener is busy, instead of dropping reports.
-    out->socket.SetReceiveBuffer(kListenReceiveBuffer);
-    return 0;
 }
 
 int ListenIPCPortProc(DeviceDispatcher* dispatcher) {
