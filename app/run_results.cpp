@@ -11,6 +11,7 @@
 
 #include "app/device_list_model.h"
 #include "log/log.h"
+#include "platform/local_time.h"
 #include "platform/system_error_text.h"
 #include "platform/text_codec.h"
 
@@ -35,16 +36,7 @@ std::string CsvField(const std::string& text) {
     return quoted + "\"";
 }
 
-std::string TimeText(int64_t ms) {
-    if (ms == 0) return "";
-    time_t seconds = static_cast<time_t>(ms / 1000);
-    tm local{};
-    localtime_r(&seconds, &local);
-    char text[48];
-    size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-    std::snprintf(text + length, sizeof text - length, ".%03d", static_cast<int>(ms % 1000));
-    return text;
-}
+std::string TimeText(int64_t ms) { return ms == 0 ? "" : platform::FormatEpochMs(ms, false); }
 
 // Empty while the device has had one attempt only.
 std::string EarlierOutcomeText(const DeviceResult& r) {

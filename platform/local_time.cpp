@@ -1,5 +1,6 @@
 #include "platform/local_time.h"
 
+#include <cstdio>
 #include <ctime>
 
 namespace platform {
@@ -27,5 +28,19 @@ int64_t SteadyMs() {
 }
 
 uint32_t GetTickCount() { return static_cast<uint32_t>(SteadyMs()); }
+
+std::string FormatEpochMs(int64_t ms, bool utc) {
+    time_t seconds = static_cast<time_t>(ms / 1000);
+    tm parts{};
+    if (utc) {
+        gmtime_r(&seconds, &parts);
+    } else {
+        localtime_r(&seconds, &parts);
+    }
+    char text[48];
+    size_t length = std::strftime(text, sizeof text, utc ? "%Y-%m-%dT%H:%M:%S" : "%Y-%m-%d %H:%M:%S", &parts);
+    std::snprintf(text + length, sizeof text - length, utc ? ".%03dZ" : ".%03d", static_cast<int>(ms % 1000));
+    return text;
+}
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #pragma once
 // Local wall-clock time with milliseconds, the fields the log line and file names are made of.
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -19,5 +20,8 @@ LocalTime GetLocalTime();
 uint32_t GetTickCount();
 // Milliseconds since boot, without wrapping.
 int64_t SteadyMs();
+// Wall-clock milliseconds since the epoch as "2026-12-08 05:06:07.089" in local time, or as
+// "2026-12-08T05:06:07.089Z" in UTC.
+std::string FormatEpochMs(int64_t ms, bool utc);
 
 }  // namespace platform

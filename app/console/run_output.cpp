@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <nlohmann/json.hpp>
 
 #include "platform/local_time.h"
@@ -25,15 +24,6 @@ int64_t WallMs() {
         .count();
 }
 
-std::string IsoTime(int64_t ms) {
-    time_t seconds = static_cast<time_t>(ms / 1000);
-    tm utc{};
-    gmtime_r(&seconds, &utc);
-    char text[48];
-    size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(ms % 1000));
-    return text;
-}
 
 }  // namespace
 
@@ -58,7 +48,7 @@ std::vector<ChangeFeed::Change> ChangeFeed::Take(size_t* dropped) {
 std::string EventLine(const ChangeFeed::Change& change) {
     const DeviceResult& r = change.result;
     nlohmann::ordered_json one;
-    one["time"] = IsoTime(change.wallMs);
+    one["time"] = platform::FormatEpochMs(change.wallMs, true);
     one["mac"] = r.mac;
     one["address"] = r.lentAddress;
     one["event"] = r.event < 0 ? nlohmann::ordered_json() : nlohmann::ordered_json(r.event);
