@@ -43,6 +43,9 @@ public:
     std::string GetItemInput(int item) const;
     // The TFTP service's settings for the next start (the defaults; a test shortens time-outs).
     TftpConfig m_tftpSettings = TftpDefaultConfig();
+    // Transfer records of a run's TFTP service at least: one for each address the run may lend
+    // (last octet 10 to 250), with room to spare.
+    static constexpr int kRunTftpTransfers = 256;
     // Starts a run, or stops the running one. Takes seconds (the TFTP service's start, joins):
     // a window calls it off its own thread. A start that cannot serve is refused: nothing
     // starts, the window stays idle and the operator is told why and what to do.

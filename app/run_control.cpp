@@ -33,9 +33,6 @@ constexpr int kLastRunWaitMs = 15000;
 constexpr const char* kLogFile = "Upgrade.log";
 // How long a start waits for the TFTP service and the listener to report that they listen.
 constexpr int kSettleWaitMs = 10000;
-// Transfer records of a run's TFTP service: one for each address the run may lend (last octet 10 to
-// 250), with room to spare.
-constexpr int kRunTftpTransfers = 256;
 
 std::string Format(const std::string& pattern, const std::string& a, const std::string& b = "") {
     std::string out;

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -269,7 +270,7 @@ int main(int argc, char** argv) {
     if (maxTransfers > 0) bench.m_dlg.m_tftpSettings.nMaxTransfers = maxTransfers;
 
     std::printf("container %.1f MiB, %d devices, %d TFTP transfer records\n", fileBytes / 1048576, devices,
-                bench.m_dlg.m_tftpSettings.nMaxTransfers);
+                std::max(bench.m_dlg.m_tftpSettings.nMaxTransfers, CKelvaneDlg::kRunTftpTransfers));
     const double startMs = bench.Start();
     std::printf("start until listening: %.0f ms\n", startMs);
     Phase one = bench.Run(1, false, nullptr);

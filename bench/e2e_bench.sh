@@ -6,7 +6,7 @@
 # results for 10,000 devices. Everything runs in a private network namespace made here.
 # With WAVE_DEVICES, that many more devices then ask within five seconds for a small file, more than
 # the range has addresses at once: they must all be upgraded and counted once.
-# MAX_TRANSFERS (environment) sets the TFTP service's transfer records for the run.
+# MAX_TRANSFERS (environment) raises the TFTP service's transfer records above the run's own 256.
 # Usage: bench/e2e_bench.sh [BUILD_DIR] [DEVICES] [MIB] [WAVE_DEVICES]
 set -euo pipefail
 cd "$(dirname "$0")/.."
