@@ -46,7 +46,7 @@ void CKelvaneDlg::RequestIpaddrProc(const char* text, int seq) {
     m_addressRequests.RequestIpaddrProc(text, seq, t_requestSender);
 }
 void CKelvaneDlg::RequestFrom(const char* text, int seq, in_addr sender) {
-    // The handler keeps the spec's two arguments (front ends and tests override it); the sender
+    // The handler keeps its two arguments (front ends and tests override it); the sender
     // rides along on the request thread for exactly this call.
     std::string from = platform::FormatIPv4(sender);
     t_requestSender = from.c_str();
