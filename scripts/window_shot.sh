@@ -45,6 +45,20 @@ cp "$BUILD_DIR/app/qt/kelvane-window-shot" "$WORK/"  # its Config.ini and log st
 cd "$WORK"
 export XDG_RUNTIME_DIR="$WORK" QT_QPA_PLATFORM=xcb
 
+# shoot_run NAME FOLDER DEVSIM-OPTIONS...: simulated IPC2F cameras ask while the window runs on FOLDER.
+shoot_run() {
+    local name="$1" folder="$2"
+    shift 2
+    "$BUILD_DIR/tools/devsim/kelvane-devsim" --netns "$DEVNS" --server 10.77.0.1 --model IPC2F \
+        --fw-version 2.0.1.5 --time-limit 60 "$@" >"$WORK/devsim-$name.log" 2>&1 &
+    SIMPID=$!
+    ./kelvane-window-shot "$OUT_DIR/window-$lang-$name-$screen.png" --folder "$folder" --start \
+        --wait-ms "${SHOT_WAIT_MS:-12000}"
+    kill "$SIMPID" 2>/dev/null || true
+    wait "$SIMPID" 2>/dev/null || true
+    SIMPID=""
+}
+
 DISPLAY_NO=77
 for screen in 1024x768 1024x600; do
     Xvfb ":$DISPLAY_NO" -screen 0 "${screen}x24" -nolisten tcp -br >"$WORK/xvfb.log" 2>&1 &
@@ -55,29 +69,13 @@ for screen in 1024x768 1024x600; do
         [ "$lang" = zh ] && export LANG=zh_CN.UTF-8 || export LANG=en_US.UTF-8
         ./kelvane-window-shot "$OUT_DIR/window-$lang-idle-$screen.png"
         # Twelve cameras that ask until answered; two of them fail while flashing their kernel.
-        "$BUILD_DIR/tools/devsim/kelvane-devsim" --netns "$DEVNS" --server 10.77.0.1 -n 10 --model IPC2F \
-            --fw-version 2.0.1.5 --step-ms 1500 --spread-ms 3000 --device count=2,fail=kernel:4 --time-limit 60 \
-            >"$WORK/devsim.log" 2>&1 &
-        SIMPID=$!
-        ./kelvane-window-shot "$OUT_DIR/window-$lang-run-$screen.png" --folder "$WORK/firmware" --start \
-            --wait-ms "${SHOT_WAIT_MS:-12000}"
-        kill "$SIMPID" 2>/dev/null || true
-        wait "$SIMPID" 2>/dev/null || true
-        SIMPID=""
+        shoot_run run "$WORK/firmware" -n 10 --step-ms 1500 --spread-ms 3000 --device count=2,fail=kernel:4
         if [ "${RANGE_FULL:-0}" = 1 ] && [ "$screen" = 1024x600 ]; then
             # A small file: 240 downloads at once must not be what the picture waits for.
             mkdir -p "$WORK/small"
             { printf 'FIRMWARE'; head -c 288 /dev/zero; printf 'QL_IPC2F_V2.0.1.6'; head -c 20000 /dev/zero; } \
                 >"$WORK/small/a1.bin"
-            "$BUILD_DIR/tools/devsim/kelvane-devsim" --netns "$DEVNS" --server 10.77.0.1 -n 260 --model IPC2F \
-                --fw-version 2.0.1.5 --step-ms 30000 --spread-ms 2000 --request-interval-ms 1000 --time-limit 60 \
-                >"$WORK/devsim-full.log" 2>&1 &
-            SIMPID=$!
-            ./kelvane-window-shot "$OUT_DIR/window-$lang-full-$screen.png" --folder "$WORK/small" --start \
-                --wait-ms "${SHOT_WAIT_MS:-12000}"
-            kill "$SIMPID" 2>/dev/null || true
-            wait "$SIMPID" 2>/dev/null || true
-            SIMPID=""
+            shoot_run full "$WORK/small" -n 260 --step-ms 30000 --spread-ms 2000 --request-interval-ms 1000
         fi
     done
     kill "$XPID"
