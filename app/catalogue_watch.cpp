@@ -1,12 +1,13 @@
 #include "app/catalogue_watch.h"
 
-#include <arpa/inet.h>
+#include <netinet/in.h>
 
 #include <cerrno>
 #include <cstring>
 
 #include "log/log.h"
 #include "platform/text_codec.h"
+#include "platform/udp_socket.h"
 
 namespace {
 
@@ -118,11 +119,8 @@ int CatalogueWatch::CheckRead(const TftpReadInfo& read) {
     if (SameTftpFile(read.identity, match->identity)) return 0;
     std::string detail;
     FileChange change = Classify(match->identity, read.identity, &detail);
-    char client[INET_ADDRSTRLEN] = "";
-    in_addr address{read.clientAddress};
-    inet_ntop(AF_INET, &address, client, sizeof client);
     LogMessage(LOG_MAJOR, "read of firmware file %s from %s refused: %s since the run started", match->entry.szFileName,
-               client, DescribeFileChange(change, detail, true).c_str());
+               platform::FormatIPv4(in_addr{read.clientAddress}).c_str(), DescribeFileChange(change, detail, true).c_str());
     Withdraw(*match, change, detail);
     return 2;
 }
