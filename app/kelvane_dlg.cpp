@@ -20,7 +20,9 @@ thread_local const char* t_requestSender = nullptr;
 
 }  // namespace
 
-CKelvaneDlg::CKelvaneDlg() : m_wLangID(platform::GetSystemDefaultLangID()) {}
+CKelvaneDlg::CKelvaneDlg() : m_wLangID(platform::GetSystemDefaultLangID()) {
+    m_results.SetLeaseCheck([this](const std::string& mac) { return StillUpgrading(mac.c_str()); });
+}
 
 CKelvaneDlg::~CKelvaneDlg() {
     ShutDown();

@@ -63,6 +63,9 @@ void RunResults::Clear() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_results.clear();
     m_byMac.clear();
+    m_asked.clear();
+    m_askedNext = 0;
+    m_askedByMac.clear();
     m_counts = ResultCounts{};
 }
 
@@ -71,35 +74,84 @@ DeviceResult* RunResults::Find(const std::string& mac) {
     return found == m_byMac.end() ? nullptr : &m_results[found->second];
 }
 
-DeviceResult* RunResults::Add(const char* mac) {
-    if (m_results.size() >= kMaxRunResults) {
-        // Logged at the first and then every thousandth, so a flood cannot fill the log instead.
-        if (m_counts.leftOut++ % 1000 == 0) {
-            LogMessage(LOG_MAJOR, "results hold %d devices, device mac=%s left out (%d so far)",
-                       static_cast<int>(m_results.size()), platform::EscapeControlChars(mac).c_str(),
-                       m_counts.leftOut);
-        }
+void RunResults::CountLeftOutLocked(const std::string& mac, const char* why) {
+    // Logged at the first and then every thousandth, so a flood cannot fill the log instead.
+    if (m_counts.leftOut++ % 1000 == 0) {
+        LogMessage(LOG_MAJOR, "results hold %d devices, device mac=%s %s (%d so far)",
+                   static_cast<int>(m_results.size()), platform::EscapeControlChars(mac).c_str(), why,
+                   m_counts.leftOut);
+    }
+}
+
+// Gives up the oldest device that never came back: told there is nothing newer, or offered a file
+// and never heard from nor holding its address since; one with an outcome is always kept.
+bool RunResults::EvictOneLocked() {
+    size_t victim = m_results.size();
+    std::string key;
+    for (const auto& [mac, index] : m_byMac) {
+        if (index >= victim) continue;
+        const DeviceResult& r = m_results[index];
+        const bool toldNothingNewer = r.attempts == 0 && r.outcome == DeviceOutcome::NoUpgrade;
+        const bool neverCameBack = r.attempts > 0 && r.outcome == DeviceOutcome::Unfinished &&
+                                   r.firstReportTime == 0 && r.earlierOutcome == DeviceOutcome::Unfinished &&
+                                   r.succeededAttempts == 0 && r.failedAttempts == 0 && m_holdsLease &&
+                                   !m_holdsLease(mac);
+        if (toldNothingNewer || neverCameBack) victim = index, key = mac;
+    }
+    if (victim == m_results.size()) return false;
+    m_results.erase(m_results.begin() + static_cast<std::ptrdiff_t>(victim));
+    m_byMac.erase(key);
+    for (auto& entry : m_byMac) {
+        if (entry.second > victim) --entry.second;
+    }
+    CountLeftOutLocked(key, "never came back, left out for a new device");
+    return true;
+}
+
+DeviceResult* RunResults::Add(const char* mac, bool mayEvict) {
+    if (m_results.size() >= kMaxRunResults && !(mayEvict && EvictOneLocked())) {
+        CountLeftOutLocked(mac, "left out");
         return nullptr;
     }
     m_byMac[mac] = m_results.size();
     m_results.emplace_back();
-    m_results.back().mac = Shown(mac);
-    return &m_results.back();
+    DeviceResult& added = m_results.back();
+    added.mac = Shown(mac);
+    auto asked = m_askedByMac.find(mac);
+    if (asked != m_askedByMac.end()) {
+        added.requestAddress = std::move(m_asked[asked->second].second);
+        m_asked[asked->second] = {};
+        m_askedByMac.erase(asked);
+    }
+    return &added;
 }
 
 void RunResults::OnRequest(const char* mac, const char* sender) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    DeviceResult* result = Find(mac);
-    // When full, the offer or no-upgrade that follows counts the device as left out, once.
-    if (result == nullptr && m_results.size() < kMaxRunResults) result = Add(mac);
-    if (result != nullptr) result->requestAddress = sender;
+    if (DeviceResult* result = Find(mac)) {
+        result->requestAddress = sender;
+        return;
+    }
+    auto asked = m_askedByMac.find(mac);
+    if (asked != m_askedByMac.end()) {
+        m_asked[asked->second].second = sender;
+        return;
+    }
+    if (m_asked.size() < kMaxAskedOnly) {
+        m_asked.emplace_back();
+    } else if (!m_asked[m_askedNext].first.empty()) {
+        m_askedByMac.erase(m_asked[m_askedNext].first);
+    }
+    m_asked[m_askedNext] = {mac, sender};
+    m_askedByMac[mac] = m_askedNext;
+    m_askedNext = (m_askedNext + 1) % kMaxAskedOnly;
 }
 
 bool RunResults::OnOffered(const char* mac, const char* model, const char* versionBefore, const char* offered,
                            const char* file, const char* address, int /*devType*/) {
     std::lock_guard<std::mutex> lock(m_mutex);
     DeviceResult* result = Find(mac);
-    if (result == nullptr) result = Add(mac);
+    if (result == nullptr) result = Add(mac, true);
     if (result == nullptr) return false;
     DeviceResult next;
     next.mac = result->mac;
@@ -126,7 +178,7 @@ void RunResults::OnNoUpgrade(const char* mac, const char* model, const char* ver
     DeviceResult* result = Find(mac);
     // A device that was already offered a file keeps that attempt's result.
     if (result != nullptr && result->attempts > 0) return;
-    if (result == nullptr) result = Add(mac);
+    if (result == nullptr) result = Add(mac, false);
     if (result == nullptr) return;
     result->model = Shown(model);
     result->versionBefore = Shown(versionBefore);
@@ -175,9 +227,14 @@ std::string RunResults::LentAddress(const char* mac) const {
 RunResults::ReportSource RunResults::ReportSourceOf(const char* mac) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto found = m_byMac.find(mac);
-    if (found == m_byMac.end()) return {};
-    const DeviceResult& result = m_results[found->second];
-    return {result.lentAddress, result.requestAddress};
+    if (found != m_byMac.end()) return {m_results[found->second].lentAddress, m_results[found->second].requestAddress};
+    auto asked = m_askedByMac.find(mac);
+    return asked == m_askedByMac.end() ? ReportSource{} : ReportSource{{}, m_asked[asked->second].second};
+}
+
+void RunResults::SetLeaseCheck(std::function<bool(const std::string& mac)> holdsLease) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_holdsLease = std::move(holdsLease);
 }
 
 void RunResults::SetObserver(Observer observer) {
@@ -187,13 +244,7 @@ void RunResults::SetObserver(Observer observer) {
 
 std::vector<DeviceResult> RunResults::Snapshot() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::vector<DeviceResult> shown;
-    shown.reserve(m_results.size());
-    for (const DeviceResult& result : m_results) {
-        // A device only heard asking (its address being probed, or none free) has no result yet.
-        if (result.attempts > 0 || result.outcome != DeviceOutcome::Unfinished) shown.push_back(result);
-    }
-    return shown;
+    return m_results;
 }
 
 ResultCounts RunResults::Counts() const {

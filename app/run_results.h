@@ -38,8 +38,13 @@ struct DeviceResult {
 };
 
 // Devices a run keeps results for: far above any site, but a host inventing MACs cannot grow the
-// store (or the run's memory) without bound. Devices past it are left out, counted and not answered.
+// store (or the run's memory) without bound. When it is full, a device to be offered a file takes
+// the place of the oldest one that never came back (told there is nothing newer, or offered a file
+// it never started on); devices past that are left out, counted and not answered.
 constexpr size_t kMaxRunResults = 4096;
+// Devices heard asking that have no result yet (their address probed, or none free): where each
+// asked from, the oldest forgotten first, so a flood of requests cannot fill the results.
+constexpr size_t kMaxAskedOnly = 1024;
 
 struct ResultCounts {
     int succeeded = 0;  // attempts that ended so, as the run's counters count them
@@ -54,8 +59,8 @@ class RunResults {
 public:
     void Clear();
     // A device's address request was read and is being answered (or refused for want of an
-    // address) from `sender`. A device new to the run takes a record that is not a result until
-    // it is offered a file or told there is nothing newer; none is taken when the store is full.
+    // address) from `sender`. Kept with the device's result, or among the asked-only devices
+    // until it has one.
     void OnRequest(const char* mac, const char* sender);
     // A device was offered `file` (version `offered`) and lent `address`. A device that asks again
     // after its outcome starts a new attempt, keeping the earlier outcome. False when the device is
@@ -69,6 +74,9 @@ public:
     bool OnReport(const char* mac, int event, int state, const char* stateText, const char* progress, int row);
     // The device list counted the device's current attempt; the outcome stands from then on.
     void OnOutcome(const char* mac, bool succeeded);
+    // Whether the device still holds the address it was lent (asked while the results are locked:
+    // it must not call back in). Without it, no offered device is ever given up for another.
+    void SetLeaseCheck(std::function<bool(const std::string& mac)> holdsLease);
     // The address lent to the device's current attempt, empty for a device never offered a file.
     std::string LentAddress(const char* mac) const;
     // Where reports of the device may come from: its lent address, else (before any lease) where
@@ -90,14 +98,22 @@ public:
 
 private:
     DeviceResult* Find(const std::string& mac);
-    // A new row, or null (counted as left out) when the store is full.
-    DeviceResult* Add(const char* mac);
+    // A new row, or null (counted as left out) when the store is full. `mayEvict`: the oldest
+    // device that never came back gives up its place.
+    DeviceResult* Add(const char* mac, bool mayEvict);
+    bool EvictOneLocked();
+    void CountLeftOutLocked(const std::string& mac, const char* why);
 
     mutable std::mutex m_mutex;
     std::vector<DeviceResult> m_results;  // in order of first request
     std::unordered_map<std::string, size_t> m_byMac;
+    // Asked-only devices: a ring of (MAC, sender), and each MAC's slot in it.
+    std::vector<std::pair<std::string, std::string>> m_asked;
+    size_t m_askedNext = 0;
+    std::unordered_map<std::string, size_t> m_askedByMac;
     ResultCounts m_counts;
     Observer m_observer;
+    std::function<bool(const std::string& mac)> m_holdsLease;
 };
 
 // Writes results as CSV (RFC 4180, UTF-8, one header line) or, for a path ending in ".json", as a

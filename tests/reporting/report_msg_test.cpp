@@ -372,16 +372,56 @@ TEST_F(ForgeryTest, AnOutcomeIsKeptAcrossANewRequest) {
     EXPECT_NE(csv.find(",succeeded,1,1\r\n"), std::string::npos);
 }
 
-// Invented MACs cannot grow the results without bound: past the limit devices are left out and counted.
-TEST_F(ForgeryTest, ResultsAreBounded) {
-    for (size_t i = 0; i < kMaxRunResults + 3; ++i) {
-        std::string mac = "F" + std::to_string(i);
-        bool taken = m_dlg.m_results.OnOffered(mac.c_str(), "m", "v", "v2", "f", "10.0.0.10", 0);
-        EXPECT_EQ(taken, i < kMaxRunResults);
+// Invented MACs cannot grow the results without bound, nor keep out the devices still to come:
+// asking alone takes no result, and a full store gives up the oldest device that never came back.
+TEST_F(ForgeryTest, ResultsAreBoundedAndKeepRoomForDevicesToUpgrade) {
+    enum class Fill { NothingNewer, OfferedAndHolding, OfferedAndGone, Counted };
+    struct Case {
+        const char* name;
+        Fill fill;
+        bool newcomerTaken;  // a new device to be offered a file, with the store full
+    };
+    const Case cases[] = {
+        {"told nothing newer", Fill::NothingNewer, true},
+        {"offered, still holding the address", Fill::OfferedAndHolding, false},
+        {"offered, lease ended unheard", Fill::OfferedAndGone, true},
+        {"offered and counted", Fill::Counted, false},
+    };
+    RunResults& results = m_dlg.m_results;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        results.Clear();
+        m_dlg.m_addressRequests.m_leases.Clear();
+        for (size_t i = 0; i < kMaxRunResults; ++i) {
+            const std::string mac = "F" + std::to_string(i), address = "10.1." + std::to_string(i) + ".1";
+            if (c.fill == Fill::NothingNewer) {
+                results.OnNoUpgrade(mac.c_str(), "m", "v");
+                continue;
+            }
+            ASSERT_TRUE(results.OnOffered(mac.c_str(), "m", "v", "v2", "f", address.c_str(), 0));
+            if (c.fill == Fill::OfferedAndHolding) {
+                m_dlg.m_addressRequests.m_leases.TryHold(address, mac, platform::SteadyMs());
+            }
+            if (c.fill == Fill::Counted) results.OnOutcome(mac.c_str(), true);
+        }
+        results.OnNoUpgrade("U", "m", "v");  // nothing newer never pushes another device out
+        EXPECT_EQ(results.OnOffered("NEW", "m", "v", "v2", "f", "10.0.0.10", 0), c.newcomerTaken);
+        std::vector<DeviceResult> all = results.Snapshot();
+        EXPECT_EQ(all.size(), kMaxRunResults);
+        EXPECT_EQ(all.front().mac, c.newcomerTaken ? "F1" : "F0");
+        EXPECT_EQ(all.back().mac, c.newcomerTaken ? "NEW" : "F4095");
+        EXPECT_EQ(results.Counts().leftOut, 2);
     }
-    for (int i = 0; i < 5; ++i) m_dlg.m_results.OnNoUpgrade(("U" + std::to_string(i)).c_str(), "m", "v");
-    EXPECT_EQ(m_dlg.ResultsSnapshot().size(), kMaxRunResults);
-    EXPECT_EQ(m_dlg.ResultsCounts().leftOut, 8);
+
+    // A flood of requests alone takes no result; only the newest asked-only devices are remembered.
+    results.Clear();
+    for (size_t i = 0; i < kMaxAskedOnly + 10; ++i) results.OnRequest(("Q" + std::to_string(i)).c_str(), "10.0.0.9");
+    EXPECT_TRUE(results.Snapshot().empty());
+    EXPECT_EQ(results.ReportSourceOf("Q0").requested, "");
+    const std::string last = "Q" + std::to_string(kMaxAskedOnly + 9);
+    EXPECT_EQ(results.ReportSourceOf(last.c_str()).requested, "10.0.0.9");
+    ASSERT_TRUE(results.OnOffered(last.c_str(), "m", "v", "v2", "f", "10.0.0.10", 0));
+    EXPECT_EQ(results.ReportSourceOf(last.c_str()).requested, "10.0.0.9");  // kept with its result
 }
 
 }  // namespace
