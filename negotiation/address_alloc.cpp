@@ -34,11 +34,14 @@ void WriteAddress(char* out, const std::string& prefix, long octet) {
 AddressAllocator::AddressAllocator(char* cursor, std::mutex& lock, PingFunction ping, LeaseBook* leases)
     : m_cursor(cursor), m_lock(lock), m_ping(ping), m_leases(leases) {}
 
-bool AddressAllocator::Take(const char* address, const char* holder) {
-    if (m_leases == nullptr) return true;
+LeaseBook::Hold AddressAllocator::Take(const char* address, const Holder& holder) {
+    using Hold = LeaseBook::Hold;
+    if (m_leases == nullptr) return Hold::Taken;
     int64_t now = platform::SteadyMs();
-    if (holder == nullptr || holder[0] == '\0') return !m_leases->IsHeld(address, now);
-    return m_leases->TryHold(address, holder, now);
+    if (holder.mac == nullptr || holder.mac[0] == '\0') {
+        return m_leases->IsHeld(address, now) ? Hold::HeldByAnother : Hold::Taken;
+    }
+    return m_leases->TryHoldFor(address, holder.mac, now, holder.sender != nullptr ? holder.sender : "");
 }
 
 // Every octet a device can be lent (10 to 250 but the server's own) is held.
@@ -93,7 +96,8 @@ int AddressAllocator::DistributeThree(char (*slots)[kAllocIpSize]) {
     return 0;
 }
 
-int AddressAllocator::GetNotUseIp(char* out, const char* localIp, int seq, bool probe, const char* holder) {
+int AddressAllocator::GetNotUseIp(char* out, const char* localIp, int seq, bool probe, const char* holder,
+                                  const char* sender) {
     if (out == nullptr || localIp == nullptr) return kAllocBadArgument;
     {
         std::lock_guard<std::mutex> hold(m_lock);
@@ -111,19 +115,33 @@ int AddressAllocator::GetNotUseIp(char* out, const char* localIp, int seq, bool 
             return 0;
         }
     }
+    if (m_leases != nullptr && sender != nullptr && !m_leases->SenderMayHold(sender, platform::SteadyMs())) {
+        return SenderAtShare(seq, sender);
+    }
     if (RangeFull(localIp)) {
         LogMessage(LOG_MAJOR, "*%d* GetNotUseIp every address of the range is held, no reply", seq);
         return kAllocRangeFull;
     }
-    return probe ? LendProbed(out, seq, holder) : LendBlind(out, localIp, holder);
+    const Holder taker{holder, sender};
+    return probe ? LendProbed(out, seq, taker) : LendBlind(out, localIp, seq, taker);
 }
 
-int AddressAllocator::LendProbed(char* out, int seq, const char* holder) {
-    for (int batch = 0; batch < kAllocBatches; ++batch) {
+int AddressAllocator::SenderAtShare(int seq, const char* sender) {
+    LogMessage(LOG_SUGGESTIVE, "*%d* GetNotUseIp %s holds its share of unstarted addresses, no reply", seq, sender);
+    return kAllocSenderShareFull;
+}
+
+int AddressAllocator::LendProbed(char* out, int seq, const Holder& holder) {
+    // Held addresses are passed over unprobed and do not use up a batch, so a range held all but
+    // a few addresses still finds them; once round the range at most.
+    int probedBatches = 0;
+    for (int drawn = 0; probedBatches < kAllocBatches && drawn <= kAllocLastOctet - kAllocFirstOctet;
+         drawn += kAllocBatch) {
         char slots[kAllocBatch][kAllocIpSize];
         DistributeThree(slots);
         LogMessage(LOG_INFO, "*%d* Distribute Three IP:  \nIP1:%s \nIP2:%s \nIP3:%s\n", seq, slots[0], slots[1],
                    slots[2]);
+        bool probed = false;
         // The cursor has already moved past this batch, so the probes run without the lock and
         // concurrent requests probe other addresses.
         for (const char* candidate : slots) {
@@ -131,20 +149,26 @@ int AddressAllocator::LendProbed(char* out, int seq, const char* holder) {
                 LogMessage(LOG_INFO, "*%d* IP=%s held by another device", seq, candidate);
                 continue;
             }
+            probed = true;
             in_addr target{};
             int rc = inet_pton(AF_INET, candidate, &target) == 1 ? m_ping(target.s_addr) : kAllocBadArgument;
             // Taken only now: another request may have been lent it while this one probed.
-            if (PingResultIsFree(rc) && Take(candidate, holder)) {
-                std::snprintf(out, kAllocIpSize, "%.63s", candidate);
-                return 0;
+            if (PingResultIsFree(rc)) {
+                LeaseBook::Hold taken = Take(candidate, holder);
+                if (taken == LeaseBook::Hold::SenderAtShare) return SenderAtShare(seq, holder.sender);
+                if (taken == LeaseBook::Hold::Taken) {
+                    std::snprintf(out, kAllocIpSize, "%.63s", candidate);
+                    return 0;
+                }
             }
             LogMessage(LOG_INFO, "*%d* PingApi IP=%s Error, Rc=%d", seq, candidate, rc);
         }
+        if (probed) ++probedBatches;
     }
     return kAllocNoFreeAddress;
 }
 
-int AddressAllocator::LendBlind(char* out, const char* localIp, const char* holder) {
+int AddressAllocator::LendBlind(char* out, const char* localIp, int seq, const Holder& holder) {
     long own = LastOctet(localIp);
     std::lock_guard<std::mutex> hold(m_lock);
     std::string prefix = Prefix(m_cursor);
@@ -159,7 +183,12 @@ int AddressAllocator::LendBlind(char* out, const char* localIp, const char* hold
         }
         WriteAddress(out, prefix, n);
         WriteAddress(m_cursor, prefix, n + 1);
-        if (Take(out, holder)) return 0;
+        LeaseBook::Hold taken = Take(out, holder);
+        if (taken == LeaseBook::Hold::Taken) return 0;
+        if (taken == LeaseBook::Hold::SenderAtShare) {
+            std::memset(out, 0, kAllocIpSize);
+            return SenderAtShare(seq, holder.sender);
+        }
         ++n;
     }
     std::memset(out, 0, kAllocIpSize);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <mutex>
 
-class LeaseBook;
+#include "negotiation/lease_book.h"
 
 constexpr int kAllocIpSize = 64;
 constexpr int kAllocBatch = 3;
@@ -18,6 +18,7 @@ constexpr int kAllocBadArgument = -1;
 constexpr int kAllocNoFreeAddress = -2;  // every candidate answered or could not be probed
 constexpr int kAllocNoCursor = -3;       // the cursor holds no address (no run was started)
 constexpr int kAllocRangeFull = -4;      // every address of the range is held by a device
+constexpr int kAllocSenderShareFull = -5;  // the request's sender holds its share of unstarted leases
 
 using PingFunction = int (*)(uint32_t ulDestAddr);
 
@@ -33,14 +34,21 @@ public:
     int DistributeThree(char (*slots)[kAllocIpSize]);
     // The address to lend into `out` (64 characters): probed candidates when `probe` is set, else
     // the next octet that is not the server's own. 0, or one of the results above. With a lease
-    // book, `holder` (the device's MAC) holds what it is lent, and keeps the address it holds.
-    int GetNotUseIp(char* out, const char* localIp, int seq, bool probe, const char* holder = nullptr);
+    // book, `holder` (the device's MAC) holds what it is lent, and keeps the address it holds;
+    // `sender` (the request's source address) is lent nothing new once it holds its share.
+    int GetNotUseIp(char* out, const char* localIp, int seq, bool probe, const char* holder = nullptr,
+                    const char* sender = nullptr);
 
 private:
-    int LendProbed(char* out, int seq, const char* holder);
-    int LendBlind(char* out, const char* localIp, const char* holder);
-    // Takes `address` for `holder`: false when another device holds it.
-    bool Take(const char* address, const char* holder);
+    struct Holder {
+        const char* mac;
+        const char* sender;
+    };
+    int LendProbed(char* out, int seq, const Holder& holder);
+    int LendBlind(char* out, const char* localIp, int seq, const Holder& holder);
+    // Takes `address` for `holder`, unless another device holds it or the holder's sender is at its share.
+    LeaseBook::Hold Take(const char* address, const Holder& holder);
+    int SenderAtShare(int seq, const char* sender);  // logs the refusal
     bool RangeFull(const char* localIp);
 
     char* m_cursor;

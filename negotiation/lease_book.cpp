@@ -30,18 +30,35 @@ LeaseBook::Lease* LeaseBook::FindLocked(const std::string& address, int64_t nowM
     return nullptr;
 }
 
-bool LeaseBook::TryHold(const std::string& address, const std::string& mac, int64_t nowMs) {
+bool LeaseBook::SenderAtShareLocked(const std::string& sender, const std::string& mac, int64_t nowMs) const {
+    if (sender.empty()) return false;
+    int unstarted = 0;
+    for (const auto& [address, lease] : m_byAddress) {
+        if (!lease.started && lease.sender == sender && lease.mac != mac && LiveLocked(lease, nowMs)) ++unstarted;
+    }
+    return unstarted >= kSenderShare;
+}
+
+LeaseBook::Hold LeaseBook::TryHoldFor(const std::string& address, const std::string& mac, int64_t nowMs,
+                                      const std::string& sender) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const Lease* held = FindLocked(address, nowMs);
-    if (held != nullptr && held->mac != mac) return false;
+    if (held != nullptr && held->mac != mac) return Hold::HeldByAnother;
+    if (SenderAtShareLocked(sender, mac, nowMs)) return Hold::SenderAtShare;
     auto earlier = m_byMac.find(mac);
     if (earlier != m_byMac.end()) EraseLocked(std::string(earlier->second));
     Lease lease;
     lease.mac = mac;
+    lease.sender = sender;
     lease.lentMs = nowMs;
     m_byAddress[address] = lease;
     m_byMac[mac] = address;
-    return true;
+    return Hold::Taken;
+}
+
+bool LeaseBook::SenderMayHold(const std::string& sender, int64_t nowMs) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !SenderAtShareLocked(sender, {}, nowMs);
 }
 
 bool LeaseBook::IsHeld(const std::string& address, int64_t nowMs) {

@@ -121,7 +121,7 @@ void AddressRequestHandler::RequestIpaddrProc(const char* text, int seq, const c
     LogMessage(LOG_INFO, "*%d* RequestIpaddrProc Begin GetNotUseIp", seq);
     char newIp[64] = {};
     rc = AddressAllocator(m_szNextAllocIp, m_csAllocIp, PingApi, &m_leases)
-             .GetNotUseIp(newIp, m_localIp, seq, m_bIpCheck.load() != 0, ipcMac);
+             .GetNotUseIp(newIp, m_localIp, seq, m_bIpCheck.load() != 0, ipcMac, sender);
     if (rc != 0) {
         if (rc == kAllocRangeFull) ++m_nRangeFullRequests;
         LogMessage(LOG_SUGGESTIVE, "*%d* RequestIpaddrProc GetNotUseIp error, return", seq);

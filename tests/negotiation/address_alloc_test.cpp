@@ -180,6 +180,55 @@ TEST_F(AllocTest, HeldAddressesArePassedOverAndAFullRangeRefused) {
     }
 }
 
+// One request sender cannot hold the range for the devices beside it: its unstarted leases stop at
+// its share, and the few addresses left free are still found, probed or not.
+TEST_F(AllocTest, ASenderHoldsOnlyItsShareAndTheLastFreeAddressesAreFound) {
+    LeaseBook leases;
+    AddressAllocator alloc(m_cursor, m_lock, FakePing, &leases);
+    for (bool probe : {false, true}) {
+        SCOPED_TRACE(probe ? "probed" : "blind");
+        leases.Clear();
+        ASSERT_TRUE(alloc.ResetCursor("10.9.8.1"));
+        char out[kAllocIpSize] = {};
+        auto lend = [&](const std::string& mac, const char* sender) {
+            return alloc.GetNotUseIp(out, "10.9.8.1", 1, probe, mac.c_str(), sender);
+        };
+        for (int i = 0; i < LeaseBook::kSenderShare; ++i) ASSERT_EQ(lend("X" + std::to_string(i), "10.9.8.99"), 0);
+        EXPECT_EQ(lend("X-more", "10.9.8.99"), kAllocSenderShareFull);
+        EXPECT_EQ(lend("X0", "10.9.8.99"), 0);  // a holder asking again keeps its own
+        leases.MarkStarted("X0", platform::SteadyMs());  // a started download no longer counts
+        EXPECT_EQ(lend("X-more", "10.9.8.99"), 0);
+        EXPECT_EQ(lend("X-last", "10.9.8.99"), kAllocSenderShareFull);
+        // Others hold all but two addresses, away from the cursor: both are still lent.
+        for (int octet = kAllocFirstOctet; octet <= kAllocLastOctet; ++octet) {
+            const std::string address = "10.9.8." + std::to_string(octet);
+            if (octet != 180 && octet != 240) leases.TryHold(address, "H" + address, platform::SteadyMs());
+        }
+        std::set<std::string> last;
+        for (const char* mac : {"Y1", "Y2"}) {
+            ASSERT_EQ(lend(mac, "10.9.8.98"), 0);
+            last.insert(out);
+        }
+        EXPECT_EQ(last, (std::set<std::string>{"10.9.8.180", "10.9.8.240"}));
+        EXPECT_EQ(lend("Y3", "10.9.8.98"), kAllocRangeFull);
+        // Many request threads of one sender at once take no more than the share between them.
+        leases.Clear();
+        std::atomic<int> taken{0};
+        std::vector<std::thread> callers;
+        for (int t = 0; t < 6; ++t) {
+            callers.emplace_back([&, t] {
+                char mine[kAllocIpSize] = {};
+                for (int i = 0; i < 40; ++i) {
+                    std::string mac = "C" + std::to_string(t) + "-" + std::to_string(i);
+                    taken += alloc.GetNotUseIp(mine, "10.9.8.1", 1, probe, mac.c_str(), "10.9.8.97") == 0;
+                }
+            });
+        }
+        for (std::thread& caller : callers) caller.join();
+        EXPECT_EQ(taken, LeaseBook::kSenderShare);
+    }
+}
+
 // When a lease ends: at the outcome, or at the start window's end unless the device was heard
 // (its report or its download) in time; a lease that ran out stays ended.
 TEST(LeaseBookTest, LeasesEndAtOutcomeOrUnstartedAfterTheWindow) {
