@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -57,9 +58,21 @@ protected:
 
     void SetCursor(const char* text) { std::snprintf(m_cursor, sizeof m_cursor, "%s", text); }
 
+    // Runs `body` lending blind and probed, each from an empty lease book and the range's start.
+    void EachMode(const std::function<void(bool probe)>& body) {
+        for (bool probe : {false, true}) {
+            SCOPED_TRACE(probe ? "probed" : "blind");
+            m_leases.Clear();
+            ASSERT_TRUE(m_leased.ResetCursor("10.9.8.1"));
+            body(probe);
+        }
+    }
+
     char m_cursor[kAllocIpSize] = {};
     std::mutex m_lock;
     AddressAllocator m_alloc{m_cursor, m_lock, FakePing};
+    LeaseBook m_leases;
+    AddressAllocator m_leased{m_cursor, m_lock, FakePing, &m_leases};
 };
 
 TEST_F(AllocTest, BatchesWrapAfter250) {
@@ -146,12 +159,9 @@ TEST_F(AllocTest, ConcurrentCallersGetDistinctAddresses) {
 
 // With a lease book, held addresses are passed over (unprobed), and a full range is said so.
 TEST_F(AllocTest, HeldAddressesArePassedOverAndAFullRangeRefused) {
-    LeaseBook leases;
-    AddressAllocator alloc(m_cursor, m_lock, FakePing, &leases);
-    for (bool probe : {false, true}) {
-        SCOPED_TRACE(probe ? "probed" : "blind");
-        leases.Clear();
-        ASSERT_TRUE(alloc.ResetCursor("10.9.8.1"));
+    LeaseBook& leases = m_leases;
+    AddressAllocator& alloc = m_leased;
+    EachMode([&](bool probe) {
         for (int octet : {10, 11, 13}) leases.TryHold("10.9.8." + std::to_string(octet), "H", 0);
         leases.MarkStarted("H", 0);  // only H's last lease (.13) stands
         leases.TryHold("10.9.8.10", "H2", platform::SteadyMs());
@@ -177,18 +187,15 @@ TEST_F(AllocTest, HeldAddressesArePassedOverAndAFullRangeRefused) {
         std::memset(out, 0, sizeof out);
         EXPECT_EQ(alloc.GetNotUseIp(out, "10.9.8.1", 1, probe, "LATE"), kAllocRangeFull);
         EXPECT_STREQ(out, "");
-    }
+    });
 }
 
 // One request sender cannot hold the range for the devices beside it: its unstarted leases stop at
 // its share, and the few addresses left free are still found, probed or not.
 TEST_F(AllocTest, ASenderHoldsOnlyItsShareAndTheLastFreeAddressesAreFound) {
-    LeaseBook leases;
-    AddressAllocator alloc(m_cursor, m_lock, FakePing, &leases);
-    for (bool probe : {false, true}) {
-        SCOPED_TRACE(probe ? "probed" : "blind");
-        leases.Clear();
-        ASSERT_TRUE(alloc.ResetCursor("10.9.8.1"));
+    LeaseBook& leases = m_leases;
+    AddressAllocator& alloc = m_leased;
+    EachMode([&](bool probe) {
         char out[kAllocIpSize] = {};
         auto lend = [&](const std::string& mac, const char* sender) {
             return alloc.GetNotUseIp(out, "10.9.8.1", 1, probe, mac.c_str(), sender);
@@ -226,7 +233,7 @@ TEST_F(AllocTest, ASenderHoldsOnlyItsShareAndTheLastFreeAddressesAreFound) {
         }
         for (std::thread& caller : callers) caller.join();
         EXPECT_EQ(taken, LeaseBook::kSenderShare);
-    }
+    });
 }
 
 // When a lease ends: at the outcome, or at the start window's end unless the device was heard
