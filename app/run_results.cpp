@@ -92,10 +92,9 @@ bool RunResults::EvictOneLocked() {
         if (index >= victim) continue;
         const DeviceResult& r = m_results[index];
         const bool toldNothingNewer = r.attempts == 0 && r.outcome == DeviceOutcome::NoUpgrade;
-        const bool neverCameBack = r.attempts > 0 && r.outcome == DeviceOutcome::Unfinished &&
-                                   r.firstReportTime == 0 && r.earlierOutcome == DeviceOutcome::Unfinished &&
-                                   r.succeededAttempts == 0 && r.failedAttempts == 0 && m_holdsLease &&
-                                   !m_holdsLease(mac);
+        const bool neverCameBack = r.attempts > 0 && r.outcome == DeviceOutcome::Unfinished && r.firstReportTime == 0 &&
+                                   r.earlierOutcome == DeviceOutcome::Unfinished && r.succeededAttempts == 0 &&
+                                   r.failedAttempts == 0 && m_holdsLease && !m_holdsLease(mac);
         if (toldNothingNewer || neverCameBack) victim = index, key = mac;
     }
     if (victim == m_results.size()) return false;

@@ -12,8 +12,8 @@
 
 #include "app/kelvane_dlg.h"
 #include "negotiation/lease_book.h"
-#include "platform/local_time.h"
 #include "negotiation/ping.h"
+#include "platform/local_time.h"
 #include "platform/udp_socket.h"
 #include "support/veth_link.h"
 
@@ -202,7 +202,7 @@ TEST_F(AllocTest, ASenderHoldsOnlyItsShareAndTheLastFreeAddressesAreFound) {
         };
         for (int i = 0; i < LeaseBook::kSenderShare; ++i) ASSERT_EQ(lend("X" + std::to_string(i), "10.9.8.99"), 0);
         EXPECT_EQ(lend("X-more", "10.9.8.99"), kAllocSenderShareFull);
-        EXPECT_EQ(lend("X0", "10.9.8.99"), 0);  // a holder asking again keeps its own
+        EXPECT_EQ(lend("X0", "10.9.8.99"), 0);           // a holder asking again keeps its own
         leases.MarkStarted("X0", platform::SteadyMs());  // a started download no longer counts
         EXPECT_EQ(lend("X-more", "10.9.8.99"), 0);
         EXPECT_EQ(lend("X-last", "10.9.8.99"), kAllocSenderShareFull);
