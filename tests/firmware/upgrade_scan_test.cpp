@@ -233,8 +233,6 @@ TEST_F(ScanTest, ReadOnlyFilesAreCatalogued) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
 }
 
-}  // namespace
-
 // Names the TFTP service would refuse are never offered: each is skipped with the service's reason.
 // The service measures its folder in UTF-8 and the name in GBK: a Chinese folder is longer to it.
 TEST_F(ScanTest, NamesTheServiceWouldRefuseAreSkipped) {
@@ -259,3 +257,5 @@ TEST_F(ScanTest, NamesTheServiceWouldRefuseAreSkipped) {
         EXPECT_NE(std::string::npos, skip->detail.find(why)) << name << ": " << skip->detail;
     }
 }
+
+}  // namespace

@@ -64,6 +64,18 @@ public:
         m_gateCv.notify_all();
     }
 
+    // Starts the listener, message and clean-up threads on `ip` as a run does; true once the
+    // listener has bound or given up.
+    bool StartMessaging(const char* ip = "127.0.0.1") {
+        std::snprintf(m_szLocalIP, sizeof m_szLocalIP, "%s", ip);
+        m_bRunning = 1;
+        return StartMessagingThreads() && WaitListenerSettled(testsupport::Scaled(2000));
+    }
+    void StopMessaging() {
+        m_bRunning = 0;
+        StopMessagingThreads();
+    }
+
     // Waits until `pred` holds, read under the handlers' lock.
     template <class Pred>
     bool WaitUntil(Pred pred) {
@@ -87,16 +99,6 @@ public:
 
 class DispatchTest : public testing::Test {
 protected:
-    void StartRun(const char* ip = "127.0.0.1") {
-        std::snprintf(m_dlg->m_szLocalIP, sizeof m_dlg->m_szLocalIP, "%s", ip);
-        m_dlg->m_bRunning = 1;
-        ASSERT_TRUE(m_dlg->StartMessagingThreads());
-        ASSERT_TRUE(m_dlg->WaitListenerSettled(testsupport::Scaled(2000)));
-    }
-    void StopRun() {
-        m_dlg->m_bRunning = 0;
-        m_dlg->StopMessagingThreads();
-    }
     void Send(const std::string& text) { ASSERT_TRUE(m_peer.SendTo(text, "127.0.0.1", kDeviceListenPort)); }
     // A report sent last; once it arrives, everything sent before it has been dispatched.
     void SendMarkerAndWait(const std::string& marker) {
@@ -113,7 +115,7 @@ protected:
 // Reports keep their arrival order and event number; a datagram that fills the buffer is cut to
 // it, a longer one is dropped, and a NUL ends the text. A pause drops what comes meanwhile.
 TEST_F(DispatchTest, ReportsReachTheHandlerInArrivalOrderUnlessPausedOrUnknown) {
-    StartRun();
+    ASSERT_TRUE(m_dlg->StartMessaging());
     const int count = 300;
     for (int i = 0; i < count; ++i)
         Send(std::string("Msg:") + MsgTypeName(1 + i % 12) + "\r\nN:" + std::to_string(i) + "\r\n");
@@ -144,14 +146,14 @@ TEST_F(DispatchTest, ReportsReachTheHandlerInArrivalOrderUnlessPausedOrUnknown) 
     SendMarkerAndWait("Marker:2");
     EXPECT_EQ(m_dlg->m_reports.size(), static_cast<size_t>(count + 4));
     EXPECT_TRUE(m_dlg->m_requests.empty());
-    StopRun();
+    m_dlg->StopMessaging();
 }
 
 // Requests run at once, each with its own sequence number, and the clean-up thread reclaims their
 // records afterwards. They outlive the stop, and the object waits for them.
 TEST_F(DispatchTest, AddressRequestsRunConcurrentlyAndOutliveTheStop) {
     m_dlg->m_requestDelayMs = 400;
-    StartRun();
+    ASSERT_TRUE(m_dlg->StartMessaging());
     for (const char* cseq : {"1", "2", "3"}) Send(std::string("Msg:Request_ipaddr\r\nCseq:") + cseq + "\r\n");
     ASSERT_TRUE(m_dlg->WaitUntil([&] { return *m_dlg->m_finished == 3; }));
     EXPECT_EQ(m_dlg->m_maxConcurrent, 3);
@@ -173,7 +175,7 @@ TEST_F(DispatchTest, AddressRequestsRunConcurrentlyAndOutliveTheStop) {
     ASSERT_TRUE(m_dlg->WaitUntil([&] { return m_dlg->m_requests.size() == 4; }));
     EXPECT_EQ(m_dlg->GetListenerStatus().state, ListenerStatus::Listening);
     auto start = Clock::now();
-    StopRun();
+    m_dlg->StopMessaging();
     // The listener and the message thread are woken; the clean-up thread ends within a pass.
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_FALSE(m_dlg->m_hMsgThread || m_dlg->m_hListenThread || m_dlg->m_hCleanThread);
@@ -232,12 +234,9 @@ TEST(DispatchAttack, FloodsFromOneHostCostBoundedResourcesAndLoseNoHonestReport)
         testsupport::UdpPeer attacker{"127.0.0.3"};
         auto dlg = std::make_unique<RecordingDlg>();
         dlg->m_requestDelayMs = 200;  // as long as probing an address takes
-        std::snprintf(dlg->m_szLocalIP, sizeof dlg->m_szLocalIP, "127.0.0.1");
-        dlg->m_bRunning = 1;
         const int threadsBefore = ThreadCount();
         const int fdsBefore = platform::CountOpenDescriptors();
-        ASSERT_TRUE(dlg->StartMessagingThreads());
-        ASSERT_TRUE(dlg->WaitListenerSettled(2000));
+        ASSERT_TRUE(dlg->StartMessaging());
 
         int maxThreads = 0, maxFds = 0, maxWaiting = 0;
         SendPaced(attacker, 10000, attack.datagram, [&](int round) {
@@ -271,8 +270,7 @@ TEST(DispatchAttack, FloodsFromOneHostCostBoundedResourcesAndLoseNoHonestReport)
         EXPECT_LE(maxThreads - threadsBefore, kMaxRequestThreads / 2 + 1 + 4);
         EXPECT_LE(maxFds - fdsBefore, 16);
         EXPECT_LE(maxWaiting, kMaxWaitingPerSender + 1);
-        dlg->m_bRunning = 0;
-        dlg->StopMessagingThreads();
+        dlg->StopMessaging();
         dlg.reset();
         EXPECT_LE(log.Count(attack.logText), static_cast<size_t>(5)) << log.Text().substr(0, 2000);
     }
@@ -282,7 +280,7 @@ TEST(DispatchAttack, FloodsFromOneHostCostBoundedResourcesAndLoseNoHonestReport)
 // no free request thread wait for one, in order, and the threads stay bounded.
 TEST_F(DispatchTest, BurstFromOneAddressWaitsForThreadsAndIsServedInFull) {
     m_dlg->m_requestDelayMs = 50;
-    StartRun();
+    ASSERT_TRUE(m_dlg->StartMessaging());
     const int burst = 200;
     for (int i = 1; i <= burst; ++i) Send("Msg:Request_ipaddr\r\nCseq:" + std::to_string(i) + "\r\n");
     ASSERT_TRUE(m_dlg->WaitUntil([&] { return *m_dlg->m_finished == burst; }));
@@ -302,7 +300,7 @@ TEST_F(DispatchTest, BurstFromOneAddressWaitsForThreadsAndIsServedInFull) {
 // reply, and a second one would start it over after it had finished.
 TEST_F(DispatchTest, WaitingRequestOfADeviceAnsweredMeanwhileIsDropped) {
     m_dlg->m_requestDelayMs = 300;
-    StartRun();
+    ASSERT_TRUE(m_dlg->StartMessaging());
     auto request = [](const std::string& mac) { return "Msg:Request_ipaddr\r\nCseq:1\r\nIPCMac:" + mac + "\r\n"; };
     Send(request("X"));
     for (int i = 1; i < kMaxRequestThreads / 2; ++i) Send(request("Y" + std::to_string(i)));
@@ -322,11 +320,8 @@ TEST(DispatchAttack, ReportsWaitingForTheMessageThreadAreBounded) {
     testsupport::LogCapture log{LOG_MAJOR};
     testsupport::UdpPeer attacker{"127.0.0.3"};
     auto dlg = std::make_unique<RecordingDlg>();
-    std::snprintf(dlg->m_szLocalIP, sizeof dlg->m_szLocalIP, "127.0.0.1");
     dlg->SetGate(false);
-    dlg->m_bRunning = 1;
-    ASSERT_TRUE(dlg->StartMessagingThreads());
-    ASSERT_TRUE(dlg->WaitListenerSettled(2000));
+    ASSERT_TRUE(dlg->StartMessaging());
     const int sent = kMaxQueuedReports + 1000;
     int maxQueued = 0;
     SendPaced(
@@ -340,8 +335,7 @@ TEST(DispatchAttack, ReportsWaitingForTheMessageThreadAreBounded) {
                dlg->m_dispatcher.m_nQueuedReports.load() == 0;
     }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the socket's rest, if any
-    dlg->m_bRunning = 0;
-    dlg->StopMessagingThreads();
+    dlg->StopMessaging();
     const size_t handled = dlg->m_reports.size();
     dlg.reset();  // the listener's summary is written as it ends
     const size_t noted = log.Count("dropped: ");
@@ -353,12 +347,12 @@ TEST(DispatchAttack, ReportsWaitingForTheMessageThreadAreBounded) {
 }
 
 TEST_F(DispatchTest, ListenerThatCannotBindSaysSo) {
-    StartRun("10.123.45.67");  // no interface in this namespace has it
+    ASSERT_TRUE(m_dlg->StartMessaging("10.123.45.67"));  // no interface in this namespace has it
     ListenerStatus status = m_dlg->GetListenerStatus();
     EXPECT_EQ(status.state, ListenerStatus::Failed);
     EXPECT_EQ(status.result, -3);
     EXPECT_NE(status.error.find("10.123.45.67:10011"), std::string::npos) << status.error;
-    StopRun();
+    m_dlg->StopMessaging();
 }
 
 }  // namespace

@@ -18,7 +18,6 @@
 
 namespace {
 
-// A text longer than the converter's internal chunk arrives whole; what has no GBK form is refused.
 // A soft limit below the hard one is raised to it, and what is open is counted; the limit is put
 // back afterwards, as other tests share the process.
 TEST(ProcessLimits, DescriptorSoftLimitIsRaisedToTheHardLimit) {
@@ -42,6 +41,7 @@ TEST(ProcessLimits, DescriptorSoftLimitIsRaisedToTheHardLimit) {
     setrlimit(RLIMIT_NOFILE, &before);
 }
 
+// A text longer than the converter's internal chunk arrives whole; what has no GBK form is refused.
 TEST(TextCodec, LongTextCrossesChunksIntactAndUnconvertibleTextIsRefused) {
     std::string many, back;
     for (int i = 0; i < 2000; ++i) many += "\xe5\xa4\xb1";  // 失

@@ -17,13 +17,6 @@ namespace {
 
 class TftpAttackTest : public TftpServiceTest {
 protected:
-    // The first answer to `request`, as "opcode/code:text" for an ERROR, "opcode/block" otherwise.
-    static std::string Answer(RawClient& client, const std::string& request) {
-        std::string packet = client.Ask(request);
-        std::string out = std::to_string(Opcode(packet)) + "/" + std::to_string(Block(packet));
-        if (Opcode(packet) == TFTP_ERROR) out += ":" + packet.substr(4, packet.size() - 5);
-        return out;
-    }
     testsupport::TempDir m_outside;
 };
 
@@ -76,12 +69,10 @@ TEST_F(TftpAttackTest, NamesAndWritesThatWouldLeaveOrChangeTheRootAreRefused) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        StopTftp();
         m_settings.nSecurityLevel = c.level;
         c.setup();
-        Start();
-        RawClient client;
-        EXPECT_EQ(c.answer, Answer(client, c.request));
+        Restart();
+        EXPECT_EQ(c.answer, Summary(RawClient().Ask(c.request)));
         if (c.after) c.after();
     }
 }
@@ -149,8 +140,8 @@ TEST_F(TftpAttackTest, SilentHoldersTakeTheirShareOnlyAndThePortIsOurs) {
     close(thief);
 }
 
-// A client that negotiates a window and acknowledges every block gets each block about once, and
-// one that loses a block still gets it again at once.
+// A client that negotiates a window and acknowledges every block gets each block about once (one
+// that loses a block gets it again at once: AcksDriveTheSenderAndTheReceiverAcknowledgesGapsAtOnce).
 TEST_F(TftpAttackTest, AckingEveryBlockOfAWindowCostsAboutOneSendPerBlock) {
     const std::string file = Pattern(200 * 512 + 7);
     m_root.Write("w.bin", file);
@@ -171,14 +162,6 @@ TEST_F(TftpAttackTest, AckingEveryBlockOfAWindowCostsAboutOneSendPerBlock) {
     EXPECT_TRUE(file == data);
     while (!client.Receive(300).empty()) ++packets;
     EXPECT_LE(packets, 2 * 201);
-
-    // Block 3 lost: the ACK of block 2 in the middle of the window brings it back without a time-out.
-    RawClient lossy;
-    EXPECT_EQ(TFTP_OACK, Opcode(lossy.Ask(Request(TFTP_RRQ, {"w.bin", "octet", "windowsize", "4"}))));
-    lossy.Send(Ack(0));
-    for (int block : {1, 2, 3, 4}) EXPECT_EQ(block, Block(lossy.Receive()));
-    lossy.Send(Ack(2));
-    EXPECT_EQ(3, Block(lossy.Receive(200)));
 }
 
 // Out of descriptors is the server's trouble, not a missing file.

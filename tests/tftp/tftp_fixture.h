@@ -59,6 +59,12 @@ inline int Opcode(const std::string& packet) {
 inline int Block(const std::string& packet) {
     return Word(packet, 2);
 }
+// A packet as "opcode/block", an ERROR as "opcode/code:text".
+inline std::string Summary(const std::string& packet) {
+    std::string out = std::to_string(Opcode(packet)) + "/" + std::to_string(Block(packet));
+    if (Opcode(packet) == TFTP_ERROR) out += ":" + packet.substr(4, packet.size() - 5);
+    return out;
+}
 
 // Reproducible bytes of any length; `seed` tells files apart.
 inline std::string Pattern(size_t size, unsigned seed = 1) {
@@ -101,6 +107,11 @@ protected:
         StartTftp(address, m_root.Path().c_str(), m_settings);
         TftpServiceStatus status{};
         ASSERT_EQ(1, GetTftpServiceStatus(&status)) << status.szReason;
+    }
+    // Starts again with settings changed since the last start.
+    void Restart() {
+        StopTftp();
+        Start();
     }
     // Waits until the log holds `text`, up to `timeoutMs`.
     bool WaitLog(const std::string& text, int timeoutMs = 5000) const {

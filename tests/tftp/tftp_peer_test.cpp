@@ -120,10 +120,9 @@ TEST_F(TftpPeerTest, RealClientsMoveEverySize) {
 // port as the end of its download ("illegal TFTP operation", exit 71). The server's ladder (7.5 s)
 // outlasts curl's 5-s resend, as the real one (25 s) does.
 TEST_F(TftpPeerTest, SlowCurlOverALossyLinkNeverEndsIllegal) {
-    StopTftp();
     m_settings.nTimeUnitMs = 300;
     m_settings.nMaxPerClient = 0;  // all 40 reach us from the relay's one address
-    Start();
+    Restart();
     m_root.Write("lossy.bin", Pattern(16000, 7));
     testsupport::UdpRelay relay(6969, 69, {.loss = 0.1, .seed = 12});
     std::string script = "cd " + m_out.Path() +

@@ -33,8 +33,7 @@ std::string Heard(RawClient& client, int quietMs, int unitMs = 0, std::chrono::s
     std::string heard;
     for (std::string packet; !(packet = client.Receive(quietMs)).empty();) {
         auto elapsed = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start);
-        heard += std::to_string(Opcode(packet)) + "/" + std::to_string(Block(packet));
-        if (Opcode(packet) == TFTP_ERROR) heard += ":" + packet.substr(4, packet.size() - 5);
+        heard += Summary(packet);
         heard += (unitMs > 0 ? "@" + std::to_string(std::lround(elapsed.count() / unitMs)) : "") + " ";
     }
     return heard;
@@ -67,8 +66,8 @@ TEST(TftpParseTest, RequestFieldsAndTheirLimits) {
         EXPECT_EQ(TFTP_RRQ, request.opcode);
         EXPECT_EQ(expected, names(request)) << packet.size();
     }
+    // An unknown mode ("image") is refused through the service in the request table below.
     EXPECT_EQ(TFTP_MODE_NETASCII, TftpModeOf("ASCII"));
-    EXPECT_EQ(-1, TftpModeOf("image"));
 }
 
 class TftpRequestTest : public TftpServiceTest {};
@@ -134,9 +133,8 @@ TEST_F(TftpRequestTest, OptionsAreRefusedCappedTakenOrIgnored) {
     RawClient empty;
     EXPECT_EQ(Data(1, ""), empty.Ask(Rrq("e.bin")));
     // With the window switched off in the settings, the option goes unanswered.
-    StopTftp();
     m_settings.nMaxWindowSize = 0;
-    Start();
+    Restart();
     RawClient client;
     EXPECT_EQ(Data(1, content.substr(0, 512)), client.Ask(Request(TFTP_RRQ, {"f.bin", "octet", "windowsize", "8"})));
 }
@@ -183,13 +181,11 @@ TEST_F(TftpRequestTest, NamesAndSecurityLevelsAreCheckedAndRefusalsCarryTheirErr
     // Security levels govern writes.
     m_root.Write("empty.bin", "");
     m_root.Write("full.bin", "data");
-    StopTftp();
     m_settings.nSecurityLevel = 3;
-    Start();
+    Restart();
     EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("empty.bin"))) << "level 3 refuses every write";
-    StopTftp();
     m_settings.nSecurityLevel = 2;
-    Start();
+    Restart();
     EXPECT_EQ(Error(2, "Access violation"), RawClient().Ask(Wrq("full.bin")));
     RawClient writer;
     EXPECT_EQ(Ack(0), writer.Ask(Wrq("empty.bin")));
