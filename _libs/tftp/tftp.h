@@ -105,8 +105,10 @@ struct TftpTransfer {
     int32_t bAnnounced;
     uint64_t nAnnounced;
     uint64_t nReceived;
-    // Ours: the client's address as the listener counts records per client (main thread only).
+    // Ours: the client's address as the listener counts records per client, and its address and
+    // port as the request came in (main thread only: the worker rewrites `peer`).
     unsigned char clientKey[16];
+    sockaddr_storage requestFrom;
     // Ours: the "windowsize" granted in the OACK, 0 when none was: the sender keeps this many blocks
     // in flight, the receiver acknowledges every this many.
     int32_t nWindowSize;
@@ -117,6 +119,10 @@ struct TftpTransfer {
     // the end (the sender then checks it again before the last block).
     TftpFileIdentity opened;
     int32_t bWatchFile;
+    // Ours: set by the listener (read through std::atomic_ref) when a new request came from this
+    // transfer's very address and port: the client has moved on to that one, and an ERROR from
+    // here would end it too (curl takes an ERROR from any port), so this transfer ends silently.
+    int32_t bSuperseded;
 };
 
 // The service's state (tftp_interface.cpp): its settings, fixed while it runs apart from the

@@ -232,6 +232,15 @@ int TransfersOf(const unsigned char key[16]) {
     return count;
 }
 
+// A new request from the address and port of running transfers: their client has moved on.
+void SupersedeTransfersOf(const sockaddr_storage& from) {
+    for (TftpTransfer* p = pTftpFirst; p != nullptr; p = p->next) {
+        if (std::atomic_ref<int32_t>(p->bActive).load() && std::memcmp(&p->requestFrom, &from, sizeof from) == 0) {
+            std::atomic_ref<int32_t>(p->bSuperseded).store(1);
+        }
+    }
+}
+
 bool HasRoom() {
     for (TftpTransfer* p = pTftpFirst; p != nullptr; p = p->next) {
         if (p->bPermanent && !std::atomic_ref<int32_t>(p->bActive).load()) return true;
@@ -247,6 +256,7 @@ void Dispatch(const PendingRequest& request) {
     transfer->nReqLen = request.length;
     transfer->nStartDelayMs = request.delayMs;
     std::memcpy(transfer->clientKey, request.key, sizeof transfer->clientKey);
+    std::memcpy(&transfer->requestFrom, &request.from, sizeof transfer->requestFrom);
     char host[NI_MAXHOST];
     char port[NI_MAXSERV];
     NumericHostPort(&transfer->peer, request.fromLength, host, sizeof host, port, sizeof port);
@@ -293,6 +303,7 @@ void DispatchRequest(int listenSocket) {
             return;
         }
     }
+    SupersedeTransfersOf(request.from);
     const int perClient = TftpSettings().nMaxPerClient;
     int holds = perClient > 0 ? TransfersOf(request.key) : 0;
     if (perClient > 0 && holds >= perClient) {

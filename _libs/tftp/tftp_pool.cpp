@@ -256,6 +256,7 @@ void ResetTransfer(TftpTransfer* transfer) {
     transfer->nStartDelayMs = 0;
     transfer->opened = TftpFileIdentity{};
     transfer->bWatchFile = 0;
+    std::atomic_ref<int32_t>(transfer->bSuperseded).store(0);
 }
 
 void CreatePermanentWorkers() {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +32,10 @@ void EndChangedFile(TftpTransfer* transfer, const char* how) {
 bool UnchangedSinceOpened(const TftpTransfer* transfer) {
     struct stat st {};
     return fstat(transfer->hFile, &st) == 0 && SameTftpFile(FileIdentityOf(st), transfer->opened);
+}
+
+bool Superseded(TftpTransfer* transfer) {
+    return std::atomic_ref<int32_t>(transfer->bSuperseded).load() != 0;
 }
 
 }  // namespace
@@ -215,7 +220,7 @@ int SendFileLoop(TftpTransfer* transfer) {
     if (!allSent && S >= maxUnacked) {
         LogMessage(LOG_MAJOR, "MAX RETRIES while waiting for Ack block %d. file <%s>", static_cast<int>(A),
                    RequestFileName(transfer));
-        SendTftpError(transfer, 0);
+        if (!Superseded(transfer)) SendTftpError(transfer, 0);
         return 0;
     }
     if (!allSent && R >= maxRetries) {
@@ -225,14 +230,14 @@ int SendFileLoop(TftpTransfer* transfer) {
             if (!windowed) transfer->nResent += static_cast<int32_t>(R);
         } else {
             LogMessage(LOG_GENERAL, "TIMEOUT waiting for Ack block #%d ", static_cast<int>(A));
-            // A client that never answered this transfer lost our first packet and asked again:
-            // it follows the transfer of its repeated request now, and an ERROR from here would
-            // end that one too (curl takes an ERROR from any port). Give up silently.
-            if (heard) {
+            // A client that never answered this transfer lost our first packet and asked again
+            // (perhaps from another port): it follows the transfer of its repeated request now,
+            // and so does one that asked again from this transfer's port. Give up silently.
+            if (heard && !Superseded(transfer)) {
                 SendTftpError(transfer, 0);
             } else {
-                LogMessage(LOG_GENERAL, "no ERROR sent: the client never answered transfer of <%s>",
-                           RequestFileName(transfer));
+                LogMessage(LOG_GENERAL, "no ERROR sent: the client %s transfer of <%s>",
+                           heard ? "asked again after its" : "never answered", RequestFileName(transfer));
             }
             return 0;
         }

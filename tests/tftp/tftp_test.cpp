@@ -216,25 +216,31 @@ TEST_F(TftpRequestTest, FifosNeitherBlockAWorkerNorTakeSideFiles) {
 class TftpEngineTest : public TftpServiceTest {};
 
 // A block nobody acknowledges goes out again after 2, 3, 5, 5 and 5 time units, and the transfer
-// ends 5 units after the sixth copy. Only a client that has answered the transfer hears an ERROR
-// then: one that never did asked again elsewhere (its first answer was lost) and would take an
-// ERROR from this port as the end of that other transfer.
+// ends 5 units after the sixth copy. Only a client that has answered the transfer, and not asked
+// again since, hears an ERROR then: one that did follows the transfer of its repeated request (its
+// answer was lost) and would take an ERROR from this port as the end of that one.
 TEST_F(TftpEngineTest, UnacknowledgedBlocksAndAcksAreSentSixTimesOnTheLadder) {
     m_root.Write("l.bin", "last");
     m_root.Write("m.bin", Pattern(2000));
     m_root.Write("t.bin", "previous");
     m_settings.nTimeUnitMs = 250;
     Start();
-    RawClient last, silent, answered;
+    RawClient last, silent, answered, again;
     const auto start = std::chrono::steady_clock::now();
     silent.SendToServer(Rrq("m.bin"));
     last.SendToServer(Rrq("l.bin"));
     EXPECT_EQ(1, Block(answered.Ask(Rrq("m.bin"))));
     answered.Send(Ack(1));
+    EXPECT_EQ(1, Block(again.Ask(Rrq("m.bin"))));
+    again.Send(Ack(1));
+    again.SendToServer(Rrq("m.bin"));
     EXPECT_EQ("3/1@0 3/1@2 3/1@5 3/1@10 3/1@15 3/1@20 ", Heard(silent, 1500, 250, start));
     // The others' copies wait in their sockets by now.
     EXPECT_EQ("3/1 3/1 3/1 3/1 3/1 3/1 ", Heard(last, 100));
     EXPECT_EQ("3/2 3/2 3/2 3/2 3/2 3/2 5/0:Undefined error code ", Heard(answered, 1500));
+    const std::string both = Heard(again, 1500);  // both transfers' ladders, interleaved
+    EXPECT_NE(both.find("3/2"), std::string::npos) << both;
+    EXPECT_EQ(both.find("5/"), std::string::npos) << both;
     // The unacknowledged last block is a success with a warning.
     EXPECT_TRUE(WaitLog("WARNING : Last block #1 not acked for file <l.bin>"));
 
