@@ -158,4 +158,19 @@ TEST_F(RequestIpaddrTest, HeldAddressesAreNeverLentTwice) {
     }
 }
 
+// A host inventing devices gets its share of the range and no more; the devices beside it are
+// still lent addresses, and asking alone leaves no result behind.
+TEST_F(RequestIpaddrTest, AHostInventingDevicesLeavesTheRestOfTheRange) {
+    auto askFrom = [&](const std::string& mac, const char* sender) {
+        in_addr from{};
+        inet_pton(AF_INET, sender, &from);
+        m_dlg.RequestFrom(Request("IPC*A1-1.0", "1", mac).c_str(), 1, from);
+        return m_dlg.m_results.LentAddress(mac.c_str());
+    };
+    for (int i = 0; i < LeaseBook::kSenderShare + 30; ++i) askFrom("EE" + std::to_string(i), "10.77.5.99");
+    EXPECT_EQ(m_dlg.HeldAddresses(), LeaseBook::kSenderShare);
+    EXPECT_NE(askFrom("D1", "10.77.5.50"), "");
+    EXPECT_EQ(m_dlg.ResultsSnapshot().size(), static_cast<size_t>(LeaseBook::kSenderShare) + 1);
+}
+
 }  // namespace
