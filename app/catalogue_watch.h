@@ -37,8 +37,9 @@ public:
     void Add(const UpgradeFileInfo& entry, const TftpFileIdentity& identity);
 
     // Whether catalogue entry `index` may be offered: false once withdrawn, and withdraws it when
-    // its file is no longer the recorded one (an entry never recorded is offered). A check that fails for want of descriptors or memory
-    // withdraws nothing: the service checks again when the device reads the file.
+    // its file is no longer the recorded one (an entry never recorded is offered). A check that
+    // fails for want of descriptors or memory withdraws nothing: the service checks again when the
+    // device reads the file.
     bool StillOffered(size_t index);
     // The read observer's verdict on a file the service opened: 0 to serve, or 2 (access violation)
     // for a catalogued name or inode that is no longer the recorded file. A file that changed during

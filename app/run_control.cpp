@@ -376,7 +376,7 @@ void CKelvaneDlg::TellWithdrawn(const UpgradeFileInfo& entry, FileChange change,
                     "固件文件%1在升级开始后发生了变化：%2。本次升级不再提供该文件，相应设备将被告知没有"
                     "新版本。请恢复该文件后重新开始升级。"),
                platform::EscapeControlChars(GbkToDisplayText(entry.szFileName)),
-               DescribeFileChange(change, detail, m_wLangID == 1033));
+               DescribeFileChange(change, detail, English()));
     // From a request thread or a TFTP worker: the front ends only queue what they are shown.
     m_ui.Post(
         [text, caption = Text("Error", "错误")](IKelvaneView& view) { view.ShowMessage(text, caption, kIconError); });
