@@ -238,12 +238,9 @@ void SetTftpReadObserver(TftpReadObserver observer, void* context) {
 int TftpNotifyRead(const TftpTransfer* transfer, int event) {
     TftpReadInfo read{};
     read.nEvent = event;
-    const sockaddr_storage* peer = &transfer->peer;
-    if (peer->ss_family == AF_INET) {
-        read.clientAddress = reinterpret_cast<const sockaddr_in*>(peer)->sin_addr.s_addr;
-    } else if (peer->ss_family == AF_INET6) {
-        const in6_addr& a6 = reinterpret_cast<const sockaddr_in6*>(peer)->sin6_addr;
-        if (IN6_IS_ADDR_V4MAPPED(&a6)) std::memcpy(&read.clientAddress, a6.s6_addr + 12, sizeof read.clientAddress);
+    // The transfer's socket set-up has already turned a v4-mapped peer into its IPv4 form.
+    if (transfer->peer.ss_family == AF_INET) {
+        read.clientAddress = reinterpret_cast<const sockaddr_in*>(&transfer->peer)->sin_addr.s_addr;
     }
     // "./a.bin" and "/a.bin" open what "a.bin" does: the observer sees one name for one file.
     std::string relative;
